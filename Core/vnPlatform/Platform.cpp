@@ -1,0 +1,1 @@
+#include "vnPlatform/Platform.h"

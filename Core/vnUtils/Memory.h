@@ -1,0 +1,16 @@
+// The framework heap: storage behind xvector, xstring, string16 and the byte buffers
+// of streams and archives. Safe to call from any thread.
+#pragma once
+#include <cstddef>
+
+namespace vorn {
+
+// Returns a block of at least n bytes aligned to 16, or null when the request cannot
+// be met. MemAlloc(0) returns a valid minimal block.
+void* MemAlloc(size_t n);
+// Returns a block from MemAlloc; null is ignored.
+void MemFree(void* p);
+// MemAlloc that throws std::bad_alloc instead of returning null.
+void* MemAllocOrThrow(size_t n);
+
+} // namespace vorn

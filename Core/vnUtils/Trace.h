@@ -1,0 +1,68 @@
+// The trace log: each TraceStream statement collects its text and, when it ends, hands
+// it with per-line prefixes (optional local time, then the thread's indentation) to the
+// one process-wide LogSink, which writes to standard output or a file, or holds the
+// text (up to about 16384 bytes) until it is opened.
+#pragma once
+#include "vnUtils/TextWriter.h"
+#include <cstdio>
+#include <mutex>
+
+namespace vorn {
+
+class TraceStream : public StringTextWriter {
+public:
+    TraceStream() = default;
+    ~TraceStream();
+};
+
+// When true (the default) every trace line begins with the local time.
+extern bool TraceShowTime;
+
+int GetTraceIndent();
+void SetTraceIndent(int n);
+
+// Raises the calling thread's trace indentation for its lifetime.
+class TraceIndenter {
+public:
+    explicit TraceIndenter(int n) : m_n(n) { SetTraceIndent(GetTraceIndent() + n); }
+    ~TraceIndenter() { SetTraceIndent(GetTraceIndent() - m_n); }
+private:
+    int m_n;
+};
+
+class LogSink {
+public:
+    // "stdout" is standard output; any other name a file opened for writing. Opening
+    // again closes a stream opened before. Writes the pending text first.
+    bool Open(const xstring& name);
+    void Write(const xstring& text);
+    // The text held while no sink is open.
+    xstring GetPendingText();
+    bool IsOpen();
+    void Flush();
+    ~LogSink();
+private:
+    friend LogSink* GetLogSink();
+    friend void CloseLogSink();
+    void CloseStream();
+    FILE* m_file = nullptr;
+    xstring m_name;
+    xstring m_pending;
+    std::recursive_mutex m_lock;
+};
+
+LogSink* GetLogSink();
+void CloseLogSink();
+// Adds the line prefixes and hands the text to the sink.
+void WriteTraceText(const xstring& text);
+
+// Writes "\n" file "(" line "):   ****  Assertion failure : vnAssert(" expr ")\n" to
+// the trace and flushes the sink; returns true.
+bool ReportAssertionFailure(const char* file, const char* expression, int line);
+// Raises a breakpoint trap (ends the process without a debugger).
+void AssertionTrap();
+
+} // namespace vorn
+
+#define vnAssert(expr) \
+    do { if (!(expr) && ::vorn::ReportAssertionFailure(__FILE__, #expr, __LINE__)) ::vorn::AssertionTrap(); } while (0)

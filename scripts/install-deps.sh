@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs that are not on the machine yet.
+# Non-interactive; needs root (or sudo) only when something is missing.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+      libjpeg62-turbo-dev libsdl2-dev libgl-dev xvfb xauth libgl1-mesa-dri mesa-utils)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq </dev/null
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test three times:
+#   build/release  - the normal build, every test
+#   build/asan     - AddressSanitizer + UndefinedBehaviorSanitizer, every test
+#   build/tsan     - ThreadSanitizer, the tests labelled "threaded"
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== release build"
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build/release && ctest -L unit -j "$jobs" --output-on-failure)
+
+echo "== address and undefined-behaviour sanitizer build"
+bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address -DVORN_BENCHMARKS=OFF
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest -L unit -j "$jobs" --output-on-failure)
+
+echo "== thread sanitizer build"
+bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread -DVORN_BENCHMARKS=OFF
+(cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+   ctest -L threaded -j "$jobs" --output-on-failure)
