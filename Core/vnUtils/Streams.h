@@ -1,9 +1,11 @@
 // Byte stream interfaces and the adapters over paged buffers and fixed memory blocks.
 #pragma once
 #include <cstdint>
-#include <sys/types.h>
+#include <cstddef>
 
 namespace vorn {
+
+using ssize_t = std::ptrdiff_t;
 
 class PagedBuffer;
 
