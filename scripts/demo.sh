@@ -7,7 +7,8 @@ cd "$root"
 bash scripts/install-deps.sh
 bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 samples="$root/build/demo/samples"
-mkdir -p "$samples"
 bin="$root/build/release/App/Tilvex/Tilvexgen"
+rm -rf "$samples" && mkdir -p "$samples/more"
+"$bin/MakeSampleJpegs" "$samples" 12
 # The builder waits for a key twice; the demo answers both from standard input.
 printf '\n\n' | "$bin/Tilvexgen" "$samples"

@@ -1,9 +1,11 @@
 // The framework heap: storage behind xvector, xstring, string16 and the byte buffers
-// of streams and archives. Safe to call from any thread.
+// of streams and archives. Safe to call from any thread, also before main.
 #pragma once
 #include <cstddef>
 
 namespace vorn {
+
+class Heap;
 
 // Returns a block of at least n bytes aligned to 16, or null when the request cannot
 // be met. MemAlloc(0) returns a valid minimal block.
@@ -12,5 +14,9 @@ void* MemAlloc(size_t n);
 void MemFree(void* p);
 // MemAlloc that throws std::bad_alloc instead of returning null.
 void* MemAllocOrThrow(size_t n);
+
+// The process-wide heap behind MemAlloc/MemFree, or null when they use the C library's
+// allocator (builds with VORN_SYSTEM_MALLOC: sanitizers, Valgrind).
+Heap* ProcessHeap();
 
 } // namespace vorn

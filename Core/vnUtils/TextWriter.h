@@ -6,11 +6,55 @@
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/XString.h"
 #include <ostream>
+#include <streambuf>
 
 namespace vorn {
 
 struct Guid;
-class IndentingOutputStreamToOStream;
+
+// A stream buffer that collects characters in an inline 4096-byte put area and sends
+// them to an IOutputStream when the area is full, on sync and on destruction, inserting
+// the indentation (as spaces) before the first character of every line.
+class IndentingOutputStreamAsStreambuf : public std::streambuf {
+public:
+    static constexpr int kPutAreaSize = 4096;
+
+    explicit IndentingOutputStreamAsStreambuf(IOutputStream* target);
+    // Sends what is buffered to the target (without its Flush); never throws.
+    ~IndentingOutputStreamAsStreambuf() override;
+
+    // Sends the put area to the target without calling the target's Flush.
+    void EmptyPutArea();
+    void AddIndent(int n) { m_indent += n; }
+    int GetIndent() const { return m_indent; }
+    IOutputStream* GetTarget() const { return m_target; }
+    // Whether the destructor sends what is buffered (a writer whose target dies first
+    // turns it off).
+    void SetFlushOnDestroy(bool on) { m_flushOnDestroy = on; }
+
+protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+private:
+    void SendIndented(const char* b, const char* e);
+
+    bool m_flushOnDestroy = true;
+    int32_t m_indent = 0;
+    bool m_atLineStart = true;
+    IOutputStream* m_target;
+    char m_putArea[kPutAreaSize];
+};
+
+// The standard narrow stream over its own indenting stream buffer; its format state is
+// what the writer's integer routines read.
+class IndentingOutputStreamToOStream : public std::ostream {
+public:
+    explicit IndentingOutputStreamToOStream(IOutputStream* target);
+    IndentingOutputStreamAsStreambuf& Buffer() { return m_buf; }
+private:
+    IndentingOutputStreamAsStreambuf m_buf;
+};
 
 class TextWriter {
 public:
@@ -23,12 +67,18 @@ public:
 
     // n characters with width, fill and adjustment; resets the width.
     TextWriter& Write(const char* p, int n);
-    TextWriter& Put(char c);
+    TextWriter& Put(char c)
+    {
+        if (m_stream->width() != 0) return Write(&c, 1);
+        m_stream->Buffer().sputc(c);
+        return *this;
+    }
     // The bytes as they are; no width handling.
     TextWriter& WriteString(const xstring& s);
     TextWriter& WriteHex32(uint32_t v);
     TextWriter& SetPrecision(int n);
     TextWriter& SetWidth(int n);
+    TextWriter& SetFill(char c);
     // Empties the put area into the target and calls the target's Flush.
     void Flush();
 
@@ -58,7 +108,13 @@ public:
     // Indentation of every line written after this point.
     void AddIndent(int n);
 
+protected:
+    // Deletes the stream now; with sendBuffered false what is still buffered is dropped.
+    void DestroyStream(bool sendBuffered) noexcept;
+
 private:
+    TextWriter& WriteInteger(uint64_t magnitude, bool negative, bool isSigned, uint64_t bits);
+    void WritePadded(const char* p, std::streamsize n, int prefix);
     IndentingOutputStreamToOStream* m_stream;
 };
 
@@ -76,6 +132,7 @@ private:
 class StringTextWriter : public TextWriter {
 public:
     StringTextWriter();
+    // Destroys the stream before the buffer it writes to.
     ~StringTextWriter();
     // Flushes, copies out the collected bytes and empties the buffer.
     xstring TakeText();
@@ -88,7 +145,11 @@ private:
 // n bytes of the value at p as two lower-case hexadecimal digits each, last byte first.
 void WriteHexBytes(int n, const void* p, TextWriter& w);
 
-// The process-wide console writer over standard output.
+// The process-wide console writer over standard output (a StdioOutputStream). It lives
+// until the process exits and writes what it still holds then.
 TextWriter& GetConsoleWriter();
+// Flushes the console writer and standard output, then waits for one key press; returns
+// at once at the end of standard input.
+void WaitForKeyPress();
 
 } // namespace vorn

@@ -30,15 +30,25 @@ private:
     int m_n;
 };
 
+// The process-wide sink. GetLogSink always returns the same object, which lives until
+// the process ends; CloseLogSink returns it to the unopened state (stream closed, name
+// and pending text released), so a thread that traces meanwhile is never left with a
+// dangling sink.
 class LogSink {
 public:
-    // "stdout" is standard output; any other name a file opened for writing. Opening
-    // again closes a stream opened before. Writes the pending text first.
+    // Text held while unopened stops growing once it has reached this many bytes.
+    static constexpr int32_t kPendingLimit = 16384;
+
+    // "stdout" is standard output; any other name a file (UTF-8 path) created or
+    // truncated for writing. Opening again first closes a file opened before. On success
+    // the pending text is written first; on failure the sink stays unopened and false
+    // is returned.
     bool Open(const xstring& name);
     void Write(const xstring& text);
     // The text held while no sink is open.
     xstring GetPendingText();
     bool IsOpen();
+    // fflush of the open stream.
     void Flush();
     ~LogSink();
 private:
@@ -57,9 +67,11 @@ void CloseLogSink();
 void WriteTraceText(const xstring& text);
 
 // Writes "\n" file "(" line "):   ****  Assertion failure : vnAssert(" expr ")\n" to
-// the trace and flushes the sink; returns true.
+// the trace and flushes the sink (while no sink is open the report also goes to
+// standard error); returns true.
 bool ReportAssertionFailure(const char* file, const char* expression, int line);
-// Raises a breakpoint trap (ends the process without a debugger).
+// Flushes the sink and standard output and error, then raises a breakpoint trap (ends
+// the process without a debugger).
 void AssertionTrap();
 
 } // namespace vorn

@@ -8,6 +8,11 @@
 namespace vorn {
 
 class xstring;
+class string16;
+
+template <class C> struct StringOf;
+template <> struct StringOf<char> { using type = xstring; };
+template <> struct StringOf<char16_t> { using type = string16; };
 
 // A half-open character range {begin, end}; does not own its characters.
 template <class C>
@@ -24,6 +29,8 @@ struct SubStringT {
     const C* end() const { return m_end; }
     int32_t size() const { return int32_t(m_end - m_begin); }
     bool empty() const { return m_begin == m_end; }
+    // An owned copy of the range (xstring or string16).
+    typename StringOf<C>::type ToString() const;
 
     static size_t Length(const C* z)
     {
@@ -59,7 +66,6 @@ public:
     // Writes a NUL after the last byte (capacity becomes exactly size + 1 when short)
     // without changing the size, and returns the data pointer.
     const char* c_str();
-    // A NUL-terminated copy for callers that hold a const string.
     xstring& operator+=(char c) { push_back(c); return *this; }
     xstring& operator+=(const char* z) { append(z, int32_t(std::strlen(z))); return *this; }
     xstring& operator+=(const xstring& s) { if (&s == this) { xstring t(s); append(t.data(), t.size()); } else append(s.data(), s.size()); return *this; }
@@ -72,8 +78,12 @@ public:
     bool operator!=(const char* z) const { return !(*this == z); }
     bool operator<(const xstring& o) const;
 
-    // UTF-16 to UTF-8.
+    // UTF-16 to UTF-8 (an unpaired surrogate gives an empty string).
     static xstring FromUtf16(const char16_t* z);
+
+    // Makes the size n bytes with room for at least minCapacity (n <= minCapacity),
+    // discarding the contents; the bytes are left unfilled. Returns the data pointer.
+    char* DiscardAndResize(int32_t n, int32_t minCapacity);
 };
 using string8 = xstring;
 xstring operator+(const xstring& a, const xstring& b);
@@ -92,14 +102,28 @@ public:
     // Invalid UTF-8 gives an empty string.
     static string16 FromUtf8(const char* z);
     static string16 FromUtf8(const xstring& s);
-    // A pointer to the units followed by a NUL unit.
+    // A pointer to the units followed by a NUL unit (capacity becomes exactly
+    // size + 1 units when short); the size does not change.
     const char16_t* c_str();
+
+    // Makes the size n units with room for at least minCapacity units, discarding the
+    // contents; the units are left unfilled. Returns the data pointer.
+    char16_t* DiscardAndResize(int32_t n, int32_t minCapacity);
 };
+
+template <class C>
+typename StringOf<C>::type SubStringT<C>::ToString() const
+{
+    typename StringOf<C>::type s;
+    if (m_begin != m_end) s.assign(m_begin, m_end);
+    return s;
+}
 
 // Frees every string's storage, then the array.
 void DestroyStringVector(xvector<xstring>& v);
 
-// Comparisons.
+// Comparisons. Ranges are compared several bytes at a time; the results are those of
+// the byte-by-byte definitions.
 int CompareBytes(SubString8 a, SubString8 b);       // -1, 0, 1 over unsigned bytes
 int CompareUtf16(SubString16 a, SubString16 b);     // the same over 16-bit units
 bool EqualUtf16(SubString16 a, SubString16 b);
@@ -117,7 +141,11 @@ bool Utf16ToUtf8(const char16_t* z, xstring& out);
 bool Utf16ToUtf8(SubString16 in, xstring& out);
 xstring Utf16ToUtf8String(const char16_t* z);
 
-// Paths and case.
+// Paths and case. GetExtension gives the upper-cased text after the last '.' of the
+// whole path (the search crosses '/'); HasExtension compares it with ext (no dot),
+// ignoring case. CombinePaths joins a directory and a relative path, taking a leading
+// ".." component of rel as a step to the parent of dir; a step above the root of an
+// absolute dir stays at the root; an absolute rel ("/x" or "C:/x") is the result.
 xstring ToForwardSlashes(SubString8 path);
 void ToForwardSlashesInPlace(xstring& s);
 void ToLowerInPlace(xstring& s);

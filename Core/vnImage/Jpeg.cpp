@@ -1,0 +1,437 @@
+#include "vnImage/Jpeg.h"
+#include "vnUtils/Archive.h"
+#include "vnUtils/File.h"
+#include "vnUtils/PagedBuffer.h"
+#include "vnUtils/TextWriter.h"
+#include "vnUtils/Trace.h"
+#include <csetjmp>
+#include <cstring>
+#include <exception>
+// jpeglib.h needs size_t and FILE declared first.
+#include <jpeglib.h>
+
+// The interface level this code is written against.
+static_assert(JPEG_LIB_VERSION == 62, "libjpeg interface version 62 expected");
+static_assert(JMSG_LENGTH_MAX == vorn::JpegException::kMessageLength, "message buffer size");
+
+// How the library drives the framework, and how the framework gets out again:
+//
+// Every function that calls into the library is split in two. An outer C++ function
+// owns the library object, the error manager and anything with a destructor. An inner
+// "frame" function, which holds only plain data, calls setjmp and then drives the
+// library. A library error ends in JpegErrorExit, which formats the message and
+// longjmps back to the frame; the frame returns a code and the outer function destroys
+// the library object and throws. No C++ exception ever passes through the library's C
+// frames: callbacks that call C++ code catch everything, keep the exception and jump
+// out the same way. A C++ exception raised by the frame itself (outside any library
+// call) unwinds normally through the outer function's clean-up.
+
+namespace vorn {
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kLibraryError = 1;
+constexpr int kUnsupportedColour = 2;
+
+constexpr int kDestinationBufferSize = 4096;
+// Scan lines handed to the library per call.
+constexpr int kRowBatch = 16;
+
+struct JpegErrorManager {
+    jpeg_error_mgr pub; // first: the library sees only this
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+// The framework's destination: the library's fields, the target archive and the
+// buffer the library writes into.
+struct ArchiveDestination {
+    jpeg_destination_mgr pub;
+    Archive* archive;
+    JOCTET* buffer;
+    std::exception_ptr* pending; // where a failing archive's exception is kept
+};
+
+const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
+
+jpeg_error_mgr* SetUpErrorManager(JpegErrorManager& err)
+{
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = &JpegErrorExit;
+    err.message[0] = 0;
+    return &err.pub;
+}
+
+// Leaves a callback for the frame's setjmp.
+[[noreturn]] void JumpToFrame(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump, 1);
+}
+
+// ---- destination manager
+
+bool WriteToArchive(ArchiveDestination* d, const JOCTET* p, int32_t n) noexcept
+{
+    try {
+        d->archive->WriteBytes(p, n);
+        return true;
+    } catch (...) {
+        *d->pending = std::current_exception();
+        return false;
+    }
+}
+
+void InitDestination(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<ArchiveDestination*>(cinfo->dest);
+    d->buffer = static_cast<JOCTET*>(
+        (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, kDestinationBufferSize));
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = kDestinationBufferSize;
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<ArchiveDestination*>(cinfo->dest);
+    // A block this large bypasses the archive's buffer: what it holds goes first, then
+    // the block straight to its stream.
+    if (!WriteToArchive(d, d->buffer, kDestinationBufferSize)) JumpToFrame(reinterpret_cast<j_common_ptr>(cinfo));
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = kDestinationBufferSize;
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<ArchiveDestination*>(cinfo->dest);
+    const int32_t n = kDestinationBufferSize - int32_t(d->pub.free_in_buffer);
+    if (n > 0 && !WriteToArchive(d, d->buffer, n)) JumpToFrame(reinterpret_cast<j_common_ptr>(cinfo));
+}
+
+void InstallArchiveDestination(j_compress_ptr cinfo, Archive* archive, std::exception_ptr* pending)
+{
+    if (!cinfo->dest) {
+        cinfo->dest = static_cast<jpeg_destination_mgr*>((*cinfo->mem->alloc_small)(
+            reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(ArchiveDestination)));
+    }
+    auto* d = reinterpret_cast<ArchiveDestination*>(cinfo->dest);
+    d->pub.init_destination = &InitDestination;
+    d->pub.empty_output_buffer = &EmptyOutputBuffer;
+    d->pub.term_destination = &TermDestination;
+    d->archive = archive;
+    d->buffer = nullptr;
+    d->pending = pending;
+}
+
+// ---- memory source manager
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+// Only called when the data ran out: an end-of-image marker ends the image there.
+boolean FillInputBuffer(j_decompress_ptr cinfo)
+{
+    cinfo->src->next_input_byte = kEndOfImage;
+    cinfo->src->bytes_in_buffer = sizeof(kEndOfImage);
+    return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr cinfo, long n)
+{
+    if (n <= 0) return;
+    jpeg_source_mgr* src = cinfo->src;
+    while (n > long(src->bytes_in_buffer)) {
+        n -= long(src->bytes_in_buffer);
+        FillInputBuffer(cinfo);
+    }
+    src->next_input_byte += n;
+    src->bytes_in_buffer -= size_t(n);
+}
+
+void InstallMemorySource(j_decompress_ptr cinfo, const uint8_t* bytes, size_t length)
+{
+    if (!cinfo->src) {
+        cinfo->src = static_cast<jpeg_source_mgr*>((*cinfo->mem->alloc_small)(
+            reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(jpeg_source_mgr)));
+    }
+    jpeg_source_mgr* src = cinfo->src;
+    src->init_source = &InitSource;
+    src->fill_input_buffer = &FillInputBuffer;
+    src->skip_input_data = &SkipInputData;
+    src->resync_to_restart = &jpeg_resync_to_restart;
+    src->term_source = &TermSource;
+    src->next_input_byte = bytes;
+    src->bytes_in_buffer = length;
+}
+
+// ---- compression
+
+void TraceUnsupportedDepth(int depth)
+{
+    TraceStream t;
+    t << "Cannot serialise as " << int32_t(depth) << "bpp JPEG\n";
+}
+
+// Palette rows (4 or 8 bits per pixel) to RGB scan lines.
+void PaletteRowToRgb(const uint8_t* in, int32_t width, int depth, const RGBQUAD* palette, JSAMPLE* out)
+{
+    if (depth == 8) {
+        for (int32_t x = 0; x < width; ++x, out += 3) {
+            const RGBQUAD& c = palette[in[x]];
+            out[0] = c.rgbRed;
+            out[1] = c.rgbGreen;
+            out[2] = c.rgbBlue;
+        }
+    } else {
+        for (int32_t x = 0; x < width; ++x, out += 3) {
+            const uint8_t b = in[x >> 1];
+            const RGBQUAD& c = palette[(x & 1) ? (b & 0x0F) : (b >> 4)];
+            out[0] = c.rgbRed;
+            out[1] = c.rgbGreen;
+            out[2] = c.rgbBlue;
+        }
+    }
+}
+
+// The frame of a compression: plain data only (see the note at the top).
+int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bitmap, Archive* archive,
+                  std::exception_ptr* pending)
+{
+    if (setjmp(err->jump)) return kLibraryError;
+
+    jpeg_create_compress(cinfo);
+    const BITMAPINFOHEADER* h = bitmap->GetHeader();
+    const int depth = h->biBitCount;
+    const int32_t width = h->biWidth;
+    const int32_t height = h->biHeight;
+    cinfo->image_width = JDIMENSION(width);
+    cinfo->image_height = JDIMENSION(height);
+    // 24- and 32-bit rows are handed over as they lie in memory; the library converts
+    // from blue, green, red exactly as it would from RGB.
+    cinfo->input_components = depth == 32 ? 4 : 3;
+    cinfo->in_color_space = depth == 24 ? JCS_EXT_BGR : depth == 32 ? JCS_EXT_BGRX : JCS_RGB;
+    jpeg_set_defaults(cinfo);
+    InstallArchiveDestination(cinfo, archive, pending);
+    jpeg_start_compress(cinfo, TRUE);
+
+    if (depth == 24 || depth == 32) {
+        JSAMPROW rows[kRowBatch];
+        while (cinfo->next_scanline < cinfo->image_height) {
+            const int32_t top = int32_t(cinfo->next_scanline);
+            const int32_t n = height - top < kRowBatch ? height - top : kRowBatch;
+            for (int32_t i = 0; i < n; ++i)
+                rows[i] = const_cast<JSAMPROW>(bitmap->GetMemoryRow(height - 1 - (top + i)));
+            jpeg_write_scanlines(cinfo, rows, JDIMENSION(n));
+        }
+    } else if (depth == 8 || depth == 4) {
+        JSAMPROW row = static_cast<JSAMPROW>((*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo),
+                                                                        JPOOL_IMAGE, size_t(width) * 3));
+        const RGBQUAD* palette = bitmap->GetPalette();
+        while (cinfo->next_scanline < cinfo->image_height) {
+            PaletteRowToRgb(bitmap->GetMemoryRow(height - 1 - int32_t(cinfo->next_scanline)), width, depth, palette,
+                            row);
+            jpeg_write_scanlines(cinfo, &row, 1);
+        }
+    } else {
+        TraceUnsupportedDepth(depth);
+    }
+    jpeg_finish_compress(cinfo);
+    return kOk;
+}
+
+// ---- decompression
+
+int DecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err, const uint8_t* bytes, size_t length,
+                    ResDIB* bitmap)
+{
+    if (setjmp(err->jump)) return kLibraryError;
+
+    jpeg_create_decompress(cinfo);
+    InstallMemorySource(cinfo, bytes, length);
+    jpeg_read_header(cinfo, TRUE);
+    // The default output space decides; RGB output is taken in the bitmap's byte order.
+    const J_COLOR_SPACE space = cinfo->out_color_space;
+    if (space == JCS_RGB)
+        cinfo->out_color_space = JCS_EXT_BGR;
+    else if (space != JCS_GRAYSCALE)
+        return kUnsupportedColour;
+    jpeg_start_decompress(cinfo);
+
+    const int32_t width = int32_t(cinfo->output_width);
+    const int32_t height = int32_t(cinfo->output_height);
+    if (space == JCS_GRAYSCALE) {
+        bitmap->Create(8, width, height);
+        RGBQUAD* palette = bitmap->GetPalette();
+        for (int i = 0; i < 256; ++i) palette[i] = RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(i), 0};
+    } else {
+        bitmap->Create(24, width, height);
+    }
+    // The first scan line is the top row: memory row height - 1.
+    JSAMPROW rows[kRowBatch];
+    while (cinfo->output_scanline < cinfo->output_height) {
+        const int32_t top = int32_t(cinfo->output_scanline);
+        const int32_t n = height - top < kRowBatch ? height - top : kRowBatch;
+        for (int32_t i = 0; i < n; ++i) rows[i] = bitmap->GetMemoryRow(height - 1 - (top + i));
+        jpeg_read_scanlines(cinfo, rows, JDIMENSION(n));
+    }
+    jpeg_finish_decompress(cinfo);
+    return kOk;
+}
+
+int ProbeFrame(j_decompress_ptr cinfo, JpegErrorManager* err, FILE* file, const uint8_t* bytes, size_t length,
+               JpegHeaderInfo* info)
+{
+    if (setjmp(err->jump)) return kLibraryError;
+
+    jpeg_create_decompress(cinfo);
+    if (file)
+        jpeg_stdio_src(cinfo, file);
+    else
+        InstallMemorySource(cinfo, bytes, length);
+    jpeg_read_header(cinfo, TRUE);
+    // Output size and colour space as decompression would start with them.
+    jpeg_calc_output_dimensions(cinfo);
+    info->width = int32_t(cinfo->output_width);
+    info->height = int32_t(cinfo->output_height);
+    info->colour = cinfo->out_color_space == JCS_GRAYSCALE ? JpegOutputColour::Grey
+                   : cinfo->out_color_space == JCS_RGB     ? JpegOutputColour::Rgb
+                                                           : JpegOutputColour::Other;
+    return kOk;
+}
+
+JpegHeaderInfo ProbeHeader(FILE* file, const uint8_t* bytes, size_t length)
+{
+    jpeg_decompress_struct cinfo;
+    std::memset(&cinfo, 0, sizeof(cinfo));
+    JpegErrorManager err;
+    cinfo.err = SetUpErrorManager(err);
+    JpegHeaderInfo info;
+    const int rc = ProbeFrame(&cinfo, &err, file, bytes, length, &info);
+    jpeg_destroy_decompress(&cinfo);
+    if (rc != kOk) throw JpegException(err.message);
+    return info;
+}
+
+} // namespace
+
+void JpegErrorExit(jpeg_common_struct* cinfo)
+{
+    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+// ---- JpegException
+
+JpegException::JpegException(const char* message) noexcept
+{
+    std::memset(m_message, 0, sizeof(m_message));
+    if (message) std::strncpy(m_message, message, sizeof(m_message) - 1);
+}
+
+void JpegException::Write(TextWriter& w) const { w << m_message; }
+
+// ---- JpegImage
+
+void JpegImage::Clear() noexcept
+{
+    m_bytes.Release();
+    m_valid = false;
+}
+
+void JpegImage::Serialise(Archive& ar) const
+{
+    ar.WriteCompressedUInt32(1);
+    ar.WriteByte(m_valid ? 1 : 0);
+    if (m_valid) {
+        ar.WriteCompressedUInt32(uint32_t(m_bytes.size()));
+        ar.WriteBytes(m_bytes.data(), m_bytes.size());
+    }
+}
+
+InputArchive JpegImage::Deserialise(InputArchive cursor)
+{
+    int schema;
+    cursor = ReadSchema(cursor, 1, schema);
+    uint8_t valid;
+    cursor = ReadByteFromBuffer(cursor, valid);
+    m_valid = valid != 0;
+    if (m_valid)
+        cursor = DeserialiseXvector(cursor, m_bytes);
+    else
+        m_bytes.Release();
+    return cursor;
+}
+
+// ---- coding
+
+void WriteResDibAsJpeg(const ResDIB& bitmap, Archive& archive)
+{
+    bitmap.GetWidth();
+    bitmap.GetHeight(); // both throw for an empty bitmap
+    jpeg_compress_struct cinfo;
+    std::memset(&cinfo, 0, sizeof(cinfo));
+    JpegErrorManager err;
+    cinfo.err = SetUpErrorManager(err);
+    std::exception_ptr pending;
+    int rc;
+    try {
+        rc = CompressFrame(&cinfo, &err, &bitmap, &archive, &pending);
+    } catch (...) {
+        jpeg_destroy_compress(&cinfo);
+        throw;
+    }
+    jpeg_destroy_compress(&cinfo);
+    if (pending) std::rethrow_exception(pending);
+    if (rc != kOk) throw JpegException(err.message);
+}
+
+void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image)
+{
+    image.Clear();
+    if (bitmap.IsEmpty()) return;
+    PagedBuffer buffer(4096);
+    {
+        PagedBufferToOutputStreamAdapter out(&buffer);
+        Archive archive(&out);
+        WriteResDibAsJpeg(bitmap, archive);
+        archive.Flush();
+    }
+    buffer.CopyTo(image.m_bytes);
+    image.m_valid = true;
+}
+
+void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length)
+{
+    jpeg_decompress_struct cinfo;
+    std::memset(&cinfo, 0, sizeof(cinfo));
+    JpegErrorManager err;
+    cinfo.err = SetUpErrorManager(err);
+    int rc;
+    try {
+        rc = DecompressFrame(&cinfo, &err, bytes, length, this);
+    } catch (...) {
+        jpeg_destroy_decompress(&cinfo);
+        throw;
+    }
+    jpeg_destroy_decompress(&cinfo);
+    if (rc == kUnsupportedColour) throw JpegException("Unsupported color space on jpeg image");
+    if (rc != kOk) throw JpegException(err.message);
+}
+
+void ResDIB::LoadJpegFile(const xstring& path)
+{
+    xvector<uint8_t> bytes;
+    if (!ReadFileIntoBytes(bytes, path)) {
+        xstring z(path);
+        ThrowVornExceptionF(FileErrorCategory(), 2, "Can't open file %s", z.c_str());
+    }
+    ReadJpeg(bytes.data(), size_t(bytes.size()));
+}
+
+JpegHeaderInfo ReadJpegFileHeader(FILE* file) { return ProbeHeader(file, nullptr, 0); }
+
+JpegHeaderInfo ReadJpegMemoryHeader(const uint8_t* bytes, size_t length) { return ProbeHeader(nullptr, bytes, length); }
+
+} // namespace vorn

@@ -1,0 +1,79 @@
+// JPEG coding through libjpeg-turbo (libjpeg API, version 62): bitmaps to JPEG streams
+// written into an archive, JPEG streams in memory decoded into bitmaps, and a probe that
+// reads only a file's header. Every library error arrives as a vorn::JpegException
+// carrying the library's message; the library object is destroyed on the way out.
+#pragma once
+#include "vnImage/ResDIB.h"
+#include "vnUtils/Exceptions.h"
+#include <cstdint>
+#include <cstdio>
+
+struct jpeg_common_struct;
+
+namespace vorn {
+
+class Archive;
+struct InputArchive;
+
+// A JPEG library error (or a coding failure of the framework) with its message.
+class JpegException : public IException {
+public:
+    static constexpr int kMessageLength = 200; // the library's longest message
+    // Keeps at most kMessageLength - 1 characters of the message.
+    explicit JpegException(const char* message) noexcept;
+    void Write(TextWriter& w) const override; // the message
+    const char* GetMessage() const { return m_message; }
+private:
+    char m_message[kMessageLength];
+};
+
+// A complete JPEG stream (SOI to EOI) and whether it holds an image.
+class JpegImage {
+public:
+    // Frees the bytes; not valid.
+    void Clear() noexcept;
+    bool IsValid() const { return m_valid; }
+
+    // Schema 1 (compressed), valid (one byte), and when valid the byte count
+    // (compressed) and the bytes.
+    void Serialise(Archive& ar) const;
+    // Accepts schema 1 only (vorn::DeserialisationException otherwise).
+    InputArchive Deserialise(InputArchive cursor);
+
+    bool operator==(const JpegImage& o) const { return m_valid == o.m_valid && m_bytes == o.m_bytes; }
+
+    xvector<uint8_t> m_bytes;
+    bool m_valid = false;
+};
+
+// Compresses a non-empty bitmap of 4, 8, 24 or 32 bits per pixel into the archive
+// (default quality, RGB scan lines top row first). Other depths trace "Cannot serialise
+// as <depth>bpp JPEG" and fail with the library's error for too few scan lines.
+// Exceptions of the archive's stream pass through unchanged.
+void WriteResDibAsJpeg(const ResDIB& bitmap, Archive& archive);
+
+// Replaces image with the JPEG encoding of bitmap; an empty bitmap gives an empty,
+// invalid image.
+void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image);
+
+// The library's error exit: formats the library's message into the error manager and
+// returns to the framework frame that drives the library, which throws it as a
+// vorn::JpegException. Only for error managers set up by this module.
+[[noreturn]] void JpegErrorExit(jpeg_common_struct* cinfo);
+
+// What a JPEG header tells once the library's default output parameters apply.
+enum class JpegOutputColour { Grey, Rgb, Other };
+struct JpegHeaderInfo {
+    int32_t width = 0;
+    int32_t height = 0;
+    JpegOutputColour colour = JpegOutputColour::Other;
+};
+
+// Reads the header of the JPEG stream at the file's position with the library's file
+// source (no image data is decoded). A damaged or non-JPEG stream throws
+// vorn::JpegException.
+JpegHeaderInfo ReadJpegFileHeader(FILE* file);
+// The same over a stream in memory.
+JpegHeaderInfo ReadJpegMemoryHeader(const uint8_t* bytes, size_t length);
+
+} // namespace vorn

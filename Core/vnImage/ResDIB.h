@@ -1,0 +1,151 @@
+// vorn::ResDIB: an in-memory raster image laid out as a Windows device-independent
+// bitmap: one block holding the BITMAPINFOHEADER and its palette, one block of pixel
+// rows stored bottom-up, each row padded to a multiple of 4 bytes. 24-bit pixels are
+// blue, green, red. Rectangles and points given to its operations are top-down image
+// coordinates (y downwards, x2 and y2 exclusive). Only uncompressed (BI_RGB) bitmaps
+// of positive size exist.
+//
+// vorn::Dib32 and vorn::GdiPlusRasterImage are the image module's two other value
+// types; their platform handles are opaque and stay empty on this platform.
+#pragma once
+#include "vnPlatform/Bitmap.h"
+#include "vnUtils/Geometry.h"
+#include "vnUtils/XString.h"
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+class Archive;
+struct InputArchive;
+
+class ResDIB {
+public:
+    ResDIB() noexcept = default;
+    // Deep copies; copying an empty bitmap gives an empty one.
+    ResDIB(const ResDIB& o);
+    ResDIB& operator=(const ResDIB& o);
+    ResDIB(ResDIB&& o) noexcept;
+    ResDIB& operator=(ResDIB&& o) noexcept;
+    ~ResDIB() { Clear(); }
+
+    // Frees what the bitmap holds and allocates a bitmap of the given depth and size:
+    // header filled in (biClrUsed = palette size), palette entries zero for the caller
+    // to fill, pixels all zero (black). A depth outside 1..32, a negative size or more than 4 GiB of pixels
+    // throws vorn::VornException.
+    void Create(int bitsPerPixel, int32_t width, int32_t height);
+    // Frees both blocks.
+    void Clear() noexcept;
+    bool IsEmpty() const { return m_header == nullptr; }
+
+    // biWidth and biHeight; both throw vorn::VornException "Bitmap info is NULL" when
+    // the bitmap is empty.
+    int32_t GetWidth() const;
+    int32_t GetHeight() const;
+    // biBitCount; 0 for an empty bitmap.
+    int GetBitsPerPixel() const { return m_header ? m_header->biBitCount : 0; }
+    int32_t GetStride() const { return m_stride; }
+    // Palette entries by biBitCount (1: 2, 4: 16, 8: 256, otherwise 0).
+    int32_t GetPaletteSize() const { return m_header ? PaletteSizeForBitCount(m_header->biBitCount) : 0; }
+
+    BITMAPINFOHEADER* GetHeader() { return m_header; }
+    const BITMAPINFOHEADER* GetHeader() const { return m_header; }
+    RGBQUAD* GetPalette() { return reinterpret_cast<RGBQUAD*>(m_header + 1); }
+    const RGBQUAD* GetPalette() const { return reinterpret_cast<const RGBQUAD*>(m_header + 1); }
+    uint8_t* GetPixels() { return m_pixels; }
+    const uint8_t* GetPixels() const { return m_pixels; }
+    // Memory row r (0 is the image's bottom row).
+    uint8_t* GetMemoryRow(int32_t r) { return m_pixels + ptrdiff_t(r) * m_stride; }
+    const uint8_t* GetMemoryRow(int32_t r) const { return m_pixels + ptrdiff_t(r) * m_stride; }
+    // Image row y counted from the top.
+    uint8_t* GetImageRow(int32_t y) { return GetMemoryRow(m_header->biHeight - 1 - y); }
+    const uint8_t* GetImageRow(int32_t y) const { return GetMemoryRow(m_header->biHeight - 1 - y); }
+
+    static int32_t PaletteSizeForBitCount(int bitsPerPixel);
+    // ((bits per pixel * width + 31) / 32) * 4.
+    static int64_t StrideFor(int bitsPerPixel, int32_t width);
+
+    // Copies the 24-bit pixels of srcRect of src so that its top-left pixel lands on
+    // dstPoint of dst. Both bitmaps must be 24-bit and both rectangles inside them
+    // (vorn::ProgrammingErrorException otherwise); an empty rectangle copies nothing.
+    static void CopyRect24(const Point2i& dstPoint, ResDIB& dst, const ResDIB& src, const Rect2i& srcRect);
+
+    // The truncated per-channel average of the 24-bit pixels in rect: byte 0 in bits
+    // 16-23, byte 1 in bits 8-15, byte 2 in bits 0-7. The rectangle must be non-empty and
+    // inside a 24-bit bitmap (vorn::ProgrammingErrorException otherwise).
+    static uint32_t AverageColour(const Rect2i& rect, const ResDIB& bitmap);
+
+    // Halves src into a rectangle of a 24-bit pixel block: destination pixel (x, y) of
+    // dstRect (top-down in a block of dstHeight rows of dstStride bytes) becomes the
+    // truncated average of src's 2 x 2 block at (2 (x - x1), 2 (y - y1)), bytes kept in
+    // their order. src must be 24-bit and at least twice the rectangle's size.
+    static void Average2x2(const ResDIB& src, uint8_t* dstPixels, int32_t dstStride, int32_t dstHeight,
+                           const Rect2i& dstRect);
+
+    // Reads a packed bitmap (header, palette, pixels) from [p, end) into bitmap and
+    // returns the cursor after it. A size 0 clears the bitmap. Headers other than the 40-
+    // and 12-byte ones, compression, bad sizes (zero or negative width or height, a
+    // colour count above what the depth allows) and data shorter than the header claims
+    // throw vorn::DeserialisationException; nothing is read outside [p, end).
+    static const uint8_t* ReadPackedDib(const uint8_t* p, const uint8_t* end, ResDIB& bitmap);
+
+    // A .bmp file; vorn::VornException code 2 "Can't open file <path>" when it cannot
+    // be read, vorn::DeserialisationException when it is not a valid bitmap file.
+    static void LoadBmpFile(const xstring& path, ResDIB& bitmap);
+    // LoadBmpFile for a ".bmp" extension (any case), LoadJpegFile otherwise.
+    static void LoadImageFile(const xstring& path, ResDIB& bitmap);
+
+    // Replaces the bitmap with the decoded JPEG file (see Jpeg.h).
+    void LoadJpegFile(const xstring& path);
+    // Replaces the bitmap with the decoded JPEG stream (see Jpeg.h).
+    void ReadJpeg(const uint8_t* bytes, size_t length);
+
+    void swap(ResDIB& o) noexcept;
+
+private:
+    BITMAPINFOHEADER* m_header = nullptr; // header and palette, one block
+    uint8_t* m_pixels = nullptr;
+    int32_t m_stride = 0;
+};
+
+// A 32-bit bitmap of the platform's window system. The handle is opaque; destroying
+// the object releases it and zeroes it.
+class Dib32 {
+public:
+    Dib32() = default;
+    Dib32(const Dib32&) = delete;
+    Dib32& operator=(const Dib32&) = delete;
+    ~Dib32() { Release(); }
+    void* GetHandle() const { return m_handle; }
+    void Release() noexcept { m_handle = nullptr; }
+private:
+    void* m_handle = nullptr;
+};
+
+// An encoded image (its file bytes) with a cache of the decoded platform image, which
+// is not serialised and stays empty here.
+class GdiPlusRasterImage {
+public:
+    GdiPlusRasterImage() = default;
+    // Copies the bytes; the cache stays empty.
+    GdiPlusRasterImage(const GdiPlusRasterImage& o) : m_bytes(o.m_bytes) {}
+    // Copies the bytes and drops the cache.
+    GdiPlusRasterImage& operator=(const GdiPlusRasterImage& o);
+    ~GdiPlusRasterImage() { DropCache(); }
+
+    xvector<uint8_t>& GetBytes() { return m_bytes; }
+    const xvector<uint8_t>& GetBytes() const { return m_bytes; }
+    void* GetCachedImage() const { return m_cache; }
+    void DropCache() noexcept { m_cache = nullptr; }
+
+    // Schema 1 (compressed), byte count (compressed), the bytes.
+    void Serialise(Archive& ar) const;
+    // Accepts schema 1 only; reads the bytes and drops the cache.
+    InputArchive Deserialise(InputArchive cursor);
+
+private:
+    xvector<uint8_t> m_bytes;
+    void* m_cache = nullptr;
+};
+
+} // namespace vorn

@@ -1,0 +1,102 @@
+#include "vnPlatform/Memory.h"
+#include <cerrno>
+#include <ctime>
+#include <sched.h>
+#include <sys/mman.h>
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define VORN_HAVE_SINGLE_THREADED 1
+#endif
+#include <unistd.h>
+
+#ifndef MAP_FIXED_NOREPLACE
+#define MAP_FIXED_NOREPLACE 0x100000
+#endif
+
+namespace vorn {
+
+namespace {
+
+void* MapAnonymous(void* hint, size_t bytes, int prot, int extraFlags)
+{
+    void* p = ::mmap(hint, bytes, prot, MAP_PRIVATE | MAP_ANONYMOUS | extraFlags, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+} // namespace
+
+size_t SystemPageSize()
+{
+    const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? size_t(size) : 4096;
+}
+
+void* MapSystemPages(size_t bytes)
+{
+    return MapAnonymous(nullptr, bytes, PROT_READ | PROT_WRITE, 0);
+}
+
+void* MapSystemPagesWithRoom(size_t bytes, size_t room)
+{
+    if (room != 0 && bytes + room > bytes) {
+        // Reserve the whole span without backing, lay the pages over its start and give
+        // the rest back: the addresses after the pages are then free, and new mappings
+        // of others go to the top of that gap first.
+        if (void* span = MapAnonymous(nullptr, bytes + room, PROT_NONE, MAP_NORESERVE)) {
+            void* p = MapAnonymous(span, bytes, PROT_READ | PROT_WRITE, MAP_FIXED);
+            if (p == span) {
+                ::munmap(static_cast<char*>(span) + bytes, room);
+                return p;
+            }
+            ::munmap(span, bytes + room);
+        }
+    }
+    return MapSystemPages(bytes);
+}
+
+void* MapSystemPagesAt(void* at, size_t bytes)
+{
+    void* p = MapAnonymous(at, bytes, PROT_READ | PROT_WRITE, MAP_FIXED_NOREPLACE);
+    if (p && p != at) {
+        // A kernel without MAP_FIXED_NOREPLACE takes the address as a hint only.
+        ::munmap(p, bytes);
+        return nullptr;
+    }
+    return p;
+}
+
+bool UnmapSystemPages(void* p, size_t bytes)
+{
+    return ::munmap(p, bytes) == 0;
+}
+
+const char* SingleThreadFlag()
+{
+#ifdef VORN_HAVE_SINGLE_THREADED
+    return &__libc_single_threaded;
+#else
+    static const char never = 0;
+    return &never;
+#endif
+}
+
+uint32_t MillisecondTicks()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+
+void YieldThisThread()
+{
+    ::sched_yield();
+}
+
+void NapMicroseconds(uint32_t microseconds)
+{
+    timespec ts{time_t(microseconds / 1000000u), long(microseconds % 1000000u) * 1000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace vorn

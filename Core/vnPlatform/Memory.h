@@ -1,0 +1,36 @@
+// Pages of memory from the operating system, a millisecond tick and ways for a thread
+// to give up the processor: what the framework heap needs from the system.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+// The size of a memory page (a power of 2).
+size_t SystemPageSize();
+
+// Maps `bytes` (a multiple of the page size) of zero-filled read-write memory anywhere;
+// null when the system refuses.
+void* MapSystemPages(size_t bytes);
+// As MapSystemPages, and where the system allows, leaves `room` bytes of unused address
+// space right after the mapping, so that MapSystemPagesAt(end) can grow it later.
+void* MapSystemPagesWithRoom(size_t bytes, size_t room);
+// Maps `bytes` exactly at `at` (page-aligned) when those addresses are unused; null
+// otherwise. Never replaces an existing mapping.
+void* MapSystemPagesAt(void* at, size_t bytes);
+// Unmaps a page-aligned range: a whole mapping, several adjacent ones or part of one.
+bool UnmapSystemPages(void* p, size_t bytes);
+
+// A flag that is non-zero while the process has never had a second thread; it turns 0
+// (for good) when the first thread is created, before that thread runs. Reading it is
+// cheap; the address stays valid for the life of the process.
+const char* SingleThreadFlag();
+
+// Milliseconds of a monotonic clock (wraps after about 49 days).
+uint32_t MillisecondTicks();
+// Lets other ready threads run (the thread stays ready).
+void YieldThisThread();
+// Puts the calling thread to sleep for about `microseconds`.
+void NapMicroseconds(uint32_t microseconds);
+
+} // namespace vorn

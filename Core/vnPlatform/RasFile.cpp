@@ -1,0 +1,155 @@
+#include "vnPlatform/RasFile.h"
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vorn {
+
+namespace {
+
+int OpenFlags(int disposition, bool writeThrough, int* flags)
+{
+    int f = O_RDWR | O_CLOEXEC;
+    if (writeThrough) f |= O_DSYNC;
+    switch (disposition) {
+    case RAS_CREATE_NEW: f |= O_CREAT | O_EXCL; break;
+    case RAS_CREATE_ALWAYS: f |= O_CREAT; break;
+    case RAS_OPEN_EXISTING: break;
+    case RAS_OPEN_ALWAYS: f |= O_CREAT; break;
+    case RAS_TRUNCATE_EXISTING: break;
+    default: return EINVAL;
+    }
+    *flags = f;
+    return 0;
+}
+
+// Whether the file system takes direct I/O on this file with an alignment we meet.
+bool DirectIoUsable(int fd)
+{
+    struct statx sx;
+    std::memset(&sx, 0, sizeof sx);
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0) return false;
+    if (!(sx.stx_mask & STATX_DIOALIGN)) return false;
+    if (sx.stx_dio_offset_align == 0 || sx.stx_dio_mem_align == 0) return false; // not supported
+    return sx.stx_dio_offset_align <= kRasMaxDirectAlignment && sx.stx_dio_mem_align <= kRasMaxDirectAlignment;
+}
+
+} // namespace
+
+int RasFileOpen(const char* path, int disposition, bool wantDirect, bool writeThrough, RasFileInfo* info)
+{
+    int flags = 0;
+    if (int e = OpenFlags(disposition, writeThrough, &flags)) return e;
+    int fd;
+    do fd = ::open(path, flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+
+    // The lock comes before anything that changes the file, so that a store that
+    // another opener holds is never emptied.
+    int r;
+    do r = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        const int e = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        ::close(fd);
+        return e;
+    }
+    if (disposition == RAS_CREATE_ALWAYS || disposition == RAS_TRUNCATE_EXISTING) {
+        if (::ftruncate(fd, 0) != 0) {
+            const int e = errno;
+            ::close(fd);
+            return e;
+        }
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return e;
+    }
+    bool direct = false;
+    if (wantDirect && DirectIoUsable(fd)) {
+        const int fl = ::fcntl(fd, F_GETFL);
+        direct = fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_DIRECT) == 0;
+    }
+    info->fd = fd;
+    info->size = uint64_t(st.st_size);
+    info->direct = direct;
+    return 0;
+}
+
+int RasFileClose(int fd)
+{
+    // close is not retried after EINTR: the descriptor is gone either way on Linux.
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+int RasFileReadAt(int fd, void* buffer, size_t length, uint64_t offset, size_t* done)
+{
+    char* p = static_cast<char*>(buffer);
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd, p + got, length - got, off_t(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *done = got;
+            return errno;
+        }
+        if (n == 0) break; // end of file
+        got += size_t(n);
+    }
+    *done = got;
+    return 0;
+}
+
+int RasFileWriteAt(int fd, const void* buffer, size_t length, uint64_t offset)
+{
+    const char* p = static_cast<const char*>(buffer);
+    size_t put = 0;
+    while (put < length) {
+        const ssize_t n = ::pwrite(fd, p + put, length - put, off_t(offset + put));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        put += size_t(n);
+    }
+    return 0;
+}
+
+int RasFileSetLength(int fd, uint64_t size)
+{
+    int r;
+    do r = ::ftruncate(fd, off_t(size));
+    while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : errno;
+}
+
+int RasFileSetDirect(int fd, bool on)
+{
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0) return errno;
+    const int want = on ? (fl | O_DIRECT) : (fl & ~O_DIRECT);
+    if (want == fl) return 0;
+    return ::fcntl(fd, F_SETFL, want) == 0 ? 0 : errno;
+}
+
+void* RasAllocAligned(size_t size)
+{
+    if (size == 0) size = 1;
+    const size_t rounded = (size + kRasBufferAlignment - 1) & ~(kRasBufferAlignment - 1);
+    void* p = nullptr;
+    if (::posix_memalign(&p, kRasBufferAlignment, rounded) != 0) return nullptr;
+    std::memset(p, 0, rounded);
+    return p;
+}
+
+void RasFreeAligned(void* p) { std::free(p); }
+
+} // namespace vorn

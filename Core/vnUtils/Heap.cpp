@@ -1,0 +1,1056 @@
+#include "vnUtils/Heap.h"
+#include "vnPlatform/Memory.h"
+#include <cstdio>
+#include <cstdlib>
+
+namespace vorn {
+
+namespace heapdetail {
+
+// A chunk: the previous chunk's size when that one is free (its foot), then the size
+// word with the flag bits, then, while free, the links of its bin. The caller's bytes
+// start after the size word and run on over the next chunk's foot.
+struct __attribute__((may_alias)) Chunk {
+    size_t prevFoot;
+    size_t head;
+    Chunk* fd;
+    Chunk* bk;
+};
+
+// A free chunk of a tree bin. Chunks of one size form a ring (fd/bk); one of them, the
+// node, sits in the bin's trie. The trie takes four bits of the size per level, so a
+// node has up to 16 children; only those whose bit is set in childMap are valid.
+struct __attribute__((may_alias)) TreeChunk : Chunk {
+    uint16_t childMap;
+    uint8_t node;     // 1 for the trie node of its ring
+    uint8_t unused[5];
+    TreeChunk* child[16];
+};
+
+// The record of a segment, in its last bytes behind the fence.
+struct __attribute__((may_alias)) Segment {
+    char* base;
+    size_t size;
+    Segment* next;
+    size_t flags;
+};
+
+} // namespace heapdetail
+
+using heapdetail::Chunk;
+using heapdetail::Segment;
+using heapdetail::TreeChunk;
+
+namespace {
+
+constexpr size_t kPinuse = 1;       // the previous chunk is in use
+constexpr size_t kCinuse = 2;       // this chunk is in use
+constexpr size_t kInuseBits = kPinuse | kCinuse;
+constexpr size_t kSizeMask = ~size_t(15);
+constexpr size_t kChunkOverhead = sizeof(size_t);
+constexpr size_t kMemOffset = 2 * sizeof(size_t);
+// Requests below this fit the minimum chunk.
+constexpr size_t kMinRequest = Heap::kMinChunk - kChunkOverhead - Heap::kAlignment + 1;
+constexpr size_t kMinLargeSize = 512;   // chunks of this size and more go to tree bins
+constexpr uint32_t kTreeShift = 9;
+// The size word of the fence behind a chunk with its own mapping, and of the fence that
+// ends a segment (whose previous-in-use bit tracks the chunk before it). The size bits
+// of both read 0.
+constexpr size_t kMappedFence = kInuseBits | 8;
+constexpr size_t kSegmentFence = kCinuse | 8;
+constexpr size_t kMappedTail = 32;       // fence words behind a chunk with its own mapping
+constexpr size_t kRecordOffset = 16;     // from the segment's fence to its record
+constexpr size_t kSegMapped = 1;
+constexpr uint32_t kReleaseChecks = 4095;
+constexpr uint32_t kDefaultFlags = 7;    // locking, system mapping, non-contiguous segments
+constexpr uint32_t kUseMap = 2;
+// Unused address space kept after a new segment so that the top can grow in place.
+constexpr size_t kSegmentRoom = size_t(256) << 20;
+
+static_assert(sizeof(Chunk) == 32 && sizeof(TreeChunk) <= kMinLargeSize);
+static_assert(sizeof(Segment) + kRecordOffset == Heap::kSegmentTail);
+
+thread_local char t_lockTag;
+
+inline uintptr_t ThreadTag() noexcept { return reinterpret_cast<uintptr_t>(&t_lockTag); }
+
+// The longest pause between two attempts at the lock, in pause instructions.
+constexpr uint32_t kMaxSpinPause = 256;
+
+constinit std::atomic<const char*> g_onlyThreadFlag{nullptr};
+
+inline const char* OnlyThreadFlag() noexcept
+{
+    const char* flag = g_onlyThreadFlag.load(std::memory_order_relaxed);
+    if (!flag) {
+        flag = SingleThreadFlag();
+        g_onlyThreadFlag.store(flag, std::memory_order_relaxed);
+    }
+    return flag;
+}
+
+inline void CpuRelax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+inline bool IsPowerOf2(size_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
+inline size_t RoundUp(size_t v, size_t unit) noexcept { return (v + unit - 1) & ~(unit - 1); }
+
+// The chunk size for a request of n bytes (n below kMaxRequest).
+inline size_t RequestToSize(size_t n) noexcept
+{
+    return n < kMinRequest ? Heap::kMinChunk
+                           : (n + kChunkOverhead + Heap::kAlignment - 1) & ~(Heap::kAlignment - 1);
+}
+
+inline uint32_t TreeIndex(size_t s) noexcept
+{
+    const size_t x = s >> kTreeShift;
+    if (x == 0) return 0;
+    if (x > 0xFFFF) return 31;
+    const uint32_t k = 31u - uint32_t(__builtin_clz(uint32_t(x)));
+    return (k << 1) + uint32_t((s >> (k + kTreeShift - 1)) & 1);
+}
+
+// Shifts a size of tree bin i so that the first bit below those the bin fixes is on top.
+inline uint32_t TreeKeyShift(uint32_t i) noexcept
+{
+    return i == 31 ? 0 : 63u - ((i >> 1) + kTreeShift - 2);
+}
+
+inline size_t TreeBinMinSize(uint32_t i) noexcept
+{
+    return (size_t(1) << ((i >> 1) + kTreeShift)) | (size_t(i & 1) << ((i >> 1) + kTreeShift - 1));
+}
+
+inline Chunk* At(void* p, size_t offset) noexcept
+{
+    return reinterpret_cast<Chunk*>(static_cast<char*>(p) + offset);
+}
+inline Chunk* Before(void* p, size_t offset) noexcept
+{
+    return reinterpret_cast<Chunk*>(static_cast<char*>(p) - offset);
+}
+inline size_t SizeOf(const Chunk* p) noexcept { return p->head & kSizeMask; }
+inline void* MemOf(Chunk* p) noexcept { return reinterpret_cast<char*>(p) + kMemOffset; }
+inline Chunk* ChunkOf(const void* mem) noexcept
+{
+    return reinterpret_cast<Chunk*>(const_cast<char*>(static_cast<const char*>(mem)) - kMemOffset);
+}
+// The child holding the smallest keys below t, or null.
+inline TreeChunk* LowestChild(TreeChunk* t) noexcept
+{
+    return t->childMap ? t->child[__builtin_ctz(t->childMap)] : nullptr;
+}
+
+constexpr uint32_t kDigitBits = 4;
+// The trie digit on top of a key (a size shifted by TreeKeyShift, then by four bits for
+// every level passed).
+inline uint32_t TopDigit(size_t key) noexcept { return uint32_t(key >> (64 - kDigitBits)); }
+
+// An in-use chunk of size s whose previous chunk is in use; the next learns that it is.
+inline void SetInuseAndPinuse(Chunk* p, size_t s) noexcept
+{
+    p->head = s | kPinuse | kCinuse;
+    At(p, s)->head |= kPinuse;
+}
+// An in-use chunk of size s whose previous chunk is in use (the next one is untouched).
+inline void SetSizeAndPinuseOfInuse(Chunk* p, size_t s) noexcept
+{
+    p->head = s | kPinuse | kCinuse;
+}
+// A free chunk of size s after an in-use chunk, with its foot.
+inline void SetSizeAndPinuseOfFree(Chunk* p, size_t s) noexcept
+{
+    p->head = s | kPinuse;
+    At(p, s)->prevFoot = s;
+}
+
+inline Segment* RecordFor(char* segmentEnd) noexcept
+{
+    return reinterpret_cast<Segment*>(segmentEnd - Heap::kSegmentTail + kRecordOffset);
+}
+inline char* EndOf(const Segment* sp) noexcept { return sp->base + sp->size; }
+
+} // namespace
+
+// ---- lock ---------------------------------------------------------------------------------
+
+bool Heap::Lock() noexcept
+{
+    // With a single thread in the process nobody can contend: the lock is left alone,
+    // as an atomic exchange would cost more than most requests. A second thread is
+    // only created by the one thread, never while it is inside the heap.
+    if (*OnlyThreadFlag()) return false;
+    const uintptr_t me = ThreadTag();
+    uintptr_t expected = 0;
+    if (!m_owner.compare_exchange_strong(expected, me, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+        if (expected == me) {
+            ++m_lockCount;
+            return true;
+        }
+        LockSlow(me);
+    }
+    m_lockCount = 1;
+    return true;
+}
+
+void Heap::LockSlow(uintptr_t me) noexcept
+{
+    // Spin with a growing pause between attempts: fewer hand-overs between threads, so
+    // the heap's state stays in one cache longer. After every 64 failed attempts give
+    // the processor away, and once that has not helped for a while, sleep, so that a
+    // holder that cannot run (a lower priority, a descheduled thread) gets its turn.
+    uint32_t pause = 1;
+    for (uint32_t attempt = 1;; ++attempt) {
+        if (m_owner.load(std::memory_order_relaxed) == 0) {
+            uintptr_t expected = 0;
+            if (m_owner.compare_exchange_weak(expected, me, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+                return;
+        }
+        if (attempt % 64 != 0) {
+            for (uint32_t i = 0; i < pause; ++i) CpuRelax();
+            if (pause < kMaxSpinPause) pause <<= 1;
+        } else if (attempt <= 64 * 16) {
+            YieldThisThread();
+        } else {
+            NapMicroseconds(50);
+        }
+    }
+}
+
+void Heap::Unlock(bool locked) noexcept
+{
+    if (locked && --m_lockCount == 0) m_owner.store(0, std::memory_order_release);
+}
+
+void Heap::Corrupt() noexcept
+{
+    std::fputs("vorn heap: corrupted heap or invalid block freed\n", stderr);
+    std::abort();
+}
+
+void Heap::Init() noexcept
+{
+    m_pageSize = m_pages ? m_pages->pageSize(m_pages->context) : SystemPageSize();
+    m_granularity = m_pageSize > kGranularity ? m_pageSize : kGranularity;
+    if (!IsPowerOf2(m_pageSize) || !IsPowerOf2(m_granularity)) {
+        std::fputs("vorn heap: page size is not a power of 2\n", stderr);
+        std::abort();
+    }
+    m_mapThreshold = kMapThreshold;
+    m_trimThreshold = kTrimThreshold;
+    m_trimCheck = kTrimThreshold;
+    m_flags = kDefaultFlags;
+    m_releaseCountdown = kReleaseChecks;
+    m_magic = ((MillisecondTicks() ^ 0x55555555u) | 8u) & ~7u;
+}
+
+void Heap::ResetState() noexcept
+{
+    m_magic = 0;
+    m_smallMap = m_treeMap = 0;
+    for (auto& b : m_smallBins) b = BinHead{};
+    for (auto& t : m_treeBins) t = nullptr;
+    m_dv = m_top = nullptr;
+    m_dvSize = m_topSize = 0;
+    m_segments = m_topSeg = nullptr;
+    m_leastAddr = nullptr;
+    m_footprint = m_maxFootprint = m_mappedBlocks = m_mappedBytes = 0;
+    m_trimCheck = 0;
+    m_releaseCountdown = 0;
+    m_flags = 0;
+    m_pageSize = m_granularity = m_mapThreshold = m_trimThreshold = 0;
+}
+
+// ---- bins ---------------------------------------------------------------------------------
+
+void Heap::InsertSmall(Chunk* p, size_t size) noexcept
+{
+    const uint32_t i = uint32_t(size >> 4);
+    const uint32_t bit = 1u << i;
+    Chunk* b = SmallBin(i);
+    Chunk* f = b;
+    if (m_smallMap & bit)
+        f = b->fd;
+    else
+        m_smallMap |= bit;
+    b->fd = p;
+    f->bk = p;
+    p->fd = f;
+    p->bk = b;
+}
+
+void Heap::UnlinkSmall(Chunk* p, size_t size) noexcept
+{
+    Chunk* f = p->fd;
+    Chunk* b = p->bk;
+    if (f->bk != p || b->fd != p) Corrupt();
+    if (f == b) {
+        // p was alone with the list head.
+        m_smallMap &= ~(1u << uint32_t(size >> 4));
+    } else {
+        f->bk = b;
+        b->fd = f;
+    }
+}
+
+void Heap::InsertTree(TreeChunk* x, size_t size) noexcept
+{
+    const uint32_t i = TreeIndex(size);
+    x->childMap = 0;
+    x->node = 1;
+    if (!(m_treeMap & (1u << i))) {
+        m_treeMap |= 1u << i;
+        m_treeBins[i] = x;
+        x->fd = x->bk = x;
+        return;
+    }
+    TreeChunk* t = m_treeBins[i];
+    size_t key = size << TreeKeyShift(i);
+    for (;;) {
+        if (SizeOf(t) != size) {
+            const uint32_t d = TopDigit(key);
+            key <<= kDigitBits;
+            if (t->childMap & (1u << d)) {
+                t = t->child[d];
+            } else {
+                t->child[d] = x;
+                t->childMap = uint16_t(t->childMap | (1u << d));
+                x->fd = x->bk = x;
+                return;
+            }
+        } else {
+            // Same size as the node: join its ring.
+            Chunk* f = t->fd;
+            t->fd = x;
+            f->bk = x;
+            x->fd = f;
+            x->bk = t;
+            x->node = 0;
+            return;
+        }
+    }
+}
+
+void Heap::UnlinkTree(TreeChunk* x) noexcept
+{
+    TreeChunk* r = nullptr;
+    if (x->bk != x) {
+        Chunk* f = x->fd;
+        Chunk* b = x->bk;
+        if (f->bk != x || b->fd != x) Corrupt();
+        f->bk = b;
+        b->fd = f;
+        if (!x->node) return;
+        r = static_cast<TreeChunk*>(f);   // the next of the ring takes the node's place
+    } else if (x->childMap) {
+        // Replace x by a leaf below it: every key below x shares x's path.
+        TreeChunk* leafParent;
+        uint32_t d;
+        r = x;
+        do {
+            leafParent = r;
+            d = 31u - uint32_t(__builtin_clz(r->childMap));
+            r = r->child[d];
+        } while (r->childMap);
+        leafParent->childMap = uint16_t(leafParent->childMap & ~(1u << d));
+    }
+    // Find the slot that holds x: x lies on the path of its own key.
+    const size_t size = SizeOf(x);
+    const uint32_t i = TreeIndex(size);
+    if (!(m_treeMap & (1u << i))) Corrupt();
+    TreeChunk** slot = &m_treeBins[i];
+    TreeChunk* parent = nullptr;
+    uint32_t digit = 0;
+    size_t key = size << TreeKeyShift(i);
+    for (uint32_t depth = 0; *slot != x; ++depth) {
+        TreeChunk* t = *slot;
+        digit = TopDigit(key);
+        key <<= kDigitBits;
+        if (SizeOf(t) == size || !(t->childMap & (1u << digit)) || depth > 16) Corrupt();
+        parent = t;
+        slot = &t->child[digit];
+    }
+    if (r) {
+        *slot = r;
+        r->node = 1;
+        uint32_t map = x->childMap;
+        r->childMap = uint16_t(map);
+        while (map) {
+            const uint32_t c = uint32_t(__builtin_ctz(map));
+            map &= map - 1;
+            r->child[c] = x->child[c];
+        }
+    } else if (parent) {
+        parent->childMap = uint16_t(parent->childMap & ~(1u << digit));
+    } else {
+        m_treeMap &= ~(1u << i);
+    }
+}
+
+void Heap::InsertChunk(Chunk* p, size_t size) noexcept
+{
+    if (size < kMinLargeSize)
+        InsertSmall(p, size);
+    else
+        InsertTree(static_cast<TreeChunk*>(p), size);
+}
+
+void Heap::UnlinkChunk(Chunk* p, size_t size) noexcept
+{
+    if (size < kMinLargeSize)
+        UnlinkSmall(p, size);
+    else
+        UnlinkTree(static_cast<TreeChunk*>(p));
+}
+
+void Heap::ReplaceDv(Chunk* p, size_t size) noexcept
+{
+    if (m_dvSize) InsertChunk(m_dv, m_dvSize);
+    m_dv = p;
+    m_dvSize = size;
+}
+
+// ---- allocation ---------------------------------------------------------------------------
+
+void* Heap::Alloc(size_t n) noexcept
+{
+    if (n >= kMaxRequest) return nullptr;
+    const bool locked = Lock();
+    if (!m_magic) Init();
+    void* mem = AllocLocked(n);
+    Unlock(locked);
+    return mem;
+}
+
+void* Heap::AllocLocked(size_t n) noexcept
+{
+    size_t nb;
+    if (n <= kMaxSmallRequest) {
+        nb = RequestToSize(n);
+        uint32_t idx = uint32_t(nb >> 4);
+        const uint32_t bits = m_smallMap >> idx;
+        if (bits & 3) {
+            // An exact fit or one 16 bytes larger: no split.
+            idx += ~bits & 1;
+            Chunk* b = SmallBin(idx);
+            Chunk* p = b->fd;
+            Chunk* f = p->fd;
+            if (f == b)
+                m_smallMap &= ~(1u << idx);
+            else {
+                if (f->bk != p) Corrupt();
+                b->fd = f;
+                f->bk = b;
+            }
+            SetInuseAndPinuse(p, size_t(idx) << 4);
+            return MemOf(p);
+        }
+        if (nb > m_dvSize) {
+            if (bits) {
+                // The smallest larger small bin; its remainder becomes the victim.
+                const uint32_t i = uint32_t(__builtin_ctz(m_smallMap & (~0u << idx << 1)));
+                Chunk* b = SmallBin(i);
+                Chunk* p = b->fd;
+                Chunk* f = p->fd;
+                if (f == b)
+                    m_smallMap &= ~(1u << i);
+                else {
+                    if (f->bk != p) Corrupt();
+                    b->fd = f;
+                    f->bk = b;
+                }
+                // Bins step by 16 and this one is at least 32 larger: the remainder
+                // is a whole chunk.
+                const size_t rsize = (size_t(i) << 4) - nb;
+                SetSizeAndPinuseOfInuse(p, nb);
+                Chunk* r = At(p, nb);
+                SetSizeAndPinuseOfFree(r, rsize);
+                ReplaceDv(r, rsize);
+                return MemOf(p);
+            }
+            if (m_treeMap) return TreeAllocSmall(nb);
+        }
+    } else {
+        nb = RequestToSize(n);
+        if (m_treeMap) {
+            if (void* mem = TreeAllocLarge(nb)) return mem;
+        }
+    }
+    if (nb <= m_dvSize) return CarveDv(nb);
+    if (m_topSize > nb && m_topSize - nb >= kMinChunk) return CarveTop(nb);
+    return SysAlloc(nb);
+}
+
+void* Heap::TreeAllocSmall(size_t nb) noexcept
+{
+    // The smallest chunk of the smallest non-empty tree bin.
+    TreeChunk* t = m_treeBins[__builtin_ctz(m_treeMap)];
+    TreeChunk* v = t;
+    size_t rsize = SizeOf(t) - nb;
+    while ((t = LowestChild(t))) {
+        const size_t trem = SizeOf(t) - nb;
+        if (trem < rsize) {
+            rsize = trem;
+            v = t;
+        }
+    }
+    UnlinkTree(v);
+    if (rsize < kMinChunk) {
+        SetInuseAndPinuse(v, rsize + nb);
+    } else {
+        SetSizeAndPinuseOfInuse(v, nb);
+        Chunk* r = At(v, nb);
+        SetSizeAndPinuseOfFree(r, rsize);
+        ReplaceDv(r, rsize);
+    }
+    return MemOf(v);
+}
+
+void* Heap::TreeAllocLarge(size_t nb) noexcept
+{
+    TreeChunk* v = nullptr;
+    size_t rsize = size_t(0) - nb;   // larger than any remainder
+    const uint32_t idx = TreeIndex(nb);
+    TreeChunk* t = nullptr;
+    if (m_treeMap & (1u << idx)) {
+        // Walk down the path of nb, remembering the best fit seen and the deepest
+        // subtree of larger keys beside the path.
+        t = m_treeBins[idx];
+        size_t key = nb << TreeKeyShift(idx);
+        TreeChunk* larger = nullptr;
+        for (;;) {
+            const size_t trem = SizeOf(t) - nb;
+            if (trem < rsize) {
+                v = t;
+                if ((rsize = trem) == 0) {
+                    t = nullptr;
+                    break;
+                }
+            }
+            const uint32_t d = TopDigit(key);
+            key <<= kDigitBits;
+            const uint32_t map = t->childMap;
+            const uint32_t above = map & (~1u << d);
+            if (above) larger = t->child[__builtin_ctz(above)];
+            if (!(map & (1u << d))) {
+                t = larger;
+                break;
+            }
+            t = t->child[d];
+        }
+    }
+    if (!t && !v) {
+        // The smallest non-empty larger bin.
+        const uint32_t above = m_treeMap & (~0u << idx << 1);
+        if (above) t = m_treeBins[__builtin_ctz(above)];
+    }
+    // The smallest chunk of the subtree t.
+    while (t) {
+        const size_t trem = SizeOf(t) - nb;
+        if (trem < rsize) {
+            rsize = trem;
+            v = t;
+        }
+        t = LowestChild(t);
+    }
+    // Taken only when it fits better than the designated victim.
+    if (!v || rsize >= m_dvSize - nb) return nullptr;
+    // The split writes the remainder's head and foot: start fetching their lines while
+    // the chunk leaves its bin.
+    __builtin_prefetch(At(v, nb), 1);
+    __builtin_prefetch(At(v, nb + rsize), 1);
+    UnlinkTree(v);
+    if (rsize < kMinChunk) {
+        SetInuseAndPinuse(v, rsize + nb);
+    } else {
+        SetSizeAndPinuseOfInuse(v, nb);
+        Chunk* r = At(v, nb);
+        SetSizeAndPinuseOfFree(r, rsize);
+        InsertChunk(r, rsize);
+    }
+    return MemOf(v);
+}
+
+void* Heap::CarveDv(size_t nb) noexcept
+{
+    Chunk* p = m_dv;
+    const size_t rsize = m_dvSize - nb;
+    if (rsize >= kMinChunk) {
+        Chunk* r = m_dv = At(p, nb);
+        m_dvSize = rsize;
+        SetSizeAndPinuseOfFree(r, rsize);
+        SetSizeAndPinuseOfInuse(p, nb);
+    } else {
+        const size_t whole = m_dvSize;
+        m_dvSize = 0;
+        m_dv = nullptr;
+        SetInuseAndPinuse(p, whole);
+    }
+    return MemOf(p);
+}
+
+void* Heap::CarveTop(size_t nb) noexcept
+{
+    Chunk* p = m_top;
+    const size_t rsize = m_topSize -= nb;
+    Chunk* r = m_top = At(p, nb);
+    r->head = rsize | kPinuse;
+    SetSizeAndPinuseOfInuse(p, nb);
+    return MemOf(p);
+}
+
+// ---- system memory ------------------------------------------------------------------------
+
+void* Heap::MapPages(void* at, size_t bytes, bool segment) noexcept
+{
+    if (m_pages) return m_pages->map(m_pages->context, at, bytes);
+    if (at) return MapSystemPagesAt(at, bytes);
+    return segment ? MapSystemPagesWithRoom(bytes, kSegmentRoom) : MapSystemPages(bytes);
+}
+
+bool Heap::UnmapPages(void* p, size_t bytes) noexcept
+{
+    if (m_pages) return m_pages->unmap(m_pages->context, p, bytes);
+    return UnmapSystemPages(p, bytes);
+}
+
+void Heap::NoteObtained(char* base, size_t bytes) noexcept
+{
+    if (!m_leastAddr || base < m_leastAddr) m_leastAddr = base;
+    m_footprint += bytes;
+    if (m_footprint > m_maxFootprint) m_maxFootprint = m_footprint;
+}
+
+void* Heap::SysAlloc(size_t nb) noexcept
+{
+    if (m_topSeg && (m_flags & kUseMap) && nb >= m_mapThreshold) {
+        if (void* mem = DirectMap(nb)) return mem;
+    }
+    const size_t extra = kSegmentTail + kMinChunk;
+    if (nb > ~size_t(0) - extra - m_granularity) return nullptr;
+    const size_t asize = RoundUp(nb + extra, m_granularity);
+
+    char* topEnd = m_topSeg ? EndOf(m_topSeg) : nullptr;
+    char* base = topEnd ? static_cast<char*>(MapPages(topEnd, asize, true)) : nullptr;
+    if (!base) base = static_cast<char*>(MapPages(nullptr, asize, true));
+    if (!base) return nullptr;
+    NoteObtained(base, asize);
+    m_trimCheck = m_trimThreshold;   // memory came in: trimming may pay again
+
+    if (!m_topSeg) {
+        AddSegment(base, asize);
+    } else if (base == topEnd) {
+        ExtendTop(asize);
+    } else {
+        for (Segment* sp = m_segments; sp; sp = sp->next) {
+            if (sp->base == base + asize) return PrependAlloc(sp, base, asize, nb);
+        }
+        AddSegment(base, asize);
+    }
+    return CarveTop(nb);
+}
+
+void* Heap::DirectMap(size_t nb) noexcept
+{
+    if (nb > ~size_t(0) - kMappedTail - m_pageSize) return nullptr;
+    const size_t msize = RoundUp(nb + kMappedTail, m_pageSize);
+    char* mm = static_cast<char*>(MapPages(nullptr, msize, false));
+    if (!mm) return nullptr;
+    Chunk* p = reinterpret_cast<Chunk*>(mm);
+    const size_t csize = msize - kMappedTail;
+    p->prevFoot = 0;   // the offset from the start of the mapping
+    p->head = csize;   // both in-use bits clear: a chunk of its own mapping
+    At(p, csize)->head = kMappedFence;
+    At(p, csize + sizeof(size_t))->head = 0;
+    if (!m_leastAddr || mm < m_leastAddr) m_leastAddr = mm;
+    m_footprint += msize;
+    if (m_footprint > m_maxFootprint) m_maxFootprint = m_footprint;
+    ++m_mappedBlocks;
+    m_mappedBytes += msize;
+    return MemOf(p);
+}
+
+void Heap::AddSegment(char* base, size_t size) noexcept
+{
+    if (m_top) {
+        // The old top becomes an ordinary free chunk before its segment's fence.
+        Chunk* old = m_top;
+        const size_t osize = m_topSize;
+        SetSizeAndPinuseOfFree(old, osize);
+        InsertChunk(old, osize);
+    }
+    Segment* rec = RecordFor(base + size);
+    rec->base = base;
+    rec->size = size;
+    rec->flags = kSegMapped;
+    rec->next = m_segments;
+    m_segments = rec;
+    m_topSeg = rec;
+    m_top = reinterpret_cast<Chunk*>(base);
+    m_topSize = size - kSegmentTail;
+    m_top->head = m_topSize | kPinuse;
+    At(m_top, m_topSize)->head = kSegmentFence;
+}
+
+// Points the list at the record's copy `to` in place of `from` (which is not read).
+void Heap::MoveSegmentRecord(Segment* from, Segment* to) noexcept
+{
+    Segment** link = &m_segments;
+    while (*link != from) link = &(*link)->next;
+    *link = to;
+    if (m_topSeg == from) m_topSeg = to;
+}
+
+void Heap::ExtendTop(size_t size) noexcept
+{
+    Segment* sp = m_topSeg;
+    Segment* rec = RecordFor(EndOf(sp) + size);
+    *rec = *sp;
+    MoveSegmentRecord(sp, rec);
+    m_topSeg->size += size;
+    m_topSize += size;
+    m_top->head = m_topSize | kPinuse;
+    At(m_top, m_topSize)->head = kSegmentFence;
+}
+
+void* Heap::PrependAlloc(Segment* seg, char* base, size_t size, size_t nb) noexcept
+{
+    Chunk* oldFirst = reinterpret_cast<Chunk*>(seg->base);
+    seg->base = base;
+    seg->size += size;
+    Chunk* p = reinterpret_cast<Chunk*>(base);
+    SetSizeAndPinuseOfInuse(p, nb);
+    Chunk* q = At(p, nb);
+    size_t qsize = size - nb;
+    if (oldFirst == m_top) {
+        m_topSize += qsize;
+        m_top = q;
+        q->head = m_topSize | kPinuse;
+        return MemOf(p);
+    }
+    if (!(oldFirst->head & kCinuse)) {
+        const size_t osize = SizeOf(oldFirst);
+        if (oldFirst == m_dv) {
+            m_dv = nullptr;
+            m_dvSize = 0;
+        } else {
+            UnlinkChunk(oldFirst, osize);
+        }
+        qsize += osize;
+    } else {
+        oldFirst->head &= ~kPinuse;
+    }
+    SetSizeAndPinuseOfFree(q, qsize);
+    InsertChunk(q, qsize);
+    return MemOf(p);
+}
+
+size_t Heap::ReleaseUnusedSegments() noexcept
+{
+    size_t released = 0;
+    Segment** link = &m_segments;
+    while (Segment* sp = *link) {
+        char* base = sp->base;
+        const size_t size = sp->size;
+        Segment* next = sp->next;
+        if (sp != m_topSeg && (sp->flags & kSegMapped)) {
+            Chunk* p = reinterpret_cast<Chunk*>(base);
+            const size_t psize = SizeOf(p);
+            if (!(p->head & kCinuse) && psize + kSegmentTail == size) {
+                // One free chunk spans the segment.
+                if (p == m_dv) {
+                    m_dv = nullptr;
+                    m_dvSize = 0;
+                } else {
+                    UnlinkChunk(p, psize);
+                }
+                if (UnmapPages(base, size)) {
+                    released += size;
+                    m_footprint -= size;
+                    *link = next;
+                    continue;
+                }
+                InsertChunk(p, psize);
+            }
+        }
+        link = &sp->next;
+    }
+    m_releaseCountdown = kReleaseChecks;
+    return released;
+}
+
+bool Heap::Trim() noexcept
+{
+    size_t released = 0;
+    const size_t unit = m_granularity;
+    if (m_top && m_topSize >= kMinChunk + unit) {
+        // Give back whole units from the end of the top's segment, leaving the top less
+        // than one unit (and at least a minimum chunk).
+        const size_t extra = (m_topSize - kMinChunk) / unit * unit;
+        Segment* sp = m_topSeg;
+        char* newEnd = EndOf(sp) - extra;
+        Segment* rec = RecordFor(newEnd);
+        *rec = *sp;
+        if (UnmapPages(newEnd, extra)) {
+            MoveSegmentRecord(sp, rec);
+            m_topSeg->size -= extra;
+            m_topSize -= extra;
+            m_top->head = m_topSize | kPinuse;
+            At(m_top, m_topSize)->head = kSegmentFence;
+            m_footprint -= extra;
+            released += extra;
+        }
+    }
+    released += ReleaseUnusedSegments();
+    if (released == 0 && m_topSize > m_trimCheck) m_trimCheck = ~size_t(0);
+    return released != 0;
+}
+
+// ---- freeing ------------------------------------------------------------------------------
+
+void Heap::Free(void* mem) noexcept
+{
+    if (!mem) return;
+    Chunk* p = ChunkOf(mem);
+    const bool locked = Lock();
+    if (!m_magic || reinterpret_cast<char*>(p) < m_leastAddr) Corrupt();
+    const size_t head = p->head;
+    size_t psize = head & kSizeMask;
+    if (!(head & kInuseBits)) {
+        // A chunk with its own mapping goes back to the system whole.
+        const size_t offset = p->prevFoot;
+        if (psize == 0 || offset >= m_pageSize || At(p, psize)->head != kMappedFence) Corrupt();
+        const size_t msize = offset + psize + kMappedTail;
+        m_footprint -= msize;
+        --m_mappedBlocks;
+        m_mappedBytes -= msize;
+        Unlock(locked);
+        if (!UnmapPages(Before(p, offset), msize)) Corrupt();
+        return;
+    }
+    if (!(head & kCinuse) || psize < kMinChunk) Corrupt();
+    Chunk* next = At(p, psize);
+    if (!(next->head & kPinuse)) Corrupt();
+
+    if (!(head & kPinuse)) {
+        const size_t prevSize = p->prevFoot;
+        Chunk* prev = Before(p, prevSize);
+        if (reinterpret_cast<char*>(prev) < m_leastAddr || SizeOf(prev) != prevSize) Corrupt();
+        if (prev == m_dv) {
+            m_dv = nullptr;
+            m_dvSize = 0;
+        } else {
+            UnlinkChunk(prev, prevSize);
+        }
+        p = prev;
+        psize += prevSize;
+    }
+    if (!(next->head & kCinuse)) {
+        if (next == m_top) {
+            const size_t tsize = m_topSize += psize;
+            m_top = p;
+            p->head = tsize | kPinuse;
+            if (tsize > m_trimCheck) Trim();
+            Unlock(locked);
+            return;
+        }
+        const size_t nsize = SizeOf(next);
+        if (next == m_dv) {
+            m_dv = nullptr;
+            m_dvSize = 0;
+        } else {
+            UnlinkChunk(next, nsize);
+        }
+        psize += nsize;
+        SetSizeAndPinuseOfFree(p, psize);
+    } else {
+        next->head &= ~kPinuse;
+        SetSizeAndPinuseOfFree(p, psize);
+    }
+    if (psize < kMinLargeSize) {
+        InsertSmall(p, psize);
+    } else {
+        InsertTree(static_cast<TreeChunk*>(p), psize);
+        if (--m_releaseCountdown == 0) ReleaseUnusedSegments();
+    }
+    Unlock(locked);
+}
+
+size_t Heap::UsableSize(const void* mem) noexcept
+{
+    if (!mem) return 0;
+    const bool locked = Lock();
+    const Chunk* p = ChunkOf(mem);
+    const size_t head = p->head;
+    size_t usable = 0;
+    if (!(head & kInuseBits) || (head & kCinuse)) usable = (head & kSizeMask) - kChunkOverhead;
+    Unlock(locked);
+    return usable;
+}
+
+// ---- inspection ---------------------------------------------------------------------------
+
+HeapStats Heap::Stats() noexcept
+{
+    const bool locked = Lock();
+    HeapStats s;
+    s.footprint = m_footprint;
+    s.maxFootprint = m_maxFootprint;
+    s.topSize = m_topSize;
+    for (Segment* sp = m_segments; sp; sp = sp->next) ++s.segments;
+    s.mappedBlocks = m_mappedBlocks;
+    s.mappedBytes = m_mappedBytes;
+    Unlock(locked);
+    return s;
+}
+
+const char* Heap::Check() noexcept
+{
+    const bool locked = Lock();
+    const char* why = CheckLocked();
+    Unlock(locked);
+    return why;
+}
+
+const char* Heap::CheckLocked() noexcept
+{
+    if (!m_magic) return m_segments ? "segments of an uninitialised heap" : nullptr;
+
+    // The bins: every chunk free, of the bin's sizes, linked both ways.
+    size_t binned = 0;
+    for (uint32_t i = 0; i < 32; ++i) {
+        Chunk* b = SmallBin(i);
+        if (!(m_smallMap & (1u << i))) continue;
+        if (i < kMinChunk / 16) return "small bin below the minimum chunk";
+        if (b->fd == b) return "small bin marked but empty";
+        for (Chunk* p = b->fd; p != b; p = p->fd) {
+            if (p->fd->bk != p || p->bk->fd != p) return "broken small bin links";
+            if (p->head & kCinuse) return "chunk in use in a small bin";
+            if (!(p->head & kPinuse)) return "free chunk after a free chunk";
+            if (SizeOf(p) != size_t(i) << 4) return "chunk in the wrong small bin";
+            if (p == m_dv || p == m_top) return "victim or top in a small bin";
+            if (++binned > (size_t(1) << 40)) return "small bin cycle";
+        }
+    }
+    for (uint32_t i = 0; i < 32; ++i) {
+        TreeChunk* root = m_treeBins[i];
+        if (!(m_treeMap & (1u << i))) {
+            continue;
+        }
+        if (!root) return "tree bin marked but empty";
+        // Depth-first over the trie (at most 16 levels of 16 children).
+        TreeChunk* stack[16 * 16 + 1];
+        uint32_t depths[16 * 16 + 1];
+        int sp = 0;
+        stack[sp] = root;
+        depths[sp++] = 0;
+        const uint32_t shift = TreeKeyShift(i);
+        const size_t lo = TreeBinMinSize(i);
+        const size_t hi = i == 31 ? ~size_t(0) : TreeBinMinSize(i + 1);
+        while (sp) {
+            TreeChunk* t = stack[--sp];
+            const uint32_t depth = depths[sp];
+            const size_t size = SizeOf(t);
+            if (!t->node) return "bad tree node";
+            if (size < lo || size >= hi) return "chunk in the wrong tree bin";
+            TreeChunk* u = t;
+            do {
+                if (u->head & kCinuse) return "chunk in use in a tree bin";
+                if (!(u->head & kPinuse)) return "free chunk after a free chunk";
+                if (SizeOf(u) != size) return "sizes differ in a tree ring";
+                if (u->fd->bk != u || u->bk->fd != u) return "broken tree ring links";
+                if (u != t && u->node) return "two nodes in one ring";
+                if (u == m_dv || u == m_top) return "victim or top in a tree bin";
+                ++binned;
+                u = static_cast<TreeChunk*>(u->fd);
+            } while (u != t);
+            for (uint32_t c = 0; c < 16; ++c) {
+                if (!(t->childMap & (1u << c))) continue;
+                TreeChunk* ch = t->child[c];
+                if (depth >= 15) return "tree too deep";
+                const size_t key = (SizeOf(ch) << shift) << (kDigitBits * depth);
+                if (TopDigit(key) != c) return "tree key off its path";
+                if (sp >= 16 * 16) return "tree too wide";
+                stack[sp] = ch;
+                depths[sp++] = depth + 1;
+            }
+        }
+    }
+
+    // The segments, chunk by chunk.
+    size_t walkedFree = 0;
+    size_t segmentBytes = 0;
+    bool topSeen = !m_top;
+    bool dvSeen = !m_dvSize;
+    bool topSegSeen = !m_topSeg;
+    for (Segment* sp = m_segments; sp; sp = sp->next) {
+        if (RecordFor(EndOf(sp)) != sp) return "segment record misplaced";
+        if ((reinterpret_cast<uintptr_t>(sp->base) & (m_pageSize - 1)) || sp->size % m_granularity)
+            return "segment not page-aligned";
+        if (sp->base < m_leastAddr) return "segment below the lowest address";
+        if (sp == m_topSeg) topSegSeen = true;
+        segmentBytes += sp->size;
+        char* end = EndOf(sp) - kSegmentTail;
+        Chunk* p = reinterpret_cast<Chunk*>(sp->base);
+        bool prevInuse = true;
+        while (reinterpret_cast<char*>(p) != end) {
+            const size_t size = SizeOf(p);
+            if (reinterpret_cast<uintptr_t>(MemOf(p)) & (kAlignment - 1)) return "misaligned chunk";
+            if (size < kMinChunk || size > size_t(end - reinterpret_cast<char*>(p)))
+                return "chunk size out of its segment";
+            if (bool(p->head & kPinuse) != prevInuse) return "wrong previous-in-use bit";
+            if (p->head & kCinuse) {
+                prevInuse = true;
+            } else {
+                if (!prevInuse) return "two adjacent free chunks";
+                if (p == m_top) {
+                    if (sp != m_topSeg || size != m_topSize || reinterpret_cast<char*>(p) + size != end)
+                        return "top is not the end of its segment";
+                    topSeen = true;
+                } else {
+                    if (At(p, size)->prevFoot != size) return "free chunk with a wrong foot";
+                    if (p == m_dv) {
+                        if (size != m_dvSize) return "wrong victim size";
+                        dvSeen = true;
+                    } else {
+                        ++walkedFree;
+                    }
+                }
+                prevInuse = false;
+            }
+            p = At(p, size);
+        }
+        if ((p->head & ~kPinuse) != kSegmentFence) return "segment fence overwritten";
+        if (bool(p->head & kPinuse) != prevInuse) return "wrong previous-in-use bit at the fence";
+    }
+    if (!topSeen) return "top not found in its segment";
+    if (!dvSeen) return "victim not found in a segment";
+    if (!topSegSeen) return "top segment not in the list";
+    if (walkedFree != binned) return "free chunks and binned chunks differ";
+    if (segmentBytes + m_mappedBytes != m_footprint) return "footprint differs from the segments";
+    if (m_top && m_topSize < kMinChunk) return "top below the minimum chunk";
+    return nullptr;
+}
+
+void Heap::ReleaseAll() noexcept
+{
+    const bool locked = Lock();
+    Segment* sp = m_segments;
+    while (sp) {
+        char* base = sp->base;
+        const size_t size = sp->size;
+        sp = sp->next;
+        UnmapPages(base, size);
+    }
+    ResetState();
+    Unlock(locked);
+}
+
+} // namespace vorn
