@@ -1,0 +1,29 @@
+// The registration groups of the framework's core items, each run once per process:
+//   RegisterCoreModuleReflection   the reflection module's own records (name spaces,
+//                                  module records, the record kinds, IObject, INsNode,
+//                                  the byte-code enums) and the foundation's basic
+//                                  value types and typedefs;
+//   RegisterGeometryReflection     the 2-D points and rectangles;
+//   RegisterAmbientResourceReflection  vorn::ARN, vorn::AmbientResourceTable and the
+//                                  thread's table getter and setter.
+// vorn::coord_t is registered by whichever group lists it (CoordTypedefEntry()).
+// The Get...Items tables are the groups' ordered item lists.
+#pragma once
+#include "vnReflection/XTarget.h"
+
+namespace vorn {
+
+void RegisterCoreModuleReflection(XTarget& module);
+void RegisterGeometryReflection(XTarget& module);
+void RegisterAmbientResourceReflection(XTarget& module);
+
+ReflectedItemTable GetCoreModuleItems();
+ReflectedItemTable GetGeometryItems();
+ReflectedItemTable GetAmbientResourceItems();
+ReflectedItemEntry CoordTypedefEntry();
+
+// Records other modules refer to.
+const ReflectedInterface& GetIObjectInterfaceRecord();
+const ReflectedInterface& GetINsNodeInterfaceRecord();
+
+} // namespace vorn

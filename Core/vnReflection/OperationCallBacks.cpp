@@ -1,0 +1,29 @@
+#include "vnReflection/OperationCallBacks.h"
+#include <atomic>
+
+namespace vorn {
+
+namespace {
+thread_local IOperationCallBacks* t_callbacks = nullptr;
+std::atomic<FieldWriteHook> g_fieldWriteHook{nullptr};
+} // namespace
+
+IOperationCallBacks* GetThreadIOperationCallBacks() { return t_callbacks; }
+
+void SetThreadIOperationCallBacks(IOperationCallBacks* callbacks) { t_callbacks = callbacks; }
+
+FieldWriteHook SetFieldWriteHook(FieldWriteHook hook) { return g_fieldWriteHook.exchange(hook); }
+
+FieldWriteHook GetFieldWriteHook() { return g_fieldWriteHook.load(std::memory_order_acquire); }
+
+void NotifyOperationCallBacks(OperationRecord& op)
+{
+    if (IOperationCallBacks* callbacks = t_callbacks) {
+        op.m_visitFunction = nullptr;
+        op.m_visitArgument = nullptr;
+        callbacks->OnFieldWrite(op);
+    }
+    if (const FieldWriteHook hook = GetFieldWriteHook()) hook(op.m_fieldAddress, op.m_object, op.m_fieldIndex);
+}
+
+} // namespace vorn
