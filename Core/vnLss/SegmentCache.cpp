@@ -1,0 +1,312 @@
+#include "vnLss/SegmentCache.h"
+#include "vnLss/LssLayout.h"
+#include "vnUtils/Exceptions.h"
+#include "vnUtils/Trace.h"
+#include <cstring>
+
+namespace vorn {
+
+// ---------------------------------------------------------------------------------
+// Segment
+
+Segment::Segment(IRAS* storage, int32_t size)
+    : m_storage(storage), m_buffer(static_cast<uint8_t*>(storage->AllocBuffer(uint32_t(size)))), m_size(size)
+{
+}
+
+Segment::~Segment()
+{
+    if (m_pinCount != 0) {
+        TraceStream t;
+        t << "*** Error : destructing segment " << m_id << " with access count = " << m_pinCount << "\n";
+    }
+    m_storage->FreeBuffer(m_buffer);
+}
+
+uint64_t Segment::GetFileOffset() const { return SegmentOffset(m_id, m_size); }
+
+void Segment::WriteAll() const { m_storage->Write(m_buffer, GetFileOffset(), uint32_t(m_size)); }
+
+void Segment::WriteRange(int32_t from, int32_t to) const
+{
+    if (from < 0 || to > m_size || from > to)
+        throw ProgrammingErrorException(xstring("Segment::WriteRange() : range outside the segment"));
+    if (from == to) return;
+    m_storage->Write(m_buffer + from, GetFileOffset() + uint64_t(from), uint32_t(to - from));
+}
+
+// ---------------------------------------------------------------------------------
+// SegmentCache
+
+SegmentCache::SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures)
+    : m_storage(storage), m_segmentSize(segmentSize), m_failures(failures)
+{
+    if (!IsValidSegmentSize(segmentSize)) throw CorruptLSSException(xstring("LSS is corrupt : invalid segment size"));
+}
+
+SegmentCache::~SegmentCache()
+{
+    Lock lock(m_lock);
+    m_releaseHead = m_releaseTail = nullptr;
+    m_map.clear();
+    for (Segment* s : m_records) delete s;
+    m_records.clear();
+    m_numRecords = 0;
+}
+
+void SegmentCache::SetSegmentSize(int32_t segmentSize)
+{
+    if (!IsValidSegmentSize(segmentSize)) throw CorruptLSSException(xstring("LSS is corrupt : invalid segment size"));
+    Lock lock(m_lock);
+    if (m_segmentSize == segmentSize) return;
+    if (m_numRecords != 0)
+        throw ProgrammingErrorException(xstring("SegmentCache::SetSegmentSize() : the cache holds segments"));
+    m_segmentSize = segmentSize;
+}
+
+void SegmentCache::ListAppend(Segment* s)
+{
+    s->m_prev = m_releaseTail;
+    s->m_next = nullptr;
+    if (m_releaseTail) m_releaseTail->m_next = s;
+    else m_releaseHead = s;
+    m_releaseTail = s;
+    s->m_inReleaseList = true;
+}
+
+void SegmentCache::ListPrepend(Segment* s)
+{
+    s->m_prev = nullptr;
+    s->m_next = m_releaseHead;
+    if (m_releaseHead) m_releaseHead->m_prev = s;
+    else m_releaseTail = s;
+    m_releaseHead = s;
+    s->m_inReleaseList = true;
+}
+
+void SegmentCache::ListRemove(Segment* s)
+{
+    if (!s->m_inReleaseList) return;
+    if (s->m_prev) s->m_prev->m_next = s->m_next;
+    else m_releaseHead = s->m_next;
+    if (s->m_next) s->m_next->m_prev = s->m_prev;
+    else m_releaseTail = s->m_prev;
+    s->m_prev = s->m_next = nullptr;
+    s->m_inReleaseList = false;
+}
+
+// The record stops being found under its id; whoever holds it keeps it.
+void SegmentCache::Detach(Segment* s)
+{
+    if (!s->m_mapped) return;
+    auto it = m_map.find(s->m_id);
+    if (it != m_map.end() && it->second == s) m_map.erase(it);
+    s->m_mapped = false;
+}
+
+void SegmentCache::DeleteRecord(Segment* s)
+{
+    ListRemove(s);
+    Detach(s);
+    m_records.erase(s);
+    --m_numRecords;
+    delete s;
+}
+
+void SegmentCache::DropPin(Segment* s)
+{
+    if (s->m_pinCount <= 0)
+        throw ProgrammingErrorException(xstring("SegmentCache::Unpin() : segment is not pinned"));
+    if (--s->m_pinCount != 0) return;
+    // A detached record holds nothing anyone can find again: it is recycled first.
+    if (s->m_mapped) ListAppend(s);
+    else ListPrepend(s);
+    m_changed.notify_all();
+}
+
+// Under the cache lock: a record for id, pinned once and mapped, or null when every
+// record is pinned. The buffer still holds what the record held before.
+Segment* SegmentCache::GetRecord(int32_t id)
+{
+    Segment* s = nullptr;
+    if (m_numRecords < m_capacity) {
+        s = new Segment(m_storage, m_segmentSize);
+        m_records.insert(s);
+        ++m_numRecords;
+    } else if (m_releaseHead) {
+        s = m_releaseHead;
+        ListRemove(s);
+        Detach(s);
+        s->m_failure = nullptr;
+        // A lowered capacity takes effect here.
+        while (m_numRecords > m_capacity && m_releaseHead) DeleteRecord(m_releaseHead);
+    } else {
+        return nullptr;
+    }
+    s->m_id = id;
+    s->m_pinCount = 1;
+    s->m_fillPosition = 0;
+    s->m_loading = false;
+    s->m_mapped = true;
+    m_map[id] = s;
+    return s;
+}
+
+Segment* SegmentCache::Pin(int32_t id)
+{
+    TraceIndenter indent(2);
+    Lock lock(m_lock);
+    Segment* s;
+    for (;;) {
+        auto it = m_map.find(id);
+        if (it != m_map.end()) {
+            s = it->second;
+            if (!s->m_loading) {
+                ListRemove(s);
+                ++s->m_pinCount;
+                return s;
+            }
+            // Another thread is reading it: wait for that read.
+            ++s->m_pinCount;
+            m_changed.wait(lock, [s] { return !s->m_loading; });
+            if (s->m_failure) {
+                std::exception_ptr failure = s->m_failure;
+                DropPin(s);
+                lock.unlock();
+                std::rethrow_exception(failure);
+            }
+            return s;
+        }
+        s = GetRecord(id);
+        if (s) break;
+        ++m_numRecordWaits;
+        m_changed.wait(lock, [this] { return CanGetRecord(); });
+    }
+    s->m_loading = true;
+    const int32_t size = m_segmentSize;
+    lock.unlock();
+
+    try {
+        std::lock_guard<std::mutex> load(m_loadLock);
+        m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
+    } catch (const FileException& e) {
+        if (m_failures) m_failures->RecordBackgroundFailure(e);
+        FailLoad(s, std::current_exception());
+        throw;
+    } catch (...) {
+        FailLoad(s, std::current_exception());
+        throw;
+    }
+
+    lock.lock();
+    s->m_zeroed = false;
+    s->m_loading = false;
+    m_changed.notify_all();
+    return s;
+}
+
+// A failed read: the waiters wake and throw the same failure, the record leaves the
+// map so that the next Pin reads again, and the loading thread's pin is dropped.
+void SegmentCache::FailLoad(Segment* s, std::exception_ptr failure)
+{
+    Lock lock(m_lock);
+    s->m_failure = failure;
+    s->m_zeroed = false;
+    s->m_loading = false;
+    Detach(s);
+    DropPin(s);
+    m_changed.notify_all();
+}
+
+// Under the cache lock, with s pinned once by the caller and mapped: clears the buffer
+// outside the lock while other pinners of the id wait as for a load.
+void SegmentCache::ZeroForWriter(Lock& lock, Segment* s)
+{
+    s->m_fillPosition = 0;
+    if (s->m_zeroed) {
+        s->m_zeroed = false; // the writer fills it
+        return;
+    }
+    s->m_loading = true;
+    lock.unlock();
+    std::memset(s->m_buffer, 0, size_t(s->m_size));
+    lock.lock();
+    s->m_loading = false;
+    m_changed.notify_all();
+}
+
+Segment* SegmentCache::PinForWrite(int32_t id)
+{
+    TraceIndenter indent(2);
+    Lock lock(m_lock);
+    for (;;) {
+        auto it = m_map.find(id);
+        if (it != m_map.end()) {
+            Segment* s = it->second;
+            if (!s->m_loading && s->m_pinCount == 0) {
+                ListRemove(s);
+                s->m_pinCount = 1;
+                s->m_failure = nullptr;
+                ZeroForWriter(lock, s);
+                return s;
+            }
+            // Held or being read by others: they keep that record, the writer gets
+            // another one.
+            Detach(s);
+        }
+        Segment* s = GetRecord(id);
+        if (s) {
+            ZeroForWriter(lock, s);
+            return s;
+        }
+        ++m_numRecordWaits;
+        m_changed.wait(lock, [this] { return CanGetRecord(); });
+    }
+}
+
+void SegmentCache::Unpin(Segment* segment)
+{
+    TraceIndenter indent(2);
+    Lock lock(m_lock);
+    DropPin(segment);
+}
+
+void SegmentCache::SetCapacity(int32_t count)
+{
+    Lock lock(m_lock);
+    m_capacity = count < 1 ? 1 : count;
+    m_changed.notify_all();
+}
+
+int32_t SegmentCache::GetCapacity()
+{
+    Lock lock(m_lock);
+    return m_capacity;
+}
+
+int32_t SegmentCache::GetNumRecords()
+{
+    Lock lock(m_lock);
+    return m_numRecords;
+}
+
+bool SegmentCache::IsCached(int32_t id)
+{
+    Lock lock(m_lock);
+    return m_map.count(id) != 0;
+}
+
+int32_t SegmentCache::GetPinCount(int32_t id)
+{
+    Lock lock(m_lock);
+    auto it = m_map.find(id);
+    return it == m_map.end() ? -1 : it->second->m_pinCount;
+}
+
+int64_t SegmentCache::GetNumRecordWaits()
+{
+    Lock lock(m_lock);
+    return m_numRecordWaits;
+}
+
+} // namespace vorn

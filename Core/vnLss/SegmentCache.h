@@ -1,0 +1,146 @@
+// The segment cache: a bounded set of in-memory segment records keyed by segment id.
+// A record is pinned while anyone uses it; unpinned records stay cached and are
+// recycled least recently released first when the cache is full.
+//
+// Promises beyond plain caching:
+// - A segment pinned by several threads at once is read from storage once.
+// - A failed read fails every thread that waited for it with the same exception; the
+//   record leaves the cache, so a later Pin reads again. No thread is handed a record
+//   whose buffer holds another segment's bytes.
+// - PinForWrite never takes over a record that someone else holds or that is being
+//   read: such a record is detached (its holders keep it) and the writer gets another,
+//   zero-filled record.
+#pragma once
+#include "vnLss/Ras.h"
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vorn {
+
+class FileException;
+class SegmentCache;
+
+// Where a store keeps the first failure of its storage.
+class IBackgroundFailureRecorder {
+public:
+    virtual ~IBackgroundFailureRecorder() = default;
+    virtual void RecordBackgroundFailure(const FileException& e) = 0;
+};
+
+// One segment's bytes in memory, owned by the cache.
+class Segment {
+public:
+    int32_t GetId() const { return m_id; }
+    uint8_t* GetBuffer() const { return m_buffer; }
+    int32_t GetSize() const { return m_size; }
+    int32_t GetFillPosition() const { return m_fillPosition; }
+    void SetFillPosition(int32_t p) { m_fillPosition = p; }
+    uint64_t GetFileOffset() const;
+
+    // Writes the whole segment, or the bytes [from, to) of it, to its place in storage.
+    void WriteAll() const;
+    void WriteRange(int32_t from, int32_t to) const;
+
+private:
+    friend class SegmentCache;
+    Segment(IRAS* storage, int32_t size);
+    // Traces a record that is still pinned, then frees the buffer.
+    ~Segment();
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    IRAS* m_storage;
+    int32_t m_id = 0;
+    uint8_t* m_buffer;
+    int32_t m_size;
+    int32_t m_fillPosition = 0;
+    // Fields below are guarded by the cache lock.
+    int32_t m_pinCount = 0;
+    Segment* m_prev = nullptr;   // release list links
+    Segment* m_next = nullptr;
+    bool m_inReleaseList = false;
+    bool m_loading = false;      // being read from storage (or zero-filled for a writer)
+    bool m_mapped = false;       // found by its id; a detached record is not
+    bool m_zeroed = true;        // fresh from the storage, never handed out: only zeros
+    std::exception_ptr m_failure; // the failed read, for the threads that waited on it
+};
+
+class SegmentCache {
+public:
+    static constexpr int32_t kDefaultCapacity = 32;
+
+    SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures = nullptr);
+    // Deletes every record (a record still pinned is reported in the trace).
+    ~SegmentCache();
+    SegmentCache(const SegmentCache&) = delete;
+    SegmentCache& operator=(const SegmentCache&) = delete;
+
+    // Changes the size of new records; only while the cache holds no record. An invalid
+    // size throws vorn::CorruptLSSException.
+    void SetSegmentSize(int32_t segmentSize);
+    int32_t GetSegmentSize() const { return m_segmentSize; }
+
+    // The record of segment id, pinned and loaded. Waits while every record is pinned.
+    // A failed read throws its vorn::FileException (recorded as a background failure).
+    Segment* Pin(int32_t id);
+    // A record for segment id, pinned, zero-filled, fill position 0, not read.
+    Segment* PinForWrite(int32_t id);
+    void Unpin(Segment* segment);
+    // Unpins a held record, if any, and clears the holder.
+    void ReleasePin(Segment*& holder)
+    {
+        if (holder) {
+            Unpin(holder);
+            holder = nullptr;
+        }
+    }
+
+    // Capacity in records (at least 1); a lowered capacity takes effect as records
+    // are recycled.
+    void SetCapacity(int32_t count);
+    int32_t GetCapacity();
+
+    // Observers for statistics and tests.
+    int32_t GetNumRecords();
+    bool IsCached(int32_t id);
+    // The pin count of the cached record of id, or -1 when there is none.
+    int32_t GetPinCount(int32_t id);
+    // How many times a thread has waited for a record to become free.
+    int64_t GetNumRecordWaits();
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+    bool CanGetRecord() const { return m_numRecords < m_capacity || m_releaseHead != nullptr; }
+    Segment* GetRecord(int32_t id);
+    void ListAppend(Segment* s);
+    void ListPrepend(Segment* s);
+    void ListRemove(Segment* s);
+    void Detach(Segment* s);
+    void DropPin(Segment* s);
+    void DeleteRecord(Segment* s);
+    void FailLoad(Segment* s, std::exception_ptr failure);
+    void ZeroForWriter(Lock& lock, Segment* s);
+
+    IRAS* m_storage;
+    int32_t m_segmentSize;
+    IBackgroundFailureRecorder* m_failures;
+
+    std::mutex m_lock;
+    // Signalled whenever a record becomes free, a load ends or the capacity changes.
+    std::condition_variable m_changed;
+    int32_t m_capacity = kDefaultCapacity;
+    int32_t m_numRecords = 0;
+    Segment* m_releaseHead = nullptr; // released longest ago
+    Segment* m_releaseTail = nullptr;
+    std::unordered_map<int32_t, Segment*> m_map;
+    std::unordered_set<Segment*> m_records; // every record, detached ones too
+    int64_t m_numRecordWaits = 0;
+    // Reads from storage happen one at a time.
+    std::mutex m_loadLock;
+};
+
+} // namespace vorn
