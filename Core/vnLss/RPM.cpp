@@ -573,18 +573,22 @@ bool RPM7::AllocateSeidNear(Seid& seid)
     return true;
 }
 
+// The node that a prefix names (the root for the null prefix), or null.
+RPMNode* RPM7::FindPrefixNode(Seid prefix)
+{
+    if (prefix.IsNull()) return this;
+    if (!IsSeidPrefix(prefix)) return nullptr;
+    int index = 0;
+    RPMNode* parent = Walk(prefix, false, index);
+    if (!parent || !parent->AsInterior()) return nullptr;
+    return parent->AsInterior()->GetChild(index);
+}
+
 bool RPM7::GetChildren(Seid prefix, xvector<Seid>& out)
 {
     Lock lock(m_lock);
-    RPMNode* node = this;
-    if (!prefix.IsNull()) {
-        if (!IsSeidPrefix(prefix)) return false;
-        int index = 0;
-        RPMNode* parent = Walk(prefix, false, index);
-        if (!parent || !parent->AsInterior()) return false;
-        node = parent->AsInterior()->GetChild(index);
-        if (!node) return false;
-    }
+    RPMNode* node = FindPrefixNode(prefix);
+    if (!node) return false;
     for (int i = 1; i <= node->m_maxIndex; ++i)
         if (node->HasEntry(i)) out.push_back(node->m_seid.WithByte(node->m_level, uint8_t(i)));
     return true;
@@ -593,15 +597,8 @@ bool RPM7::GetChildren(Seid prefix, xvector<Seid>& out)
 bool RPM7::DumpNode(Seid prefix, TextWriter& w)
 {
     Lock lock(m_lock);
-    RPMNode* node = this;
-    if (!prefix.IsNull()) {
-        if (!IsSeidPrefix(prefix)) return false;
-        int index = 0;
-        RPMNode* parent = Walk(prefix, false, index);
-        if (!parent || !parent->AsInterior()) return false;
-        node = parent->AsInterior()->GetChild(index);
-        if (!node) return false;
-    }
+    RPMNode* node = FindPrefixNode(prefix);
+    if (!node) return false;
     node->Write(w);
     return true;
 }

@@ -226,6 +226,7 @@ private:
     int32_t ExtraBytes() const override { return 4; }
     // Walks to the node holding seid's entry: byte 7 down to the last non-zero byte.
     RPMNode* Walk(Seid seid, bool create, int& index);
+    RPMNode* FindPrefixNode(Seid prefix);
     RPM3* Space(SeidHigh space);
     RPM0* AllocateInLeafNear(RPM3* space, SeidLow near, int& index);
     RPMNode* FindHinted(RPM3* space, uint32_t prefix, int level);
