@@ -651,6 +651,12 @@ void RPM7::SetNodePosition(RPMNode* node, int32_t packetSize, int32_t segmentId,
     SetNodePositionLocked(node, packetSize, RpmPosition{segmentId, offset});
 }
 
+bool RPM7::IsRootDirty()
+{
+    Lock lock(m_lock);
+    return m_isDirty;
+}
+
 uint64_t RPM7::GetAccessCounter()
 {
     Lock lock(m_lock);

@@ -214,6 +214,8 @@ public:
     // Called when a node's packet has been written.
     void SetNodePosition(RPMNode* node, int32_t packetSize, int32_t segmentId, int32_t offset);
 
+    // Whether anything of the map changed since it was last written (under the lock).
+    bool IsRootDirty();
     uint64_t GetAccessCounter();
     // Loaded nodes below the root, for tests and statistics.
     int32_t CountLoadedNodes();

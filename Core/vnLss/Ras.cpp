@@ -151,6 +151,13 @@ void FileRAS::SetSize(uint64_t size)
     RasFileSetLength(m_fd, size); // a failed cut leaves bytes that read as beyond the end
 }
 
+void FileRAS::Sync()
+{
+    std::shared_lock<std::shared_mutex> lock(m_lock);
+    if (m_fd < 0) Fail(EBADF);
+    if (int e = RasFileSync(m_fd)) Fail(e);
+}
+
 // ---------------------------------------------------------------------------------
 // MemRAS
 

@@ -25,6 +25,8 @@ public:
     virtual uint64_t GetSize() = 0;
     // Only a smaller size has an effect: the storage is cut there.
     virtual void SetSize(uint64_t size) = 0;
+    // Makes what was written stable on the device (nothing to do for memory).
+    virtual void Sync() {}
 };
 
 // Shared by the storages: aligned, zero-filled buffers.
@@ -55,6 +57,7 @@ public:
     void Write(const void* buffer, uint64_t offset, uint32_t length) override;
     uint64_t GetSize() override;
     void SetSize(uint64_t size) override;
+    void Sync() override;
 
     bool IsDirect() const { return m_direct; }
     const xstring& GetPath() const { return m_path; }

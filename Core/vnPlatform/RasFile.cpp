@@ -131,6 +131,14 @@ int RasFileSetLength(int fd, uint64_t size)
     return r == 0 ? 0 : errno;
 }
 
+int RasFileSync(int fd)
+{
+    int r;
+    do r = ::fdatasync(fd);
+    while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : errno;
+}
+
 int RasFileSetDirect(int fd, bool on)
 {
     const int fl = ::fcntl(fd, F_GETFL);

@@ -47,6 +47,8 @@ int RasFileReadAt(int fd, void* buffer, size_t length, uint64_t offset, size_t* 
 int RasFileWriteAt(int fd, const void* buffer, size_t length, uint64_t offset);
 // Sets the file's length (grows with zeros or cuts).
 int RasFileSetLength(int fd, uint64_t size);
+// Makes the file's data (and the metadata needed to read it back) stable on the device.
+int RasFileSync(int fd);
 // Turns direct I/O of the open file on or off.
 int RasFileSetDirect(int fd, bool on);
 

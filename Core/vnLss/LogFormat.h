@@ -1,0 +1,164 @@
+// The byte layout of the log: flush units (a 32-byte header, then records, padded to
+// the sector size, sealed with a CRC) and the four kinds of log record, with the walk
+// over the records of a unit and the decoder of a packet header inside a pinned
+// segment. Every length and position taken from the log is checked in 64-bit
+// arithmetic before use; damage throws vorn::CorruptLSSException.
+#pragma once
+#include "vnLss/Seid.h"
+#include "vnUtils/Guid.h"
+#include "vnUtils/Time.h"
+#include <cstdint>
+#include <cstring>
+
+namespace vorn {
+
+class Segment;
+class SegmentCache;
+class SUT;
+class TextWriter;
+
+constexpr int32_t kFlushUnitHeaderSize = 32;
+constexpr int32_t kPacketHeaderBytes = 13;   // flags, seid, length
+constexpr int32_t kNextSeidBytes = 8;
+constexpr int32_t kDeleteRecordSize = 9;
+constexpr int32_t kTransactionRecordSize = 17;
+constexpr int32_t kTransactionMarkSize = 1;
+// Room that must remain in a segment before a record of each kind is started.
+constexpr int32_t kMinRoomElementPacket = 37;
+constexpr int32_t kMinRoomRpmPacket = 29;
+
+enum LogRecordType : uint8_t { LR_PACKET = 0, LR_DELETE = 1, LR_TXN_MARK = 2, LR_TRANSACTION = 3 };
+
+enum PacketFlags : uint8_t {
+    PF_HAS_NEXT = 0x80, // the next packet's seid follows the payload
+    PF_HEAD = 0x40,     // carries the serial element's own seid
+    PF_RPM_NODE = 0x20, // the payload is a node of the seid-to-position map
+    PF_MOVED = 0x10,    // copied by the cleaner
+};
+
+inline uint32_t LoadU32(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline void StoreU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline int64_t LoadI64(const uint8_t* p)
+{
+    int64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline void StoreI64(uint8_t* p, int64_t v) { std::memcpy(p, &v, 8); }
+
+struct FlushUnitHeader {
+    uint32_t m_crc = 0xFFFFFFFFu;
+    Guid m_cpid{};
+    uint32_t m_fsn = 0;
+    int32_t m_size = 0;
+    int32_t m_nextSegId = 0;
+};
+
+void EncodeFlushUnitHeader(uint8_t* p, const FlushUnitHeader& h);
+FlushUnitHeader DecodeFlushUnitHeader(const uint8_t* p);
+// The CRC of a unit at p with size bytes of records: header bytes 4..31 and the records.
+uint32_t ComputeFlushUnitCrc(const uint8_t* unit, int32_t size);
+// size >= 1, the unit lies inside the segment and its CRC matches.
+bool SealedUnitIsValid(const uint8_t* segment, int32_t segmentSize, int64_t offset);
+// Where the unit after a unit of size bytes at offset begins (rounded to the sector).
+int64_t NextUnitOffset(int64_t offset, int32_t size, int32_t sectorSize);
+
+// Encoders of the records (callers check the room first).
+inline void EncodeDeleteRecord(uint8_t* p, Seid s)
+{
+    p[0] = LR_DELETE;
+    StoreU32(p + 1, s.m_low);
+    StoreU32(p + 5, s.m_high);
+}
+inline void EncodeTransactionRecord(uint8_t* p, int64_t number, HPTime t)
+{
+    p[0] = LR_TRANSACTION;
+    StoreI64(p + 1, number);
+    StoreI64(p + 9, t.m_ticks);
+}
+// The 13 header bytes of a packet (flags, seid, length).
+inline void EncodePacketHeader(uint8_t* p, uint8_t flags, Seid s, int32_t length)
+{
+    p[0] = flags;
+    StoreU32(p + 1, s.m_low);
+    StoreU32(p + 5, s.m_high);
+    StoreU32(p + 9, uint32_t(length));
+}
+
+// A decoded packet. When it was decoded from the cache it pins its segment (and may
+// hold a reservation on it in the utilisation table) until Release or destruction.
+class PacketHeader {
+public:
+    PacketHeader() = default;
+    ~PacketHeader() { Release(); }
+    PacketHeader(const PacketHeader&) = delete;
+    PacketHeader& operator=(const PacketHeader&) = delete;
+
+    // Pins segment segId and decodes the packet at offset. With reserve, a reservation
+    // on segId is taken (reserveHeld: the caller already holds it for this header). The
+    // pin and reservation held before are dropped (after the new ones are taken).
+    void Decode(SegmentCache& cache, SUT& sut, int32_t segId, int32_t offset, bool reserve, bool reserveHeld = false);
+    // Decodes a packet inside a buffer the caller keeps (no pin); end bounds the packet.
+    void DecodeInBuffer(const uint8_t* buffer, int32_t segId, int32_t offset, int64_t end);
+    void Release() noexcept;
+
+    // Bytes the packet takes in the log (what the utilisation table counts).
+    int32_t Size() const { return kPacketHeaderBytes + m_length + (HasNext() ? kNextSeidBytes : 0); }
+    bool HasNext() const { return (m_flags & PF_HAS_NEXT) != 0; }
+    bool IsHead() const { return (m_flags & PF_HEAD) != 0; }
+    bool IsRpmNode() const { return (m_flags & PF_RPM_NODE) != 0; }
+
+    uint8_t m_flags = 0;
+    Seid m_seid;
+    int32_t m_length = 0;
+    const uint8_t* m_payload = nullptr;
+    Seid m_next;
+    int32_t m_segmentId = 0;
+    int32_t m_offset = 0;
+    Segment* m_segment = nullptr;
+
+private:
+    void DecodeFields(const uint8_t* buffer, int32_t segId, int32_t offset, int64_t end);
+    SegmentCache* m_cache = nullptr;
+    SUT* m_sut = nullptr;
+    int32_t m_reservedSegment = 0;
+};
+
+class ILogRecordVisitor {
+public:
+    virtual ~ILogRecordVisitor() = default;
+    virtual void VisitPacket(const PacketHeader& packet) = 0;
+    // A transaction mark is visited with number -1 and time 0.
+    virtual void VisitTransaction(int32_t segId, int32_t offsetAfter, int64_t number, HPTime time) = 0;
+    virtual void VisitDelete(SeidLow low, SeidHigh high) = 0;
+};
+
+// Visits every record in [start, end) of a segment buffer. Throws
+// vorn::CorruptLSSException "LSS is corrupt : Bad packet header" for a damaged packet
+// and for a record that runs past end.
+void WalkRecords(const uint8_t* buffer, int32_t segId, int32_t start, int32_t end, bool packetsOnly,
+                 ILogRecordVisitor& visitor);
+
+// "<FU in seg id [start,end) crc= .. cpid= .. fsn= .. nextseg= .. size= ..>"
+void PrintFlushUnit(TextWriter& w, const uint8_t* segment, int32_t segmentSize, int32_t segId, int64_t offset,
+                    int32_t sectorSize);
+
+struct LogPosition {
+    int32_t m_segmentId = 0;
+    int32_t m_offset = 0;
+    friend bool operator==(const LogPosition&, const LogPosition&) = default;
+};
+// "{ seg=id offset=hhhhhhhh }"
+void PrintLogPosition(TextWriter& w, LogPosition p);
+
+// Eight lower-case hexadecimal digits.
+void WriteHexLower(TextWriter& w, uint32_t v);
+
+[[noreturn]] void ThrowCorruptLss(const char* message);
+
+} // namespace vorn

@@ -1,0 +1,100 @@
+// What clients see of a log-structured store: the store interface, its one
+// transaction, the streams over serial elements and the contiguous element.
+// vorn::OpenLSS opens or creates a store.
+#pragma once
+#include "vnLss/LssSettings.h"
+#include "vnLss/Seid.h"
+#include "vnUtils/Streams.h"
+#include "vnUtils/XVector.h"
+#include <cstdint>
+#include <exception>
+
+namespace vorn {
+
+class TextWriter;
+
+class ICloseableOutputStream : public IOutputStream {
+public:
+    virtual void Close() = 0;
+};
+
+class ICloseableInputStream : public IInputStream {
+public:
+    // Ends the reading and destroys the stream.
+    virtual void Close() = 0;
+};
+
+class IContiguousSerialElement {
+public:
+    // Drops the element's segment pin or copy and destroys it; then throws a failure
+    // recorded by the store's background work, if any.
+    virtual void Release() = 0;
+    virtual const uint8_t* GetBuffer(int64_t& length) const = 0;
+protected:
+    virtual ~IContiguousSerialElement() = default;
+};
+
+class ILssTransaction {
+public:
+    // Appends the transaction record when something was written or deleted, flushes
+    // when asked, and releases the store's writer lock on every path.
+    virtual void Close() = 0;
+    virtual void FlushWhenClose() = 0;
+    // The writer of the element; valid until its Close.
+    virtual ICloseableOutputStream* WriteSerialElement(SeidLow low, SeidHigh high) = 0;
+    virtual bool DeleteSerialElement(SeidLow low, SeidHigh high) = 0;
+    virtual void DeleteSeidSpace(SeidHigh high) = 0;
+protected:
+    virtual ~ILssTransaction() = default;
+};
+
+// Figures of a store (filled by GetStats and Dump).
+struct LssStats {
+    int32_t m_segmentSize = 0;
+    int32_t m_numSegments = 0;
+    int64_t m_totalUtilisation = 0;
+    int64_t m_numTransactions = 0;
+    int32_t m_numCheckPoints = 0;
+    int32_t m_mssn = 0;
+    int32_t m_numSegmentsInCache = 0;
+    int32_t m_headSegment = 0;
+    int32_t m_headOffset = 0;
+};
+
+class ILogStructuredStore {
+public:
+    virtual void Close() = 0;
+    virtual void SetMaxNumSegmentsInCache(int32_t count) = 0;
+    virtual int32_t GetMSSN() = 0;
+    virtual SeidHigh AllocateSeidHigh() = 0;
+    virtual Seid AllocateSeid(SeidHigh high) = 0;
+    virtual SeidLow GetNextSeidLow(SeidHigh high) = 0;
+    virtual bool AllocateSeidNear(Seid& seid) = 0;
+    virtual void GetSeidLowsInSpace(xvector<SeidLow>& out, SeidHigh high) = 0;
+    virtual bool SerialElementExists(Seid seid) = 0;
+    virtual ICloseableInputStream* ReadSerialElement(Seid seid) = 0;
+    virtual IContiguousSerialElement* GetContiguousSerialElement(Seid seid) = 0;
+    virtual ILssTransaction* OpenTransaction() = 0;
+    virtual void Reserved12() = 0;
+    virtual bool Reserved13() = 0;
+    virtual void GetStats(LssStats* stats) = 0;
+    virtual void Dump(LssStats* stats, TextWriter& w, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7,
+                      bool f8, bool f9, bool f10) = 0;
+    virtual bool GetRpmChildren(SeidLow low, SeidHigh high, xvector<Seid>& out) = 0;
+    virtual bool DumpRpmNode(SeidLow low, SeidHigh high, TextWriter& w) = 0;
+
+    // Closes like Close and reports how: true after a clean shutdown; false when
+    // background work failed (the file is then left marked as not shut down cleanly)
+    // with the failure in *failure when given.
+    virtual bool CloseReporting(std::exception_ptr* failure) = 0;
+    // Whether background work has failed (never throws).
+    virtual bool HasBackgroundFailure() = 0;
+protected:
+    virtual ~ILogStructuredStore() = default;
+};
+
+// Opens or creates the store at path ("memfile": the process-wide memory storage).
+ILogStructuredStore* OpenLSS(const char* path, const char* deltasDirPath, bool* createdNew, EOpenMode mode,
+                             const LssSettings* settings);
+
+} // namespace vorn

@@ -1,0 +1,71 @@
+// The root block: the first 65536 bytes of a store. A 2048-byte header (magic
+// "VORNHAL-LSS", geometry, the clean-shutdown byte) and two divisions that alternate by
+// the parity of their master sequence number (even: A at 2048, odd: B at 33792), each
+// sealed with a CRC, holding the store's root state. The payload itself is written
+// and read by the store; this class places, seals, checks and chooses divisions.
+#pragma once
+#include "vnLss/Ras.h"
+#include "vnUtils/Archive.h"
+#include <cstdint>
+
+namespace vorn {
+
+class TextWriter;
+
+class RootBlock {
+public:
+    static constexpr int32_t kSchema = 2;
+    static constexpr int32_t kHeaderSize = 2048;
+    static constexpr int32_t kBlockSize = 65536;
+    static constexpr int32_t kDivisionSize = 31744;
+    static constexpr int32_t kDivisionAOffset = 2048;
+    static constexpr int32_t kDivisionBOffset = 33792;
+    static constexpr int32_t kPayloadOffset = 8;
+    static constexpr int32_t kPayloadSize = 31732;
+    static constexpr int32_t kGracefulShutdownOffset = 1024;
+    static constexpr char kMagic[12] = "VORNHAL-LSS";
+
+    // A zeroed block with a filled header for a store of this geometry, msn 0.
+    RootBlock(IRAS* storage, int32_t segmentSize);
+    ~RootBlock();
+    RootBlock(const RootBlock&) = delete;
+    RootBlock& operator=(const RootBlock&) = delete;
+
+    void WriteHeaderSector();
+    void SetGracefulShutdown(bool value);
+
+    // Reads and checks the whole block and chooses a division (the current msn becomes
+    // its msn). Reports the clean-shutdown byte and the header's segment size, and
+    // returns a cursor over the chosen division's payload.
+    InputArchive Read(bool& gracefulShutdown, int32_t& segmentSize);
+
+    // The payload area of the division for msn + 1, to be filled by the caller through
+    // an archive over it (see PayloadStream).
+    uint8_t* PreparedPayload();
+    // Seals the division for msn + 1 and writes it; msn becomes msn + 1. The storage is
+    // synced before and after the write.
+    void CommitDivision();
+
+    int32_t GetMsn() const { return m_msn; }
+    const uint8_t* GetBuffer() const { return m_buffer; }
+
+    // Whether a division holds a valid copy: msn1 == msn2, the CRC matches and the msn
+    // has the parity of its slot.
+    static bool DivisionIsValid(const uint8_t* division, bool isB);
+    static uint32_t DivisionCrc(const uint8_t* division);
+
+    // "Root block diagnostic information" and the two division lines.
+    void WriteDiagnostics(TextWriter& w) const;
+
+    // Reads the first sector of a storage and compares it with the magic.
+    static bool HasMagic(IRAS* storage);
+
+private:
+    uint8_t* Division(bool isB) const { return m_buffer + (isB ? kDivisionBOffset : kDivisionAOffset); }
+
+    IRAS* m_storage;
+    uint8_t* m_buffer;
+    int32_t m_msn = 0;
+};
+
+} // namespace vorn

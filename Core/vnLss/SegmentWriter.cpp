@@ -1,0 +1,495 @@
+#include "vnLss/SegmentWriter.h"
+#include "vnLss/LSS.h"
+#include "vnUtils/Exceptions.h"
+#include "vnUtils/Trace.h"
+#include <cstring>
+
+namespace vorn {
+
+namespace {
+
+// Raises the calling thread's trace indentation by n until Lower.
+void RaiseIndent(int n) { SetTraceIndent(GetTraceIndent() + n); }
+
+void TraceException(const char* prefix, std::exception_ptr e)
+{
+    TraceStream t;
+    t << prefix;
+    try {
+        std::rethrow_exception(e);
+    } catch (const IException& x) {
+        x.Write(t);
+    } catch (const std::exception& x) {
+        t << x.what();
+    } catch (...) {
+        t << "unknown exception";
+    }
+    t << "\n";
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------
+// StoreThread
+
+StoreThread::StoreThread(LSS* store) : m_store(store), m_event(false, false) {}
+
+StoreThread::~StoreThread() { CloseThreadHandle(m_thread); }
+
+void StoreThread::Start()
+{
+    m_running = true;
+    m_stop = false;
+    m_event.Reset();
+    try {
+        m_thread.StartThread(this, THREAD_PRIORITY_ABOVE_NORMAL);
+    } catch (...) {
+        m_running = false;
+        throw;
+    }
+}
+
+void StoreThread::Stop()
+{
+    if (!m_running) return;
+    m_running = false;
+    m_stop = true;
+    m_event.Set();
+    m_thread.JoinThread();
+}
+
+// ---------------------------------------------------------------------------------
+// LazyFlusher
+
+void LazyFlusher::ThreadMain()
+{
+    SetThreadName("Lazy Flusher");
+    TraceIndenter indent(60);
+    const uint32_t period = m_store->m_flushTimeMilliSec > 0 ? uint32_t(m_store->m_flushTimeMilliSec) : 1u;
+    for (;;) {
+        const bool signalled = m_event.Wait(period);
+        if (m_stop) break;
+        if (signalled) continue; // a segment was just written
+        try {
+            m_store->Flush();
+        } catch (...) {
+            m_store->RecordBackgroundFailure(std::current_exception());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// LazyWriter
+
+LazyWriter::LazyWriter(LSS* store) : StoreThread(store), m_flusher(store) {}
+
+LazyWriter::~LazyWriter()
+{
+    for (Segment* s : m_queue) m_store->GetCache().Unpin(s);
+    m_queue.clear();
+}
+
+void LazyWriter::Start(int32_t segmentId, int32_t offset)
+{
+    {
+        CriticalSectionLock lock(m_writeLock);
+        m_written = LogPosition{segmentId, offset};
+    }
+    StoreThread::Start();
+    try {
+        m_flusher.Start();
+    } catch (...) {
+        StoreThread::Stop();
+        throw;
+    }
+}
+
+void LazyWriter::Stop()
+{
+    m_flusher.Stop();
+    StoreThread::Stop();
+    std::deque<Segment*> dropped;
+    {
+        CriticalSectionLock lock(m_queueLock);
+        dropped.swap(m_queue);
+        m_partial = nullptr;
+        m_partialFill = 0;
+    }
+    for (Segment* s : dropped) m_store->GetCache().Unpin(s);
+    CriticalSectionLock lock(m_writeLock);
+    m_written = LogPosition();
+}
+
+void LazyWriter::QueueFullSegment(Segment* segment)
+{
+    {
+        CriticalSectionLock lock(m_queueLock);
+        m_queue.push_back(segment);
+        m_partial = nullptr;
+        m_partialFill = 0;
+    }
+    Signal();
+}
+
+void LazyWriter::SetPartial(Segment* segment, int32_t fill)
+{
+    CriticalSectionLock lock(m_queueLock);
+    m_partial = segment;
+    m_partialFill = fill;
+}
+
+void LazyWriter::ThreadMain()
+{
+    SetThreadName("Lazy Writer");
+    TraceIndenter indent(80);
+    while (!m_stop) {
+        m_event.Wait();
+        while (!m_stop) {
+            CriticalSectionLock lock(m_writeLock);
+            Segment* s = nullptr;
+            {
+                CriticalSectionLock q(m_queueLock);
+                if (m_queue.empty()) break;
+                s = m_queue.front();
+                m_queue.pop_front();
+            }
+            try {
+                WriteSegment(s);
+            } catch (...) {
+                m_store->RecordBackgroundFailure(std::current_exception());
+            }
+        }
+    }
+}
+
+// Under the write lock.
+void LazyWriter::WriteSegment(Segment* segment)
+{
+    const int32_t fill = segment->GetFillPosition();
+    const int32_t id = segment->GetId();
+    try {
+        if (m_written.m_segmentId == id) {
+            if (m_written.m_offset < fill) WriteRange(segment, m_written.m_offset, fill);
+        } else {
+            WriteRange(segment, 0, fill);
+        }
+    } catch (...) {
+        m_written = LogPosition();
+        m_store->GetCache().Unpin(segment);
+        throw;
+    }
+    m_written = LogPosition();
+    m_store->GetCache().Unpin(segment);
+    m_flusher.Signal();
+}
+
+void LazyWriter::WriteRange(Segment* segment, int32_t from, int32_t to)
+{
+    if (m_store->HasBackgroundFailure()) return;
+    TraceIndenter indent(2);
+    try {
+        segment->WriteRange(from, to);
+        m_bytesWritten.fetch_add(to - from, std::memory_order_relaxed);
+    } catch (...) {
+        TraceException("LW: Exception: ", std::current_exception());
+        m_store->RecordBackgroundFailure(std::current_exception());
+    }
+}
+
+void LazyWriter::Flush(bool finishDelta)
+{
+    (void)finishDelta; // delta files are not kept by this store yet
+    CriticalSectionLock lock(m_writeLock);
+    TraceIndenter indent(2);
+    std::deque<Segment*> taken;
+    Segment* partial;
+    int32_t fill;
+    {
+        CriticalSectionLock q(m_queueLock);
+        taken.swap(m_queue);
+        partial = m_partial;
+        fill = m_partialFill;
+    }
+    while (!taken.empty()) {
+        Segment* s = taken.front();
+        taken.pop_front();
+        try {
+            WriteSegment(s);
+        } catch (...) {
+            for (Segment* rest : taken) m_store->GetCache().Unpin(rest);
+            throw;
+        }
+    }
+    if (partial) {
+        const int32_t from = m_written.m_segmentId == partial->GetId() ? m_written.m_offset : 0;
+        if (from < fill) WriteRange(partial, from, fill);
+        m_written = LogPosition{partial->GetId(), fill};
+    }
+    m_store->CheckBackgroundFailure();
+}
+
+LogPosition LazyWriter::GetWrittenPosition()
+{
+    CriticalSectionLock lock(m_writeLock);
+    return m_written;
+}
+
+int32_t LazyWriter::GetQueueLength()
+{
+    CriticalSectionLock lock(m_queueLock);
+    return int32_t(m_queue.size());
+}
+
+// ---------------------------------------------------------------------------------
+// SegmentWriter
+
+SegmentWriter::SegmentWriter(LSS* store) : m_store(store), m_lazyWriter(store) {}
+
+SegmentWriter::~SegmentWriter()
+{
+    if (m_segment) m_store->GetCache().Unpin(m_segment);
+}
+
+void SegmentWriter::Start(const LogHead* head)
+{
+    CriticalSectionLock lock(m_lock);
+    SegmentCache& cache = m_store->GetCache();
+    SUT& sut = m_store->GetSUT();
+    m_sectorSize = m_store->GetStorage()->GetSectorSize();
+    m_segmentSize = sut.GetSegmentSize();
+    if (head) {
+        m_cpid = head->m_cpid;
+        m_fsn = head->m_fsn;
+        m_segmentId = head->m_segmentId;
+        m_nextSegId = head->m_nextSegId;
+        m_unitOffset = head->m_offset;
+        m_segment = head->m_offset == 0 ? cache.PinForWrite(m_segmentId) : cache.Pin(m_segmentId);
+    } else {
+        m_segmentId = sut.AllocateSegment();
+        m_nextSegId = sut.AllocateSegment();
+        m_cpid = Guid{};
+        m_fsn = 1;
+        m_unitOffset = 0;
+        m_segment = cache.PinForWrite(m_segmentId);
+    }
+    m_buffer = m_segment->GetBuffer();
+    BeginUnit(m_unitOffset);
+    m_numSegments = 0;
+    try {
+        m_lazyWriter.Start(m_segmentId, m_unitOffset);
+    } catch (...) {
+        cache.ReleasePin(m_segment);
+        m_buffer = nullptr;
+        throw;
+    }
+    m_started = true;
+}
+
+void SegmentWriter::Stop()
+{
+    m_lazyWriter.Stop();
+    CriticalSectionLock lock(m_lock);
+    if (!m_started) return;
+    m_store->GetCache().ReleasePin(m_segment);
+    SUT& sut = m_store->GetSUT();
+    try {
+        if (m_segmentId) sut.Release(m_segmentId);
+        if (m_nextSegId) sut.Release(m_nextSegId);
+    } catch (...) {
+    }
+    m_segmentId = m_nextSegId = 0;
+    m_buffer = nullptr;
+    m_unitOpen = false;
+    m_elementOpen = false;
+    m_numSegments = 0;
+    m_isCheckPoint = false;
+    m_started = false;
+}
+
+void SegmentWriter::Lock(bool isCheckPoint)
+{
+    m_lock.Enter();
+    ++m_lockDepth;
+    m_isCheckPoint = isCheckPoint;
+    RaiseIndent(2);
+}
+
+void SegmentWriter::Unlock()
+{
+    RaiseIndent(-2);
+    bool request = false;
+    if (m_isCheckPoint) {
+        m_numSegments = 0;
+    } else if (m_numSegments >= m_store->m_numSegmentsPerCheckPoint) {
+        m_numSegments = 0;
+        request = true;
+    }
+    m_isCheckPoint = false;
+    --m_lockDepth;
+    m_lock.Leave();
+    if (request) m_store->RequestCheckPoint();
+}
+
+void SegmentWriter::CheckNoElementOpen(const char* operation) const
+{
+    if (m_elementOpen) {
+        xstring m(operation);
+        m += " : a serial element is being written";
+        throw ProgrammingErrorException(m);
+    }
+}
+
+void SegmentWriter::BeginUnit(int32_t offset)
+{
+    FlushUnitHeader h;
+    h.m_crc = 0xFFFFFFFFu;
+    h.m_cpid = m_cpid;
+    h.m_fsn = m_fsn;
+    h.m_size = 0;
+    h.m_nextSegId = m_nextSegId;
+    EncodeFlushUnitHeader(m_buffer + offset, h);
+    m_unitOffset = offset;
+    m_writeOffset = offset + kFlushUnitHeaderSize;
+    m_segment->SetFillPosition(offset);
+    m_unitOpen = true;
+}
+
+bool SegmentWriter::SealUnit()
+{
+    if (!m_unitOpen || m_writeOffset <= m_unitOffset + kFlushUnitHeaderSize) return false;
+    const int32_t size = m_writeOffset - m_unitOffset - kFlushUnitHeaderSize;
+    uint8_t* unit = m_buffer + m_unitOffset;
+    StoreU32(unit + 24, uint32_t(size));
+    StoreU32(unit, ComputeFlushUnitCrc(unit, size));
+    m_writeOffset = int32_t(NextUnitOffset(m_unitOffset, size, m_sectorSize));
+    m_segment->SetFillPosition(m_writeOffset);
+    ++m_fsn;
+    m_unitOffset = m_writeOffset;
+    m_unitOpen = false;
+    return true;
+}
+
+void SegmentWriter::Append(const void* bytes, int32_t n)
+{
+    std::memcpy(m_buffer + m_writeOffset, bytes, size_t(n));
+    m_writeOffset += n;
+}
+
+void SegmentWriter::NewSegment()
+{
+    SegmentCache& cache = m_store->GetCache();
+    SUT& sut = m_store->GetSUT();
+    Segment* fresh = cache.PinForWrite(m_nextSegId);
+    int32_t following;
+    try {
+        following = sut.AllocateSegment();
+    } catch (...) {
+        cache.Unpin(fresh);
+        throw;
+    }
+    const int32_t oldId = m_segmentId;
+    sut.Release(oldId);
+    SealUnit();
+    Segment* old = m_segment;
+    m_segment = fresh;
+    m_segmentId = m_nextSegId;
+    m_nextSegId = following;
+    m_buffer = fresh->GetBuffer();
+    BeginUnit(0);
+    m_lazyWriter.QueueFullSegment(old);
+    if (!m_isCheckPoint) ++m_numSegments;
+}
+
+LogPosition SegmentWriter::Flush()
+{
+    CriticalSectionLock lock(m_lock);
+    CheckNoElementOpen("Flush()");
+    const bool sealed = SealUnit();
+    const LogPosition end{m_segmentId, m_unitOpen ? m_unitOffset : m_writeOffset};
+    if (sealed) {
+        if (m_writeOffset >= m_segmentSize) {
+            NewSegment();
+        } else {
+            BeginUnit(m_writeOffset);
+            m_lazyWriter.SetPartial(m_segment, m_unitOffset);
+        }
+    }
+    return end;
+}
+
+void SegmentWriter::RestampForCheckPoint(const Guid& cpid)
+{
+    m_cpid = cpid;
+    m_fsn = 1;
+    if (m_unitOpen && UnitIsEmpty()) BeginUnit(m_unitOffset);
+}
+
+LogHead SegmentWriter::GetHead() const
+{
+    LogHead h;
+    h.m_cpid = m_cpid;
+    h.m_fsn = m_fsn;
+    h.m_segmentId = m_segmentId;
+    h.m_offset = m_unitOffset;
+    h.m_nextSegId = m_nextSegId;
+    return h;
+}
+
+// ---------------------------------------------------------------------------------
+// Node packets
+
+void SegmentWriter::BeginNodePacketHere(Seid seid)
+{
+    m_nodeOffset = m_writeOffset;
+    EncodePacketHeader(m_buffer + m_writeOffset, PF_HEAD | PF_RPM_NODE, seid, 0);
+    m_writeOffset += kPacketHeaderBytes;
+}
+
+IOutputStream& SegmentWriter::BeginNodePacket(Seid seid)
+{
+    CheckNoElementOpen("BeginNodePacket()");
+    RaiseIndent(2);
+    m_nodeIndentRaised = true;
+    try {
+        EnsureRoom(kMinRoomRpmPacket);
+    } catch (...) {
+        RaiseIndent(-2);
+        m_nodeIndentRaised = false;
+        throw;
+    }
+    m_nodeSeid = seid;
+    BeginNodePacketHere(seid);
+    return m_nodeStream;
+}
+
+void SegmentWriter::WriteNodeBytes(const void* buffer, ssize_t numBytes)
+{
+    if (numBytes <= 0) return;
+    if (int64_t(m_writeOffset) + numBytes > int64_t(m_segmentSize)) {
+        const int32_t written = m_writeOffset - m_nodeOffset - kPacketHeaderBytes;
+        if (int64_t(kFlushUnitHeaderSize) + kPacketHeaderBytes + written + numBytes > int64_t(m_segmentSize))
+            throw CorruptLSSException(xstring("Indivisble packet won't fit into a segment"));
+        // The packet moves whole to a new segment; the sealed unit ends before it.
+        std::unique_ptr<uint8_t[]> sofar(new uint8_t[size_t(written) + 1]);
+        std::memcpy(sofar.get(), m_buffer + m_nodeOffset + kPacketHeaderBytes, size_t(written));
+        m_writeOffset = m_nodeOffset;
+        NewSegment();
+        BeginNodePacketHere(m_nodeSeid);
+        Append(sofar.get(), written);
+    }
+    Append(buffer, int32_t(numBytes));
+}
+
+void SegmentWriter::EndNodePacket(RpmPosition& pos, int32_t& packetSize)
+{
+    const int32_t total = m_writeOffset - m_nodeOffset;
+    StoreU32(m_buffer + m_nodeOffset + 9, uint32_t(total - kPacketHeaderBytes));
+    pos = RpmPosition{m_segmentId, m_nodeOffset};
+    packetSize = total;
+    if (m_nodeIndentRaised) {
+        RaiseIndent(-2);
+        m_nodeIndentRaised = false;
+    }
+}
+
+} // namespace vorn
