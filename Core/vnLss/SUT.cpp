@@ -75,7 +75,7 @@ InputArchive SmallSUT::Deserialise(InputArchive ar)
     const int32_t segSize = m_owner->m_segmentSize;
     m_values.Release();
     m_values.resize(count, 0);
-    std::memcpy(m_values.data(), ar.Ptr(), size_t(count) * 4);
+    if (count > 0) std::memcpy(m_values.data(), ar.Ptr(), size_t(count) * 4);
     ar = SkipInBuffer(ar, size_t(count) * 4);
     for (int32_t v : m_values)
         if (v < 0 || v > segSize) SUT::ThrowCorrupt("segment utilisation out of range");
