@@ -508,6 +508,20 @@ void SUT::Serialise(Archive& ar)
     m_current->Serialise(ar);
 }
 
+// Drops every entry, list and reservation: an empty small table.
+void SUT::ResetToEmpty()
+{
+    m_fss.clear();
+    m_deltaFss.clear();
+    m_reservations.Release();
+    m_listState.Release();
+    m_numReserved = 0;
+    m_large.FreePages();
+    m_small.Release();
+    m_current = &m_small;
+    m_totalUtilisation = 0;
+}
+
 InputArchive SUT::Deserialise(InputArchive ar)
 {
     Lock lock(m_lock);
@@ -522,15 +536,7 @@ InputArchive SUT::Deserialise(InputArchive ar)
     ar = ReadByteFromBuffer(ar, small);
     if (small > 1) ThrowCorrupt("bad SUT form");
 
-    m_fss.clear();
-    m_deltaFss.clear();
-    m_reservations.Release();
-    m_listState.Release();
-    m_numReserved = 0;
-    m_large.FreePages();
-    m_small.Release();
-    m_current = &m_small;
-    m_totalUtilisation = 0;
+    ResetToEmpty();
 
     ISUT* table = small ? static_cast<ISUT*>(&m_small) : static_cast<ISUT*>(&m_large);
     try {
@@ -550,15 +556,7 @@ InputArchive SUT::Deserialise(InputArchive ar)
         m_totalUtilisation = total;
         RebuildFreeLists();
     } catch (...) {
-        // Leave an empty, usable table behind.
-        m_fss.clear();
-        m_reservations.Release();
-        m_listState.Release();
-        m_numReserved = 0;
-        m_large.FreePages();
-        m_small.Release();
-        m_current = &m_small;
-        m_totalUtilisation = 0;
+        ResetToEmpty(); // leave an empty, usable table behind
         throw;
     }
     return ar;

@@ -137,6 +137,7 @@ public:
     static constexpr int32_t kSmallImageLimit = 0x4FFF;
 
 private:
+    void ResetToEmpty();
     friend class SmallSUT;
     friend class LargeSUT;
     using Lock = std::lock_guard<std::mutex>;
