@@ -593,9 +593,11 @@ LSS::LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSett
       m_cache(m_storage, IsValidSegmentSize(settings.m_segmentSize) ? settings.m_segmentSize : 0x80000),
       m_sut(m_storage),
       m_rpm(&m_sut, this),
+      m_deltas(this, deltasDirPath),
       m_segmentWriter(this),
       m_txn(this),
-      m_checkPointer(this)
+      m_checkPointer(this),
+      m_cleaner(this)
 {
 }
 
@@ -625,105 +627,8 @@ void LSS::Create()
     m_sut.SetSegmentSize(m_segmentSize);
     m_rootBlock.WriteHeaderSector();
     m_rootBlock.SetGracefulShutdown(false);
+    m_deltas.Position(m_cpid, m_numCheckPoints);
     StartThreads(nullptr);
-    CheckPointWithNewId();
-}
-
-void LSS::OpenExisting()
-{
-    bool graceful = false;
-    int32_t segmentSize = 0;
-    InputArchive ar = m_rootBlock.Read(graceful, segmentSize);
-    if (!IsValidSegmentSize(segmentSize)) ThrowCorruptLss("LSS root block specifies an invalid segment size");
-    m_segmentSize = segmentSize;
-    m_sut.SetSegmentSize(segmentSize);
-    m_cache.SetSegmentSize(segmentSize);
-    ReadRootDivision(ar);
-
-    TextWriter& log = m_recoveryLog;
-    TextIndentGuard logIndent(log, 2);
-    m_rootBlock.WriteDiagnostics(log);
-    if (!graceful || m_forceIncrementMSSN) {
-        ++m_mssn;
-        log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
-    }
-    m_rootBlock.SetGracefulShutdown(false);
-
-    const LogPosition cp = m_positionOfLastCheckPoint;
-    log << "Last check point" << " pos= ";
-    PrintLogPosition(log, cp);
-    log << " cpid= " << m_cpid << "\n";
-    log << "Scanning segment " << cp.m_segmentId << " containing the last check point\n";
-    const int32_t sector = m_storage->GetSectorSize();
-    if (cp.m_segmentId <= 0 || cp.m_segmentId >= m_sut.GetNumSegments() || cp.m_offset < 0 ||
-        cp.m_offset > segmentSize || cp.m_offset % sector != 0)
-        ThrowCorruptLss("LSS is corrupt : Check point position bad");
-
-    int64_t offset = 0;
-    int32_t nextSeg = 0;
-    {
-        Segment* s = m_cache.Pin(cp.m_segmentId);
-        struct Unpinner {
-            SegmentCache& c;
-            Segment* s;
-            ~Unpinner() { c.Unpin(s); }
-        } unpin{m_cache, s};
-        TextIndentGuard walkIndent(log, 2);
-        const uint8_t* buf = s->GetBuffer();
-        while (offset < cp.m_offset) {
-            if (!SealedUnitIsValid(buf, segmentSize, offset)) {
-                log << "ERROR: Invalid FU: ";
-                PrintFlushUnit(log, buf, segmentSize, cp.m_segmentId, offset, sector);
-                log << "\n";
-                break;
-            }
-            const FlushUnitHeader h = DecodeFlushUnitHeader(buf + offset);
-            if (h.m_cpid == m_cpid) {
-                log << "ERROR: FU has same cpid: ";
-                PrintFlushUnit(log, buf, segmentSize, cp.m_segmentId, offset, sector);
-                log << "\n";
-                break;
-            }
-            PrintFlushUnit(log, buf, segmentSize, cp.m_segmentId, offset, sector);
-            log << "\n";
-            if (nextSeg == 0) nextSeg = h.m_nextSegId;
-            else if (h.m_nextSegId != nextSeg) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
-            offset = NextUnitOffset(offset, h.m_size, sector);
-        }
-    }
-    if (offset != cp.m_offset) {
-        log << "p.GetPos() = " << int64_t(offset) << "  m_positionOfLastCheckPoint.m_offset = " << cp.m_offset;
-        log << "\n\nLSS is corrupt : Bad flush unit(s) in the segment containing the last valid check point";
-        log.Flush();
-        xstring text;
-        m_recoveryLog.GetBuffer().CopyTo(text);
-        throw CorruptLSSException(text);
-    }
-
-    LogHead head;
-    head.m_cpid = m_cpid;
-    head.m_fsn = 1;
-    head.m_segmentId = cp.m_segmentId;
-    head.m_offset = cp.m_offset;
-    if (nextSeg != 0) {
-        if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
-        m_sut.Reserve(cp.m_segmentId);
-        m_sut.TakeSegment(nextSeg);
-        head.m_nextSegId = nextSeg;
-    } else {
-        m_sut.TakeSegment(cp.m_segmentId);
-        head.m_nextSegId = m_sut.AllocateSegment();
-    }
-    // A store that was not shut down cleanly resumes at its last check point: what was
-    // written after it is not replayed here.
-    if (head.m_offset == segmentSize) {
-        m_sut.Release(head.m_segmentId);
-        head.m_segmentId = head.m_nextSegId;
-        head.m_offset = 0;
-        head.m_nextSegId = m_sut.AllocateSegment();
-    }
-    ClearBackgroundFailure();
-    StartThreads(&head);
     CheckPointWithNewId();
 }
 
@@ -734,11 +639,13 @@ void LSS::StartThreads(const LogHead* head)
     m_threadsStarted = true;
     m_checkPointer.Start();
     m_segmentWriter.Start(head);
+    m_cleaner.Start();
 }
 
 void LSS::StopThreads()
 {
     TraceIndenter indent(2);
+    m_cleaner.Stop();
     m_checkPointer.Stop();
     if (!m_failed && m_segmentWriter.IsStarted()) {
         try {
@@ -748,6 +655,7 @@ void LSS::StopThreads()
         }
     }
     m_segmentWriter.Stop();
+    if (m_failed) m_deltas.Close();
     m_threadsStarted = false;
 }
 
@@ -755,6 +663,7 @@ void LSS::StopThreads()
 void LSS::Abandon() noexcept
 {
     if (m_threadsStarted) {
+        m_cleaner.Stop();
         m_checkPointer.Stop();
         m_segmentWriter.Stop();
         m_threadsStarted = false;
@@ -865,92 +774,6 @@ void LSS::ReadRootDivision(InputArchive ar)
 }
 
 // ---------------------------------------------------------------------------------
-// Check points
-
-void LazyCheckPointer::ThreadMain()
-{
-    SetThreadName("Lazy CheckPointer");
-    TraceIndenter indent(40);
-    for (;;) {
-        m_event.Wait(15000);
-        if (m_stop) break;
-        if (!m_requested) continue;
-        try {
-            m_store->CheckPointWithNewId();
-            m_requested = false;
-        } catch (...) {
-            m_store->RecordBackgroundFailure(std::current_exception());
-            break;
-        }
-    }
-}
-
-void LSS::RequestCheckPoint() { m_checkPointer.Request(); }
-
-void LSS::CheckPointWithNewId()
-{
-    CheckBackgroundFailure();
-    CheckPoint(NewCheckPointId());
-}
-
-bool LSS::CheckPoint(const Guid& newCpid)
-{
-    CriticalSectionLock cpLock(m_checkPointLock);
-    TraceIndenter indent(2);
-    m_segmentWriter.Lock(true);
-    bool locked = true;
-    auto unlock = [&] {
-        if (locked) {
-            locked = false;
-            m_segmentWriter.Unlock();
-        }
-    };
-    try {
-        m_segmentWriter.CheckNoElementOpen("CheckPoint()");
-        if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty()) {
-            m_segmentWriter.RestampForCheckPoint(m_cpid);
-            unlock();
-            return false;
-        }
-        PagedBuffer image(4096);
-        {
-            TraceIndenter i2(2);
-            PagedBufferToOutputStreamAdapter out(&image);
-            Archive ar(&out);
-            m_rpm.WriteDirtyNodes(m_segmentWriter, ar);
-            ar.Flush();
-        }
-        const LogPosition end = m_segmentWriter.Flush();
-        if (m_positionOfLastCheckPoint.m_segmentId != 0) {
-            ++m_numCheckPoints;
-            m_cpid = newCpid;
-        }
-        m_positionOfLastCheckPoint = end;
-        m_segmentWriter.RestampForCheckPoint(m_cpid);
-        m_sut.ChangeOverIfNeeded();
-        {
-            TraceIndenter i2(2);
-            BufferToOutputStreamAdapter out(m_rootBlock.PreparedPayload(), RootBlock::kPayloadSize);
-            Archive ar(&out);
-            WriteRootDivision(ar, image);
-            ar.Flush();
-        }
-        std::deque<int32_t> freed;
-        m_sut.TakeDeltaFSS(freed);
-        const int32_t highest = m_sut.GetHighestUsedSegment();
-        m_storage->SetSize(uint64_t(kLssRootBlockSize) + uint64_t(highest) * uint64_t(m_sut.GetSegmentSize()));
-        unlock();
-        m_segmentWriter.GetLazyWriter().Flush(true);
-        m_rootBlock.CommitDivision();
-        m_sut.MergeIntoFSS(freed);
-        return true;
-    } catch (...) {
-        unlock();
-        throw;
-    }
-}
-
-// ---------------------------------------------------------------------------------
 // Map operations
 
 void LSS::SetMaxNumSegmentsInCache(int32_t count)
@@ -997,40 +820,6 @@ bool LSS::SerialElementExists(Seid seid)
 bool LSS::GetRpmChildren(SeidLow low, SeidHigh high, xvector<Seid>& out) { return m_rpm.GetChildren(Seid(low, high), out); }
 
 bool LSS::DumpRpmNode(SeidLow low, SeidHigh high, TextWriter& w) { return m_rpm.DumpNode(Seid(low, high), w); }
-
-void LSS::GetStats(LssStats* stats)
-{
-    CheckBackgroundFailure();
-    LssStats s;
-    s.m_segmentSize = m_sut.GetSegmentSize();
-    s.m_numSegments = m_sut.GetNumSegments();
-    s.m_totalUtilisation = m_sut.GetTotalUtilisation();
-    s.m_numSegmentsInCache = m_cache.GetNumRecords();
-    s.m_mssn = m_mssn;
-    {
-        CriticalSectionLock lock(m_segmentWriter.GetLock());
-        s.m_numTransactions = m_numTransactions;
-        s.m_numCheckPoints = m_numCheckPoints;
-        s.m_headSegment = m_segmentWriter.GetSegmentId();
-        s.m_headOffset = m_segmentWriter.GetWriteOffset();
-    }
-    if (stats) *stats = s;
-}
-
-void LSS::Dump(LssStats* stats, TextWriter& w, bool, bool, bool, bool, bool, bool, bool, bool, bool, bool)
-{
-    TraceIndenter indent(2);
-    GetStats(stats);
-    m_rootBlock.WriteDiagnostics(w);
-    {
-        CriticalSectionLock lock(m_segmentWriter.GetLock());
-        m_recoveryLog.Flush();
-        xstring text;
-        m_recoveryLog.GetBuffer().CopyTo(text);
-        w << "Recovery log\n" << text;
-    }
-    m_sut.Dump(w);
-}
 
 // ---------------------------------------------------------------------------------
 // Node packets read by the map

@@ -7,6 +7,8 @@
 // checks them throws a copy, and Close then leaves the file marked as not cleanly shut
 // down and reports the failure instead of succeeding.
 #pragma once
+#include "vnLss/Cleaner.h"
+#include "vnLss/DeltaFile.h"
 #include "vnLss/LogFormat.h"
 #include "vnLss/LssInterfaces.h"
 #include "vnLss/LssSettings.h"
@@ -140,6 +142,11 @@ public:
     void RequestCheckPoint();
     void CheckPointWithNewId();
     bool CheckPoint(const Guid& newCpid);
+    // Checks every segment's utilisation against the live packets it holds; a mismatch
+    // is traced and reported as an assertion failure.
+    void ValidateSut();
+    // CRC-32 over the bytes of every serial element, in the map's order.
+    uint32_t CrcOfAllObjects();
     void WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage);
     void ReadRootDivision(InputArchive ar);
 
@@ -158,6 +165,8 @@ public:
     RootBlock& GetRootBlock() { return m_rootBlock; }
     IRAS* GetStorage() { return m_storage; }
     LssTxn& GetTxn() { return m_txn; }
+    LazyCleaner& GetCleaner() { return m_cleaner; }
+    DeltaFileWriter& GetDeltas() { return m_deltas; }
     int64_t GetNumTransactions() const { return m_numTransactions; }
     void IncrementTransactions() { ++m_numTransactions; }
     int32_t GetNumCheckPoints() const { return m_numCheckPoints; }
@@ -192,6 +201,7 @@ private:
     SegmentCache m_cache;
     SUT m_sut;
     RPM7 m_rpm;
+    DeltaFileWriter m_deltas;
     SegmentWriter m_segmentWriter;
     LssTxn m_txn;
 
@@ -204,6 +214,7 @@ private:
     CriticalSection m_checkPointLock;
     LogPosition m_positionOfLastCheckPoint;
     LazyCheckPointer m_checkPointer;
+    LazyCleaner m_cleaner;
     bool m_threadsStarted = false;
 };
 

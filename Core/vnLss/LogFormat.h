@@ -68,6 +68,33 @@ bool SealedUnitIsValid(const uint8_t* segment, int32_t segmentSize, int64_t offs
 // Where the unit after a unit of size bytes at offset begins (rounded to the sector).
 int64_t NextUnitOffset(int64_t offset, int32_t size, int32_t sectorSize);
 
+// Walks the flush units of one segment's log from offset 0. A unit is taken while it
+// is valid, names the same next segment as the first unit, and continues the unit
+// before it: the same check-point id with the next sequence number, or sequence number
+// 1 where a check point began a new id. Units that an earlier use of the segment left
+// behind the log's end are thus not taken. fn(offset, header) is called for each unit
+// taken; returns the offset where the walk stopped.
+template <class Fn>
+int64_t ForEachLogUnit(const uint8_t* segment, int32_t segmentSize, int32_t sectorSize, Fn&& fn)
+{
+    int64_t offset = 0;
+    bool first = true;
+    FlushUnitHeader prev;
+    while (offset < segmentSize && SealedUnitIsValid(segment, segmentSize, offset)) {
+        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + offset);
+        if (!first) {
+            if (h.m_nextSegId != prev.m_nextSegId) break;
+            const bool continues = h.m_cpid == prev.m_cpid ? h.m_fsn == prev.m_fsn + 1 : h.m_fsn == 1;
+            if (!continues) break;
+        }
+        fn(offset, h);
+        first = false;
+        prev = h;
+        offset = NextUnitOffset(offset, h.m_size, sectorSize);
+    }
+    return offset;
+}
+
 // Encoders of the records (callers check the room first).
 inline void EncodeDeleteRecord(uint8_t* p, Seid s)
 {

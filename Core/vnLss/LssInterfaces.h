@@ -48,17 +48,19 @@ protected:
     virtual ~ILssTransaction() = default;
 };
 
-// Figures of a store (filled by GetStats and Dump).
+// Figures of a store, gathered by a scan of every segment (GetStats and Dump). A packet
+// is live when the seid-to-position map names exactly its place.
 struct LssStats {
-    int32_t m_segmentSize = 0;
-    int32_t m_numSegments = 0;
-    int64_t m_totalUtilisation = 0;
-    int64_t m_numTransactions = 0;
     int32_t m_numCheckPoints = 0;
-    int32_t m_mssn = 0;
-    int32_t m_numSegmentsInCache = 0;
-    int32_t m_headSegment = 0;
-    int32_t m_headOffset = 0;
+    int32_t m_numRecoveries = 0;          // the store's start sequence number
+    int64_t m_numTransactions = 0;
+    int32_t m_segmentSize = 0;
+    int64_t m_fileSize = 0;
+    int64_t m_totalUtilisation = 0;       // bytes of live packets
+    int32_t m_numSerialElements = 0;      // live head packets that are not map nodes
+    int32_t m_numLiveOverflowPackets = 0; // live packets that are neither heads nor map nodes
+    int32_t m_numLiveRpmPackets = 0;
+    int32_t m_numObsoletePackets = 0;
 };
 
 class ILogStructuredStore {

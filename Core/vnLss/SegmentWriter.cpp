@@ -188,6 +188,7 @@ void LazyWriter::WriteRange(Segment* segment, int32_t from, int32_t to)
     if (m_store->HasBackgroundFailure()) return;
     TraceIndenter indent(2);
     try {
+        m_store->GetDeltas().AppendUnits(segment->GetBuffer() + from, to - from);
         segment->WriteRange(from, to);
         m_bytesWritten.fetch_add(to - from, std::memory_order_relaxed);
     } catch (...) {
@@ -198,7 +199,6 @@ void LazyWriter::WriteRange(Segment* segment, int32_t from, int32_t to)
 
 void LazyWriter::Flush(bool finishDelta)
 {
-    (void)finishDelta; // delta files are not kept by this store yet
     CriticalSectionLock lock(m_writeLock);
     TraceIndenter indent(2);
     std::deque<Segment*> taken;
@@ -226,6 +226,12 @@ void LazyWriter::Flush(bool finishDelta)
         m_written = LogPosition{partial->GetId(), fill};
     }
     m_store->CheckBackgroundFailure();
+    if (finishDelta) {
+        // The delta file of the previous check-point id is complete.
+        DeltaFileWriter& d = m_store->GetDeltas();
+        if (d.IsEnabled() && d.IsFileOpen() && m_store->GetNumCheckPoints() == d.GetFileNumber() + 1)
+            d.Finish(m_store->GetCpid());
+    }
 }
 
 LogPosition LazyWriter::GetWrittenPosition()

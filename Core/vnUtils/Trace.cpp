@@ -2,6 +2,7 @@
 #include "vnPlatform/Debug.h"
 #include "vnUtils/File.h"
 #include "vnUtils/Time.h"
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -158,8 +159,18 @@ void CloseLogSink()
 
 // ---- assertions
 
+namespace {
+std::atomic<bool> g_assertionsNonFatal{false};
+std::atomic<int64_t> g_assertionFailures{0};
+} // namespace
+
+bool SetAssertionsNonFatal(bool nonFatal) { return g_assertionsNonFatal.exchange(nonFatal); }
+
+int64_t GetAssertionFailureCount() { return g_assertionFailures.load(); }
+
 bool ReportAssertionFailure(const char* file, const char* expression, int line)
 {
+    g_assertionFailures.fetch_add(1);
     xstring report;
     {
         StringTextWriter w;
@@ -174,7 +185,7 @@ bool ReportAssertionFailure(const char* file, const char* expression, int line)
         std::fflush(stderr);
     }
     sink->Flush();
-    return true;
+    return !g_assertionsNonFatal.load();
 }
 
 void AssertionTrap()

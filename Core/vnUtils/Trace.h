@@ -68,8 +68,13 @@ void WriteTraceText(const xstring& text);
 
 // Writes "\n" file "(" line "):   ****  Assertion failure : vnAssert(" expr ")\n" to
 // the trace and flushes the sink (while no sink is open the report also goes to
-// standard error); returns true.
+// standard error); returns true, or false while assertions are non-fatal.
 bool ReportAssertionFailure(const char* file, const char* expression, int line);
+// For tests of code that checks itself: while set, assertion failures are counted and
+// reported but do not end the process. Returns the previous setting.
+bool SetAssertionsNonFatal(bool nonFatal);
+// Assertion failures reported since the process started.
+int64_t GetAssertionFailureCount();
 // Flushes the sink and standard output and error, then raises a breakpoint trap (ends
 // the process without a debugger).
 void AssertionTrap();

@@ -16,10 +16,9 @@ const Seid kC(0x01010103u, 0x01010101u);
 
 int32_t Head(LSS* lss, int32_t* offset = nullptr)
 {
-    LssStats st;
-    lss->GetStats(&st);
-    if (offset) *offset = st.m_headOffset;
-    return st.m_headSegment;
+    CriticalSectionLock lock(lss->GetSegmentWriter().GetLock());
+    if (offset) *offset = lss->GetSegmentWriter().GetWriteOffset();
+    return lss->GetSegmentWriter().GetSegmentId();
 }
 
 // The head packet of an element, decoded from the store.
