@@ -3,6 +3,7 @@
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 
 namespace vorn {
 
@@ -44,9 +45,13 @@ bool LSS::CheckPoint(const Guid& newCpid)
             m_segmentWriter.Unlock();
         }
     };
-    try {
+    // Misuse (an element writer open on this thread) is refused before anything changes.
+    if (m_segmentWriter.IsElementOpen()) {
+        unlock();
         m_segmentWriter.CheckNoElementOpen("CheckPoint()");
-        if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty()) {
+    }
+    try {
+        if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty() && !m_forceCheckPoint) {
             m_segmentWriter.RestampForCheckPoint(m_cpid);
             unlock();
             return false;
@@ -61,8 +66,10 @@ bool LSS::CheckPoint(const Guid& newCpid)
         }
         const LogPosition end = m_segmentWriter.Flush();
         if (m_positionOfLastCheckPoint.m_segmentId != 0) {
-            ++m_numCheckPoints;
+            m_numCheckPoints = int32_t(uint32_t(m_numCheckPoints) + 1u);
             m_cpid = newCpid;
+        } else if (m_cpid == Guid{}) {
+            m_cpid = newCpid; // a new store's first id is random too; its count stays 0
         }
         m_positionOfLastCheckPoint = end;
         m_segmentWriter.RestampForCheckPoint(m_cpid);
@@ -77,24 +84,85 @@ bool LSS::CheckPoint(const Guid& newCpid)
         std::deque<int32_t> freed;
         m_sut.TakeDeltaFSS(freed);
         m_cleaner.RecomputeCandidates();
-        const int32_t highest = m_sut.GetHighestUsedSegment();
-        m_storage->SetSize(uint64_t(kLssRootBlockSize) + uint64_t(highest) * uint64_t(m_sut.GetSegmentSize()));
+        // The segments the new division needs; those freed since the previous check
+        // point are still needed by the committed one until the new one is on disk.
+        int32_t keep = m_sut.GetHighestUsedSegment();
+        for (int32_t id : freed) keep = std::max(keep, id);
         if (m_validateSUTDuringCheckPoint) ValidateSut();
+        m_commitPending = true;
         unlock();
         m_segmentWriter.GetLazyWriter().Flush(true);
         m_rootBlock.CommitDivision();
-        m_sut.MergeIntoFSS(freed);
+        m_forceCheckPoint = false;
+        {
+            // Appenders may have taken (and even emptied again) segments since the
+            // writer was unlocked; every one of them is part of the log after the
+            // committed position, so the file is cut only behind all of them.
+            CriticalSectionLock w(m_segmentWriter.GetLock());
+            keep = std::max(keep, m_sut.GetHighestUsedSegment());
+            for (int32_t id : m_sut.GetDeltaFSS()) keep = std::max(keep, id);
+            m_storage->SetSize(uint64_t(kLssRootBlockSize) + uint64_t(keep) * uint64_t(m_sut.GetSegmentSize()));
+            m_sut.MergeIntoFSS(freed);
+        }
+        m_commitPending = false;
         return true;
     } catch (...) {
+        m_commitPending = false;
         unlock();
+        // A log whose check point failed half-way is not one recovery would accept
+        // after more appends: the store stops.
+        RecordBackgroundFailure(std::current_exception());
         throw;
     }
 }
 
-} // namespace vorn
+// ---------------------------------------------------------------------------------
+// Utilisation check
 
-namespace vorn {
+class ValidateSUTLogRecordVisitor : public ILogRecordVisitor {
+public:
+    explicit ValidateSUTLogRecordVisitor(LSS* store) : m_store(store) {}
+    void VisitPacket(const PacketHeader& packet) override
+    {
+        const RpmPosition p = m_store->GetRPM().Lookup(packet.m_seid, false);
+        if (p.m_segmentId == packet.m_segmentId && p.m_offset == packet.m_offset) m_sum += packet.Size();
+    }
+    void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override {}
+    void VisitDelete(SeidLow, SeidHigh) override {}
+    int64_t GetSum() const { return m_sum; }
 
-void LSS::ValidateSut() {}
+private:
+    LSS* m_store;
+    int64_t m_sum = 0;
+};
+
+void LSS::ValidateSut()
+{
+    const int32_t count = m_sut.GetNumSegments();
+    const int32_t segmentSize = m_sut.GetSegmentSize();
+    const int32_t sector = m_storage->GetSectorSize();
+    for (int32_t i = 1; i < count; ++i) {
+        const int32_t u = m_sut.GetUtilisation(i);
+        if (u <= 0) continue; // nothing live to account for: the segment is not read
+        PinnedSegment s(m_cache, i);
+        const uint8_t* buf = s.Buffer();
+        ValidateSUTLogRecordVisitor v(this);
+        ForEachLogUnit(buf, segmentSize, sector, [&](int64_t offset, const FlushUnitHeader& h) {
+            const int32_t start = int32_t(offset) + kFlushUnitHeaderSize;
+            WalkRecords(buf, i, start, start + h.m_size, true, v);
+        });
+        if (v.GetSum() != u) {
+            {
+                TraceStream t;
+                t << "**** ERROR : Seg " << i << " Sum of sizes of live segments = ";
+                WriteHexLower(t, uint32_t(v.GetSum()));
+                t << " != ";
+                WriteHexLower(t, uint32_t(u));
+                t << "\n";
+            }
+            if (ReportAssertionFailure("Core/vnLss/CheckPoint.cpp", "0", 93)) AssertionTrap();
+        }
+    }
+}
 
 } // namespace vorn

@@ -514,6 +514,7 @@ void LssTxn::Close()
     if (m_writer.IsOpen()) ThrowProgrammingError("Close() : Can't close transaction while writing serial element");
     const bool changed = m_written || m_deleted;
     bool committed = !changed;
+    bool waitForCommit = false;
     try {
         if (changed) {
             m_store->CheckBackgroundFailure();
@@ -528,6 +529,7 @@ void LssTxn::Close()
         if (m_flushWhenClose) {
             m_store->Flush();
             m_store->GetStorage()->Sync();
+            waitForCommit = m_store->IsCheckPointCommitPending();
         }
     } catch (...) {
         if (!committed) m_store->RecordBackgroundFailure(std::current_exception());
@@ -535,6 +537,12 @@ void LssTxn::Close()
         throw;
     }
     EndHolding();
+    if (waitForCommit) {
+        // The units just flushed follow a check point whose division is not yet on
+        // disk: the transaction is durable only once it is.
+        m_store->WaitForCheckPointCommit();
+        m_store->CheckBackgroundFailure();
+    }
 }
 
 ILssTransaction* LSS::OpenTransaction()
@@ -611,7 +619,13 @@ void LSS::Open(bool* createdNew, bool rawDevice)
 {
     m_cache.SetCapacity(m_maxNumSegmentsInCache);
     const uint64_t size = m_storage->GetSize();
-    const bool create = rawDevice ? !RootBlock::HasMagic(m_storage) : size == 0;
+    bool create = rawDevice ? !RootBlock::HasMagic(m_storage) : size == 0;
+    if (!create && RootBlock::IsUnfinishedCreation(m_storage)) {
+        // Creation stopped before the first division was committed: nothing in the
+        // file is of value, so the store is created afresh.
+        m_storage->SetSize(0);
+        create = true;
+    }
     if (createdNew) *createdNew = create;
     {
         TraceIndenter indent(2);
@@ -627,6 +641,8 @@ void LSS::Create()
     m_sut.SetSegmentSize(m_segmentSize);
     m_rootBlock.WriteHeaderSector();
     m_rootBlock.SetGracefulShutdown(false);
+    // A random first id: units of an earlier store left in reused space never match it.
+    m_cpid = NewCheckPointId();
     m_deltas.Position(m_cpid, m_numCheckPoints);
     StartThreads(nullptr);
     CheckPointWithNewId();

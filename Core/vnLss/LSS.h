@@ -168,15 +168,23 @@ public:
     LazyCleaner& GetCleaner() { return m_cleaner; }
     DeltaFileWriter& GetDeltas() { return m_deltas; }
     int64_t GetNumTransactions() const { return m_numTransactions; }
-    void IncrementTransactions() { ++m_numTransactions; }
+    void IncrementTransactions() { m_numTransactions = int64_t(uint64_t(m_numTransactions) + 1u); }
     int32_t GetNumCheckPoints() const { return m_numCheckPoints; }
     const Guid& GetCpid() const { return m_cpid; }
     LogPosition GetPositionOfLastCheckPoint() const { return m_positionOfLastCheckPoint; }
     StringTextWriter& GetRecoveryLog() { return m_recoveryLog; }
+    // True from the moment a check point lets appenders in again until its division is
+    // committed; a transaction flushed meanwhile waits for the commit (its units carry
+    // the new check-point id, which only the committed division makes recoverable).
+    bool IsCheckPointCommitPending() const { return m_commitPending.load(); }
+    void WaitForCheckPointCommit() { CriticalSectionLock lock(m_checkPointLock); }
 
 private:
     void Create();
     void OpenExisting();
+    // Replays the log after the last check point onto the head; returns the bytes of
+    // accepted units up to the last one holding a transaction record.
+    int64_t RecoveryScan(LogHead& head);
     void Abandon() noexcept;
     bool CloseStore(std::exception_ptr* failure) noexcept;
 
@@ -213,6 +221,8 @@ private:
     int32_t m_numCheckPoints = 0;
     CriticalSection m_checkPointLock;
     LogPosition m_positionOfLastCheckPoint;
+    bool m_forceCheckPoint = false; // the next check point commits with a new id
+    std::atomic<bool> m_commitPending{false};
     LazyCheckPointer m_checkPointer;
     LazyCleaner m_cleaner;
     bool m_threadsStarted = false;

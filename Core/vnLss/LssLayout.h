@@ -25,4 +25,11 @@ inline uint64_t SegmentOffset(int32_t id, int32_t segmentSize)
     return uint64_t(kLssRootBlockSize) + uint64_t(uint32_t(id) - 1u) * uint64_t(uint32_t(segmentSize));
 }
 
+// Segments that a storage of size bytes holds, the last one possibly in part.
+inline int64_t SegmentsInStorage(uint64_t size, int32_t segmentSize)
+{
+    if (size <= uint64_t(kLssRootBlockSize)) return 0;
+    return int64_t((size - kLssRootBlockSize + uint64_t(segmentSize) - 1) / uint64_t(segmentSize));
+}
+
 } // namespace vorn

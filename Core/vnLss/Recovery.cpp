@@ -3,8 +3,185 @@
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Trace.h"
+#include <vector>
 
 namespace vorn {
+
+// Collects the records of the transaction in progress during the recovery scan and
+// applies them, in log order, when the transaction's record is reached. Records that
+// no transaction record follows are dropped with the visitor.
+class RecoveryLogRecordVisitor : public ILogRecordVisitor {
+public:
+    enum : uint8_t { kSegmentChange = 0, kDelete = 1, kPacket = 2, kHeadBit = 0x80, kMovedBit = 0x40 };
+
+    RecoveryLogRecordVisitor(LSS* store, LogHead& head) : m_store(store), m_head(head) {}
+
+    // The log entered a new segment whose units name nextSegId as the next one.
+    void QueueSegmentChange(int32_t nextSegId) { m_queue.push_back(Pending{kSegmentChange, {uint32_t(nextSegId)}}); }
+
+    void VisitPacket(const PacketHeader& p) override
+    {
+        if (p.IsRpmNode()) return; // the map's own nodes: the check point accounts for them
+        uint8_t kind = kPacket;
+        if (p.IsHead()) kind |= kHeadBit;
+        if (p.m_flags & PF_MOVED) kind |= kMovedBit;
+        m_queue.push_back(Pending{kind,
+                                  {p.m_seid.m_low, p.m_seid.m_high, uint32_t(p.m_segmentId), uint32_t(p.m_offset),
+                                   uint32_t(p.Size())}});
+        ++m_pendingPackets;
+    }
+
+    void VisitDelete(SeidLow low, SeidHigh high) override
+    {
+        m_queue.push_back(Pending{kDelete, {low, high}});
+        ++m_pendingDeletes;
+    }
+
+    void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override { Apply(); }
+
+    int64_t GetAppliedPackets() const { return m_appliedPackets; }
+    int64_t GetAppliedDeletes() const { return m_appliedDeletes; }
+
+private:
+    struct Pending {
+        uint8_t m_kind;
+        uint32_t m_v[5];
+    };
+
+    void Apply()
+    {
+        SUT& sut = m_store->GetSUT();
+        RPM7& rpm = m_store->GetRPM();
+        for (const Pending& r : m_queue) {
+            if (r.m_kind == kSegmentChange) {
+                sut.Release(m_head.m_segmentId);
+                m_head.m_segmentId = m_head.m_nextSegId;
+                sut.TakeSegment(int32_t(r.m_v[0]));
+                m_head.m_nextSegId = int32_t(r.m_v[0]);
+                continue;
+            }
+            const Seid seid(r.m_v[0], r.m_v[1]);
+            if (r.m_kind == kDelete) {
+                m_store->FreeElement(seid);
+                continue;
+            }
+            const int32_t seg = int32_t(r.m_v[2]), off = int32_t(r.m_v[3]), size = int32_t(r.m_v[4]);
+            if (r.m_kind & kMovedBit) {
+                // A copy made by the cleaner: the element keeps its content, only the
+                // packet's place changes.
+                const RpmPosition p = rpm.Lookup(seid, false);
+                if (p.IsEmpty() || (p.m_segmentId == seg && p.m_offset == off)) continue;
+                rpm.SetPosition(seid, seg, off);
+                sut.AddUtilisation(seg, size);
+                sut.AddUtilisation(p.m_segmentId, -size);
+                continue;
+            }
+            if (r.m_kind & kHeadBit) m_store->FreeElement(seid);
+            rpm.SetPosition(seid, seg, off);
+            sut.AddUtilisation(seg, size);
+        }
+        m_queue.clear();
+        m_appliedPackets += m_pendingPackets;
+        m_appliedDeletes += m_pendingDeletes;
+        m_pendingPackets = m_pendingDeletes = 0;
+        m_store->IncrementTransactions();
+    }
+
+    LSS* m_store;
+    LogHead& m_head;
+    std::vector<Pending> m_queue;
+    int64_t m_pendingPackets = 0;
+    int64_t m_pendingDeletes = 0;
+    int64_t m_appliedPackets = 0;
+    int64_t m_appliedDeletes = 0;
+};
+
+namespace {
+
+// A unit that begins a segment's log names a next segment other than its own, and one
+// that the utilisation table can take: at most one past the end of the storage.
+bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int32_t own)
+{
+    return next > 0 && next != own && int64_t(next) <= SegmentsInStorage(storage->GetSize(), segmentSize) + 1;
+}
+
+} // namespace
+
+int64_t LSS::RecoveryScan(LogHead& head)
+{
+    TextWriter& log = m_recoveryLog;
+    TextIndentGuard scanIndent(log, 2);
+    log << "\nStarting recovery scan from position ";
+    PrintLogPosition(log, m_positionOfLastCheckPoint);
+    log << "\n";
+
+    const int32_t segmentSize = m_sut.GetSegmentSize();
+    const int32_t sector = m_storage->GetSectorSize();
+    RecoveryLogRecordVisitor visitor(this, head);
+    int32_t s = head.m_segmentId;
+    int64_t o = head.m_offset;
+    int32_t m = head.m_nextSegId;
+    uint32_t fsn = 1;
+    int64_t sinceCommit = 0, kept = 0;
+    int32_t segmentsPassed = 0;
+    for (;;) {
+        log << "Segment " << s << "\n";
+        {
+            TextIndentGuard segIndent(log, 2);
+            PinnedSegment pin(m_cache, s);
+            const uint8_t* buf = pin.Buffer();
+            while (o < segmentSize) {
+                bool accept = SealedUnitIsValid(buf, segmentSize, o);
+                FlushUnitHeader h;
+                if (accept) {
+                    h = DecodeFlushUnitHeader(buf + o);
+                    accept = h.m_cpid == m_cpid && h.m_fsn == fsn &&
+                             (m != 0 ? h.m_nextSegId == m : PlausibleNextSegment(m_storage, segmentSize, h.m_nextSegId, s));
+                }
+                if (!accept) {
+                    log << "Invalid FU: ";
+                    PrintFlushUnit(log, buf, segmentSize, s, o, sector);
+                    log << "\n";
+                    break;
+                }
+                if (m == 0) {
+                    m = h.m_nextSegId;
+                    visitor.QueueSegmentChange(m);
+                }
+                PrintFlushUnit(log, buf, segmentSize, s, o, sector);
+                log << "\n";
+                TextIndentGuard unitIndent(log, 2);
+                const int64_t before = m_numTransactions;
+                const int32_t start = int32_t(o) + kFlushUnitHeaderSize;
+                WalkRecords(buf, s, start, start + h.m_size, false, visitor);
+                const int64_t next = NextUnitOffset(o, h.m_size, sector);
+                m_deltas.AppendUnits(buf + o, next - o);
+                sinceCommit += next - o;
+                if (m_numTransactions != before) {
+                    kept += sinceCommit;
+                    sinceCommit = 0;
+                    head.m_offset = int32_t(next);
+                    head.m_fsn = fsn + 1;
+                    log << "REC: endOfLogPos = ";
+                    PrintLogPosition(log, LogPosition{head.m_segmentId, head.m_offset});
+                    log << " endOfLogNextSegid= " << head.m_nextSegId << "\n";
+                }
+                o = next;
+                ++fsn;
+            }
+        }
+        if (o == 0) break; // nothing of the log in this segment
+        ++segmentsPassed;
+        // The log goes on in m; where the storage ends there can be nothing more.
+        if (m <= 0 || SegmentOffset(m, segmentSize) >= m_storage->GetSize()) break;
+        s = m;
+        o = 0;
+        m = 0;
+    }
+    log << "Recovery scan completed with:" << "  segs= " << segmentsPassed
+        << "  data pkts= " << visitor.GetAppliedPackets() << "  oids deleted= " << visitor.GetAppliedDeletes() << "\n";
+    return kept;
+}
 
 void LSS::OpenExisting()
 {
@@ -21,7 +198,7 @@ void LSS::OpenExisting()
     TextIndentGuard logIndent(log, 2);
     m_rootBlock.WriteDiagnostics(log);
     if (!graceful || m_forceIncrementMSSN) {
-        ++m_mssn;
+        m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
         log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
     }
     m_rootBlock.SetGracefulShutdown(false);
@@ -39,14 +216,9 @@ void LSS::OpenExisting()
     int64_t offset = 0;
     int32_t nextSeg = 0;
     {
-        Segment* s = m_cache.Pin(cp.m_segmentId);
-        struct Unpinner {
-            SegmentCache& c;
-            Segment* s;
-            ~Unpinner() { c.Unpin(s); }
-        } unpin{m_cache, s};
+        PinnedSegment pin(m_cache, cp.m_segmentId);
         TextIndentGuard walkIndent(log, 2);
-        const uint8_t* buf = s->GetBuffer();
+        const uint8_t* buf = pin.Buffer();
         while (offset < cp.m_offset) {
             if (!SealedUnitIsValid(buf, segmentSize, offset)) {
                 log << "ERROR: Invalid FU: ";
@@ -63,9 +235,20 @@ void LSS::OpenExisting()
             }
             PrintFlushUnit(log, buf, segmentSize, cp.m_segmentId, offset, sector);
             log << "\n";
+            // Every unit of the segment names the one next segment; the first decides it.
+            if (nextSeg == 0 && !PlausibleNextSegment(m_storage, segmentSize, h.m_nextSegId, cp.m_segmentId))
+                ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
             if (nextSeg == 0) nextSeg = h.m_nextSegId;
             else if (h.m_nextSegId != nextSeg) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
             offset = NextUnitOffset(offset, h.m_size, sector);
+        }
+        // No unit before the check point: the segment's log, if any, begins at the check
+        // point itself, and its first unit names the segment the log continues in.
+        if (offset == cp.m_offset && nextSeg == 0 && cp.m_offset < segmentSize &&
+            SealedUnitIsValid(buf, segmentSize, cp.m_offset)) {
+            const FlushUnitHeader h = DecodeFlushUnitHeader(buf + cp.m_offset);
+            if (h.m_cpid == m_cpid && h.m_fsn == 1 && PlausibleNextSegment(m_storage, segmentSize, h.m_nextSegId, cp.m_segmentId))
+                nextSeg = h.m_nextSegId;
         }
     }
     if (offset != cp.m_offset) {
@@ -82,23 +265,30 @@ void LSS::OpenExisting()
     head.m_fsn = 1;
     head.m_segmentId = cp.m_segmentId;
     head.m_offset = cp.m_offset;
+    if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
+    m_sut.TakeSegment(cp.m_segmentId);
     if (nextSeg != 0) {
-        if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
-        m_sut.Reserve(cp.m_segmentId);
         m_sut.TakeSegment(nextSeg);
         head.m_nextSegId = nextSeg;
     } else {
-        m_sut.TakeSegment(cp.m_segmentId);
         head.m_nextSegId = m_sut.AllocateSegment();
     }
-    // A store that was not shut down cleanly resumes at its last check point: what was
-    // written after it is not replayed here.
+    m_deltas.Position(m_cpid, m_numCheckPoints);
+
+    int64_t kept = 0;
+    if (!graceful) kept = RecoveryScan(head);
+
     if (head.m_offset == segmentSize) {
         m_sut.Release(head.m_segmentId);
         head.m_segmentId = head.m_nextSegId;
         head.m_offset = 0;
         head.m_nextSegId = m_sut.AllocateSegment();
     }
+    m_deltas.Truncate(kept);
+
+    // After an unclean shutdown the next check point must start a new id even when
+    // the map did not change: units of the lost tail carry the old one.
+    m_forceCheckPoint = !graceful || m_forceIncrementMSSN;
     ClearBackgroundFailure();
     StartThreads(&head);
     CheckPointWithNewId();

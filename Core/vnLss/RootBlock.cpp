@@ -129,3 +129,34 @@ bool RootBlock::HasMagic(IRAS* storage)
 }
 
 } // namespace vorn
+
+namespace vorn {
+
+bool RootBlock::IsUnfinishedCreation(IRAS* storage)
+{
+    const uint64_t size = storage->GetSize();
+    const uint64_t sector = uint64_t(storage->GetSectorSize());
+    if (size == 0 || sector == 0) return false;
+    uint64_t n = size < uint64_t(kBlockSize) ? size : uint64_t(kBlockSize);
+    n -= n % sector;
+    if (n < 12) return false;
+    uint8_t* b = static_cast<uint8_t*>(storage->AllocBuffer(kBlockSize));
+    bool unfinished = false;
+    try {
+        std::memset(b, 0, kBlockSize);
+        storage->Read(b, 0, uint32_t(n));
+        if (std::memcmp(b, kMagic, 12) == 0) {
+            const uint8_t* a = b + kDivisionAOffset;
+            bool aZero = true;
+            for (int32_t i = 0; i < kDivisionSize && aZero; ++i) aZero = a[i] == 0;
+            unfinished = aZero && !DivisionIsValid(b + kDivisionBOffset, true);
+        }
+    } catch (...) {
+        storage->FreeBuffer(b);
+        throw;
+    }
+    storage->FreeBuffer(b);
+    return unfinished;
+}
+
+} // namespace vorn

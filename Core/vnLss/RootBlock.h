@@ -59,6 +59,9 @@ public:
 
     // Reads the first sector of a storage and compares it with the magic.
     static bool HasMagic(IRAS* storage);
+    // A store whose creation stopped before its first division was committed: the
+    // header carries the magic, division A is all zero (or missing) and B is invalid.
+    static bool IsUnfinishedCreation(IRAS* storage);
 
 private:
     uint8_t* Division(bool isB) const { return m_buffer + (isB ? kDivisionBOffset : kDivisionAOffset); }

@@ -21,12 +21,6 @@ int32_t MaxSegmentCount(int32_t segmentSize)
 }
 
 // Whole or partial segments that lie in a storage of the given size.
-int64_t SegmentsInStorage(uint64_t size, int32_t segmentSize)
-{
-    if (size <= uint64_t(kLssRootBlockSize)) return 0;
-    return int64_t((size - kLssRootBlockSize + uint64_t(segmentSize) - 1) / uint64_t(segmentSize));
-}
-
 InputArchive ReadInt32(InputArchive ar, int32_t& v, const char* what)
 {
     if (ar.Remaining() < 4) {

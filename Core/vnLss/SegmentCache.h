@@ -143,4 +143,18 @@ private:
     std::mutex m_loadLock;
 };
 
+// A segment pinned through the cache for the scope of the object.
+class PinnedSegment {
+public:
+    PinnedSegment(SegmentCache& cache, int32_t id) : m_cache(cache), m_segment(cache.Pin(id)) {}
+    ~PinnedSegment() { m_cache.Unpin(m_segment); }
+    PinnedSegment(const PinnedSegment&) = delete;
+    PinnedSegment& operator=(const PinnedSegment&) = delete;
+    Segment* Get() const { return m_segment; }
+    const uint8_t* Buffer() const { return m_segment->GetBuffer(); }
+private:
+    SegmentCache& m_cache;
+    Segment* m_segment;
+};
+
 } // namespace vorn

@@ -1,6 +1,7 @@
-// Helpers of the store tests: a storage whose bytes outlive the store (so a test can
+// Helpers of the store tests (also used by the fuzzer and the benchmarks): a storage whose bytes outlive the store (so a test can
 // close and reopen, inspect and damage them) and can be told to fail writes.
 #pragma once
+#include "VectorRas.h"
 #include "vnLss/LSS.h"
 #include "vnUtils/Exceptions.h"
 #include <atomic>
@@ -42,9 +43,7 @@ public:
     void Read(void* buffer, uint64_t offset, uint32_t length) override
     {
         std::lock_guard<std::mutex> l(m_d->m_lock);
-        uint8_t* p = static_cast<uint8_t*>(buffer);
-        const auto& b = m_d->m_bytes;
-        for (uint32_t i = 0; i < length; ++i) p[i] = offset + i < b.size() ? b[offset + i] : 0;
+        ReadZeroPadded(m_d->m_bytes, buffer, offset, length);
     }
     void Write(const void* buffer, uint64_t offset, uint32_t length) override
     {
@@ -114,10 +113,15 @@ inline bool ReadByStream(ILogStructuredStore* lss, Seid s, std::vector<uint8_t>&
     ICloseableInputStream* in = lss->ReadSerialElement(s);
     if (!in) return false;
     std::vector<uint8_t> buf(chunk);
-    for (;;) {
-        const ssize_t n = in->ReadStream(buf.data(), ssize_t(buf.size()));
-        if (n <= 0) break;
-        out.insert(out.end(), buf.begin(), buf.begin() + n);
+    try {
+        for (;;) {
+            const ssize_t n = in->ReadStream(buf.data(), ssize_t(buf.size()));
+            if (n <= 0) break;
+            out.insert(out.end(), buf.begin(), buf.begin() + n);
+        }
+    } catch (...) {
+        in->Close();
+        throw;
     }
     in->Close();
     return true;

@@ -7,6 +7,15 @@
 
 namespace vorn::test {
 
+// Copies length bytes at offset out of b; bytes past its end read as zeros.
+inline void ReadZeroPadded(const std::vector<uint8_t>& b, void* buffer, uint64_t offset, uint32_t length)
+{
+    const uint64_t have = offset < b.size() ? b.size() - offset : 0;
+    const size_t n = size_t(have < length ? have : length);
+    if (n) std::memcpy(buffer, b.data() + offset, n);
+    if (n < length) std::memset(static_cast<uint8_t*>(buffer) + n, 0, length - n);
+}
+
 class VectorRAS : public IRAS {
 public:
     int32_t GetSectorSize() override { return 512; }
@@ -17,8 +26,7 @@ public:
     {
         std::lock_guard<std::mutex> l(m_lock);
         ++m_reads;
-        uint8_t* p = static_cast<uint8_t*>(buffer);
-        for (uint32_t i = 0; i < length; ++i) p[i] = offset + i < m_bytes.size() ? m_bytes[offset + i] : 0;
+        ReadZeroPadded(m_bytes, buffer, offset, length);
     }
     void Write(const void* buffer, uint64_t offset, uint32_t length) override
     {

@@ -1,0 +1,434 @@
+// Opening a store after a clean close and after a crash: what the scan accepts, where
+// the head resumes, what the open refuses, and the check points around it. A crash is
+// a copy of the storage's bytes taken while the store is still open.
+#include "CrashRAS.h"
+#include "LssStoreTestUtil.h"
+#include "vnLss/LssLayout.h"
+#include "vnUtils/Trace.h"
+#include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+using namespace vorn;
+using namespace vorn::test;
+
+namespace {
+
+constexpr int32_t kSeg = 4096;
+const SeidHigh kSpace = 0x05050505u;
+Seid S(uint32_t i) { return Seid(0x01010100u + i, kSpace); }
+
+std::string Text(StringTextWriter& w)
+{
+    w.Flush();
+    xstring t;
+    w.GetBuffer().CopyTo(t);
+    return std::string(t.data(), t.size());
+}
+
+std::string Message(const IException& e)
+{
+    const xstring m = e.Describe();
+    return std::string(m.data(), m.size());
+}
+
+std::shared_ptr<SharedBytes> CopyOf(const std::shared_ptr<SharedBytes>& d)
+{
+    auto c = std::make_shared<SharedBytes>();
+    c->m_bytes = d->Copy();
+    return c;
+}
+
+// Units of the log from the check point on, as (file offset of the header).
+std::vector<size_t> UnitsAfterCheckPoint(const std::vector<uint8_t>& b, LogPosition cp, const Guid& cpid)
+{
+    std::vector<size_t> out;
+    int32_t seg = cp.m_segmentId;
+    int64_t off = cp.m_offset;
+    uint32_t fsn = 1;
+    while (seg > 0 && SegmentOffset(seg, kSeg) < b.size()) {
+        std::vector<uint8_t> s(kSeg, 0);
+        const size_t at = size_t(SegmentOffset(seg, kSeg));
+        std::memcpy(s.data(), &b[at], std::min<size_t>(kSeg, b.size() - at));
+        int32_t next = 0;
+        const int64_t start = off;
+        while (off < kSeg && SealedUnitIsValid(s.data(), kSeg, off)) {
+            const FlushUnitHeader h = DecodeFlushUnitHeader(&s[size_t(off)]);
+            if (!(h.m_cpid == cpid) || h.m_fsn != fsn) break;
+            out.push_back(at + size_t(off));
+            next = h.m_nextSegId;
+            ++fsn;
+            off = NextUnitOffset(off, h.m_size, 512);
+        }
+        if (off == start) break;
+        seg = next;
+        off = 0;
+    }
+    return out;
+}
+
+void Reseal(std::vector<uint8_t>& b, size_t unit)
+{
+    const int32_t size = int32_t(LoadU32(&b[unit + 24]));
+    StoreU32(&b[unit], ComputeFlushUnitCrc(&b[unit], size));
+}
+
+bool Has(LSS* lss, Seid s, const std::vector<uint8_t>& v)
+{
+    std::vector<uint8_t> r;
+    return ReadWhole(lss, s, r) && r == v;
+}
+
+int ReservedSegments(LSS* lss)
+{
+    int n = 0;
+    for (int32_t id = 1; id < lss->GetSUT().GetNumSegments(); ++id)
+        if (lss->GetSUT().GetReservationCount(id) > 0) ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(LssRecovery, CleanReopenDoesNotScanAndKeepsTheMssn)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    EXPECT_FALSE(lss->GetCpid() == Guid{}); // a new store's first id is random
+    EXPECT_EQ(lss->GetNumCheckPoints(), 0);
+    WriteElement(lss, S(1), Pattern(5000, 1));
+    lss->Close();
+
+    lss = OpenShared(d, SmallSettings(kSeg));
+    const std::string log = Text(lss->GetRecoveryLog());
+    EXPECT_EQ(log.find("Starting recovery scan"), std::string::npos);
+    EXPECT_EQ(log.find("not shutdown gracefully"), std::string::npos);
+    EXPECT_EQ(lss->GetMSSN(), 0);
+    EXPECT_TRUE(Has(lss, S(1), Pattern(5000, 1)));
+    const Guid cpid = lss->GetCpid();
+    lss->Close();
+
+    LssSettings forced = SmallSettings(kSeg);
+    forced.m_forceIncrementMSSN = true;
+    lss = OpenShared(d, forced);
+    EXPECT_EQ(lss->GetMSSN(), 1);
+    EXPECT_NE(Text(lss->GetRecoveryLog()).find("LSS was not shutdown gracefully.  Incremented m_mssn to 1\n"),
+              std::string::npos);
+    EXPECT_FALSE(lss->GetCpid() == cpid);
+    lss->Close();
+}
+
+// Three committed transactions (the third spanning segments) and a fourth cut off
+// before its record: the three survive, the head resumes after the third's unit, and
+// the segments the fourth entered are not held.
+TEST(LssRecovery, CommittedTransactionsSurviveAndTheHeadFollowsTheLastCommit)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    lss->CheckPointWithNewId();
+    WriteElement(lss, S(1), Pattern(100, 1), true);
+    WriteElement(lss, S(2), Pattern(700, 2), true);
+    WriteElement(lss, S(3), Pattern(9000, 3), true); // three segments
+    const LogHead afterThird = lss->GetSegmentWriter().GetHead();
+    const int64_t txns = lss->GetNumTransactions();
+    const Guid cpid = lss->GetCpid();
+    const int32_t count = lss->GetNumCheckPoints();
+
+    ILssTransaction* t = lss->OpenTransaction();
+    ICloseableOutputStream* w = t->WriteSerialElement(S(1).m_low, S(1).m_high); // a new version of S(1)
+    const std::vector<uint8_t> big = Pattern(11000, 4);
+    w->WriteStream(big.data(), ssize_t(big.size()));
+    w->Close();
+    w = t->WriteSerialElement(S(5).m_low, S(5).m_high);
+    w->WriteStream(big.data(), 300);
+    w->Close();
+    lss->Flush(); // its units reach the file, its record never does
+    auto crash = CopyOf(d);
+    t->Close();
+    lss->Close();
+
+    lss = OpenShared(crash, SmallSettings(kSeg));
+    const std::string log = Text(lss->GetRecoveryLog());
+    EXPECT_NE(log.find("LSS was not shutdown gracefully.  Incremented m_mssn to 1\n"), std::string::npos);
+    EXPECT_NE(log.find("Starting recovery scan from position "), std::string::npos);
+    EXPECT_NE(log.find("Recovery scan completed with:  segs= "), std::string::npos);
+    std::string endLine = "REC: endOfLogPos = { seg=" + std::to_string(afterThird.m_segmentId) + " offset=";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", unsigned(afterThird.m_offset));
+    endLine += hex;
+    const size_t last = log.rfind("REC: endOfLogPos = ");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(log.compare(last, endLine.size(), endLine), 0) << log.substr(last, 80);
+    EXPECT_EQ(log.find("REC: endOfLogPos", last + 1), std::string::npos);
+    EXPECT_EQ(lss->GetNumTransactions(), txns);
+    EXPECT_TRUE(Has(lss, S(1), Pattern(100, 1)));
+    EXPECT_TRUE(Has(lss, S(2), Pattern(700, 2)));
+    EXPECT_TRUE(Has(lss, S(3), Pattern(9000, 3)));
+    EXPECT_FALSE(lss->SerialElementExists(S(5)));
+    EXPECT_EQ(ReservedSegments(lss), 2); // the head and its next segment only
+    EXPECT_EQ(lss->GetNumCheckPoints(), count + 1);
+    EXPECT_FALSE(lss->GetCpid() == cpid);
+    // It goes on from there, and what it writes survives another crash.
+    WriteElement(lss, S(6), Pattern(2000, 6), true);
+    auto crash2 = CopyOf(crash);
+    lss->Close();
+    lss = OpenShared(crash2, SmallSettings(kSeg));
+    EXPECT_TRUE(Has(lss, S(6), Pattern(2000, 6)));
+    EXPECT_TRUE(Has(lss, S(3), Pattern(9000, 3)));
+    lss->Close();
+}
+
+TEST(LssRecovery, DamageAfterTheCheckPointEndsTheScan)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    lss->CheckPointWithNewId();
+    for (uint32_t i = 1; i <= 4; ++i) WriteElement(lss, S(i), Pattern(200, i), true);
+    const std::vector<uint8_t> image = d->Copy();
+    const LogPosition cp = lss->GetPositionOfLastCheckPoint();
+    const Guid cpid = lss->GetCpid();
+    lss->Close();
+    const std::vector<size_t> units = UnitsAfterCheckPoint(image, cp, cpid);
+    ASSERT_EQ(units.size(), 4u);
+
+    struct Case {
+        const char* name;
+        void (*damage)(std::vector<uint8_t>&, size_t);
+    };
+    const Case cases[] = {
+        {"crc", [](std::vector<uint8_t>& b, size_t u) { b[u + 40] ^= 1; }},
+        {"fsn", [](std::vector<uint8_t>& b, size_t u) { StoreU32(&b[u + 20], 5); Reseal(b, u); }},
+        {"nextsegid", [](std::vector<uint8_t>& b, size_t u) { StoreU32(&b[u + 28], LoadU32(&b[u + 28]) + 1); Reseal(b, u); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bad = std::make_shared<SharedBytes>();
+        bad->m_bytes = image;
+        c.damage(bad->m_bytes, units[2]); // the third unit: valid units follow it
+        lss = OpenShared(bad, SmallSettings(kSeg));
+        EXPECT_TRUE(Has(lss, S(1), Pattern(200, 1)));
+        EXPECT_TRUE(Has(lss, S(2), Pattern(200, 2)));
+        EXPECT_FALSE(lss->SerialElementExists(S(3)));
+        EXPECT_FALSE(lss->SerialElementExists(S(4)));
+        EXPECT_NE(Text(lss->GetRecoveryLog()).find("Invalid FU: "), std::string::npos);
+        lss->Close();
+    }
+}
+
+TEST(LssRecovery, AUnitBeforeTheCheckPointWithTheStoresCpidIsRefused)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    WriteElement(lss, S(1), Pattern(300, 1), true);
+    lss->CheckPointWithNewId();
+    const LogPosition cp = lss->GetPositionOfLastCheckPoint();
+    const Guid cpid = lss->GetCpid();
+    ASSERT_GT(cp.m_offset, 0);
+    auto crash = CopyOf(d);
+    lss->Close();
+    const size_t first = size_t(SegmentOffset(cp.m_segmentId, kSeg));
+    std::memcpy(&crash->m_bytes[first + 4], &cpid, 16);
+    Reseal(crash->m_bytes, first);
+    try {
+        OpenShared(crash, SmallSettings(kSeg))->Close();
+        ADD_FAILURE() << "opened";
+    } catch (const CorruptLSSException& e) {
+        const std::string m = Message(e);
+        EXPECT_NE(m.find("ERROR: FU has same cpid: <FU in seg "), std::string::npos) << m;
+        EXPECT_NE(m.find("Root block diagnostic information"), std::string::npos);
+        EXPECT_NE(m.find("p.GetPos() = "), std::string::npos);
+        const std::string tail = "LSS is corrupt : Bad flush unit(s) in the segment containing the last valid check point";
+        ASSERT_GE(m.size(), tail.size());
+        EXPECT_EQ(m.substr(m.size() - tail.size()), tail);
+    }
+}
+
+// A store whose creation stopped before its first division reached the file is
+// created afresh; one whose first division is there opens.
+TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
+{
+    auto log = std::make_shared<CrashLog>();
+    bool created = false;
+    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, &created, false, SmallSettings(kSeg));
+    const size_t createOps = log->NumOps();
+    lss->Close();
+    std::vector<uint8_t> image;
+    int fresh = 0;
+    for (size_t k = 0; k < createOps; ++k) {
+        const CrashOp& op = log->m_ops[k];
+        for (size_t keep : {size_t(512), op.m_bytes.size()}) {
+            std::vector<uint8_t> b = image;
+            CrashLog::Apply(b, op, keep);
+            if (b.empty()) continue;
+            auto d = std::make_shared<SharedBytes>();
+            d->m_bytes = b;
+            bool c = false;
+            LSS* s = OpenShared(d, SmallSettings(kSeg), &c);
+            fresh += c;
+            WriteElement(s, S(1), Pattern(100, 1));
+            s->Close();
+            s = OpenShared(d, SmallSettings(kSeg));
+            EXPECT_TRUE(Has(s, S(1), Pattern(100, 1)));
+            s->Close();
+        }
+        CrashLog::Apply(image, op);
+    }
+    EXPECT_GE(fresh, 3); // header alone, header and shutdown byte, a torn division
+    // A header with a damaged (not zero) division A stays refused.
+    std::vector<uint8_t> b = log->m_bytes;
+    b.resize(RootBlock::kBlockSize);
+    std::memset(&b[RootBlock::kDivisionBOffset], 0x5A, 100);
+    b[RootBlock::kDivisionAOffset + 50] = 1;
+    auto d = std::make_shared<SharedBytes>();
+    d->m_bytes = b;
+    EXPECT_THROW(OpenShared(d, SmallSettings(kSeg)), CorruptLSSException);
+}
+
+TEST(LssRecovery, CheckPointsCutTheFileOnlyAfterTheirDivisionAndRecordFailures)
+{
+    auto log = std::make_shared<CrashLog>();
+    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+    for (uint32_t i = 1; i <= 6; ++i) WriteElement(lss, S(i), Pattern(3500, i));
+    lss->CheckPointWithNewId();
+    for (uint32_t i = 1; i <= 6; ++i) {
+        ILssTransaction* t = lss->OpenTransaction();
+        t->DeleteSerialElement(S(i).m_low, S(i).m_high);
+        t->Close();
+    }
+    lss->CheckPointWithNewId();
+    lss->CheckPointWithNewId();
+    {
+        // Every cut follows a division write (nothing is cut while the committed
+        // division may still need it).
+        std::lock_guard<std::mutex> l(log->m_lock);
+        bool divisionSeen = false;
+        for (const CrashOp& op : log->m_ops) {
+            if (op.m_kind == CrashOp::kWrite && op.m_bytes.size() == size_t(RootBlock::kDivisionSize)) divisionSeen = true;
+            if (op.m_kind == CrashOp::kSetSize) {
+                EXPECT_TRUE(divisionSeen);
+                divisionSeen = false;
+            }
+        }
+    }
+    // A failing division write inside a check point stops the store.
+    WriteElement(lss, S(9), Pattern(100, 9));
+    {
+        std::lock_guard<std::mutex> l(log->m_lock);
+        log->m_failBegin = RootBlock::kDivisionAOffset;
+        log->m_failEnd = RootBlock::kBlockSize;
+    }
+    EXPECT_THROW(lss->CheckPointWithNewId(), FileException);
+    EXPECT_TRUE(lss->HasBackgroundFailure());
+    EXPECT_THROW(lss->OpenTransaction(), FileException);
+    std::exception_ptr failure;
+    EXPECT_FALSE(lss->CloseReporting(&failure));
+    EXPECT_TRUE(failure);
+}
+
+// After an unclean shutdown with nothing to replay the open still starts a new id.
+TEST(LssRecovery, AnUncleanOpenAlwaysTakesANewCheckPointId)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    WriteElement(lss, S(1), Pattern(300, 1));
+    lss->Close();
+    lss = OpenShared(d, SmallSettings(kSeg));
+    const Guid cpid = lss->GetCpid();
+    const int32_t count = lss->GetNumCheckPoints();
+    auto crash = CopyOf(d);
+    lss->Close();
+    lss = OpenShared(crash, SmallSettings(kSeg));
+    EXPECT_FALSE(lss->GetCpid() == cpid);
+    EXPECT_EQ(lss->GetNumCheckPoints(), count + 1);
+    EXPECT_EQ(lss->GetMSSN(), 1);
+    lss->Close();
+}
+
+TEST(LssRecovery, UtilisationCheckReportsADamagedValue)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LssSettings s = SmallSettings(kSeg);
+    s.m_validateSUTDuringCheckPoint = true;
+    LSS* lss = OpenShared(d, s);
+    WriteElement(lss, S(1), Pattern(9000, 1));
+    WriteElement(lss, S(2), Pattern(100, 2));
+    const bool was = SetAssertionsNonFatal(true);
+    const int64_t before = GetAssertionFailureCount();
+    lss->CheckPointWithNewId();
+    EXPECT_EQ(GetAssertionFailureCount(), before);
+    const int32_t seg = lss->GetRPM().Lookup(S(2), false).m_segmentId;
+    lss->GetSUT().AddUtilisation(seg, 5);
+    WriteElement(lss, S(3), Pattern(100, 3));
+    lss->CheckPointWithNewId();
+    EXPECT_EQ(GetAssertionFailureCount(), before + 1);
+    lss->GetSUT().AddUtilisation(seg, -5);
+    SetAssertionsNonFatal(was);
+    lss->Close();
+}
+
+// A transaction flushed while a check point is writing its division is durable when
+// its Close returns, although its units carry the new id.
+TEST(LssRecoveryThreaded, FlushedTransactionDuringACheckPointCommitIsDurable)
+{
+    struct SlowDivisionRAS : public SharedRAS {
+        using SharedRAS::SharedRAS;
+        std::atomic<bool>* m_started;
+        void Write(const void* b, uint64_t offset, uint32_t length) override
+        {
+            if (length == uint32_t(RootBlock::kDivisionSize) && m_slow) {
+                m_started->store(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            }
+            SharedRAS::Write(b, offset, length);
+        }
+        std::atomic<bool> m_slow{false};
+    };
+    auto d = std::make_shared<SharedBytes>();
+    std::atomic<bool> started{false};
+    auto* ras = new SlowDivisionRAS(d);
+    ras->m_started = &started;
+    LSS* lss = OpenLSSOnStorage(ras, nullptr, nullptr, false, SmallSettings(kSeg));
+    WriteElement(lss, S(1), Pattern(100, 1));
+    ras->m_slow = true;
+    std::thread cp([&] { lss->CheckPointWithNewId(); });
+    while (!started.load()) std::this_thread::yield();
+    WriteElement(lss, S(2), Pattern(200, 2), true);
+    auto crash = CopyOf(d); // the power goes as soon as Close returned
+    cp.join();
+    ras->m_slow = false;
+    lss->Close();
+    lss = OpenShared(crash, SmallSettings(kSeg));
+    EXPECT_TRUE(Has(lss, S(2), Pattern(200, 2)));
+    EXPECT_TRUE(Has(lss, S(1), Pattern(100, 1)));
+    lss->Close();
+}
+
+// A new store's check point lies at the very start of its first segment: the log after
+// it continues in the segment its first unit names, whatever segment the table would
+// hand out next.
+TEST(LssRecovery, TheLogContinuesInTheSegmentItsFirstUnitNames)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    ASSERT_TRUE((lss->GetPositionOfLastCheckPoint() == LogPosition{1, 0}));
+    ASSERT_EQ(lss->GetRootBlock().GetMsn(), 1);
+    WriteElement(lss, S(1), Pattern(9000, 1), true); // segments 1, 2 and 3
+    auto crash = CopyOf(d);
+    lss->Close();
+    // Segment 2 made to look used in the committed division (B): the lowest free
+    // segment after 1 is then 3.
+    uint8_t* payload = &crash->m_bytes[RootBlock::kDivisionBOffset + RootBlock::kPayloadOffset];
+    uint8_t* sut = payload + 4 + 13 + 4;
+    ASSERT_EQ(LoadU32(sut + 13 + 4), 3u);
+    StoreI64(sut + 4, LoadI64(sut + 4) + 64);
+    StoreU32(sut + 13 + 8 + 2 * 4, 64);
+    uint8_t* division = &crash->m_bytes[RootBlock::kDivisionBOffset];
+    StoreU32(division, RootBlock::DivisionCrc(division));
+    lss = OpenShared(crash, SmallSettings(kSeg));
+    EXPECT_TRUE(Has(lss, S(1), Pattern(9000, 1)));
+    EXPECT_EQ(lss->GetSUT().GetUtilisation(2) >= 64, true);
+    lss->Close();
+}
