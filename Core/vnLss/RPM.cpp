@@ -594,6 +594,36 @@ bool RPM7::GetChildren(Seid prefix, xvector<Seid>& out)
     return true;
 }
 
+// Walks node's subtree in index order. bounded: node lies on after's path, so only
+// entries from after's byte at this level on are taken. False once out holds max.
+bool RPM7::CollectElementSeids(RPMNode* node, bool bounded, Seid after, int32_t max, xvector<Seid>& out)
+{
+    const int level = node->m_level;
+    const int first = bounded && after.Byte(level) > 1 ? after.Byte(level) : 1;
+    // Spaces whose SeidHigh has the top bit set hold only continuation packets.
+    const int last = level == 7 && node->m_maxIndex > 0x7F ? 0x7F : node->m_maxIndex;
+    for (int i = first; i <= last; ++i) {
+        const bool onPath = bounded && i == after.Byte(level);
+        if (level == 0) {
+            if (onPath || !node->HasEntry(i)) continue; // onPath: after itself
+            out.push_back(node->m_seid.WithByte(0, uint8_t(i)));
+            if (out.size() >= max) return false;
+        } else if (RPMNode* child = node->AsInterior()->GetChild(i)) {
+            if (!CollectElementSeids(child, onPath, after, max, out)) return false;
+        }
+    }
+    return true;
+}
+
+bool RPM7::GetElementSeids(Seid after, int32_t max, xvector<Seid>& out)
+{
+    Lock lock(m_lock);
+    if (max < 1) return true;
+    const int32_t before = out.size();
+    const bool complete = CollectElementSeids(this, !after.IsNull(), after, before + max, out);
+    return !complete || out.size() > before;
+}
+
 bool RPM7::DumpNode(Seid prefix, TextWriter& w)
 {
     Lock lock(m_lock);

@@ -204,6 +204,11 @@ public:
     uint32_t GetNextSeidHigh();
 
     bool GetChildren(Seid prefix, xvector<Seid>& out);
+    // Appends to out, in the map's order (from the root down to the leaves, entries
+    // ascending: ascending seids), the seids of up to max serial elements above after
+    // (the null seid: from the first). Overflow seids are left out. Loads the nodes it
+    // passes. Returns false when the map holds no further element.
+    bool GetElementSeids(Seid after, int32_t max, xvector<Seid>& out);
     bool DumpNode(Seid prefix, TextWriter& w);
     void DumpSeidAllocationInfo(TextWriter& w);
     // Drops clean nodes not looked up within the last kTrimAge lookups.
@@ -229,6 +234,7 @@ private:
     // Walks to the node holding seid's entry: byte 7 down to the last non-zero byte.
     RPMNode* Walk(Seid seid, bool create, int& index);
     RPMNode* FindPrefixNode(Seid prefix);
+    bool CollectElementSeids(RPMNode* node, bool bounded, Seid after, int32_t max, xvector<Seid>& out);
     RPM3* Space(SeidHigh space);
     RPM0* AllocateInLeafNear(RPM3* space, SeidLow near, int& index);
     RPMNode* FindHinted(RPM3* space, uint32_t prefix, int level);
