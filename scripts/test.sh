@@ -22,3 +22,15 @@ echo "== thread sanitizer build"
 bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread -DVORN_BENCHMARKS=OFF
 (cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
    ctest -L threaded -j "$jobs" --output-on-failure)
+
+echo "== fuzzing the opening of a store (clang, libFuzzer)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVORN_SANITIZE=address -DVORN_FUZZ=ON -DVORN_BENCHMARKS=OFF >/dev/null
+cmake --build build/fuzz --target OpenStoreFuzz MakeLssSeedCorpus
+rm -rf build/fuzz/seeds build/fuzz/corpus
+mkdir -p build/fuzz/seeds build/fuzz/corpus
+build/fuzz/Core/vnLss/fuzz/MakeLssSeedCorpus build/fuzz/seeds
+# The seeds are stores of up to about 110 kB; a crash, leak or sanitizer report fails.
+(cd build/fuzz && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ./Core/vnLss/fuzz/OpenStoreFuzz -max_total_time=60 -rss_limit_mb=2048 -max_len=131072 \
+   -print_final_stats=1 corpus seeds)
