@@ -1,9 +1,9 @@
 #include "vnPlatform/RasFile.h"
+#include "vnPlatform/LockedFile.h"
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +13,7 @@ namespace {
 
 int OpenFlags(int disposition, bool writeThrough, int* flags)
 {
-    int f = O_RDWR | O_CLOEXEC;
+    int f = O_RDWR;
     if (writeThrough) f |= O_DSYNC;
     switch (disposition) {
     case RAS_CREATE_NEW: f |= O_CREAT | O_EXCL; break;
@@ -45,27 +45,8 @@ int RasFileOpen(const char* path, int disposition, bool wantDirect, bool writeTh
     int flags = 0;
     if (int e = OpenFlags(disposition, writeThrough, &flags)) return e;
     int fd;
-    do fd = ::open(path, flags, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-
-    // The lock comes before anything that changes the file, so that a store that
-    // another opener holds is never emptied.
-    int r;
-    do r = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (r != 0 && errno == EINTR);
-    if (r != 0) {
-        const int e = (errno == EWOULDBLOCK) ? EBUSY : errno;
-        ::close(fd);
-        return e;
-    }
-    if (disposition == RAS_CREATE_ALWAYS || disposition == RAS_TRUNCATE_EXISTING) {
-        if (::ftruncate(fd, 0) != 0) {
-            const int e = errno;
-            ::close(fd);
-            return e;
-        }
-    }
+    const bool truncate = disposition == RAS_CREATE_ALWAYS || disposition == RAS_TRUNCATE_EXISTING;
+    if (int e = OpenLockedFile(path, flags, truncate, &fd)) return e;
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         const int e = errno;
