@@ -132,24 +132,35 @@ bool RootBlock::HasMagic(IRAS* storage)
 
 namespace vorn {
 
+namespace {
+
+bool AllZero(const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+} // namespace
+
 bool RootBlock::IsUnfinishedCreation(IRAS* storage)
 {
+    // Creation writes the header and shutdown sectors, then its first check point
+    // writes division B; nothing reaches a segment before that division is committed.
+    // A file storage grows by whole growth units, so such a store is at most one unit
+    // long. Anything longer, or with a byte beyond the root block, has held data.
     const uint64_t size = storage->GetSize();
-    const uint64_t sector = uint64_t(storage->GetSectorSize());
-    if (size == 0 || sector == 0) return false;
-    uint64_t n = size < uint64_t(kBlockSize) ? size : uint64_t(kBlockSize);
-    n -= n % sector;
-    if (n < 12) return false;
+    if (size == 0 || size > FileRAS::kGrowthUnit) return false;
     uint8_t* b = static_cast<uint8_t*>(storage->AllocBuffer(kBlockSize));
     bool unfinished = false;
     try {
-        std::memset(b, 0, kBlockSize);
-        storage->Read(b, 0, uint32_t(n));
-        if (std::memcmp(b, kMagic, 12) == 0) {
-            const uint8_t* a = b + kDivisionAOffset;
-            bool aZero = true;
-            for (int32_t i = 0; i < kDivisionSize && aZero; ++i) aZero = a[i] == 0;
-            unfinished = aZero && !DivisionIsValid(b + kDivisionBOffset, true);
+        storage->Read(b, 0, kBlockSize);
+        unfinished = std::memcmp(b, kMagic, 12) == 0 && AllZero(b + kDivisionAOffset, kDivisionSize) &&
+                     !DivisionIsValid(b + kDivisionBOffset, true);
+        for (uint64_t at = kBlockSize; unfinished && at < size; at += kBlockSize) {
+            storage->Read(b, at, kBlockSize);
+            const uint64_t n = size - at < uint64_t(kBlockSize) ? size - at : uint64_t(kBlockSize);
+            unfinished = AllZero(b, size_t(n));
         }
     } catch (...) {
         storage->FreeBuffer(b);

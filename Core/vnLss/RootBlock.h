@@ -60,7 +60,9 @@ public:
     // Reads the first sector of a storage and compares it with the magic.
     static bool HasMagic(IRAS* storage);
     // A store whose creation stopped before its first division was committed: the
-    // header carries the magic, division A is all zero (or missing) and B is invalid.
+    // header carries the magic, division A is all zero, B is invalid, and nothing lies
+    // beyond the root block. Such a file cannot hold data yet; any other store with
+    // two invalid divisions is refused.
     static bool IsUnfinishedCreation(IRAS* storage);
 
 private:

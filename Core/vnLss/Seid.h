@@ -18,7 +18,8 @@ constexpr uint32_t kSeidOverflowBit = 0x80000000u;
 // The first value of every seid counter.
 constexpr uint32_t kSeidCounterStart = 0x01010101u;
 // The values a counter rests at once its space is used up; they are never handed out.
-constexpr SeidHigh kSeidHighExhausted = 0x7FFFFFFFu;
+// A SeidHigh counter moved past the last SeidHigh (0x7FFFFFFF) holds that value bumped.
+constexpr SeidHigh kSeidHighPastLast = 0x80010101u;
 constexpr SeidLow kSeidLowExhausted = 0xFFFFFFFFu;
 
 struct Seid {
@@ -106,13 +107,14 @@ constexpr bool TakeNextSeidLow(uint32_t& counter, SeidLow& out)
     return true;
 }
 
-// Moves a counter past a value in use (when used >= counter); a counter moved past the
-// last value of its space rests exhausted. Returns whether the counter changed.
+// Moves a counter past a value in use (when used >= counter): the counter becomes the
+// value bumped. Past the last SeidHigh it holds kSeidHighPastLast, from which nothing
+// more is handed out; a SeidLow counter moved past the last value rests exhausted.
+// Returns whether the counter changed.
 constexpr bool AdvanceSeidHighPast(uint32_t& counter, SeidHigh used)
 {
     if (used & kSeidOverflowBit || used < counter) return false;
-    const uint32_t next = BumpSeidWord(used);
-    counter = (next & kSeidOverflowBit) ? kSeidHighExhausted : next;
+    counter = BumpSeidWord(used);
     return true;
 }
 constexpr bool AdvanceSeidLowPast(uint32_t& counter, SeidLow used)
@@ -124,7 +126,10 @@ constexpr bool AdvanceSeidLowPast(uint32_t& counter, SeidLow used)
 }
 
 // Whether a stored counter value is one a counter can hold.
-constexpr bool IsValidSeidHighCounter(uint32_t v) { return AllBytesNonZero(v) && !(v & kSeidOverflowBit); }
+constexpr bool IsValidSeidHighCounter(uint32_t v)
+{
+    return AllBytesNonZero(v) && (!(v & kSeidOverflowBit) || v == kSeidHighPastLast);
+}
 constexpr bool IsValidSeidLowCounter(uint32_t v) { return AllBytesNonZero(v); }
 
 // Throws vorn::CorruptLSSException "Serious error : Seid space overflow".

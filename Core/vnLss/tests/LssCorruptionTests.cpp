@@ -347,6 +347,15 @@ void Exercise(ILogStructuredStore* lss, const Image& img, Outcome& o)
     }
 }
 
+// A refused open changes nothing but the clean-shutdown byte, which opening clears
+// before it checks the log.
+bool SameButShutdownByte(Bytes a, Bytes b)
+{
+    for (Bytes* x : {&a, &b})
+        if (x->size() > size_t(RootBlock::kGracefulShutdownOffset)) (*x)[RootBlock::kGracefulShutdownOffset] = 0;
+    return a == b;
+}
+
 Outcome Open(const Bytes& bytes, const Image& img, bool reopen = false)
 {
     Outcome o;
@@ -358,10 +367,12 @@ Outcome Open(const Bytes& bytes, const Image& img, bool reopen = false)
     } catch (const CorruptLSSException& e) {
         o.m_kind = Kind::Corrupt;
         o.m_message = Text(e.GetMessage());
+        if (!SameButShutdownByte(d->Copy(), bytes)) o.m_trouble = "the refused file was changed";
         return o;
     } catch (const DeserialisationException& e) {
         o.m_kind = Kind::BadSchema;
         o.m_message = Text(e.GetMessage());
+        if (!SameButShutdownByte(d->Copy(), bytes)) o.m_trouble = "the refused file was changed";
         return o;
     } catch (const ProgrammingErrorException& e) {
         o.m_trouble = std::string("open threw ProgrammingErrorException ") + Text(e.GetMessage());
@@ -523,9 +534,13 @@ TEST(LssCorruption, DamagedHeaderIsRefusedOrHarmless)
          [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + 1000); }, Expect::Any},
         {"cut after the check-point segment", true,
          [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + kSeg); }, Expect::Older},
-        // Taken for a creation cut off before its first check point: a new, empty store.
+        // Data beyond the root block: not a creation cut off before its first check point.
         {"both divisions zero", false,
-         [](Bytes& b, const Layout&) { std::fill(b.begin() + 2048, b.begin() + 65536, 0); }, Expect::Older},
+         [](Bytes& b, const Layout&) { std::fill(b.begin() + 2048, b.begin() + 65536, 0); }, Expect::Refused,
+         "LSS is corrupt : Both divisions in root block are invalid"},
+        {"both divisions zero", true,
+         [](Bytes& b, const Layout&) { std::fill(b.begin() + 2048, b.begin() + 65536, 0); }, Expect::Refused,
+         "LSS is corrupt : Both divisions in root block are invalid"},
     });
 }
 

@@ -287,6 +287,41 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
     EXPECT_THROW(OpenShared(d, SmallSettings(kSeg)), CorruptLSSException);
 }
 
+// A store with data whose two divisions are lost is no unfinished creation: it is
+// refused and its file is left as it was, whether it was closed or crashed.
+TEST(LssRecovery, StoreWithDataAndTwoInvalidDivisionsIsRefusedUntouched)
+{
+    for (bool crashed : {false, true}) {
+        SCOPED_TRACE(crashed);
+        auto d = std::make_shared<SharedBytes>();
+        LSS* lss = OpenShared(d, SmallSettings(kSeg));
+        for (uint32_t i = 1; i <= 50; ++i) WriteElement(lss, S(i), Pattern(200 + 10 * i, i), i % 10 == 0);
+        std::vector<uint8_t> b = d->Copy();
+        lss->Close();
+        if (!crashed) b = d->Copy();
+        ASSERT_GT(b.size(), size_t(kLssRootBlockSize));
+        std::fill(b.begin() + 2048, b.begin() + kLssRootBlockSize, 0);
+        auto damaged = std::make_shared<SharedBytes>();
+        damaged->m_bytes = b;
+        bool created = true;
+        try {
+            OpenShared(damaged, SmallSettings(kSeg), &created)->Close();
+            ADD_FAILURE() << "opened";
+        } catch (const CorruptLSSException& e) {
+            EXPECT_EQ(std::string(e.GetMessage().data(), e.GetMessage().size()),
+                      "LSS is corrupt : Both divisions in root block are invalid");
+        }
+        EXPECT_TRUE(damaged->Copy() == b) << "the refused file was changed";
+        // A single byte of data beyond the root block is enough to refuse.
+        std::vector<uint8_t> header(b.begin(), b.begin() + 2048);
+        header.resize(size_t(kLssRootBlockSize) + kSeg, 0);
+        header[size_t(kLssRootBlockSize) + 700] = 1;
+        damaged->m_bytes = header;
+        EXPECT_THROW(OpenShared(damaged, SmallSettings(kSeg)), CorruptLSSException);
+        EXPECT_TRUE(damaged->Copy() == header);
+    }
+}
+
 TEST(LssRecovery, CheckPointsCutTheFileOnlyAfterTheirDivisionAndRecordFailures)
 {
     auto log = std::make_shared<CrashLog>();

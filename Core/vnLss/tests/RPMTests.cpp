@@ -152,10 +152,16 @@ TEST(RPM, CountersOfANewMap)
     f.rpm->SetPosition(Seid(0x01010101u, 0x7FFFFFFEu), 3, 200);
     EXPECT_THROW(f.rpm->AllocateSeidHigh(), CorruptLSSException);
     EXPECT_THROW(f.rpm->AllocateSeidHigh(), CorruptLSSException);
+    EXPECT_EQ(f.rpm->GetNextSeidHigh(), 0x7FFFFFFFu);
+    // The last SeidHigh itself in use: the counter holds it bumped.
+    f.rpm->SetPosition(Seid(0x01010101u, 0x7FFFFFFFu), 3, 250);
+    EXPECT_EQ(f.rpm->GetNextSeidHigh(), 0x80010101u);
+    EXPECT_THROW(f.rpm->AllocateSeidHigh(), CorruptLSSException);
     f.rpm->SetPosition(Seid(0xFFFFFFFFu, 0x01010102u), 3, 300);
     EXPECT_THROW(f.rpm->AllocateSeid(0x01010102u), CorruptLSSException);
     // The exhausted counters survive a check point and a reload.
     f.Reload(f.Checkpoint());
+    EXPECT_EQ(f.rpm->GetNextSeidHigh(), 0x80010101u);
     EXPECT_THROW(f.rpm->AllocateSeidHigh(), CorruptLSSException);
     EXPECT_THROW(f.rpm->AllocateSeid(0x01010102u), CorruptLSSException);
     EXPECT_EQ(f.rpm->Lookup(Seid(0xFFFFFFFFu, 0x01010102u), false), (RpmPosition{3, 300}));

@@ -64,12 +64,18 @@ TEST(Seid, HighCounterExhaustsAndStays)
     EXPECT_EQ(h, 0x7FFFFFFEu);
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(TakeNextSeidHigh(c, h));
-        EXPECT_EQ(c, kSeidHighExhausted);
+        EXPECT_EQ(c, 0x7FFFFFFFu);
     }
-    // Moving past the last value in use leaves the counter exhausted, not wrapped.
+    // Moving past the last SeidHigh in use sets the counter to it bumped, not wrapped;
+    // nothing is handed out from there, and later uses leave it where it is.
     c = kSeidCounterStart;
     EXPECT_TRUE(AdvanceSeidHighPast(c, 0x7FFFFFFFu));
+    EXPECT_EQ(c, 0x80010101u);
+    EXPECT_TRUE(IsValidSeidHighCounter(c));
     EXPECT_FALSE(TakeNextSeidHigh(c, h));
+    EXPECT_EQ(c, 0x80010101u);
+    EXPECT_FALSE(AdvanceSeidHighPast(c, 0x7FFFFFFFu));
+    EXPECT_FALSE(IsValidSeidHighCounter(0x80010102u));
     c = 0x01010105u;
     EXPECT_FALSE(AdvanceSeidHighPast(c, 0x01010104u));
     EXPECT_EQ(c, 0x01010105u);
