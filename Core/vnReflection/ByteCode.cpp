@@ -6,59 +6,6 @@
 
 namespace vorn {
 
-// ---- checked walks -------------------------------------------------------------------
-
-namespace detail {
-
-const uint8_t* SkipMetaDataItem(const uint8_t* p, const uint8_t* end, int depth)
-{
-    if (depth > kMaxByteCodeDepth || !HasRoom(p, end, 1)) return nullptr;
-    const uint8_t c = *p;
-    const int fixed = FixedMetaItemSize(c);
-    if (fixed < 0) return nullptr;
-    if (fixed > 0) return HasRoom(p, end, size_t(fixed)) ? p + fixed : nullptr;
-    int n;
-    if (IsFunctorCode(c)) {
-        if (!HasRoom(p, end, 3)) return nullptr;
-        n = c - MDT_FUNCTOR_0;
-        p += 3;
-    } else {
-        n = c - MDT_LIST_0;
-        p += 1;
-    }
-    for (int i = 0; i < n && p; ++i) p = SkipMetaDataItem(p, end, depth + 1);
-    return p;
-}
-
-const uint8_t* SkipType(const uint8_t* p, const uint8_t* end, int depth)
-{
-    if (depth > kMaxByteCodeDepth) return nullptr;
-    for (;;) {
-        if (!HasRoom(p, end, 1)) return nullptr;
-        const uint8_t c = *p;
-        if (IsMetaDataCode(c)) {
-            p = SkipMetaDataItem(p, end, depth + 1);
-            if (!p) return nullptr;
-        } else if (IsPrefixTypeCode(c)) {
-            ++p;
-        } else if (IsBasicTypeCode(c)) {
-            return p + 1;
-        } else if (IsNamedTypeCode(c)) {
-            return HasRoom(p, end, 3) ? p + 3 : nullptr;
-        } else if (c == FT_ARRAY) {
-            if (!HasRoom(p, end, 5)) return nullptr;
-            p += 5;
-        } else if (c == FT_MAP) {
-            p = SkipType(p + 1, end, depth + 1);
-            if (!p) return nullptr;
-        } else {
-            return nullptr;
-        }
-    }
-}
-
-} // namespace detail
-
 // ---- the cursor ----------------------------------------------------------------------
 
 const char* ReflectionByteCode::GetNameAtCursor() const
@@ -76,49 +23,30 @@ const ReflectedTypedef* ReflectionByteCode::GetReflectedTypedef() const { return
 const ReflectedEnum* ReflectionByteCode::GetReflectedEnum() const { return FindReflectedEnum(GetNameAtCursor()); }
 const ReflectedFunctor* ReflectionByteCode::GetReflectedFunctor() const { return FindReflectedFunctor(GetNameAtCursor()); }
 
+namespace {
+
+// The cursor walks byte code that registration already holds: leniently, noting the
+// code of the last piece (the one that ends a type).
+struct LastCode {
+    static constexpr bool kLenient = true;
+    bool Bytes(const uint8_t* p, int) { return last = *p, true; }
+    bool Name(const uint8_t* p) { return last = *p, true; }
+    uint8_t last = 0;
+};
+
+} // namespace
+
 void ReflectionByteCode::ScanMetaDataItem()
 {
-    const uint8_t c = *m_cursor;
-    const int fixed = detail::FixedMetaItemSize(c);
-    if (fixed != 0) {
-        // A code that is no item is stepped over like a one-byte item.
-        m_cursor += fixed > 0 ? fixed : 1;
-        return;
-    }
-    int n;
-    if (detail::IsFunctorCode(c)) {
-        n = c - MDT_FUNCTOR_0;
-        m_cursor += 3;
-    } else {
-        n = c - MDT_LIST_0;
-        m_cursor += 1;
-    }
-    for (int i = 0; i < n; ++i) ScanMetaDataItem();
+    LastCode v;
+    m_cursor = detail::WalkMetaDataItem(m_cursor, nullptr, v);
 }
 
 uint8_t ReflectionByteCode::ScanType()
 {
-    for (;;) {
-        const uint8_t c = *m_cursor;
-        if (IsMetaDataCode(c)) {
-            ScanMetaDataItem();
-        } else if (IsPrefixTypeCode(c)) {
-            ++m_cursor;
-        } else if (IsNamedTypeCode(c)) {
-            m_cursor += 3;
-            return c;
-        } else if (c == FT_ARRAY) {
-            m_cursor += 5;
-        } else if (c == FT_MAP) {
-            ++m_cursor;
-            ScanType();
-        } else {
-            // A basic code ends the type; any other code is outside the grammar and is
-            // stepped over as if it were one.
-            ++m_cursor;
-            return c;
-        }
-    }
+    LastCode v;
+    m_cursor = detail::WalkType(m_cursor, nullptr, v);
+    return v.last;
 }
 
 int32_t ReflectionByteCode::AdvanceToUnderlyingType2()

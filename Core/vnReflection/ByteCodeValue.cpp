@@ -10,64 +10,22 @@ namespace vorn {
 namespace {
 
 // Copies one type from static byte code into a value's two vectors, renumbering every
-// name reference; stops with false at the first thing outside the grammar.
+// name reference; stops at the first thing outside the grammar.
 class ByteCodeCopier {
 public:
+    static constexpr bool kLenient = false;
+
     ByteCodeCopier(StringTable table, xvector<uint8_t>& byteCode, xvector<uint8_t>& strings)
         : m_table(table), m_byteCode(byteCode), m_strings(strings) {}
 
-    bool CopyType(ByteCode& p, int depth)
+    bool Bytes(const uint8_t* p, int n)
     {
-        if (depth > detail::kMaxByteCodeDepth) return false;
-        for (;;) {
-            const uint8_t c = *p;
-            if (IsMetaDataCode(c)) {
-                if (!CopyMetaItem(p, depth + 1)) return false;
-            } else if (IsPrefixTypeCode(c)) {
-                Put(p, 1);
-            } else if (IsBasicTypeCode(c)) {
-                Put(p, 1);
-                return true;
-            } else if (IsNamedTypeCode(c)) {
-                return CopyNameRef(p);
-            } else if (c == FT_ARRAY) {
-                Put(p, 5);
-            } else if (c == FT_MAP) {
-                Put(p, 1);
-                if (!CopyType(p, depth + 1)) return false;
-            } else {
-                return false;
-            }
-        }
-    }
-
-private:
-    bool CopyMetaItem(ByteCode& p, int depth)
-    {
-        if (depth > detail::kMaxByteCodeDepth) return false;
-        const uint8_t c = *p;
-        if (c == MDT_STRING) return CopyNameRef(p);
-        const int fixed = detail::FixedMetaItemSize(c);
-        if (fixed < 0) return false;
-        if (fixed > 0) {
-            Put(p, fixed);
-            return true;
-        }
-        int n;
-        if (detail::IsFunctorCode(c)) {
-            if (!CopyNameRef(p)) return false;
-            n = c - MDT_FUNCTOR_0;
-        } else {
-            Put(p, 1);
-            n = c - MDT_LIST_0;
-        }
-        for (int i = 0; i < n; ++i)
-            if (!CopyMetaItem(p, depth + 1)) return false;
+        m_byteCode.append(p, n);
         return true;
     }
 
     // The code, then the name appended to the strings and its new index.
-    bool CopyNameRef(ByteCode& p)
+    bool Name(const uint8_t* p)
     {
         const int16_t index = ReadByteCodeInt16(p + 1);
         if (!m_table || index < 0 || m_next > INT16_MAX) return false;
@@ -78,80 +36,27 @@ private:
         const uint8_t newIndex[2] = {uint8_t(m_next & 0xFF), uint8_t(m_next >> 8)};
         m_byteCode.append(newIndex, 2);
         ++m_next;
-        p += 3;
         return true;
     }
 
-    void Put(ByteCode& p, int n)
-    {
-        m_byteCode.append(p, n);
-        p += n;
-    }
-
+private:
     StringTable m_table;
     xvector<uint8_t>& m_byteCode;
     xvector<uint8_t>& m_strings;
     int32_t m_next = 0;
 };
 
-// Checks the index after a named code or an MDT_STRING / functor code at p.
-bool IndexBelow(const uint8_t* p, int32_t numNames)
-{
-    const int16_t index = ReadByteCodeInt16(p + 1);
-    return index >= 0 && index < numNames;
-}
-
-// A checked walk that also checks every name index against the number of names.
-const uint8_t* CheckMetaItem(const uint8_t* p, const uint8_t* end, int32_t numNames, int depth);
-
-const uint8_t* CheckType(const uint8_t* p, const uint8_t* end, int32_t numNames, int depth)
-{
-    if (depth > detail::kMaxByteCodeDepth) return nullptr;
-    for (;;) {
-        if (p == end) return nullptr;
-        const uint8_t c = *p;
-        if (IsMetaDataCode(c)) {
-            p = CheckMetaItem(p, end, numNames, depth + 1);
-            if (!p) return nullptr;
-        } else if (IsPrefixTypeCode(c)) {
-            ++p;
-        } else if (IsBasicTypeCode(c)) {
-            return p + 1;
-        } else if (IsNamedTypeCode(c)) {
-            if (!detail::HasRoom(p, end, 3) || !IndexBelow(p, numNames)) return nullptr;
-            return p + 3;
-        } else if (c == FT_ARRAY) {
-            if (!detail::HasRoom(p, end, 5)) return nullptr;
-            p += 5;
-        } else if (c == FT_MAP) {
-            p = CheckType(p + 1, end, numNames, depth + 1);
-            if (!p) return nullptr;
-        } else {
-            return nullptr;
-        }
+// Checks every name index of stored byte code against the number of names.
+struct NameIndexCheck {
+    static constexpr bool kLenient = false;
+    bool Bytes(const uint8_t*, int) { return true; }
+    bool Name(const uint8_t* p)
+    {
+        const int16_t index = ReadByteCodeInt16(p + 1);
+        return index >= 0 && index < numNames;
     }
-}
-
-const uint8_t* CheckMetaItem(const uint8_t* p, const uint8_t* end, int32_t numNames, int depth)
-{
-    if (depth > detail::kMaxByteCodeDepth || p == end) return nullptr;
-    const uint8_t c = *p;
-    const int fixed = detail::FixedMetaItemSize(c);
-    if (fixed < 0 || !detail::HasRoom(p, end, size_t(fixed > 0 ? fixed : 1))) return nullptr;
-    if (c == MDT_STRING && !IndexBelow(p, numNames)) return nullptr;
-    if (fixed > 0) return p + fixed;
-    int n;
-    if (detail::IsFunctorCode(c)) {
-        if (!detail::HasRoom(p, end, 3) || !IndexBelow(p, numNames)) return nullptr;
-        n = c - MDT_FUNCTOR_0;
-        p += 3;
-    } else {
-        n = c - MDT_LIST_0;
-        p += 1;
-    }
-    for (int i = 0; i < n && p; ++i) p = CheckMetaItem(p, end, numNames, depth + 1);
-    return p;
-}
+    int32_t numNames;
+};
 
 int32_t CountNames(const xvector<uint8_t>& strings)
 {
@@ -198,9 +103,8 @@ bool ReflectionByteCodeValue::Assign(const ReflectionByteCode& bc)
 {
     Clear();
     if (bc.IsNull()) return false;
-    ByteCode p = bc.m_cursor;
     ByteCodeCopier copier(bc.m_stringTable, m_byteCode, m_strings);
-    if (!copier.CopyType(p, 0)) {
+    if (!detail::WalkType(bc.m_cursor, nullptr, copier)) {
         Clear();
         return false;
     }
@@ -235,7 +139,8 @@ void ReflectionByteCodeValue::SetBytes(xvector<uint8_t> byteCode, xvector<uint8_
         ThrowDeserialisationException("ReflectionByteCodeValue : unterminated name");
     if (!byteCode.empty()) {
         const uint8_t* end = byteCode.data() + byteCode.size();
-        const uint8_t* after = CheckType(byteCode.data(), end, CountNames(strings), 0);
+        NameIndexCheck check{CountNames(strings)};
+        const uint8_t* after = detail::WalkType(byteCode.data(), end, check);
         if (!after) ThrowDeserialisationException("ReflectionByteCodeValue : malformed byte code");
         if (after != end) ThrowDeserialisationException("ReflectionByteCodeValue : bytes after the type");
     } else if (!strings.empty()) {

@@ -1,4 +1,5 @@
 #include "vnReflection/ByteCode.h"
+#include "vnReflection/ByteCodeScan.h"
 #include "vnReflection/MetaData.h"
 #include "vnReflection/Registry.h"
 #include "TestModule.h"
@@ -163,6 +164,41 @@ TEST(ByteCode, ScanTypeStopsAfterTheLastByte)
         EXPECT_EQ(bc.ScanType(), c.last);
         EXPECT_EQ(bc.m_cursor, bytes.data() + c.bc.size());
     }
+}
+
+// The cursor's lenient scan and the checked walk are one walk: on valid byte code they
+// end at the same place; they part only on what is outside the grammar or cut short.
+TEST(ByteCode, LenientAndCheckedWalksPartOnlyOnBrokenCode)
+{
+    const std::vector<std::vector<uint8_t>> valid = {
+        {FT_MAP, FT_INT32, FT_VECTOR, FT_STRING8},
+        {MDT_LIST_2, MDT_FUNCTOR_1, VORN_BC_INDEX(14), MDT_STRING, VORN_BC_INDEX(7), MDT_BOOL, 1, FT_INT8},
+        {FT_ARRAY, 8, 0, 0, 0, FT_POINTER, FT_CLASS, VORN_BC_INDEX(1)},
+    };
+    for (const auto& bytes : valid) {
+        const uint8_t* end = bytes.data() + bytes.size();
+        EXPECT_EQ(detail::SkipType(bytes.data(), end), end);
+        ReflectionByteCode bc(bytes.data(), kNames);
+        bc.ScanType();
+        EXPECT_EQ(bc.m_cursor, end);
+    }
+
+    // A code outside the grammar: the scan steps over it as one byte, the check refuses.
+    const std::vector<uint8_t> odd = {FT_CONST, 0x5A, FT_INT8};
+    ReflectionByteCode bc(odd.data(), kNames);
+    EXPECT_EQ(bc.ScanType(), 0x5A);
+    EXPECT_EQ(bc.m_cursor, odd.data() + 2);
+    EXPECT_EQ(detail::SkipType(odd.data(), odd.data() + odd.size()), nullptr);
+    const std::vector<uint8_t> oddItem = {0x9F, FT_INT8};
+    EXPECT_EQ(detail::SkipMetaDataItem(oddItem.data(), oddItem.data() + 2), nullptr);
+
+    // Cut short anywhere, and nested too deep: refused.
+    const auto& whole = valid[1];
+    for (size_t n = 0; n < whole.size(); ++n)
+        EXPECT_EQ(detail::SkipType(whole.data(), whole.data() + n), nullptr) << n;
+    std::vector<uint8_t> deep(detail::kMaxByteCodeDepth + 2, FT_MAP);
+    deep.push_back(FT_INT8);
+    EXPECT_EQ(detail::SkipType(deep.data(), deep.data() + deep.size()), nullptr);
 }
 
 TEST(ByteCode, UnderlyingTypeSkipsMetadataQualifiersAndTypedefs)
