@@ -6,6 +6,9 @@
 //   RegisterGeometryReflection     the 2-D points and rectangles;
 //   RegisterAmbientResourceReflection  vorn::ARN, vorn::AmbientResourceTable and the
 //                                  thread's table getter and setter.
+// The object-space module (a higher one) hands its two groups to the core registration
+// by an explicit call before that runs: the first group goes before the core items, the
+// last one after them.
 // vorn::coord_t is registered by whichever group lists it (CoordTypedefEntry()).
 // The Get...Items tables are the groups' ordered item lists.
 #pragma once
@@ -18,6 +21,9 @@ void RegisterGeometryReflection(XTarget& module);
 void RegisterAmbientResourceReflection(XTarget& module);
 
 ReflectedItemTable GetCoreModuleItems();
+void SetCoreModuleObjectSpaceItems(ReflectedItemTable first, ReflectedItemTable last);
+// True once RegisterCoreModuleReflection has run.
+bool CoreModuleRegistered();
 ReflectedItemTable GetGeometryItems();
 ReflectedItemTable GetAmbientResourceItems();
 ReflectedItemEntry CoordTypedefEntry();

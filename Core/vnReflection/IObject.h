@@ -19,11 +19,12 @@ struct ObjSysState {
 };
 
 // Visits the references an object holds: slot 0 a strong reference, slot 1 a weak
-// (evictable) one.
+// (evictable) one. The weak reference is passed by address because the collector
+// clears it ({null, null}) when it evicts the target.
 class IObjectVisitor {
 public:
     virtual void VisitStrong(AnyInterface ref) = 0;
-    virtual void VisitWeak(AnyInterface ref) = 0;
+    virtual void VisitWeak(AnyInterface& ref) = 0;
 protected:
     ~IObjectVisitor() = default;
 };

@@ -703,6 +703,8 @@ constexpr ReflectedItemEntry kCoreItems[] = {
 };
 
 RegistrationOnce g_coreOnce;
+ReflectedItemTable g_objectSpaceFirst{nullptr, 0};
+ReflectedItemTable g_objectSpaceLast{nullptr, 0};
 
 } // namespace
 
@@ -711,8 +713,18 @@ ReflectedItemTable GetCoreModuleItems() { return ReflectedItemTable{kCoreItems, 
 void RegisterCoreModuleReflection(XTarget& module)
 {
     if (!g_coreOnce.Begin()) return;
+    RegisterReflectedItems(module, g_objectSpaceFirst);
     RegisterReflectedItems(module, GetCoreModuleItems());
+    RegisterReflectedItems(module, g_objectSpaceLast);
 }
+
+void SetCoreModuleObjectSpaceItems(ReflectedItemTable first, ReflectedItemTable last)
+{
+    g_objectSpaceFirst = first;
+    g_objectSpaceLast = last;
+}
+
+bool CoreModuleRegistered() { return g_coreOnce.Done(); }
 
 const ReflectedInterface& GetIObjectInterfaceRecord() { return kIObject; }
 const ReflectedInterface& GetINsNodeInterfaceRecord() { return kINsNode; }
