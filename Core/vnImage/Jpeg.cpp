@@ -42,6 +42,9 @@ struct JpegErrorManager {
     jpeg_error_mgr pub; // first: the library sees only this
     jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    // Set once a decoder has begun to overwrite its bitmap (kept here, outside the
+    // frame that longjmp returns to).
+    bool bitmapTouched = false;
 };
 
 // The framework's destination: the library's fields, the target archive and the
@@ -260,12 +263,15 @@ int DecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err, const uint8_t
 
     const int32_t width = int32_t(cinfo->output_width);
     const int32_t height = int32_t(cinfo->output_height);
+    // Every row is written below: the bitmap needs no zeroing, and one of the right
+    // shape is reused.
+    err->bitmapTouched = true;
     if (space == JCS_GRAYSCALE) {
-        bitmap->Create(8, width, height);
+        bitmap->CreateForOverwrite(8, width, height);
         RGBQUAD* palette = bitmap->GetPalette();
         for (int i = 0; i < 256; ++i) palette[i] = RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(i), 0};
     } else {
-        bitmap->Create(24, width, height);
+        bitmap->CreateForOverwrite(24, width, height);
     }
     // The first scan line is the top row: memory row height - 1.
     JSAMPROW rows[kRowBatch];
@@ -413,9 +419,12 @@ void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length)
         rc = DecompressFrame(&cinfo, &err, bytes, length, this);
     } catch (...) {
         jpeg_destroy_decompress(&cinfo);
+        Clear();
         throw;
     }
     jpeg_destroy_decompress(&cinfo);
+    // Rows not yet decoded hold whatever the blocks held before.
+    if (rc != kOk && err.bitmapTouched) Clear();
     if (rc == kUnsupportedColour) throw JpegException("Unsupported color space on jpeg image");
     if (rc != kOk) throw JpegException(err.message);
 }

@@ -117,38 +117,52 @@ void ResDIB::Clear() noexcept
 
 void ResDIB::Create(int bitsPerPixel, int32_t width, int32_t height)
 {
-    Clear();
-    if (bitsPerPixel < 1 || bitsPerPixel > 32)
-        ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap depth %d", bitsPerPixel);
-    const int64_t stride = StrideFor(bitsPerPixel, width);
-    if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes)
-        ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
-    const int32_t paletteSize = PaletteSizeForBitCount(bitsPerPixel);
-    const size_t pixelBytes = size_t(stride * height);
+    CreateForOverwrite(bitsPerPixel, width, height);
+    std::memset(m_pixels, 0, m_header->biSizeImage);
+}
 
-    auto* header = static_cast<BITMAPINFOHEADER*>(MemAllocOrThrow(size_t(HeaderBlockBytes(bitsPerPixel))));
-    uint8_t* pixels = static_cast<uint8_t*>(MemAlloc(pixelBytes));
-    if (!pixels) {
-        MemFree(header);
-        throw std::bad_alloc();
+void ResDIB::CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height)
+{
+    const bool sameShape = m_header && m_header->biBitCount == bitsPerPixel && m_header->biWidth == width &&
+                           m_header->biHeight == height;
+    if (!sameShape) {
+        Clear();
+        if (bitsPerPixel < 1 || bitsPerPixel > 32)
+            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap depth %d", bitsPerPixel);
+        const int64_t stride = StrideFor(bitsPerPixel, width);
+        if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes)
+            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
+        auto* header = static_cast<BITMAPINFOHEADER*>(MemAllocOrThrow(size_t(HeaderBlockBytes(bitsPerPixel))));
+        auto* pixels = static_cast<uint8_t*>(MemAlloc(size_t(stride * height)));
+        if (!pixels) {
+            MemFree(header);
+            throw std::bad_alloc();
+        }
+        m_header = header;
+        m_pixels = pixels;
+        m_stride = int32_t(stride);
     }
-    std::memset(pixels, 0, pixelBytes);
+    const int32_t paletteSize = PaletteSizeForBitCount(bitsPerPixel);
+    BITMAPINFOHEADER* header = m_header;
     header->biSize = sizeof(BITMAPINFOHEADER);
     header->biWidth = width;
     header->biHeight = height;
     header->biPlanes = 1;
     header->biBitCount = uint16_t(bitsPerPixel);
     header->biCompression = BI_RGB;
-    header->biSizeImage = uint32_t(pixelBytes);
+    header->biSizeImage = uint32_t(int64_t(m_stride) * height);
     header->biXPelsPerMeter = 0;
     header->biYPelsPerMeter = 0;
     header->biClrUsed = uint32_t(paletteSize);
     header->biClrImportant = 0;
     // Black until the caller fills it in.
     std::memset(header + 1, 0, sizeof(RGBQUAD) * size_t(paletteSize));
-    m_header = header;
-    m_pixels = pixels;
-    m_stride = int32_t(stride);
+    // The bytes after the last pixel of each row belong to no pixel: zero, so that
+    // copies and stored forms never carry stale memory.
+    const size_t used = (size_t(bitsPerPixel) * size_t(width) + 7) / 8;
+    if (used < size_t(m_stride)) {
+        for (int32_t r = 0; r < height; ++r) std::memset(GetMemoryRow(r) + used, 0, size_t(m_stride) - used);
+    }
 }
 
 int32_t ResDIB::GetWidth() const

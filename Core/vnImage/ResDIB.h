@@ -34,6 +34,11 @@ public:
     // to fill, pixels all zero (black). A depth outside 1..32, a negative size or more than 4 GiB of pixels
     // throws vorn::VornException.
     void Create(int bitsPerPixel, int32_t width, int32_t height);
+    // Create for a caller that writes every pixel itself (a decoder): a bitmap that
+    // already has this depth and size keeps its blocks, otherwise new ones are taken;
+    // the pixels are left as they are, for the caller to overwrite, but the padding at
+    // the end of every row is zero and the palette is zero.
+    void CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height);
     // Frees both blocks.
     void Clear() noexcept;
     bool IsEmpty() const { return m_header == nullptr; }
@@ -97,7 +102,9 @@ public:
 
     // Replaces the bitmap with the decoded JPEG file (see Jpeg.h).
     void LoadJpegFile(const xstring& path);
-    // Replaces the bitmap with the decoded JPEG stream (see Jpeg.h).
+    // Replaces the bitmap with the decoded JPEG stream (see Jpeg.h), reusing the
+    // bitmap's blocks when the depth and size stay. A stream that fails before it has
+    // decoded leaves the bitmap as it was; one that fails part way leaves it empty.
     void ReadJpeg(const uint8_t* bytes, size_t length);
 
     void swap(ResDIB& o) noexcept;

@@ -246,6 +246,48 @@ TEST(Jpeg, TruncatedJpegStillDecodesToFullSize)
     EXPECT_GT(same, 3 * 256 / 2);
 }
 
+// A bitmap decoded into again, whatever it held, gets the same bytes as a new one: every
+// pixel, the row padding, the header and the palette. Shapes change in between.
+TEST(Jpeg, DecodingIntoAUsedBitmapGivesTheSameBytes)
+{
+    const std::vector<uint8_t> rgb = LibraryJpeg(33, 17, 3, JCS_RGB, RgbGradient(33, 17)); // rows padded
+    JpegImage noise;
+    EncodeJpegImage(Noise(256, 256), noise);
+    std::vector<uint8_t> grey(31 * 9);
+    for (size_t i = 0; i < grey.size(); ++i) grey[i] = uint8_t(i * 7);
+    const std::vector<uint8_t> greyJpeg = LibraryJpeg(31, 9, 1, JCS_GRAYSCALE, grey);
+    const std::vector<uint8_t> streams[] = {rgb, Bytes(noise), greyJpeg, rgb, rgb, greyJpeg, greyJpeg};
+
+    auto blockBytes = [](const ResDIB& b) {
+        const auto* h = reinterpret_cast<const uint8_t*>(b.GetHeader());
+        std::vector<uint8_t> v(h, h + sizeof(BITMAPINFOHEADER) + 4 * size_t(b.GetPaletteSize()));
+        v.insert(v.end(), b.GetPixels(), b.GetPixels() + b.GetHeader()->biSizeImage);
+        return v;
+    };
+    ResDIB reused;
+    for (const auto& bytes : streams) {
+        ResDIB fresh;
+        fresh.ReadJpeg(bytes.data(), bytes.size());
+        const uint8_t* before = reused.GetPixels();
+        const bool sameShape = !reused.IsEmpty() && reused.GetBitsPerPixel() == fresh.GetBitsPerPixel() &&
+                               reused.GetWidth() == fresh.GetWidth() && reused.GetHeight() == fresh.GetHeight();
+        reused.ReadJpeg(bytes.data(), bytes.size());
+        EXPECT_EQ(blockBytes(reused), blockBytes(fresh));
+        if (sameShape) {
+            EXPECT_EQ(reused.GetPixels(), before) << "a bitmap of the same shape is reused";
+        }
+        // Junk everywhere, as a recycled block would hold, for the next round.
+        std::memset(reused.GetPixels(), 0xA7, reused.GetHeader()->biSizeImage);
+        if (reused.GetPaletteSize()) std::memset(reused.GetPalette(), 0x5C, 4 * size_t(reused.GetPaletteSize()));
+        reused.GetHeader()->biXPelsPerMeter = 77;
+    }
+
+    // A stream that fails before decoding leaves the bitmap; a refused colour space too.
+    const std::vector<uint8_t> junk(40, 0x11);
+    EXPECT_THROW(reused.ReadJpeg(junk.data(), junk.size()), JpegException);
+    EXPECT_FALSE(reused.IsEmpty());
+}
+
 TEST(Jpeg, ForeignAndDamagedBytesFailWithTheLibraryMessage)
 {
     const std::string text = "hello, this is not an image";
