@@ -26,9 +26,18 @@ namespace vorn {
 
 static_assert(std::endian::native == std::endian::little, "raw archive values are stored as they lie in memory");
 
-// Installed in an archive by copying operations; consulted by the object-identifier
-// encoding. Defined by its users.
-class IOidRemapHook;
+class Archive;
+struct InputArchive;
+
+// Installed in an archive by an operation that copies objects between identifier
+// spaces: the object-identifier encoding lets it write the high word of every
+// identifier whose low word is not 0, in place of the plain form.
+class IOidRemapHook {
+public:
+    virtual void WriteOidHigh(Archive& ar, uint32_t high) = 0;
+protected:
+    ~IOidRemapHook() = default;
+};
 
 // Bytes from a stream, with pushed-back bytes read first.
 class ArchiveReader {
@@ -297,5 +306,19 @@ InputArchive ReadSchema(InputArchive ar, int maxSchema, int& schema);
 InputArchive DeserialiseXvector(InputArchive ar, xvector<uint8_t>& v);
 // Raw 32-bit count, then the bytes; checked the same way.
 InputArchive DeserialiseBytesFromBuffer(InputArchive ar, xvector<uint8_t>& v);
+
+// The reader's side of identifier remapping, one per thread (none on a new thread):
+// while installed, the object-identifier decoding lets it read the high word of every
+// identifier whose low word is not 0. It returns the cursor advanced past what it read
+// and must check what it reads like every other reader of an InputArchive.
+class IOidReadRemapHook {
+public:
+    virtual InputArchive ReadOidHigh(InputArchive in, uint32_t& high) = 0;
+protected:
+    ~IOidReadRemapHook() = default;
+};
+IOidReadRemapHook* GetThreadOidReadRemapHook();
+// Installs the calling thread's hook; null removes it. The slot does not own it.
+void SetThreadOidReadRemapHook(IOidReadRemapHook* hook);
 
 } // namespace vorn

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace vorn;
@@ -425,4 +426,38 @@ TEST(InputArchive, RandomGarbageNeverReadsPastItsBlock)
         }
     }
     EXPECT_GT(rejected, 0);
+}
+
+namespace {
+
+struct CountingReadHook final : IOidReadRemapHook {
+    InputArchive ReadOidHigh(InputArchive in, uint32_t& high) override
+    {
+        high = 0;
+        return in;
+    }
+};
+
+} // namespace
+
+TEST(ArchiveOidHooks, WriterHookBelongsToItsArchiveAndReaderHookToItsThread)
+{
+    RecordingStream s;
+    Archive a(&s), b(&s);
+    struct NoHigh final : IOidRemapHook {
+        void WriteOidHigh(Archive&, uint32_t) override {}
+    } hook;
+    a.SetOidRemapHook(&hook);
+    EXPECT_EQ(a.GetOidRemapHook(), &hook);
+    EXPECT_EQ(b.GetOidRemapHook(), nullptr);
+
+    CountingReadHook readHook;
+    EXPECT_EQ(GetThreadOidReadRemapHook(), nullptr);
+    SetThreadOidReadRemapHook(&readHook);
+    IOidReadRemapHook* seenElsewhere = &readHook;
+    std::thread([&] { seenElsewhere = GetThreadOidReadRemapHook(); }).join();
+    EXPECT_EQ(GetThreadOidReadRemapHook(), &readHook);
+    EXPECT_EQ(seenElsewhere, nullptr);
+    SetThreadOidReadRemapHook(nullptr);
+    EXPECT_EQ(GetThreadOidReadRemapHook(), nullptr);
 }
