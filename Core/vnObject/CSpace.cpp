@@ -132,13 +132,14 @@ CSpace::CSpace(GCThreadFn fn) : m_threadFn(fn)
 CSpace::~CSpace()
 {
     StopGc();
+    // A collector stopped from its own pass may still be sweeping: wait for it first.
+    if (m_stopFromCollector.load(std::memory_order_relaxed)) CloseThreadHandle(m_thread);
     MergePending();
     m_objects.ForEach([](AnyInterface& p) {
         if (!(LoadObjFlags(SysStateOf(p)) & OBJ_NO_DELETE)) CallDestroy(p);
     });
     m_objects.Clear();
     m_roots.m_roots = xvector<AnyInterface>();
-    if (m_stopFromCollector.load(std::memory_order_relaxed)) CloseThreadHandle(m_thread);
 }
 
 CSpace* CreateCSpace(bool enableGC, GCThreadFn fn)
@@ -205,9 +206,12 @@ int32_t CSpace::GetMilliSecsPerGc()
 
 void CSpace::SetMilliSecsPerGc(int32_t ms)
 {
+    // Stored before the collector is woken, so that it waits the new period next.
+    {
+        CriticalSectionLock lock(m_periodLock);
+        m_milliSecsPerGc = ms;
+    }
     m_wake.Set();
-    CriticalSectionLock lock(m_periodLock);
-    m_milliSecsPerGc = ms;
 }
 
 int32_t CSpace::GetEvictionThreshold()

@@ -1,0 +1,68 @@
+#include "vnObject/ChunkedPtrList.h"
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <vector>
+
+using namespace vorn;
+
+namespace {
+
+AnyInterface P(intptr_t i) { return AnyInterface{reinterpret_cast<void*>(i), nullptr}; }
+
+std::vector<intptr_t> Contents(ChunkedPtrList& l)
+{
+    std::vector<intptr_t> v;
+    l.ForEach([&](AnyInterface& p) { v.push_back(reinterpret_cast<intptr_t>(p.m_object)); });
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+int Blocks(const ChunkedPtrList& l)
+{
+    int n = 0;
+    for (auto* b = l.First(); b; b = b->m_next) ++n;
+    return n;
+}
+
+// Appending and popping across block boundaries keeps counts and frees empty blocks.
+TEST(ChunkedPtrList, AppendAndPopAcrossBlocks)
+{
+    ChunkedPtrList l;
+    for (intptr_t i = 1; i <= 2049; ++i) l.Append(P(i));
+    EXPECT_EQ(l.Count(), 2049);
+    EXPECT_EQ(Blocks(l), 3);
+    EXPECT_EQ(reinterpret_cast<intptr_t>(l.PopBack().m_object), 2049);
+    EXPECT_EQ(Blocks(l), 2);
+    for (intptr_t i = 2048; i >= 1; --i) ASSERT_EQ(reinterpret_cast<intptr_t>(l.PopBack().m_object), i);
+    EXPECT_TRUE(l.Empty());
+    EXPECT_EQ(l.First(), nullptr);
+    EXPECT_EQ(l.Last(), nullptr);
+}
+
+// Splicing moves every pair, whatever the fill of either list's last block, and keeps
+// every block but the last full so that later appends and pops stay correct.
+TEST(ChunkedPtrList, SpliceMovesEveryPair)
+{
+    for (int a : {0, 5, 1024, 1500}) {
+        for (int b : {0, 1, 1024, 2500}) {
+            SCOPED_TRACE(testing::Message() << a << " + " << b);
+            ChunkedPtrList la, lb;
+            std::vector<intptr_t> expect;
+            for (int i = 0; i < a; ++i) la.Append(P(i + 1)), expect.push_back(i + 1);
+            for (int i = 0; i < b; ++i) lb.Append(P(100000 + i)), expect.push_back(100000 + i);
+            la.Splice(lb);
+            EXPECT_TRUE(lb.Empty());
+            EXPECT_EQ(lb.First(), nullptr);
+            EXPECT_EQ(la.Count(), a + b);
+            std::sort(expect.begin(), expect.end());
+            EXPECT_EQ(Contents(la), expect);
+            for (auto* blk = la.First(); blk && blk != la.Last(); blk = blk->m_next)
+                EXPECT_EQ(blk->m_count, ChunkedPtrList::kBlockEntries);
+            int64_t popped = 0;
+            while (!la.Empty()) la.PopBack(), ++popped;
+            EXPECT_EQ(popped, a + b);
+        }
+    }
+}
+
+} // namespace
