@@ -1,6 +1,7 @@
 // Exception texts and the byte-exact stored forms: OIDs, object records, the class-id
 // map and the type-operations table.
 #include "PersistTestUtil.h"
+#include "vnPersistStore/OidSpaceMap.h"
 #include "vnPersistStore/PersistExceptions.h"
 #include "vnReflection/BasicTypeOps.h"
 #include "vnUtils/TextWriter.h"
@@ -258,6 +259,42 @@ TEST(PrefForm, SerialisedAsItsOidFilledFromTheObject)
     EXPECT_TRUE(ops.m_deserialiseN(InputOf(b), back, sizeof(pref), 2).AtEnd());
     EXPECT_TRUE(ops.m_equal(&back[0], &arr[0]));
     EXPECT_TRUE(back[1].IsNull());
+}
+
+} // namespace
+} // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+TEST(OidSpaceMap, ByteExactAndBothDirectionsAfterReading)
+{
+    Guid g1, g2;
+    ASSERT_TRUE(ParseGuid("{7C3E52A0-58B1-12C4-A4E7-00C0F03D81B6}", g1));
+    ASSERT_TRUE(ParseGuid("{00000001-0002-0003-0405-060708090A0B}", g2));
+    OidSpaceMap map;
+    map.Set(0x01010102, g2);
+    map.Set(0x01010101, g1);
+    const std::vector<uint8_t> b = ArchiveBytes([&](Archive& ar) { map.Serialise(ar); });
+    std::vector<uint8_t> expected{0x01, 0x02, 0x01, 0x01, 0x01, 0x01};
+    expected.insert(expected.end(), reinterpret_cast<const uint8_t*>(&g1), reinterpret_cast<const uint8_t*>(&g1) + 16);
+    expected.insert(expected.end(), {0x02, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x05,
+                                     0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B});
+    EXPECT_EQ(b, expected);
+
+    auto* read = static_cast<OidSpaceMap*>(OidSpaceMap::s_class.m_factory().m_object);
+    EXPECT_TRUE(read->Deserialise(InputOf(b)).AtEnd());
+    EXPECT_EQ(read->GetForward(), map.GetForward());
+    EXPECT_EQ(read->GetReverse(), map.GetReverse());
+    OidHigh high = 0;
+    EXPECT_TRUE(read->FindOidHigh(g2, high));
+    EXPECT_EQ(high, 0x01010102u);
+    // Another schema, a count beyond the record: unchanged.
+    EXPECT_THROW(read->Deserialise(InputOf(std::vector<uint8_t>{0x02, 0x00})), DeserialisationException);
+    EXPECT_THROW(read->Deserialise(InputOf(std::vector<uint8_t>{0x01, 0x02, 1, 1, 1, 1})), DeserialisationException);
+    EXPECT_EQ(read->GetForward().size(), 2u);
+    EXPECT_FALSE(QueryPersistable(AnyInterface{read, &kPersistableTableOf<OidSpaceMap>}).IsNull());
+    read->Destroy();
 }
 
 } // namespace
