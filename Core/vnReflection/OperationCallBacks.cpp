@@ -1,5 +1,7 @@
 #include "vnReflection/OperationCallBacks.h"
+#include "vnReflection/ByteCode.h"
 #include <atomic>
+#include <cstring>
 
 namespace vorn {
 
@@ -24,6 +26,21 @@ void NotifyOperationCallBacks(OperationRecord& op)
         callbacks->OnFieldWrite(op);
     }
     if (const FieldWriteHook hook = GetFieldWriteHook()) hook(op.m_fieldAddress, op.m_object, op.m_fieldIndex);
+}
+
+namespace {
+void CopyPref(PrefAssignRecord& op)
+{
+    if (op.m_target != op.m_source) std::memcpy(op.m_target, op.m_source, size_t(kPrefSize));
+}
+} // namespace
+
+void IOperationCallBacks::OnPrefAssign(PrefAssignRecord& op) { CopyPref(op); }
+
+void NotifyPrefAssign(PrefAssignRecord& op)
+{
+    if (IOperationCallBacks* callbacks = t_callbacks) callbacks->OnPrefAssign(op);
+    else CopyPref(op);
 }
 
 } // namespace vorn

@@ -26,14 +26,72 @@ struct OperationRecord {
     void* m_fieldAddress = nullptr;            // the field about to be written
 };
 
+// The records of the other operations. Each begins with the changed object; prefs are
+// passed as the addresses of kPrefSize-byte pref values (declared by the persistent
+// store), arrays of them contiguous.
+struct ValueVisitRecord {
+    AnyInterface m_object{};
+    ValueVisitFunction m_visitFunction = nullptr; // visits the value's references; may be null
+    void* m_visitArgument = nullptr;              // ...of the value at this address
+    intptr_t m_extra1 = 0;                        // passed through to the visit
+    intptr_t m_extra2 = 0;
+};
+struct PrefAssignRecord {
+    AnyInterface m_object{};
+    void* m_target = nullptr;       // the pref about to be overwritten
+    const void* m_source = nullptr; // the pref it takes its value from
+};
+struct ArrayRangeRecord {
+    AnyInterface m_object{};
+    ValueVisitFunction m_visitFunction = nullptr; // visits elements; may be null
+    void* m_base = nullptr;
+    ssize_t m_stride = 0;
+    ssize_t m_first = 0;
+    ssize_t m_count = 0;
+};
+struct PrefArrayRecord {
+    AnyInterface m_object{};
+    void* m_prefs = nullptr;
+    ssize_t m_first = 0; // the first pref concerned (0 for whole arrays)
+    ssize_t m_count = 0;
+};
+
+// The operations in slot order; only the first must be implemented, the others do
+// nothing unless overridden but assign what they are asked to assign.
 class IOperationCallBacks {
 public:
-    // A model field of op.m_object is about to be written.
+    // 0: a model field of op.m_object is about to be written.
     virtual void OnFieldWrite(OperationRecord& op) = 0;
+    // 1: a value of the object was created in place (its references may be new).
+    virtual void OnValueCreated(ValueVisitRecord&) {}
+    // 2: a pref of the object is assigned; the callbacks make the assignment (by
+    // default a plain copy).
+    virtual void OnPrefAssign(PrefAssignRecord& op);
+    // 3: the object is about to change; true when the change is recorded.
+    virtual bool OnObjectChange(AnyInterface) { return false; }
+    // 4: a value was added to a collection of the object.
+    virtual void OnValueAdded(ValueVisitRecord&) {}
+    // 5: a range of values is about to be removed from a collection of the object.
+    virtual void OnRangeRemoved(ArrayRangeRecord&) {}
+    // 6: prefs were added to a collection of the object.
+    virtual void OnPrefsAdded(PrefArrayRecord&) {}
+    // 7: a range of prefs is about to be removed from a collection of the object.
+    virtual void OnPrefsRemoved(PrefArrayRecord&) {}
+    // 8, 9: unused.
+    virtual void Reserved8() {}
+    virtual void Reserved9() {}
+    // 10: prefs were inserted into a collection of the object.
+    virtual void OnPrefsInserted(PrefArrayRecord&) {}
+    // 11: a whole array of prefs of the object is about to be cleared.
+    virtual void OnPrefArrayCleared(PrefArrayRecord&) {}
 
 protected:
     ~IOperationCallBacks() = default;
 };
+
+// Assigns a pref of an object: through the thread's callbacks when it has some (they
+// copy the source into the target last), else by copying the pref's bytes.
+void NotifyPrefAssign(PrefAssignRecord& op);
 
 // The calling thread's callbacks (null when none are installed).
 IOperationCallBacks* GetThreadIOperationCallBacks();

@@ -1,7 +1,9 @@
 #include "vnReflection/OperationCallBacks.h"
+#include "vnReflection/ByteCode.h"
 #include "vnReflection/Registry.h"
 #include "TestModule.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -147,4 +149,46 @@ TEST(OperationCallBacks, GetterAndSetterAreCallableByName)
     EXPECT_EQ(GetThreadIOperationCallBacks(), nullptr);
     EXPECT_NE(FindReflectedClass("vorn::IOperationCallBacks"), nullptr);
     EXPECT_NE(FindReflectedTypedef("vorn::FieldAddress"), nullptr);
+}
+
+namespace {
+
+// Sees pref assignments and leaves the copy to the default.
+struct PrefWatcher : IOperationCallBacks {
+    int assigns = 0;
+    void OnFieldWrite(OperationRecord&) override {}
+    void OnPrefAssign(PrefAssignRecord& op) override
+    {
+        ++assigns;
+        IOperationCallBacks::OnPrefAssign(op);
+    }
+};
+
+} // namespace
+
+TEST(OperationCallBacks, PrefAssignmentGoesThroughTheCallbacksOrIsCopied)
+{
+    ASSERT_EQ(size_t(kPrefSize) % sizeof(uint64_t), 0u);
+    std::vector<uint64_t> target(size_t(kPrefSize) / 8, 0), source(size_t(kPrefSize) / 8, 0);
+    for (size_t i = 0; i < source.size(); ++i) source[i] = 0x0101010101010101ull * (i + 1);
+    PrefAssignRecord op;
+    op.m_target = target.data();
+    op.m_source = source.data();
+    NotifyPrefAssign(op);
+    EXPECT_EQ(target, source);
+
+    std::fill(target.begin(), target.end(), 0);
+    PrefWatcher watcher;
+    {
+        ThreadOperationCallBacksScope scope(&watcher);
+        NotifyPrefAssign(op);
+        // The other operations do nothing by default.
+        EXPECT_FALSE(watcher.OnObjectChange(AnyInterface{nullptr, nullptr}));
+    }
+    EXPECT_EQ(watcher.assigns, 1);
+    EXPECT_EQ(target, source);
+    // Assigning a pref to itself changes nothing.
+    op.m_source = target.data();
+    NotifyPrefAssign(op);
+    EXPECT_EQ(target, source);
 }
