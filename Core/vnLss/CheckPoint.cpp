@@ -18,14 +18,33 @@ void LazyCheckPointer::ThreadMain()
         try {
             m_store->CheckPointWithNewId();
             m_requested = false;
+            m_store->CheckPointTakenOrDropped();
         } catch (...) {
             m_store->RecordBackgroundFailure(std::current_exception());
             break;
         }
     }
+    m_store->CheckPointTakenOrDropped();
 }
 
-void LSS::RequestCheckPoint() { m_checkPointer.Request(); }
+void LSS::RequestCheckPoint()
+{
+    if (m_checkPointer.IsRunning()) {
+        std::lock_guard<std::mutex> lock(m_dueLock);
+        m_checkPointDue = true;
+    }
+    m_checkPointer.Request();
+}
+
+void LSS::CheckPointTakenOrDropped()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_dueLock);
+        if (!m_checkPointDue) return;
+        m_checkPointDue = false;
+    }
+    m_dueChanged.notify_all();
+}
 
 void LSS::CheckPointWithNewId()
 {
@@ -35,9 +54,15 @@ void LSS::CheckPointWithNewId()
 
 bool LSS::CheckPoint(const Guid& newCpid)
 {
+    // A thread inside its transaction holds the segment writer's lock, which comes after
+    // the check-point lock; and a check point would make its uncommitted changes
+    // durable. It is refused before any lock is taken.
+    if (m_txn.IsOwnedByCallingThread())
+        throw ProgrammingErrorException(xstring("CheckPoint() : a transaction is open on this thread"));
     CriticalSectionLock cpLock(m_checkPointLock);
     TraceIndenter indent(2);
     m_segmentWriter.Lock(true);
+    CheckPointTakenOrDropped(); // transactions now queue behind this check point
     bool locked = true;
     auto unlock = [&] {
         if (locked) {
@@ -45,11 +70,6 @@ bool LSS::CheckPoint(const Guid& newCpid)
             m_segmentWriter.Unlock();
         }
     };
-    // Misuse (an element writer open on this thread) is refused before anything changes.
-    if (m_segmentWriter.IsElementOpen()) {
-        unlock();
-        m_segmentWriter.CheckNoElementOpen("CheckPoint()");
-    }
     try {
         if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty() && !m_forceCheckPoint) {
             m_segmentWriter.RestampForCheckPoint(m_cpid);

@@ -430,8 +430,28 @@ void SerialElementWriter::Close()
     if (failure) std::rethrow_exception(failure);
 }
 
+void SerialElementWriter::Abandon() noexcept
+{
+    if (!m_open) return;
+    if (m_indentRaised) {
+        SetTraceIndent(GetTraceIndent() - 2);
+        m_indentRaised = false;
+    }
+    m_open = false;
+    m_store->GetSegmentWriter().SetElementOpen(false);
+    m_store->EndChange();
+}
+
 // ---------------------------------------------------------------------------------
 // Transaction
+
+bool LssTxn::Abandon() noexcept
+{
+    m_writer.Abandon();
+    const bool changed = m_written || m_deleted;
+    EndHolding();
+    return changed;
+}
 
 void LssTxn::Begin()
 {
@@ -549,6 +569,12 @@ ILssTransaction* LSS::OpenTransaction()
 {
     CheckBackgroundFailure();
     if (m_txn.IsOwnedByCallingThread()) ThrowProgrammingError("OpenTransaction() : Transaction already open on this thread");
+    {
+        // A requested check point goes first.
+        std::unique_lock<std::mutex> lock(m_dueLock);
+        m_dueChanged.wait(lock, [this] { return !m_checkPointDue || m_failed.load(); });
+    }
+    CheckBackgroundFailure();
     m_segmentWriter.Lock(false);
     if (!m_segmentWriter.IsStarted()) {
         m_segmentWriter.Unlock();
@@ -563,10 +589,17 @@ ILssTransaction* LSS::OpenTransaction()
 
 void LSS::RecordBackgroundFailure(std::exception_ptr failure) noexcept
 {
-    std::lock_guard<std::mutex> lock(m_failureLock);
-    if (m_failed) return;
-    m_failure = failure;
-    m_failed = true;
+    {
+        std::lock_guard<std::mutex> lock(m_failureLock);
+        if (m_failed) return;
+        m_failure = failure;
+        m_failed = true;
+    }
+    {
+        // Transactions waiting for a check point give up.
+        std::lock_guard<std::mutex> lock(m_dueLock);
+    }
+    m_dueChanged.notify_all();
 }
 
 void LSS::ClearBackgroundFailure()
@@ -663,6 +696,7 @@ void LSS::StopThreads()
     TraceIndenter indent(2);
     m_cleaner.Stop();
     m_checkPointer.Stop();
+    CheckPointTakenOrDropped();
     if (!m_failed && m_segmentWriter.IsStarted()) {
         try {
             CheckPointWithNewId();
@@ -697,6 +731,13 @@ bool LSS::CloseStore(std::exception_ptr* failure) noexcept
     bool clean;
     {
         TraceIndenter indent(2);
+        // The caller's own transaction ends first (the check point below would wait for
+        // it for ever). What it changed is not committed: the store is left to recovery,
+        // which drops it, rather than checkpointed with it.
+        if (m_txn.IsOwnedByCallingThread() && m_txn.Abandon()) {
+            RecordBackgroundFailure(std::make_exception_ptr(
+                ProgrammingErrorException(xstring("Close() : the store was closed inside a transaction that changed it"))));
+        }
         StopThreads();
         clean = !m_failed;
         if (clean) {

@@ -6,6 +6,19 @@
 // while an element is being written) are recorded once; every later operation that
 // checks them throws a copy, and Close then leaves the file marked as not cleanly shut
 // down and reports the failure instead of succeeding.
+//
+// Lock order (a lock is only taken while holding locks above it):
+//   1. the check-point lock;
+//   2. the segment writer's lock (recursive; held by a transaction from open to close,
+//      by a check point, by a cleaner pass and briefly by a flush);
+//   3. the lazy writer's write lock, then its queue lock;
+//   4. the seid-to-position map's lock;
+//   5. the segment cache's lock and load lock, the utilisation table's lock, the
+//      storage's lock; the read/change lock of readers, the failure record's lock and
+//      the delta writer's lock are taken alone.
+// So a thread inside its transaction may not take a check point (refused), and a
+// transaction flushed after a check point waits for that check point's commit only
+// after it has let go of the writer's lock.
 #pragma once
 #include "vnLss/Cleaner.h"
 #include "vnLss/DeltaFile.h"
@@ -41,6 +54,8 @@ public:
     void Flush() override {}
     void Close() override;
     bool IsOpen() const { return m_open; }
+    // Ends an open element without its packet (the store is closing).
+    void Abandon() noexcept;
 
 private:
     void BeginPacket(Seid seid, bool head);
@@ -67,6 +82,9 @@ public:
     // Called by the store's open-transaction operation with the writer lock held.
     void Begin();
     bool IsOwnedByCallingThread() const { return m_owner.load() == std::this_thread::get_id(); }
+    // Ends the transaction without a transaction record; returns whether it had
+    // written or deleted anything.
+    bool Abandon() noexcept;
     SerialElementWriter& GetWriter() { return m_writer; }
 
 private:
@@ -139,7 +157,11 @@ public:
     // Frees the element's packets from the map and the utilisation table; false when
     // the seid has no element.
     bool FreeElement(Seid seid);
+    // Asks the check-pointer for a check point; transactions opened from now on wait
+    // until a check point holds the segment writer (so that back-to-back transactions
+    // cannot starve it) or the check-pointer lets the request go.
     void RequestCheckPoint();
+    void CheckPointTakenOrDropped();
     void CheckPointWithNewId();
     bool CheckPoint(const Guid& newCpid);
     // Checks every segment's utilisation against the live packets it holds; a mismatch
@@ -222,6 +244,10 @@ private:
     CriticalSection m_checkPointLock;
     LogPosition m_positionOfLastCheckPoint;
     bool m_forceCheckPoint = false; // the next check point commits with a new id
+    // Set from a check-point request until a check point holds the segment writer.
+    std::mutex m_dueLock;
+    std::condition_variable m_dueChanged;
+    bool m_checkPointDue = false;
     std::atomic<bool> m_commitPending{false};
     LazyCheckPointer m_checkPointer;
     LazyCleaner m_cleaner;

@@ -80,6 +80,9 @@ void PacketHeader::DecodeFields(const uint8_t* buffer, int32_t segId, int32_t of
 
 void PacketHeader::Decode(SegmentCache& cache, SUT& sut, int32_t segId, int32_t offset, bool reserve, bool reserveHeld)
 {
+    // What the header held goes first: a reader following a chain holds one segment at
+    // a time, so that readers and the cleaner never wait for each other's pins.
+    Release();
     if (segId <= 0 || segId >= sut.GetNumSegments()) {
         if (reserveHeld) sut.Release(segId);
         ThrowCorruptLss("LSS is corrupt : Packet position outside the store");
@@ -92,17 +95,9 @@ void PacketHeader::Decode(SegmentCache& cache, SUT& sut, int32_t segId, int32_t 
             reserved = true;
         }
         seg = cache.Pin(segId);
-        PacketHeader fresh;
-        fresh.DecodeFields(seg->GetBuffer(), segId, offset, seg->GetSize());
-        Release();
-        m_flags = fresh.m_flags;
-        m_seid = fresh.m_seid;
-        m_length = fresh.m_length;
-        m_payload = fresh.m_payload;
-        m_next = fresh.m_next;
-        m_segmentId = segId;
-        m_offset = offset;
+        DecodeFields(seg->GetBuffer(), segId, offset, seg->GetSize());
     } catch (...) {
+        m_payload = nullptr;
         if (seg) cache.Unpin(seg);
         if (reserved) sut.Release(segId);
         throw;

@@ -126,9 +126,10 @@ public:
     PacketHeader(const PacketHeader&) = delete;
     PacketHeader& operator=(const PacketHeader&) = delete;
 
-    // Pins segment segId and decodes the packet at offset. With reserve, a reservation
-    // on segId is taken (reserveHeld: the caller already holds it for this header). The
-    // pin and reservation held before are dropped (after the new ones are taken).
+    // Drops the pin and reservation held before, then pins segment segId and decodes
+    // the packet at offset. With reserve, a reservation on segId is taken (reserveHeld:
+    // the caller already holds it for this header). Copy what is needed of the previous
+    // packet (its next seid) before calling.
     void Decode(SegmentCache& cache, SUT& sut, int32_t segId, int32_t offset, bool reserve, bool reserveHeld = false);
     // Decodes a packet inside a buffer the caller keeps (no pin); end bounds the packet.
     void DecodeInBuffer(const uint8_t* buffer, int32_t segId, int32_t offset, int64_t end);

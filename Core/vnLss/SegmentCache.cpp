@@ -113,11 +113,80 @@ void SegmentCache::DeleteRecord(Segment* s)
     delete s;
 }
 
-void SegmentCache::DropPin(Segment* s)
+namespace {
+
+std::thread::id HolderOf(bool forWriter) { return forWriter ? std::thread::id() : std::this_thread::get_id(); }
+
+} // namespace
+
+void SegmentCache::AddHolder(Segment* s, std::thread::id holder)
+{
+    for (Segment::Holder& h : s->m_holders)
+        if (h.m_id == holder) {
+            ++h.m_pins;
+            return;
+        }
+    s->m_holders.push_back({holder, 1});
+}
+
+// A pin released by someone who does not hold one of the record's pins was handed
+// over: it comes off another thread's (not the writer's) pins.
+void SegmentCache::RemoveHolder(Segment* s, std::thread::id holder)
+{
+    auto& hs = s->m_holders;
+    size_t i = 0;
+    while (i < hs.size() && hs[i].m_id != holder) ++i;
+    if (i == hs.size()) {
+        i = 0;
+        while (i < hs.size() && hs[i].m_id == std::thread::id()) ++i;
+        if (i == hs.size()) i = 0;
+    }
+    if (i < hs.size() && --hs[i].m_pins <= 0) hs.erase(hs.begin() + long(i));
+}
+
+bool SegmentCache::OthersCanRelease() const
+{
+    const std::thread::id me = std::this_thread::get_id();
+    int32_t writerOnly = 0;
+    for (const Segment* s : m_records) {
+        if (s->m_pinCount <= 0) continue;
+        bool other = false, writer = false;
+        for (const Segment::Holder& h : s->m_holders) {
+            if (h.m_id == std::thread::id()) writer = true;
+            else if (h.m_id != me) other = true;
+        }
+        if (other) return true;
+        if (writer) ++writerOnly;
+    }
+    // The writer holds its head for good; more of its records are full segments that
+    // the lazy writer releases once written.
+    return writerOnly >= 2;
+}
+
+Segment* SegmentCache::GetRecordWaiting(Lock& lock, int32_t id, std::thread::id holder)
+{
+    Segment* s = GetRecord(id);
+    if (!s && !OthersCanRelease()) s = GetRecord(id, true);
+    if (s) AddHolder(s, holder);
+    else {
+        ++m_numRecordWaits;
+        ++m_numWaiting;
+        m_changed.wait(lock, [this] { return CanGetRecord() || !OthersCanRelease(); });
+        --m_numWaiting;
+    }
+    return s;
+}
+
+void SegmentCache::DropPin(Segment* s, std::thread::id holder)
 {
     if (s->m_pinCount <= 0)
         throw ProgrammingErrorException(xstring("SegmentCache::Unpin() : segment is not pinned"));
-    if (--s->m_pinCount != 0) return;
+    RemoveHolder(s, holder);
+    if (--s->m_pinCount != 0) {
+        if (m_numWaiting) m_changed.notify_all(); // who holds what has changed
+        return;
+    }
+    s->m_holders.clear();
     // A detached record holds nothing anyone can find again: it is recycled first.
     if (s->m_mapped) ListAppend(s);
     else ListPrepend(s);
@@ -126,10 +195,10 @@ void SegmentCache::DropPin(Segment* s)
 
 // Under the cache lock: a record for id, pinned once and mapped, or null when every
 // record is pinned. The buffer still holds what the record held before.
-Segment* SegmentCache::GetRecord(int32_t id)
+Segment* SegmentCache::GetRecord(int32_t id, bool beyondCapacity)
 {
     Segment* s = nullptr;
-    if (m_numRecords < m_capacity) {
+    if (m_numRecords < m_capacity || (beyondCapacity && !m_releaseHead)) {
         s = new Segment(m_storage, m_segmentSize);
         m_records.insert(s);
         ++m_numRecords;
@@ -145,6 +214,7 @@ Segment* SegmentCache::GetRecord(int32_t id)
     }
     s->m_id = id;
     s->m_pinCount = 1;
+    s->m_holders.clear();
     s->m_fillPosition = 0;
     s->m_loading = false;
     s->m_mapped = true;
@@ -152,35 +222,34 @@ Segment* SegmentCache::GetRecord(int32_t id)
     return s;
 }
 
-Segment* SegmentCache::Pin(int32_t id)
+Segment* SegmentCache::Pin(int32_t id, bool forWriter)
 {
     TraceIndenter indent(2);
+    const std::thread::id holder = HolderOf(forWriter);
     Lock lock(m_lock);
     Segment* s;
     for (;;) {
         auto it = m_map.find(id);
         if (it != m_map.end()) {
             s = it->second;
+            ++s->m_pinCount;
+            AddHolder(s, holder);
             if (!s->m_loading) {
                 ListRemove(s);
-                ++s->m_pinCount;
                 return s;
             }
             // Another thread is reading it: wait for that read.
-            ++s->m_pinCount;
             m_changed.wait(lock, [s] { return !s->m_loading; });
             if (s->m_failure) {
                 std::exception_ptr failure = s->m_failure;
-                DropPin(s);
+                DropPin(s, holder);
                 lock.unlock();
                 std::rethrow_exception(failure);
             }
             return s;
         }
-        s = GetRecord(id);
+        s = GetRecordWaiting(lock, id, holder);
         if (s) break;
-        ++m_numRecordWaits;
-        m_changed.wait(lock, [this] { return CanGetRecord(); });
     }
     s->m_loading = true;
     const int32_t size = m_segmentSize;
@@ -191,10 +260,10 @@ Segment* SegmentCache::Pin(int32_t id)
         m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
     } catch (const FileException& e) {
         if (m_failures) m_failures->RecordBackgroundFailure(e);
-        FailLoad(s, std::current_exception());
+        FailLoad(s, std::current_exception(), holder);
         throw;
     } catch (...) {
-        FailLoad(s, std::current_exception());
+        FailLoad(s, std::current_exception(), holder);
         throw;
     }
 
@@ -207,14 +276,14 @@ Segment* SegmentCache::Pin(int32_t id)
 
 // A failed read: the waiters wake and throw the same failure, the record leaves the
 // map so that the next Pin reads again, and the loading thread's pin is dropped.
-void SegmentCache::FailLoad(Segment* s, std::exception_ptr failure)
+void SegmentCache::FailLoad(Segment* s, std::exception_ptr failure, std::thread::id holder)
 {
     Lock lock(m_lock);
     s->m_failure = failure;
     s->m_zeroed = false;
     s->m_loading = false;
     Detach(s);
-    DropPin(s);
+    DropPin(s, holder);
     m_changed.notify_all();
 }
 
@@ -246,6 +315,8 @@ Segment* SegmentCache::PinForWrite(int32_t id)
             if (!s->m_loading && s->m_pinCount == 0) {
                 ListRemove(s);
                 s->m_pinCount = 1;
+                s->m_holders.clear();
+                AddHolder(s, std::thread::id());
                 s->m_failure = nullptr;
                 ZeroForWriter(lock, s);
                 return s;
@@ -254,21 +325,19 @@ Segment* SegmentCache::PinForWrite(int32_t id)
             // another one.
             Detach(s);
         }
-        Segment* s = GetRecord(id);
+        Segment* s = GetRecordWaiting(lock, id, std::thread::id());
         if (s) {
             ZeroForWriter(lock, s);
             return s;
         }
-        ++m_numRecordWaits;
-        m_changed.wait(lock, [this] { return CanGetRecord(); });
     }
 }
 
-void SegmentCache::Unpin(Segment* segment)
+void SegmentCache::Unpin(Segment* segment, bool forWriter)
 {
     TraceIndenter indent(2);
     Lock lock(m_lock);
-    DropPin(segment);
+    DropPin(segment, HolderOf(forWriter));
 }
 
 void SegmentCache::SetCapacity(int32_t count)

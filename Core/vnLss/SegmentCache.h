@@ -10,14 +10,21 @@
 // - PinForWrite never takes over a record that someone else holds or that is being
 //   read: such a record is detached (its holders keep it) and the writer gets another,
 //   zero-filled record.
+// - A pin never waits for ever: when every pinned record is held by the calling
+//   thread, or by the log's writer with at most one record (its head, which nobody
+//   releases while others wait), the record is taken beyond the capacity. The excess
+//   goes again as records are released. Pins are held by the thread that took them,
+//   or by the log's writer (forWriter); a pin released by another thread passes over.
 #pragma once
 #include "vnLss/Ras.h"
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace vorn {
 
@@ -67,6 +74,12 @@ private:
     bool m_mapped = false;       // found by its id; a detached record is not
     bool m_zeroed = true;        // fresh from the storage, never handed out: only zeros
     std::exception_ptr m_failure; // the failed read, for the threads that waited on it
+    // Who holds the pins: a thread, or the log's writer (the null thread id).
+    struct Holder {
+        std::thread::id m_id;
+        int32_t m_pins;
+    };
+    std::vector<Holder> m_holders;
 };
 
 class SegmentCache {
@@ -86,15 +99,17 @@ public:
 
     // The record of segment id, pinned and loaded. Waits while every record is pinned.
     // A failed read throws its vorn::FileException (recorded as a background failure).
-    Segment* Pin(int32_t id);
-    // A record for segment id, pinned, zero-filled, fill position 0, not read.
+    // forWriter: the pin is the log writer's, not the calling thread's.
+    Segment* Pin(int32_t id, bool forWriter = false);
+    // A record for segment id, pinned for the log's writer, zero-filled, fill position
+    // 0, not read.
     Segment* PinForWrite(int32_t id);
-    void Unpin(Segment* segment);
+    void Unpin(Segment* segment, bool forWriter = false);
     // Unpins a held record, if any, and clears the holder.
-    void ReleasePin(Segment*& holder)
+    void ReleasePin(Segment*& holder, bool forWriter = false)
     {
         if (holder) {
-            Unpin(holder);
+            Unpin(holder, forWriter);
             holder = nullptr;
         }
     }
@@ -115,14 +130,22 @@ public:
 private:
     using Lock = std::unique_lock<std::mutex>;
     bool CanGetRecord() const { return m_numRecords < m_capacity || m_releaseHead != nullptr; }
-    Segment* GetRecord(int32_t id);
+    // Under the cache lock, when no record is to be had: whether anyone but the calling
+    // thread (and the writer's head) can release one.
+    bool OthersCanRelease() const;
+    // Waits until a record can be had, or takes one beyond the capacity when waiting
+    // could not end; the record is pinned for holder.
+    Segment* GetRecordWaiting(Lock& lock, int32_t id, std::thread::id holder);
+    Segment* GetRecord(int32_t id, bool beyondCapacity = false);
+    static void AddHolder(Segment* s, std::thread::id holder);
+    static void RemoveHolder(Segment* s, std::thread::id holder);
     void ListAppend(Segment* s);
     void ListPrepend(Segment* s);
     void ListRemove(Segment* s);
     void Detach(Segment* s);
-    void DropPin(Segment* s);
+    void DropPin(Segment* s, std::thread::id holder);
     void DeleteRecord(Segment* s);
-    void FailLoad(Segment* s, std::exception_ptr failure);
+    void FailLoad(Segment* s, std::exception_ptr failure, std::thread::id holder);
     void ZeroForWriter(Lock& lock, Segment* s);
 
     IRAS* m_storage;
@@ -139,6 +162,7 @@ private:
     std::unordered_map<int32_t, Segment*> m_map;
     std::unordered_set<Segment*> m_records; // every record, detached ones too
     int64_t m_numRecordWaits = 0;
+    int32_t m_numWaiting = 0; // threads waiting for a record
     // Reads from storage happen one at a time.
     std::mutex m_loadLock;
 };

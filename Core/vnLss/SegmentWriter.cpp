@@ -85,7 +85,7 @@ LazyWriter::LazyWriter(LSS* store) : StoreThread(store), m_flusher(store) {}
 
 LazyWriter::~LazyWriter()
 {
-    for (Segment* s : m_queue) m_store->GetCache().Unpin(s);
+    for (Segment* s : m_queue) m_store->GetCache().Unpin(s, true);
     m_queue.clear();
 }
 
@@ -115,7 +115,7 @@ void LazyWriter::Stop()
         m_partial = nullptr;
         m_partialFill = 0;
     }
-    for (Segment* s : dropped) m_store->GetCache().Unpin(s);
+    for (Segment* s : dropped) m_store->GetCache().Unpin(s, true);
     CriticalSectionLock lock(m_writeLock);
     m_written = LogPosition();
 }
@@ -175,11 +175,11 @@ void LazyWriter::WriteSegment(Segment* segment)
         }
     } catch (...) {
         m_written = LogPosition();
-        m_store->GetCache().Unpin(segment);
+        m_store->GetCache().Unpin(segment, true);
         throw;
     }
     m_written = LogPosition();
-    m_store->GetCache().Unpin(segment);
+    m_store->GetCache().Unpin(segment, true);
     m_flusher.Signal();
 }
 
@@ -216,7 +216,7 @@ void LazyWriter::Flush(bool finishDelta)
         try {
             WriteSegment(s);
         } catch (...) {
-            for (Segment* rest : taken) m_store->GetCache().Unpin(rest);
+            for (Segment* rest : taken) m_store->GetCache().Unpin(rest, true);
             throw;
         }
     }
@@ -253,7 +253,7 @@ SegmentWriter::SegmentWriter(LSS* store) : m_store(store), m_lazyWriter(store) {
 
 SegmentWriter::~SegmentWriter()
 {
-    if (m_segment) m_store->GetCache().Unpin(m_segment);
+    if (m_segment) m_store->GetCache().Unpin(m_segment, true);
 }
 
 void SegmentWriter::Start(const LogHead* head)
@@ -269,7 +269,7 @@ void SegmentWriter::Start(const LogHead* head)
         m_segmentId = head->m_segmentId;
         m_nextSegId = head->m_nextSegId;
         m_unitOffset = head->m_offset;
-        m_segment = head->m_offset == 0 ? cache.PinForWrite(m_segmentId) : cache.Pin(m_segmentId);
+        m_segment = head->m_offset == 0 ? cache.PinForWrite(m_segmentId) : cache.Pin(m_segmentId, true);
     } else {
         m_segmentId = sut.AllocateSegment();
         m_nextSegId = sut.AllocateSegment();
@@ -284,7 +284,7 @@ void SegmentWriter::Start(const LogHead* head)
     try {
         m_lazyWriter.Start(m_segmentId, m_unitOffset);
     } catch (...) {
-        cache.ReleasePin(m_segment);
+        cache.ReleasePin(m_segment, true);
         m_buffer = nullptr;
         throw;
     }
@@ -296,7 +296,7 @@ void SegmentWriter::Stop()
     m_lazyWriter.Stop();
     CriticalSectionLock lock(m_lock);
     if (!m_started) return;
-    m_store->GetCache().ReleasePin(m_segment);
+    m_store->GetCache().ReleasePin(m_segment, true);
     SUT& sut = m_store->GetSUT();
     try {
         if (m_segmentId) sut.Release(m_segmentId);
@@ -390,7 +390,7 @@ void SegmentWriter::NewSegment()
     try {
         following = sut.AllocateSegment();
     } catch (...) {
-        cache.Unpin(fresh);
+        cache.Unpin(fresh, true);
         throw;
     }
     const int32_t oldId = m_segmentId;
@@ -404,6 +404,7 @@ void SegmentWriter::NewSegment()
     BeginUnit(0);
     m_lazyWriter.QueueFullSegment(old);
     if (!m_isCheckPoint) ++m_numSegments;
+    m_segmentsAfterCheckPoint.fetch_add(1, std::memory_order_relaxed);
 }
 
 LogPosition SegmentWriter::Flush()
@@ -425,6 +426,7 @@ LogPosition SegmentWriter::Flush()
 
 void SegmentWriter::RestampForCheckPoint(const Guid& cpid)
 {
+    m_segmentsAfterCheckPoint.store(0, std::memory_order_relaxed);
     m_cpid = cpid;
     m_fsn = 1;
     if (m_unitOpen && UnitIsEmpty()) BeginUnit(m_unitOffset);

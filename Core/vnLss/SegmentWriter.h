@@ -29,11 +29,11 @@ public:
     // Sets the stop flag, signals and (from another thread) waits for the thread.
     void Stop();
     void Signal() { m_event.Set(); }
-    bool IsRunning() const { return m_running; }
+    bool IsRunning() const { return m_running.load(); }
 
 protected:
     LSS* m_store;
-    bool m_running = false;
+    std::atomic<bool> m_running{false};
     std::atomic<bool> m_stop{false};
     Event m_event;
     WorkerThreadX m_thread;
@@ -133,6 +133,9 @@ public:
     LogHead GetHead() const;
     bool UnitIsEmpty() const { return m_writeOffset == m_unitOffset + kFlushUnitHeaderSize; }
     int32_t GetNumSegmentsSinceCheckPoint() const { return m_numSegments; }
+    // Segments the log has entered since the last check point began its new log (an
+    // observer; any thread).
+    int32_t GetSegmentsAfterCheckPoint() const { return m_segmentsAfterCheckPoint.load(std::memory_order_relaxed); }
 
     // IRpmPacketWriter: node packets of the map.
     IOutputStream& BeginNodePacket(Seid seid) override;
@@ -159,6 +162,7 @@ private:
     LazyWriter m_lazyWriter;
     CriticalSection m_lock;
     int32_t m_numSegments = 0;
+    std::atomic<int32_t> m_segmentsAfterCheckPoint{0};
     bool m_isCheckPoint = false;
     int32_t m_lockDepth = 0;
 

@@ -467,3 +467,30 @@ TEST(LssRecovery, TheLogContinuesInTheSegmentItsFirstUnitNames)
     EXPECT_EQ(lss->GetSUT().GetUtilisation(2) >= 64, true);
     lss->Close();
 }
+
+// Back-to-back flushed transactions leave the check-pointer its turn: the log after the
+// last check point stays within a small multiple of the segments per check point, so
+// the time a recovery takes stays bounded.
+TEST(LssRecoveryThreaded, CheckPointsKeepUpWithBackToBackFlushedTransactions)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LssSettings settings = SmallSettings(kSeg);
+    settings.m_numSegmentsPerCheckPoint = 4;
+    LSS* lss = OpenShared(d, settings);
+    const int32_t before = lss->GetNumCheckPoints();
+    std::atomic<int32_t> longest{0};
+    auto writer = [&](uint32_t first) {
+        for (uint32_t i = 0; i < uint32_t(Scaled(1500)); ++i) {
+            WriteElement(lss, S(first + i % 100), Pattern(1200, i), true);
+            const int32_t n = lss->GetSegmentWriter().GetSegmentsAfterCheckPoint();
+            for (int32_t l = longest; n > l && !longest.compare_exchange_weak(l, n);) {
+            }
+        }
+    };
+    std::thread a(writer, 1), b(writer, 101);
+    a.join();
+    b.join();
+    EXPECT_LE(longest.load(), 4 * settings.m_numSegmentsPerCheckPoint);
+    EXPECT_GT(lss->GetNumCheckPoints(), before);
+    lss->Close();
+}

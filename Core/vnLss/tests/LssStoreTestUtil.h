@@ -13,6 +13,21 @@
 
 namespace vorn::test {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
+// An iteration count, smaller under ThreadSanitizer (which runs every test of the store).
+constexpr int Scaled(int n) { return kUnderThreadSanitizer ? (n + 9) / 10 : n; }
+
 struct SharedBytes {
     std::mutex m_lock;
     std::vector<uint8_t> m_bytes;
@@ -97,13 +112,32 @@ inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
     return v;
 }
 
+// A failed write still ends the element and the transaction (so that the store can
+// be closed), then throws.
 inline void WriteElement(ILogStructuredStore* lss, Seid s, const std::vector<uint8_t>& bytes, bool flush = false)
 {
     ILssTransaction* t = lss->OpenTransaction();
-    ICloseableOutputStream* w = t->WriteSerialElement(s.m_low, s.m_high);
-    w->WriteStream(bytes.data(), ssize_t(bytes.size()));
-    w->Close();
-    if (flush) t->FlushWhenClose();
+    ICloseableOutputStream* w = nullptr;
+    try {
+        w = t->WriteSerialElement(s.m_low, s.m_high);
+        w->WriteStream(bytes.data(), ssize_t(bytes.size()));
+        ICloseableOutputStream* open = w;
+        w = nullptr;
+        open->Close();
+        if (flush) t->FlushWhenClose();
+    } catch (...) {
+        if (w) {
+            try {
+                w->Close();
+            } catch (...) {
+            }
+        }
+        try {
+            t->Close();
+        } catch (...) {
+        }
+        throw;
+    }
     t->Close();
 }
 

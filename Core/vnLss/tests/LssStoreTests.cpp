@@ -1,6 +1,7 @@
 #include "LssStoreTestUtil.h"
 #include "LssTestUtil.h"
 #include "vnLss/LssLayout.h"
+#include "vnLss/RootBlock.h"
 #include "vnUtils/Crc32.h"
 #include <gtest/gtest.h>
 #include <thread>
@@ -266,6 +267,48 @@ TEST(LssStore, MisuseIsRefusedAndChangesNothing)
     EXPECT_FALSE(lss->HasBackgroundFailure());
     ASSERT_TRUE(ReadWhole(lss, kA, b));
     EXPECT_EQ(b, std::vector<uint8_t>({'a', 'b', 'c'}));
+    lss->Close();
+}
+
+// A check point asked for by the thread inside its transaction is refused (it would
+// take the check-point lock after the writer's and make uncommitted changes durable);
+// closing the store inside a transaction ends it and drops what it changed.
+TEST(LssStore, CheckPointAndCloseInsideATransaction)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings());
+    WriteElement(lss, kA, Pattern(100, 1), true);
+    ILssTransaction* t = lss->OpenTransaction();
+    ICloseableOutputStream* w = t->WriteSerialElement(kB.m_low, kB.m_high);
+    w->WriteStream("bbb", 3);
+    w->Close();
+    EXPECT_THROW(lss->CheckPointWithNewId(), ProgrammingErrorException);
+    t->Close();
+    lss->Close();
+    lss = OpenShared(d, SmallSettings());
+    std::vector<uint8_t> r;
+    EXPECT_TRUE(ReadWhole(lss, kB, r));
+
+    // Closed inside a transaction that wrote (one element closed, one still open).
+    t = lss->OpenTransaction();
+    w = t->WriteSerialElement(kC.m_low, kC.m_high);
+    w->WriteStream("ccc", 3);
+    w->Close();
+    w = t->WriteSerialElement(kA.m_low, kA.m_high);
+    w->WriteStream("aaa", 3);
+    std::exception_ptr failure;
+    EXPECT_FALSE(lss->CloseReporting(&failure));
+    EXPECT_TRUE(failure);
+    lss = OpenShared(d, SmallSettings());
+    EXPECT_FALSE(lss->SerialElementExists(kC));
+    ASSERT_TRUE(ReadWhole(lss, kA, r));
+    EXPECT_EQ(r, Pattern(100, 1));
+    // Closed inside a transaction that changed nothing: a clean close.
+    lss->OpenTransaction();
+    EXPECT_TRUE(lss->CloseReporting(nullptr));
+    EXPECT_EQ(d->At(RootBlock::kGracefulShutdownOffset), 1);
+    lss = OpenShared(d, SmallSettings());
+    EXPECT_TRUE(lss->SerialElementExists(kB));
     lss->Close();
 }
 
