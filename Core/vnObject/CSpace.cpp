@@ -1,10 +1,11 @@
 #include "vnObject/CSpace.h"
-#include "vnPlatform/Thread.h"
 #include "vnReflection/CoreModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
+#include <chrono>
 #include <exception>
+#include <thread>
 
 namespace vorn {
 
@@ -195,7 +196,7 @@ void CSpace::RegisterNonGcObject(AnyInterface object)
 int64_t CSpace::GetNumObjects()
 {
     CriticalSectionLock lock(m_pendingLock);
-    return m_pending.Count() + m_objects.Count();
+    return m_pending.Count() + m_objectCount.load(std::memory_order_relaxed);
 }
 
 int32_t CSpace::GetMilliSecsPerGc()
@@ -299,6 +300,7 @@ void CSpace::MergePending()
     {
         CriticalSectionLock lock(m_pendingLock);
         taken = std::move(m_pending);
+        m_objectCount.fetch_add(taken.Count(), std::memory_order_relaxed);
     }
     // A pending object may carry a mark from a trace that reached it before it was
     // spliced in; kept, that mark would hide its children from the next trace.
@@ -347,9 +349,12 @@ void CSpace::RunPass(bool fromCollector)
     // The collector gives up its pass when it is stopped while waiting for the space
     // lock: the thread stopping it may hold that lock.
     if (fromCollector) {
-        for (int spins = 0; !m_lock.TryEnter(); ++spins) {
+        for (int tries = 0; !m_lock.TryEnter(); ++tries) {
             if (!m_running.load(std::memory_order_relaxed)) return;
-            SleepMilliseconds(spins < 8 ? 0 : 1);
+            if (tries < 64)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     } else {
         m_lock.Enter();
@@ -380,18 +385,18 @@ void CSpace::RunPass(bool fromCollector)
     });
     spaceLock.Unlock();
 
-    ChunkedPtrList survivors;
-    m_objects.ForEach([&](AnyInterface& p) {
+    // Sweep: the survivors are compacted in place, their marks cleared.
+    m_objects.KeepIf([](AnyInterface& p) {
         ObjSysState& s = SysStateOf(p);
         const int32_t flags = LoadObjFlags(s);
         if (flags & OBJ_MARKED) {
             ClearObjFlags(s, OBJ_MARKED);
-            survivors.Append(p);
-        } else if (!(flags & OBJ_NO_DELETE)) {
-            CallDestroy(p);
+            return true;
         }
+        if (!(flags & OBJ_NO_DELETE)) CallDestroy(p);
+        return false;
     });
-    m_objects = std::move(survivors);
+    m_objectCount.store(m_objects.Count(), std::memory_order_relaxed);
     ClearObjFlags(m_roots.m_sys, OBJ_MARKED);
     ClearObjFlags(m_dgState.GetSysState(), OBJ_MARKED);
     m_completedGcs.fetch_add(1, std::memory_order_relaxed);
@@ -424,6 +429,7 @@ void TransferCSpace(CSpace* source, CSpace* destination)
         CriticalSectionLock lock(destination->m_pendingLock);
         destination->m_pending.Splice(source->m_objects);
     }
+    source->m_objectCount.store(0, std::memory_order_relaxed);
     // The source's roots (its space-root object, open stack frames) keep their objects
     // alive in the destination.
     for (const AnyInterface& r : source->m_roots.m_roots) destination->m_roots.m_roots.push_back(r);

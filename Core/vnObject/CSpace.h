@@ -141,6 +141,7 @@ private:
     CriticalSection m_pendingLock;
     ChunkedPtrList m_pending;
     ChunkedPtrList m_objects;
+    std::atomic<int64_t> m_objectCount{0}; // m_objects.Count(), for readers outside a pass
     std::atomic<uint64_t> m_completedGcs{0};
     DGState m_dgState;
     void* m_ptrSlots[kNumPtrSlots] = {};

@@ -23,7 +23,10 @@ ChunkedPtrList& ChunkedPtrList::operator=(ChunkedPtrList&& o) noexcept
 
 void ChunkedPtrList::AddBlock()
 {
-    Block* b = new Block;
+    Block* b = m_spare ? m_spare : new Block;
+    m_spare = nullptr;
+    b->m_count = 0;
+    b->m_next = nullptr;
     b->m_prev = m_last;
     if (m_last)
         m_last->m_next = b;
@@ -40,7 +43,10 @@ void ChunkedPtrList::FreeLastBlock()
         m_last->m_next = nullptr;
     else
         m_first = nullptr;
-    delete b;
+    if (m_spare == nullptr)
+        m_spare = b;
+    else
+        delete b;
 }
 
 void ChunkedPtrList::Splice(ChunkedPtrList& other)

@@ -1,8 +1,9 @@
 // vorn::ChunkedPtrList: an unordered list of {object, table} pairs kept in a doubly
 // linked list of blocks of 1024 pairs. Appending touches only the last block; splicing
 // another list in relinks its full blocks and copies only its last, partial block, so
-// whole lists move in time proportional to their block count. Not thread-safe: the
-// owner guards it.
+// whole lists move in time proportional to their block count. One emptied block is
+// kept for reuse, so a stack that grows and shrinks across a block boundary does not
+// allocate each time. Not thread-safe: the owner guards it.
 #pragma once
 #include "vnReflection/Records.h"
 #include <cstdint>
@@ -21,7 +22,11 @@ public:
     };
 
     ChunkedPtrList() = default;
-    ~ChunkedPtrList() { Clear(); }
+    ~ChunkedPtrList()
+    {
+        Clear();
+        delete m_spare;
+    }
     ChunkedPtrList(const ChunkedPtrList&) = delete;
     ChunkedPtrList& operator=(const ChunkedPtrList&) = delete;
     // Takes o's blocks; o is left empty.
@@ -48,6 +53,50 @@ public:
     // Frees every block.
     void Clear();
 
+    // Keeps, in order, the pairs for which keep(AnyInterface&) is true, compacting the
+    // list in place; blocks left empty are freed.
+    template <class F>
+    void KeepIf(F&& keep)
+    {
+        Block* wb = m_first;
+        int32_t wi = 0;
+        int64_t kept = 0;
+        for (Block* b = m_first; b; b = b->m_next) {
+            const int32_t n = b->m_count;
+            for (int32_t i = 0; i < n; ++i) {
+                AnyInterface& p = b->m_entries[i];
+                if (!keep(p)) continue;
+                if (wi == kBlockEntries) {
+                    wb->m_count = kBlockEntries;
+                    wb = wb->m_next;
+                    wi = 0;
+                }
+                wb->m_entries[wi++] = p;
+                ++kept;
+            }
+        }
+        if (wb == nullptr) return;
+        wb->m_count = wi;
+        m_count = kept;
+        // Free the blocks after the last written one, and that one too when it is empty.
+        Block* firstFree = wb->m_next;
+        if (wi == 0) {
+            firstFree = wb;
+            m_last = wb->m_prev;
+        } else {
+            m_last = wb;
+        }
+        if (m_last)
+            m_last->m_next = nullptr;
+        else
+            m_first = nullptr;
+        while (firstFree) {
+            Block* next = firstFree->m_next;
+            delete firstFree;
+            firstFree = next;
+        }
+    }
+
     int64_t Count() const { return m_count; }
     bool Empty() const { return m_count == 0; }
     Block* First() const { return m_first; }
@@ -68,6 +117,7 @@ private:
     Block* m_first = nullptr;
     Block* m_last = nullptr;
     int64_t m_count = 0;
+    Block* m_spare = nullptr;
 };
 
 } // namespace vorn
