@@ -1,7 +1,9 @@
 #include "vnUtils/Heap.h"
+#include "vnPlatform/Futex.h"
 #include "vnPlatform/Memory.h"
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace vorn {
 
@@ -35,10 +37,53 @@ struct __attribute__((may_alias)) Segment {
     size_t flags;
 };
 
+// A free block in a thread cache: the next block of its bin, and a tag naming the cache
+// (a hint for catching a second free of the block).
+struct CachedBlock {
+    CachedBlock* next;
+    uintptr_t tag;
+};
+
+struct CacheBin {
+    CachedBlock* head;
+    uint32_t count;
+};
+
+// Size classes of the thread caches: chunk sizes 32 to 512 in steps of 16 (the small
+// bins' sizes), then four classes for each power of two up to Heap::kCacheMaxChunk.
+constexpr uint32_t kCacheClasses = 63;
+
+// One thread's cache of one heap; the thread's caches form a list.
+struct ThreadCache {
+    Heap* heap;
+    ThreadCache* next;
+    size_t bytes;   // the class sizes of the blocks held
+    CacheBin bins[kCacheClasses];
+};
+
+// Address ranges to give back to the system once the lock is released.
+struct PendingUnmaps {
+    static constexpr int kMax = 8;
+    struct Range {
+        char* base;
+        size_t size;
+        bool ownMapping;   // a chunk's own mapping (failing to unmap it is corruption)
+    };
+    void Add(char* base, size_t size, bool ownMapping) noexcept { ranges[count++] = Range{base, size, ownMapping}; }
+    Range ranges[kMax];
+    int count = 0;
+    bool more = false;   // wholly free segments were left for want of room
+};
+
 } // namespace heapdetail
 
+using heapdetail::CacheBin;
+using heapdetail::CachedBlock;
 using heapdetail::Chunk;
+using heapdetail::kCacheClasses;
+using heapdetail::PendingUnmaps;
 using heapdetail::Segment;
+using heapdetail::ThreadCache;
 using heapdetail::TreeChunk;
 
 namespace {
@@ -74,8 +119,14 @@ thread_local char t_lockTag;
 
 inline uintptr_t ThreadTag() noexcept { return reinterpret_cast<uintptr_t>(&t_lockTag); }
 
-// The longest pause between two attempts at the lock, in pause instructions.
-constexpr uint32_t kMaxSpinPause = 256;
+// The lock word: free, held, or held while other threads may sleep on it.
+constexpr uint32_t kLockFree = 0;
+constexpr uint32_t kLockHeld = 1;
+constexpr uint32_t kLockContended = 2;
+// Looks at a held lock before sleeping, and the longest pause between two of them in
+// pause instructions.
+constexpr uint32_t kLockSpins = 40;
+constexpr uint32_t kMaxSpinPause = 64;
 
 constinit std::atomic<const char*> g_onlyThreadFlag{nullptr};
 
@@ -151,11 +202,18 @@ constexpr uint32_t kDigitBits = 4;
 // every level passed).
 inline uint32_t TopDigit(size_t key) noexcept { return uint32_t(key >> (64 - kDigitBits)); }
 
+// The size word of a chunk in use is read without the lock by the thread that frees the
+// chunk into its cache, while a lock holder may flip its previous-in-use bit for the
+// chunk before it: such words are loaded and stored as (relaxed) atomics.
+inline size_t LoadHead(const Chunk* p) noexcept { return __atomic_load_n(&p->head, __ATOMIC_RELAXED); }
+inline void StoreHead(Chunk* p, size_t v) noexcept { __atomic_store_n(&p->head, v, __ATOMIC_RELAXED); }
+
 // An in-use chunk of size s whose previous chunk is in use; the next learns that it is.
 inline void SetInuseAndPinuse(Chunk* p, size_t s) noexcept
 {
     p->head = s | kPinuse | kCinuse;
-    At(p, s)->head |= kPinuse;
+    Chunk* next = At(p, s);
+    StoreHead(next, LoadHead(next) | kPinuse);
 }
 // An in-use chunk of size s whose previous chunk is in use (the next one is untouched).
 inline void SetSizeAndPinuseOfInuse(Chunk* p, size_t s) noexcept
@@ -167,6 +225,104 @@ inline void SetSizeAndPinuseOfFree(Chunk* p, size_t s) noexcept
 {
     p->head = s | kPinuse;
     At(p, s)->prevFoot = s;
+}
+
+// ---- thread cache classes and state
+
+constexpr size_t ClassSizeOf(uint32_t i) noexcept
+{
+    if (i <= 30) return size_t(i + 2) << 4;
+    const uint32_t j = i - 30;
+    const uint32_t k = 9 + j / 4;
+    return (size_t(1) << k) + size_t(j % 4) * (size_t(1) << (k - 2));
+}
+
+template <class T, class F>
+constexpr auto ClassTable(F f) noexcept
+{
+    struct Table {
+        T v[kCacheClasses + 1];
+        constexpr T operator[](uint32_t i) const { return v[i]; }
+    } t{};
+    for (uint32_t i = 0; i <= kCacheClasses; ++i) t.v[i] = f(i);
+    return t;
+}
+
+constexpr auto kClassSize = ClassTable<uint32_t>([](uint32_t i) { return uint32_t(ClassSizeOf(i)); });
+// Blocks a bin holds at most: many of the small ones, fewer of the large, so that one
+// bin holds about kClassBytes; refills take half of it.
+constexpr size_t kClassBytes = 0x20000;
+constexpr auto kClassLimit = ClassTable<uint32_t>([](uint32_t i) {
+    const size_t n = kClassBytes / ClassSizeOf(i);
+    return uint32_t(n < 4 ? 4 : n > 32 ? 32 : n);
+});
+// The bytes one thread's cache of one heap holds at most.
+constexpr size_t kCacheBytes = size_t(2) << 20;
+// Chunks below this size fall into a class when they are freed.
+constexpr size_t kCachedChunkLimit = ClassSizeOf(kCacheClasses);
+
+static_assert(ClassSizeOf(30) == 512 && ClassSizeOf(kCacheClasses - 1) == Heap::kCacheMaxChunk);
+static_assert(sizeof(CachedBlock) <= Heap::kMinChunk - sizeof(size_t));
+
+// The class of a chunk of size s (a multiple of 16, at least 32): the largest whose
+// size is at most s.
+inline uint32_t FloorClass(size_t s) noexcept
+{
+    if (s < 512) return uint32_t(s >> 4) - 2;
+    const uint32_t k = 63u - uint32_t(__builtin_clzll(s));
+    return 30 + (k - 9) * 4 + uint32_t((s >> (k - 2)) & 3);
+}
+// The smallest class whose size is at least nb.
+inline uint32_t CeilClass(size_t nb) noexcept
+{
+    const uint32_t c = FloorClass(nb);
+    return kClassSize[c] < nb ? c + 1 : c;
+}
+
+inline uintptr_t CacheTag(const ThreadCache* c) noexcept
+{
+    return reinterpret_cast<uintptr_t>(c) ^ uintptr_t(0x5a17c0de5a17c0deull);
+}
+
+inline bool BinHolds(const CacheBin& bin, const CachedBlock* b) noexcept
+{
+    for (const CachedBlock* x = bin.head; x; x = x->next)
+        if (x == b) return true;
+    return false;
+}
+
+// The calling thread's caches, most recently used first, and where the thread stands:
+// no cache yet, caches live, or caches given back at its end (requests then bypass
+// them).
+constexpr uint8_t kNoCaches = 0;
+constexpr uint8_t kCachesLive = 1;
+constexpr uint8_t kCachesGone = 2;
+constinit thread_local ThreadCache* t_caches = nullptr;
+constinit thread_local uint8_t t_cacheState = kNoCaches;
+
+// Gives the thread's caches back when the thread ends; armed by the first cache.
+struct ThreadCacheGuard {
+    bool armed = false;
+    ~ThreadCacheGuard()
+    {
+        if (armed) Heap::ReleaseThreadCaches();
+    }
+};
+thread_local ThreadCacheGuard t_cacheGuard;
+
+// The calling thread's cache of heap, moved to the front of the list; null when none.
+ThreadCache* FindThreadCache(const Heap* heap) noexcept
+{
+    for (ThreadCache** link = &t_caches; *link; link = &(*link)->next) {
+        ThreadCache* c = *link;
+        if (c->heap == heap) {
+            *link = c->next;
+            c->next = t_caches;
+            t_caches = c;
+            return c;
+        }
+    }
+    return nullptr;
 }
 
 inline Segment* RecordFor(char* segmentEnd) noexcept
@@ -186,47 +342,54 @@ bool Heap::Lock() noexcept
     // only created by the one thread, never while it is inside the heap.
     if (*OnlyThreadFlag()) return false;
     const uintptr_t me = ThreadTag();
-    uintptr_t expected = 0;
-    if (!m_owner.compare_exchange_strong(expected, me, std::memory_order_acquire,
-                                         std::memory_order_relaxed)) {
-        if (expected == me) {
-            ++m_lockCount;
-            return true;
-        }
-        LockSlow(me);
+    // Only this thread ever stores its own tag, so seeing it means it holds the lock.
+    if (m_owner.load(std::memory_order_relaxed) == me) {
+        ++m_lockCount;
+        return true;
     }
+    uint32_t expected = kLockFree;
+    if (!m_lockWord.compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+        LockSlow();
+    m_owner.store(me, std::memory_order_relaxed);
     m_lockCount = 1;
     return true;
 }
 
-void Heap::LockSlow(uintptr_t me) noexcept
+void Heap::LockSlow() noexcept
 {
-    // Spin with a growing pause between attempts: fewer hand-overs between threads, so
-    // the heap's state stays in one cache longer. After every 64 failed attempts give
-    // the processor away, and once that has not helped for a while, sleep, so that a
-    // holder that cannot run (a lower priority, a descheduled thread) gets its turn.
+    // A holder keeps the lock for a short while: spin first, with a growing pause
+    // between looks so that fewer hand-overs move the heap's lines between caches.
     uint32_t pause = 1;
-    for (uint32_t attempt = 1;; ++attempt) {
-        if (m_owner.load(std::memory_order_relaxed) == 0) {
-            uintptr_t expected = 0;
-            if (m_owner.compare_exchange_weak(expected, me, std::memory_order_acquire,
-                                              std::memory_order_relaxed))
-                return;
-        }
-        if (attempt % 64 != 0) {
-            for (uint32_t i = 0; i < pause; ++i) CpuRelax();
-            if (pause < kMaxSpinPause) pause <<= 1;
-        } else if (attempt <= 64 * 16) {
-            YieldThisThread();
-        } else {
-            NapMicroseconds(50);
-        }
+    for (uint32_t attempt = 0; attempt < kLockSpins; ++attempt) {
+        uint32_t expected = m_lockWord.load(std::memory_order_relaxed);
+        if (expected == kLockFree &&
+            m_lockWord.compare_exchange_weak(expected, kLockHeld, std::memory_order_acquire,
+                                             std::memory_order_relaxed))
+            return;
+        if (expected == kLockContended) break;   // others already sleep: queue up
+        for (uint32_t i = 0; i < pause; ++i) CpuRelax();
+        if (pause < kMaxSpinPause) pause <<= 1;
     }
+    // Then sleep. The word says "held, maybe with sleepers" from now on, so that the
+    // holder's unlock wakes one; a woken thread takes the lock in the same state, as it
+    // cannot know whether others still sleep.
+    while (m_lockWord.exchange(kLockContended, std::memory_order_acquire) != kLockFree)
+        FutexWait(&m_lockWord, kLockContended);
 }
 
 void Heap::Unlock(bool locked) noexcept
 {
-    if (locked && --m_lockCount == 0) m_owner.store(0, std::memory_order_release);
+    if (!locked || --m_lockCount != 0) return;
+    m_owner.store(0, std::memory_order_relaxed);
+    if (m_lockWord.exchange(kLockFree, std::memory_order_release) == kLockContended) FutexWake(&m_lockWord, 1);
+}
+
+bool Heap::DropLockForSystem() noexcept
+{
+    if (m_owner.load(std::memory_order_relaxed) != ThreadTag() || m_lockCount != 1) return false;
+    Unlock(true);
+    return true;
 }
 
 void Heap::Corrupt() noexcept
@@ -422,18 +585,33 @@ void Heap::ReplaceDv(Chunk* p, size_t size) noexcept
 void* Heap::Alloc(size_t n) noexcept
 {
     if (n >= kMaxRequest) return nullptr;
+    const size_t nb = RequestToSize(n);
+    if (m_threadCaching && nb <= kCacheMaxChunk) {
+        ThreadCache* c = t_caches;
+        if ((c && c->heap == this) || (c = CacheOfThisThread())) {
+            const uint32_t cls = CeilClass(nb);
+            CacheBin& bin = c->bins[cls];
+            if (void* mem = bin.head) {
+                CachedBlock* b = static_cast<CachedBlock*>(mem);
+                bin.head = b->next;
+                --bin.count;
+                c->bytes -= kClassSize[cls];
+                b->tag = 0;
+                return mem;
+            }
+            return CacheRefill(c, cls);
+        }
+    }
     const bool locked = Lock();
     if (!m_magic) Init();
-    void* mem = AllocLocked(n);
+    void* mem = AllocLocked(nb);
     Unlock(locked);
     return mem;
 }
 
-void* Heap::AllocLocked(size_t n) noexcept
+void* Heap::AllocLocked(size_t nb) noexcept
 {
-    size_t nb;
-    if (n <= kMaxSmallRequest) {
-        nb = RequestToSize(n);
+    if (nb < kMinLargeSize) {
         uint32_t idx = uint32_t(nb >> 4);
         const uint32_t bits = m_smallMap >> idx;
         if (bits & 3) {
@@ -477,11 +655,8 @@ void* Heap::AllocLocked(size_t n) noexcept
             }
             if (m_treeMap) return TreeAllocSmall(nb);
         }
-    } else {
-        nb = RequestToSize(n);
-        if (m_treeMap) {
-            if (void* mem = TreeAllocLarge(nb)) return mem;
-        }
+    } else if (m_treeMap) {
+        if (void* mem = TreeAllocLarge(nb)) return mem;
     }
     if (nb <= m_dvSize) return CarveDv(nb);
     if (m_topSize > nb && m_topSize - nb >= kMinChunk) return CarveTop(nb);
@@ -623,7 +798,7 @@ bool Heap::UnmapPages(void* p, size_t bytes) noexcept
 
 void Heap::NoteObtained(char* base, size_t bytes) noexcept
 {
-    if (!m_leastAddr || base < m_leastAddr) m_leastAddr = base;
+    if (!m_leastAddr || base < m_leastAddr) __atomic_store_n(&m_leastAddr, base, __ATOMIC_RELAXED);
     m_footprint += bytes;
     if (m_footprint > m_maxFootprint) m_maxFootprint = m_footprint;
 }
@@ -637,16 +812,20 @@ void* Heap::SysAlloc(size_t nb) noexcept
     if (nb > ~size_t(0) - extra - m_granularity) return nullptr;
     const size_t asize = RoundUp(nb + extra, m_granularity);
 
-    char* topEnd = m_topSeg ? EndOf(m_topSeg) : nullptr;
+    // The system calls run without the lock; what they return is fitted in with it,
+    // whatever other threads did meanwhile.
+    char* const topEnd = m_topSeg ? EndOf(m_topSeg) : nullptr;
+    const bool dropped = DropLockForSystem();
     char* base = topEnd ? static_cast<char*>(MapPages(topEnd, asize, true)) : nullptr;
     if (!base) base = static_cast<char*>(MapPages(nullptr, asize, true));
+    if (dropped) Lock();
     if (!base) return nullptr;
     NoteObtained(base, asize);
     m_trimCheck = m_trimThreshold;   // memory came in: trimming may pay again
 
     if (!m_topSeg) {
         AddSegment(base, asize);
-    } else if (base == topEnd) {
+    } else if (base == EndOf(m_topSeg)) {
         ExtendTop(asize);
     } else {
         for (Segment* sp = m_segments; sp; sp = sp->next) {
@@ -661,20 +840,43 @@ void* Heap::DirectMap(size_t nb) noexcept
 {
     if (nb > ~size_t(0) - kMappedTail - m_pageSize) return nullptr;
     const size_t msize = RoundUp(nb + kMappedTail, m_pageSize);
+    const bool dropped = DropLockForSystem();
     char* mm = static_cast<char*>(MapPages(nullptr, msize, false));
+    if (mm) {
+        Chunk* p = reinterpret_cast<Chunk*>(mm);
+        const size_t csize = msize - kMappedTail;
+        p->prevFoot = 0;   // the offset from the start of the mapping
+        p->head = csize;   // both in-use bits clear: a chunk of its own mapping
+        At(p, csize)->head = kMappedFence;
+        At(p, csize + sizeof(size_t))->head = 0;
+    }
+    if (dropped) Lock();
     if (!mm) return nullptr;
-    Chunk* p = reinterpret_cast<Chunk*>(mm);
-    const size_t csize = msize - kMappedTail;
-    p->prevFoot = 0;   // the offset from the start of the mapping
-    p->head = csize;   // both in-use bits clear: a chunk of its own mapping
-    At(p, csize)->head = kMappedFence;
-    At(p, csize + sizeof(size_t))->head = 0;
-    if (!m_leastAddr || mm < m_leastAddr) m_leastAddr = mm;
+    if (!m_leastAddr || mm < m_leastAddr) __atomic_store_n(&m_leastAddr, mm, __ATOMIC_RELAXED);
     m_footprint += msize;
     if (m_footprint > m_maxFootprint) m_maxFootprint = m_footprint;
     ++m_mappedBlocks;
     m_mappedBytes += msize;
-    return MemOf(p);
+    return MemOf(reinterpret_cast<Chunk*>(mm));
+}
+
+// Takes a mapped range back as a segment of its own holding one free chunk: memory
+// that could not be given back to the system after all.
+void Heap::AdoptFreeRange(char* base, size_t size) noexcept
+{
+    NoteObtained(base, size);
+    Segment* rec = RecordFor(base + size);
+    rec->base = base;
+    rec->size = size;
+    rec->flags = 0;   // never offered to the system again
+    rec->next = m_segments;
+    m_segments = rec;
+    Chunk* p = reinterpret_cast<Chunk*>(base);
+    const size_t psize = size - kSegmentTail;
+    SetSizeAndPinuseOfFree(p, psize);
+    At(p, psize)->head = kSegmentFence;   // its previous chunk (p) is free
+    InsertChunk(p, psize);
+    m_trimCheck = ~size_t(0);   // the system refuses: stop trying until memory comes in
 }
 
 void Heap::AddSegment(char* base, size_t size) noexcept
@@ -745,18 +947,21 @@ void* Heap::PrependAlloc(Segment* seg, char* base, size_t size, size_t nb) noexc
         }
         qsize += osize;
     } else {
-        oldFirst->head &= ~kPinuse;
+        StoreHead(oldFirst, LoadHead(oldFirst) & ~kPinuse);
     }
     SetSizeAndPinuseOfFree(q, qsize);
     InsertChunk(q, qsize);
     return MemOf(p);
 }
 
-size_t Heap::ReleaseUnusedSegments() noexcept
+void Heap::ReleaseUnusedSegments(PendingUnmaps& pending) noexcept
 {
-    size_t released = 0;
     Segment** link = &m_segments;
     while (Segment* sp = *link) {
+        if (pending.count == PendingUnmaps::kMax) {
+            pending.more = true;   // the rest follows once these are unmapped
+            return;
+        }
         char* base = sp->base;
         const size_t size = sp->size;
         Segment* next = sp->next;
@@ -771,24 +976,20 @@ size_t Heap::ReleaseUnusedSegments() noexcept
                 } else {
                     UnlinkChunk(p, psize);
                 }
-                if (UnmapPages(base, size)) {
-                    released += size;
-                    m_footprint -= size;
-                    *link = next;
-                    continue;
-                }
-                InsertChunk(p, psize);
+                pending.Add(base, size, false);
+                m_footprint -= size;
+                *link = next;
+                continue;
             }
         }
         link = &sp->next;
     }
     m_releaseCountdown = kReleaseChecks;
-    return released;
 }
 
-bool Heap::Trim() noexcept
+void Heap::Trim(PendingUnmaps& pending) noexcept
 {
-    size_t released = 0;
+    const int before = pending.count;
     const size_t unit = m_granularity;
     if (m_top && m_topSize >= kMinChunk + unit) {
         // Give back whole units from the end of the top's segment, leaving the top less
@@ -798,19 +999,37 @@ bool Heap::Trim() noexcept
         char* newEnd = EndOf(sp) - extra;
         Segment* rec = RecordFor(newEnd);
         *rec = *sp;
-        if (UnmapPages(newEnd, extra)) {
-            MoveSegmentRecord(sp, rec);
-            m_topSeg->size -= extra;
-            m_topSize -= extra;
-            m_top->head = m_topSize | kPinuse;
-            At(m_top, m_topSize)->head = kSegmentFence;
-            m_footprint -= extra;
-            released += extra;
-        }
+        MoveSegmentRecord(sp, rec);
+        m_topSeg->size -= extra;
+        m_topSize -= extra;
+        m_top->head = m_topSize | kPinuse;
+        At(m_top, m_topSize)->head = kSegmentFence;
+        m_footprint -= extra;
+        pending.Add(newEnd, extra, false);
     }
-    released += ReleaseUnusedSegments();
-    if (released == 0 && m_topSize > m_trimCheck) m_trimCheck = ~size_t(0);
-    return released != 0;
+    ReleaseUnusedSegments(pending);
+    if (pending.count == before && m_topSize > m_trimCheck) m_trimCheck = ~size_t(0);
+}
+
+void Heap::FinishUnmaps(PendingUnmaps& pending) noexcept
+{
+    for (;;) {
+        for (int i = 0; i < pending.count; ++i) {
+            const PendingUnmaps::Range& r = pending.ranges[i];
+            if (UnmapPages(r.base, r.size)) continue;
+            if (r.ownMapping) Corrupt();
+            // Still mapped: the range serves again as free memory.
+            const bool locked = Lock();
+            AdoptFreeRange(r.base, r.size);
+            Unlock(locked);
+        }
+        pending.count = 0;
+        if (!pending.more) return;
+        pending.more = false;
+        const bool locked = Lock();
+        ReleaseUnusedSegments(pending);
+        Unlock(locked);
+    }
 }
 
 // ---- freeing ------------------------------------------------------------------------------
@@ -818,21 +1037,68 @@ bool Heap::Trim() noexcept
 void Heap::Free(void* mem) noexcept
 {
     if (!mem) return;
-    Chunk* p = ChunkOf(mem);
+    if (m_threadCaching) {
+        ThreadCache* c = t_caches;
+        if (c && c->heap != this) c = FindThreadCache(this);
+        if (c) {
+            Chunk* p = ChunkOf(mem);
+            const size_t head = LoadHead(p);
+            const size_t psize = head & kSizeMask;
+            // A block in use of a cached size goes to the cache; anything else (a
+            // mapping of its own, a bad pointer) is the shared heap's business.
+            if ((head & kCinuse) && psize >= kMinChunk && psize < kCachedChunkLimit &&
+                reinterpret_cast<char*>(p) >= __atomic_load_n(&m_leastAddr, __ATOMIC_RELAXED)) {
+                const uint32_t cls = FloorClass(psize);
+                CachedBlock* b = static_cast<CachedBlock*>(mem);
+                const uintptr_t tag = CacheTag(c);
+                // The tag may also be the caller's data: only a block found in the bin
+                // is freed twice.
+                if (b->tag == tag && BinHolds(c->bins[cls], b)) Corrupt();
+                CacheBin& bin = c->bins[cls];
+                if (bin.count >= kClassLimit[cls] || c->bytes + kClassSize[cls] > kCacheBytes) {
+                    CacheDrain(c, cls, bin.count / 2);
+                    if (c->bytes + kClassSize[cls] > kCacheBytes) {
+                        FreeShared(mem);
+                        return;
+                    }
+                }
+                b->next = bin.head;
+                b->tag = tag;
+                bin.head = b;
+                ++bin.count;
+                c->bytes += kClassSize[cls];
+                return;
+            }
+        }
+    }
+    FreeShared(mem);
+}
+
+void Heap::FreeShared(void* mem) noexcept
+{
+    PendingUnmaps pending;
     const bool locked = Lock();
+    FreeLocked(mem, pending);
+    Unlock(locked);
+    if (pending.count) FinishUnmaps(pending);
+}
+
+void Heap::FreeLocked(void* mem, PendingUnmaps& pending) noexcept
+{
+    Chunk* p = ChunkOf(mem);
     if (!m_magic || reinterpret_cast<char*>(p) < m_leastAddr) Corrupt();
     const size_t head = p->head;
     size_t psize = head & kSizeMask;
     if (!(head & kInuseBits)) {
-        // A chunk with its own mapping goes back to the system whole.
+        // A chunk with its own mapping goes back to the system whole (once the lock is
+        // released).
         const size_t offset = p->prevFoot;
         if (psize == 0 || offset >= m_pageSize || At(p, psize)->head != kMappedFence) Corrupt();
         const size_t msize = offset + psize + kMappedTail;
         m_footprint -= msize;
         --m_mappedBlocks;
         m_mappedBytes -= msize;
-        Unlock(locked);
-        if (!UnmapPages(Before(p, offset), msize)) Corrupt();
+        pending.Add(reinterpret_cast<char*>(Before(p, offset)), msize, true);
         return;
     }
     if (!(head & kCinuse) || psize < kMinChunk) Corrupt();
@@ -857,8 +1123,7 @@ void Heap::Free(void* mem) noexcept
             const size_t tsize = m_topSize += psize;
             m_top = p;
             p->head = tsize | kPinuse;
-            if (tsize > m_trimCheck) Trim();
-            Unlock(locked);
+            if (tsize > m_trimCheck) Trim(pending);
             return;
         }
         const size_t nsize = SizeOf(next);
@@ -871,16 +1136,117 @@ void Heap::Free(void* mem) noexcept
         psize += nsize;
         SetSizeAndPinuseOfFree(p, psize);
     } else {
-        next->head &= ~kPinuse;
+        StoreHead(next, next->head & ~kPinuse);
         SetSizeAndPinuseOfFree(p, psize);
     }
     if (psize < kMinLargeSize) {
         InsertSmall(p, psize);
     } else {
         InsertTree(static_cast<TreeChunk*>(p), psize);
-        if (--m_releaseCountdown == 0) ReleaseUnusedSegments();
+        if (--m_releaseCountdown == 0) ReleaseUnusedSegments(pending);
+    }
+}
+
+// ---- thread caches ------------------------------------------------------------------------
+
+Heap::ThreadCache* Heap::CacheOfThisThread() noexcept
+{
+    if (ThreadCache* c = FindThreadCache(this)) return c;
+    if (t_cacheState == kCachesGone) return nullptr;
+    // The cache's record is a block of the heap itself.
+    const bool locked = Lock();
+    if (!m_magic) Init();
+    void* mem = AllocLocked(RequestToSize(sizeof(ThreadCache)));
+    Unlock(locked);
+    if (!mem) return nullptr;
+    ThreadCache* c = new (mem) ThreadCache{};
+    c->heap = this;
+    c->next = t_caches;
+    t_caches = c;
+    if (t_cacheState == kNoCaches) {
+        t_cacheGuard.armed = true;   // gives the caches back when the thread ends
+        t_cacheState = kCachesLive;
+    }
+    return c;
+}
+
+void* Heap::CacheRefill(ThreadCache* c, uint32_t cls) noexcept
+{
+    // One lock for a batch of blocks of the class's size: the first one is the
+    // caller's, the rest wait in the bin.
+    const size_t nb = kClassSize[cls];
+    uint32_t want = kClassLimit[cls] / 2;
+    while (want > 1 && c->bytes + size_t(want - 1) * nb > kCacheBytes) want /= 2;
+    CacheBin& bin = c->bins[cls];
+    const uintptr_t tag = CacheTag(c);
+    const bool locked = Lock();
+    if (!m_magic) Init();
+    void* first = AllocLocked(nb);
+    for (uint32_t i = 1; first && i < want; ++i) {
+        CachedBlock* b = static_cast<CachedBlock*>(AllocLocked(nb));
+        if (!b) break;
+        b->next = bin.head;
+        b->tag = tag;
+        bin.head = b;
+        ++bin.count;
+        c->bytes += nb;
     }
     Unlock(locked);
+    return first;
+}
+
+void Heap::CacheDrain(ThreadCache* c, uint32_t cls, uint32_t keep) noexcept
+{
+    // The blocks nearest the head were freed last: the ones kept are those.
+    CacheBin& bin = c->bins[cls];
+    CachedBlock** link = &bin.head;
+    for (uint32_t i = 0; i < keep && *link; ++i) link = &(*link)->next;
+    CachedBlock* rest = *link;
+    *link = nullptr;
+    // Freeing reads the size word after each block: fetch those lines before the lock.
+    const size_t size = kClassSize[cls];
+    for (CachedBlock* b = rest; b; b = b->next) __builtin_prefetch(reinterpret_cast<char*>(b) + size - kMemOffset);
+    PendingUnmaps pending;
+    const bool locked = Lock();
+    while (rest) {
+        CachedBlock* b = rest;
+        rest = b->next;
+        b->tag = 0;
+        FreeLocked(b, pending);
+        --bin.count;
+        c->bytes -= kClassSize[cls];
+    }
+    Unlock(locked);
+    if (pending.count) FinishUnmaps(pending);
+}
+
+void Heap::CacheRelease(ThreadCache* c) noexcept
+{
+    for (uint32_t cls = 0; cls < kCacheClasses; ++cls) {
+        if (c->bins[cls].head) CacheDrain(c, cls, 0);
+    }
+    FreeShared(c);
+}
+
+void Heap::FlushThreadCache() noexcept
+{
+    for (ThreadCache** link = &t_caches; *link; link = &(*link)->next) {
+        ThreadCache* c = *link;
+        if (c->heap == this) {
+            *link = c->next;
+            CacheRelease(c);
+            return;
+        }
+    }
+}
+
+void Heap::ReleaseThreadCaches() noexcept
+{
+    t_cacheState = kCachesGone;
+    while (ThreadCache* c = t_caches) {
+        t_caches = c->next;
+        c->heap->CacheRelease(c);
+    }
 }
 
 size_t Heap::UsableSize(const void* mem) noexcept
@@ -909,6 +1275,21 @@ HeapStats Heap::Stats() noexcept
     s.mappedBytes = m_mappedBytes;
     Unlock(locked);
     return s;
+}
+
+size_t Heap::BytesInUse() noexcept
+{
+    const bool locked = Lock();
+    size_t used = m_mappedBytes;
+    for (Segment* sp = m_segments; sp; sp = sp->next) {
+        char* end = EndOf(sp) - kSegmentTail;
+        for (Chunk* p = reinterpret_cast<Chunk*>(sp->base); reinterpret_cast<char*>(p) < end; p = At(p, SizeOf(p))) {
+            if (p->head & kCinuse) used += SizeOf(p);
+            if (SizeOf(p) == 0) break;   // a broken heap: Check tells more
+        }
+    }
+    Unlock(locked);
+    return used;
 }
 
 const char* Heap::Check() noexcept
@@ -1041,6 +1422,13 @@ const char* Heap::CheckLocked() noexcept
 
 void Heap::ReleaseAll() noexcept
 {
+    // The calling thread's cache lies in the memory given back: forget it.
+    for (ThreadCache** link = &t_caches; *link; link = &(*link)->next) {
+        if ((*link)->heap == this) {
+            *link = (*link)->next;
+            break;
+        }
+    }
     const bool locked = Lock();
     Segment* sp = m_segments;
     while (sp) {

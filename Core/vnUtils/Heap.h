@@ -2,12 +2,25 @@
 // (keyed on the size's bits, four per level) for large ones, a designated victim (the remainder of the last split) and a top
 // chunk at the end of the newest segment; segments are obtained from the system in
 // units of 64 KiB, requests of 256 KiB and more get a mapping of their own. Every block
-// is aligned to 16 bytes. One recursive lock guards each heap, so any thread may call it
-// (while the process has a single thread the lock is skipped; HeapPages callbacks must
-// not start threads).
+// is aligned to 16 bytes. One recursive lock guards each heap's shared state, so any
+// thread may call it (while the process has a single thread the lock is skipped;
+// HeapPages callbacks must not start threads). A thread that finds the lock held spins
+// briefly, then sleeps until the holder wakes it. Memory is mapped and unmapped with
+// the lock released.
+//
+// A heap built with ThreadCaching::On keeps, for every thread that allocates from it,
+// a cache of free blocks up to kCacheMaxChunk bytes in size classes: a request that the
+// cache can serve, and a free that it can take, touch no shared state. The cache fills
+// and drains in batches under one lock, is bounded in blocks per class and in bytes,
+// and gives everything back to the heap when its thread ends (or on FlushThreadCache).
+// A second free of a block is caught when both frees pass through one thread's cache
+// or reach the shared heap.
+//
 // A Heap has a constant initialiser and a trivial destructor: a static one works before
-// and after main. MemAlloc/MemFree use one process-wide instance. Memory of a heap
-// instance is never returned by destruction (see ReleaseAll).
+// and after main. MemAlloc/MemFree use one process-wide instance (with thread caching).
+// Memory of a heap instance is never returned by destruction (see ReleaseAll). Before a
+// caching heap is released or goes away, every other thread that allocated from it
+// must have ended or called FlushThreadCache.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -19,6 +32,8 @@ namespace heapdetail {
 struct Chunk;
 struct TreeChunk;
 struct Segment;
+struct ThreadCache;
+struct PendingUnmaps;
 } // namespace heapdetail
 
 // Where a heap obtains its memory, in whole pages. The default (a Heap built without
@@ -58,9 +73,14 @@ public:
     // Bytes at the end of every segment after the top chunk: fence words and the
     // segment's record.
     static constexpr size_t kSegmentTail = 48;
+    // The largest chunk a thread cache serves (a request of up to this less 8 bytes).
+    static constexpr size_t kCacheMaxChunk = 0x20000;
+
+    enum class ThreadCaching { Off, On };
 
     constexpr Heap() noexcept = default;
-    explicit constexpr Heap(const HeapPages* pages) noexcept : m_pages(pages) {}
+    explicit constexpr Heap(const HeapPages* pages, ThreadCaching caching = ThreadCaching::Off) noexcept
+        : m_threadCaching(caching == ThreadCaching::On), m_pages(pages) {}
     Heap(const Heap&) = delete;
     Heap& operator=(const Heap&) = delete;
 
@@ -74,12 +94,22 @@ public:
     size_t UsableSize(const void* p) noexcept;
 
     HeapStats Stats() noexcept;
+    // The bytes of all chunks in use (blocks held by callers or by thread caches, and
+    // their overhead), found by walking every segment.
+    size_t BytesInUse() noexcept;
     // Walks every segment, chunk and bin and checks the heap's invariants. Returns null
     // when they hold, else a text naming the first one broken.
     const char* Check() noexcept;
     // Returns all segments to the system and resets the heap to its unused state. Only
     // for a heap whose blocks are all freed (or abandoned); not for the process heap.
+    // The calling thread's cache of this heap is dropped with it.
     void ReleaseAll() noexcept;
+    // Gives the calling thread's cached blocks of this heap back to the heap (as its
+    // thread's end does).
+    void FlushThreadCache() noexcept;
+    // Gives back the caches the calling thread holds of every heap; later requests of
+    // the thread bypass its caches. Runs by itself when a thread ends.
+    static void ReleaseThreadCaches() noexcept;
 
 private:
     using Chunk = heapdetail::Chunk;
@@ -94,14 +124,29 @@ private:
         Chunk* bk;
     };
 
+    using ThreadCache = heapdetail::ThreadCache;
+    using PendingUnmaps = heapdetail::PendingUnmaps;
+
     // Lock returns whether it took the lock; Unlock gets that answer.
     bool Lock() noexcept;
-    void LockSlow(uintptr_t me) noexcept;
+    void LockSlow() noexcept;
     void Unlock(bool locked) noexcept;
+    // Lets go of the lock around a system call when this thread holds it once; returns
+    // whether it did (then Lock takes it again).
+    bool DropLockForSystem() noexcept;
     void Init() noexcept;
     void ResetState() noexcept;
 
-    void* AllocLocked(size_t n) noexcept;
+    void* AllocLocked(size_t nb) noexcept;
+    void FreeLocked(void* mem, PendingUnmaps& pending) noexcept;
+    void FreeShared(void* mem) noexcept;
+    void FinishUnmaps(PendingUnmaps& pending) noexcept;
+    void AdoptFreeRange(char* base, size_t size) noexcept;
+
+    ThreadCache* CacheOfThisThread() noexcept;
+    void* CacheRefill(ThreadCache* c, uint32_t cls) noexcept;
+    void CacheDrain(ThreadCache* c, uint32_t cls, uint32_t keep) noexcept;
+    void CacheRelease(ThreadCache* c) noexcept;
     void* TreeAllocSmall(size_t nb) noexcept;
     void* TreeAllocLarge(size_t nb) noexcept;
     void* CarveDv(size_t nb) noexcept;
@@ -122,8 +167,8 @@ private:
     void UnlinkChunk(Chunk* p, size_t size) noexcept;
     void ReplaceDv(Chunk* p, size_t size) noexcept;
 
-    bool Trim() noexcept;
-    size_t ReleaseUnusedSegments() noexcept;
+    void Trim(PendingUnmaps& pending) noexcept;
+    void ReleaseUnusedSegments(PendingUnmaps& pending) noexcept;
     void* MapPages(void* at, size_t bytes, bool segment) noexcept;
     bool UnmapPages(void* p, size_t bytes) noexcept;
     void NoteObtained(char* base, size_t bytes) noexcept;
@@ -132,8 +177,15 @@ private:
 
     // The lock has a cache line of its own, so that threads waiting for it do not
     // steal the heap's state from the holder.
-    alignas(64) std::atomic<uintptr_t> m_owner{0};
+    alignas(64) std::atomic<uint32_t> m_lockWord{0};   // free, held, held with sleepers
     uint32_t m_lockCount = 0;
+    std::atomic<uintptr_t> m_owner{0};                 // the holder's thread tag
+
+    // Read without the lock on every request: a line of its own that hardly changes.
+    alignas(64) bool m_threadCaching = false;
+    char* m_leastAddr = nullptr;   // stored atomically (read without the lock)
+    const HeapPages* m_pages = nullptr;
+
     alignas(64) uint32_t m_magic = 0;
 
     uint32_t m_smallMap = 0;
@@ -147,7 +199,6 @@ private:
     size_t m_topSize = 0;
     Segment* m_segments = nullptr;   // singly linked list of segment records
     Segment* m_topSeg = nullptr;     // the segment the top chunk lies in
-    char* m_leastAddr = nullptr;
 
     size_t m_footprint = 0;
     size_t m_maxFootprint = 0;
@@ -162,7 +213,6 @@ private:
     size_t m_mapThreshold = 0;
     size_t m_trimThreshold = 0;
 
-    const HeapPages* m_pages = nullptr;
 };
 
 } // namespace vorn

@@ -20,7 +20,7 @@ Heap* ProcessHeap() { return nullptr; }
 namespace {
 // Constant-initialised and never destroyed: usable by static initialisers and
 // destructors of any translation unit.
-constinit Heap g_processHeap;
+constinit Heap g_processHeap{nullptr, Heap::ThreadCaching::On};
 } // namespace
 
 void* MemAlloc(size_t n) { return g_processHeap.Alloc(n); }

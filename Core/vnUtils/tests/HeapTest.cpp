@@ -11,6 +11,7 @@
 #include <new>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace vorn;
@@ -170,7 +171,8 @@ private:
 
 // A heap on test pages, released at the end.
 struct TestHeap {
-    explicit TestHeap(TestPages::Order order) : pages(order), heap(pages.Interface()) {}
+    explicit TestHeap(TestPages::Order order, Heap::ThreadCaching caching = Heap::ThreadCaching::Off)
+        : pages(order), heap(pages.Interface(), caching) {}
     ~TestHeap() { heap.ReleaseAll(); }
     TestPages pages;
     Heap heap;
@@ -588,9 +590,9 @@ TEST(Heap, ProcessHeapIsBehindTheContainers)
     EXPECT_EQ(heap->Check(), nullptr);
 }
 
-// The heap's lock may be taken again by the thread that holds it: here the page source
-// asks the heap for its statistics while the heap waits for pages.
-TEST(Heap, LockIsReentrant)
+// The heap asks for pages without holding its lock: the page source may call the heap
+// (here for its statistics) while the heap waits for it, also from another thread.
+TEST(Heap, PageSourceMayUseTheHeap)
 {
     std::thread([] {}).join();   // the lock is only taken once the process has threads
     TestHeap t(TestPages::Order::Ascending);
@@ -603,6 +605,7 @@ TEST(Heap, LockIsReentrant)
         auto* pr = static_cast<Probe*>(arg);
         ++pr->calls;
         (void)pr->heap->Stats();
+        std::thread([pr] { (void)pr->heap->Stats(); }).join();
     };
     void* p = t.heap.Alloc(100);
     void* q = t.heap.Alloc(1 << 20);
@@ -638,15 +641,136 @@ TEST(HeapDeathTest, InvalidFreesAbort)
         "vorn heap");
 }
 
+// ---- thread caches ------------------------------------------------------------------------
+
+// A freed block waits in its thread's cache and serves the next request of its class,
+// whatever the request's exact size; a thread keeps only a bounded share of what it
+// frees; flushing gives everything back.
+TEST(HeapCache, FreedBlocksServeTheirClassAndStayBounded)
+{
+    TestHeap t(TestPages::Order::Ascending, Heap::ThreadCaching::On);
+    Heap& h = t.heap;
+    void* p = h.Alloc(100);
+    h.Free(p);
+    EXPECT_EQ(h.Alloc(90), p);
+    h.Free(p);
+    for (size_t n : {size_t(600), size_t(1000), size_t(5000), size_t(70000), Heap::kCacheMaxChunk - 8}) {
+        void* a = h.Alloc(n);
+        ASSERT_GE(h.UsableSize(a), n);
+        Fill(a, n, n);
+        h.Free(a);
+        void* b = h.Alloc(n - n / 16);   // a smaller request of the same class
+        EXPECT_EQ(b, a) << n;
+        EXPECT_GE(h.UsableSize(b), n);
+        h.Free(b);
+    }
+    h.FlushThreadCache();
+    EXPECT_EQ(h.BytesInUse(), 0u);
+
+    std::vector<void*> blocks;
+    for (int i = 0; i < 1000; ++i) blocks.push_back(h.Alloc(200));
+    for (void* b : blocks) h.Free(b);
+    EXPECT_LT(h.BytesInUse(), size_t(16) << 10);
+    // Blocks of the cached sizes well beyond what one thread keeps.
+    for (size_t n = 40000; n < 130000; n += 7000) {
+        blocks.clear();
+        for (int i = 0; i < 40; ++i) blocks.push_back(h.Alloc(n));
+        for (void* b : blocks) h.Free(b);
+    }
+    EXPECT_LE(h.BytesInUse(), size_t(2) << 20);
+    h.FlushThreadCache();
+    EXPECT_EQ(h.BytesInUse(), 0u);
+    EXPECT_EQ(h.Check(), nullptr);
+
+    // Releasing the heap drops the caller's cache with it; the heap serves afresh.
+    void* q = h.Alloc(64);
+    h.Free(q);
+    h.ReleaseAll();
+    q = h.Alloc(64);
+    ASSERT_NE(q, nullptr);
+    h.Free(q);
+    h.FlushThreadCache();
+    EXPECT_EQ(h.BytesInUse(), 0u);
+    EXPECT_EQ(t.pages.Errors(), 0);
+}
+
+namespace {
+
+// Frees and allocates from a thread-local destructor that runs after the heap's own
+// per-thread clean-up (it was constructed before the thread's first request).
+struct LateUser {
+    Heap* heap = nullptr;
+    void* block = nullptr;
+    ~LateUser()
+    {
+        if (!heap) return;
+        heap->Free(block);
+        heap->Free(heap->Alloc(48));
+    }
+};
+thread_local LateUser t_lateUser;
+
+} // namespace
+
+TEST(HeapCacheThreaded, ThreadsGiveTheirCachesBackWhenTheyEnd)
+{
+    TestHeap t(TestPages::Order::Descending, Heap::ThreadCaching::On);
+    Heap& h = t.heap;
+    std::vector<std::thread> pool;
+    for (int i = 0; i < 4; ++i) {
+        pool.emplace_back([&h, i] {
+            t_lateUser.heap = &h;
+            std::vector<void*> live;
+            for (int k = 0; k < 3000; ++k) live.push_back(h.Alloc(size_t(16 + (k * 37 + i) % 20000)));
+            t_lateUser.block = live.back();
+            live.pop_back();
+            for (void* p : live) h.Free(p);   // fills the thread's cache
+        });
+    }
+    for (auto& th : pool) th.join();
+    EXPECT_EQ(h.BytesInUse(), 0u);
+    EXPECT_EQ(h.Check(), nullptr);
+}
+
+TEST(HeapCacheDeathTest, SecondFreesAbort)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Both frees through one thread's cache.
+    EXPECT_DEATH(
+        {
+            Heap h(nullptr, Heap::ThreadCaching::On);
+            void* p = h.Alloc(100);
+            void* q = h.Alloc(100);
+            h.Free(p);
+            h.Free(q);
+            h.Free(p);
+        },
+        "vorn heap");
+    // The first free's block already went back to the shared heap.
+    EXPECT_DEATH(
+        {
+            Heap h(nullptr, Heap::ThreadCaching::On);
+            void* p = h.Alloc(3000);
+            void* guard = h.Alloc(3000);
+            h.Free(p);
+            h.FlushThreadCache();
+            h.Free(p);
+            h.Free(guard);
+        },
+        "vorn heap");
+}
+
 // ---- random sequences against a shadow of every block -------------------------------------
 
-class HeapRandom : public ::testing::TestWithParam<TestPages::Order> {};
+// Every layout of pages, with and without a thread cache in front of the heap.
+class HeapRandom : public ::testing::TestWithParam<std::tuple<TestPages::Order, Heap::ThreadCaching>> {};
 
 TEST_P(HeapRandom, SequencesKeepEveryBlockIntact)
 {
-    TestHeap t(GetParam());
+    const auto [layout, caching] = GetParam();
+    TestHeap t(layout, caching);
     Heap& h = t.heap;
-    std::mt19937_64 rng(0x5eed + uint64_t(GetParam()));
+    std::mt19937_64 rng(0x5eed + uint64_t(layout));
     Shadow shadow;
     std::vector<uintptr_t> order;   // the live blocks, for random choice
     uint64_t nextSeed = 1;
@@ -710,8 +834,10 @@ TEST_P(HeapRandom, SequencesKeepEveryBlockIntact)
         ASSERT_TRUE(verifyAndErase(order.size() - 1));
         h.Free(p);
     }
+    h.FlushThreadCache();
     const char* why = h.Check();
     EXPECT_EQ(why, nullptr) << why;
+    EXPECT_EQ(h.BytesInUse(), 0u);
     const HeapStats s = h.Stats();
     EXPECT_EQ(s.mappedBlocks, 0u);
     EXPECT_EQ(t.pages.Mapped(), s.footprint);
@@ -719,14 +845,16 @@ TEST_P(HeapRandom, SequencesKeepEveryBlockIntact)
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, HeapRandom,
-                         ::testing::Values(TestPages::Order::Ascending, TestPages::Order::Descending,
-                                           TestPages::Order::Apart),
-                         [](const ::testing::TestParamInfo<TestPages::Order>& info) {
-                             switch (info.param) {
-                             case TestPages::Order::Ascending: return std::string("Ascending");
-                             case TestPages::Order::Descending: return std::string("Descending");
-                             default: return std::string("Apart");
-                             }
+                         ::testing::Combine(::testing::Values(TestPages::Order::Ascending,
+                                                              TestPages::Order::Descending, TestPages::Order::Apart),
+                                            ::testing::Values(Heap::ThreadCaching::Off, Heap::ThreadCaching::On)),
+                         [](const auto& info) {
+                             const TestPages::Order layout = std::get<0>(info.param);
+                             const Heap::ThreadCaching caching = std::get<1>(info.param);
+                             std::string name = layout == TestPages::Order::Ascending    ? "Ascending"
+                                                : layout == TestPages::Order::Descending ? "Descending"
+                                                                                         : "Apart";
+                             return name + (caching == Heap::ThreadCaching::On ? "Cached" : "");
                          });
 
 TEST(Heap, RandomSequencesOnSystemPages)
@@ -837,6 +965,17 @@ TEST(HeapThreaded, ManyThreadsShareOneHeap)
     const char* why = t.heap.Check();
     EXPECT_EQ(why, nullptr) << why;
     EXPECT_EQ(t.heap.Stats().mappedBlocks, 0u);
+    EXPECT_EQ(t.pages.Errors(), 0);
+}
+
+TEST(HeapThreaded, ManyThreadsShareOneCachingHeap)
+{
+    TestHeap t(TestPages::Order::Ascending, Heap::ThreadCaching::On);
+    HammerHeap(t.heap, 6, 6000);
+    t.heap.FlushThreadCache();   // what this thread freed for the others
+    EXPECT_EQ(t.heap.BytesInUse(), 0u);
+    const char* why = t.heap.Check();
+    EXPECT_EQ(why, nullptr) << why;
     EXPECT_EQ(t.pages.Errors(), 0);
 }
 
