@@ -1,7 +1,5 @@
 #include "vnPlatform/Memory.h"
-#include <cerrno>
 #include <ctime>
-#include <sched.h>
 #include <sys/mman.h>
 #if __has_include(<sys/single_threaded.h>)
 #include <sys/single_threaded.h>
@@ -85,18 +83,6 @@ uint32_t MillisecondTicks()
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
-}
-
-void YieldThisThread()
-{
-    ::sched_yield();
-}
-
-void NapMicroseconds(uint32_t microseconds)
-{
-    timespec ts{time_t(microseconds / 1000000u), long(microseconds % 1000000u) * 1000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
 }
 
 } // namespace vorn

@@ -1,5 +1,5 @@
-// Pages of memory from the operating system, a millisecond tick and ways for a thread
-// to give up the processor: what the framework heap needs from the system.
+// Pages of memory from the operating system and a millisecond tick: what the framework
+// heap needs from the system (its waiters sleep on a futex, Futex.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +28,5 @@ const char* SingleThreadFlag();
 
 // Milliseconds of a monotonic clock (wraps after about 49 days).
 uint32_t MillisecondTicks();
-// Lets other ready threads run (the thread stays ready).
-void YieldThisThread();
-// Puts the calling thread to sleep for about `microseconds`.
-void NapMicroseconds(uint32_t microseconds);
 
 } // namespace vorn
