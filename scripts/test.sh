@@ -7,6 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+bash scripts/check-includes.sh
 bash scripts/install-deps.sh
 jobs=$(nproc)
 

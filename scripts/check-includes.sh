@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Include discipline, checked over every C++ source below Core/ and App/:
+#  - operating-system headers (POSIX, Linux, X11) and SDL headers only in Core/vnPlatform;
+#  - no module includes a module above it in the order below (a module's tests/, bench/,
+#    fuzz/ and tools/ folders belong to it).
+# Prints every offending line as file:line: reason, and fails when there is one.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+# Modules, lowest first (the order the top-level CMakeLists.txt adds them in): a module
+# may include its own headers and those of modules before it.
+modules=(Core/vnPlatform Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject Core/vnPersistStore
+         Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Tilvexgen)
+
+# Headers that reach the operating system or its window system. <cerrno>, <csignal>,
+# <ctime> and the other C++ headers are standard and fine everywhere, and so are the C
+# library's own <errno.h> and <time.h>; <signal.h> is listed because it carries the
+# POSIX signal calls.
+os_headers='^(unistd|pthread|fcntl|dirent|dlfcn|signal|sched|semaphore|poll|termios|spawn|syslog|pwd|grp|glob|fnmatch|libgen|mqueue|aio|netdb|ifaddrs|execinfo|malloc|alloca|link|elf|utmp|wordexp|ucontext|sys/[^>"]*|linux/[^>"]*|asm/[^>"]*|bits/[^>"]*|netinet/[^>"]*|arpa/[^>"]*|X11/[^>"]*|GL/glx|xcb/[^>"]*|wayland-[^>"]*)\.h$'
+sdl_headers='^(SDL2/[^>"]*|SDL[^/>"]*\.h)$'
+
+# rank_of_path PATH / rank_of_include INCLUDE set $rank: the module (index in modules) a
+# path relative to the root lies in (the deepest folder holding it), or the module an
+# include names ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); -1 for none (a file of
+# the same folder, a library header).
+rank_of_path() {
+  local i
+  rank=-1
+  for i in "${!modules[@]}"; do
+    [[ $1 == "${modules[$i]}"/* ]] && rank=$i
+  done
+  return 0
+}
+rank_of_include() {
+  local i
+  rank=-1
+  for i in "${!modules[@]}"; do
+    [[ $1 == "${modules[$i]#*/}"/* ]] && rank=$i
+  done
+  return 0
+}
+
+failures=0
+fail() {
+  echo "$1"
+  failures=$((failures + 1))
+}
+include_re='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^>"]+)[>"]'
+# One grep over the tree: "file:line:text" for every include line.
+while IFS= read -r hit; do
+  file=${hit%%:*}
+  rest=${hit#*:}
+  lineno=${rest%%:*}
+  text=${rest#*:}
+  [[ $text =~ $include_re ]] || continue
+  inc=${BASH_REMATCH[1]}
+  rank_of_path "$file"
+  own=$rank
+  if [[ $own -ne 0 ]]; then
+    if [[ $inc =~ $os_headers ]]; then
+      fail "$file:$lineno: operating-system header <$inc> outside Core/vnPlatform"
+      continue
+    fi
+    if [[ $inc =~ $sdl_headers ]]; then
+      fail "$file:$lineno: SDL header <$inc> outside Core/vnPlatform"
+      continue
+    fi
+  fi
+  rank_of_include "$inc"
+  if [[ $own -ge 0 && $rank -gt $own ]]; then
+    fail "$file:$lineno: ${modules[$own]} includes \"$inc\" of ${modules[$rank]}, a module above it"
+  fi
+done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include' Core App \
+           --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.cc' --include='*.inl' | sort)
+
+if [[ $failures -ne 0 ]]; then
+  echo "check-includes: $failures include(s) break the module rules" >&2
+  exit 1
+fi
+echo "check-includes: every include keeps to the module rules"
