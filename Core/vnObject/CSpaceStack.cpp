@@ -131,8 +131,16 @@ void CloseCSpaceStack()
     space->RemoveGcRoot(frame->AsObject());
 }
 
-void CSpaceStack_Push(AnyInterface object) { t_frame->Push(object); }
-void CSpaceStack_Pop(int32_t count) { t_frame->Pop(count); }
+namespace {
+CSpaceStack& CurrentFrame()
+{
+    if (t_frame == nullptr) throw ProgrammingErrorException("CSpaceStack : the calling thread has no open frame");
+    return *t_frame;
+}
+} // namespace
+
+void CSpaceStack_Push(AnyInterface object) { CurrentFrame().Push(object); }
+void CSpaceStack_Pop(int32_t count) { CurrentFrame().Pop(count); }
 CSpaceStack* GetThreadCSpaceStack() { return t_frame; }
 
 } // namespace vorn

@@ -1,6 +1,7 @@
 #include "vnObject/DepGraph.h"
 #include "vnObject/CSpace.h"
 #include "vnReflection/CoreModule.h"
+#include "vnUtils/Exceptions.h"
 #include <vector>
 
 namespace vorn {
@@ -200,6 +201,7 @@ void DGDepNode::Invalidate(bool notifySelf)
 void DGDepNode::EvaluateIfNeeded()
 {
     DGState* st = GetThreadDGState();
+    if (st == nullptr) throw ProgrammingErrorException("EvaluateIfNeeded : the calling thread has no current object space");
     DGDepNode* current = st->GetCurrentNode();
     if (current != nullptr && current != this) AddDependency(this, current);
     EvaluateSteps(st);
