@@ -1,5 +1,6 @@
 #include "vnLss/RPM.h"
 #include "vnLss/SUT.h"
+#include "vnLss/LogFormat.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Streams.h"
 #include "vnUtils/TextWriter.h"
@@ -304,9 +305,9 @@ InputArchive RPM3::Deserialise(InputArchive ar)
 void RPM3::DumpSeidAllocation(TextWriter& w)
 {
     w << "    Next seid low = ";
-    w.WriteHex32(m_nextSeidLow);
+    WriteHexLower(w, m_nextSeidLow);
     w << " for seidHigh = ";
-    w.WriteHex32(m_seid.m_high);
+    WriteHexLower(w, m_seid.m_high);
     w << "\n";
 }
 
@@ -314,7 +315,7 @@ void RPM3::Write(TextWriter& w)
 {
     RPMNode::Write(w);
     w << "m_nextSeidLow = ";
-    w.WriteHex32(m_nextSeidLow);
+    WriteHexLower(w, m_nextSeidLow);
     w << "\n";
 }
 
@@ -361,7 +362,7 @@ void RPM7::Write(TextWriter& w)
     Lock lock(m_lock);
     RPMNode::Write(w);
     w << "m_nextSeidHigh = ";
-    w.WriteHex32(m_nextSeidHigh);
+    WriteHexLower(w, m_nextSeidHigh);
     w << "\n";
 }
 
@@ -638,7 +639,7 @@ void RPM7::DumpSeidAllocationInfo(TextWriter& w)
     Lock lock(m_lock);
     w << "Seid allocation info\n";
     w << "Next SeidHigh = ";
-    w.WriteHex32(m_nextSeidHigh);
+    WriteHexLower(w, m_nextSeidHigh);
     w << "\n";
     RPMi::DumpSeidAllocation(w);
 }

@@ -1,4 +1,5 @@
 #include "vnLss/SUT.h"
+#include "vnLss/LogFormat.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/TextWriter.h"
@@ -595,14 +596,14 @@ void SUT::Dump(TextWriter& w)
         char pct[32];
         std::snprintf(pct, sizeof pct, "%.3g", m_segmentSize ? double(u) * 100.0 / double(m_segmentSize) : 0.0);
         w << "    ";
-        w.WriteHex32(uint32_t(id));
+        WriteHexLower(w, uint32_t(id));
         w << "        ";
-        w.WriteHex32(uint32_t(u));
+        WriteHexLower(w, uint32_t(u));
         w << "               " << pct << "%" << "\n";
     }
     w << "  Total utilisation = ";
-    w.WriteHex32(uint32_t(uint64_t(m_totalUtilisation) >> 32));
-    w.WriteHex32(uint32_t(m_totalUtilisation));
+    WriteHexLower(w, uint32_t(uint64_t(m_totalUtilisation) >> 32));
+    WriteHexLower(w, uint32_t(m_totalUtilisation));
     w << "\n";
     auto list = [&w](const std::deque<int32_t>& q) {
         w << "[";

@@ -228,7 +228,13 @@ TEST(LssCrashPoint, EveryPrefixOfTheWritesRecovers)
     std::vector<uint8_t> image;
     int failures = 0;
     size_t torn = 0;
+    // Under ThreadSanitizer every fifth cut (its other runs cover every one).
+    const size_t every = kUnderThreadSanitizer ? 5 : 1;
     for (size_t k = 0; k < ops.size(); ++k) {
+        if (k % every != 0) {
+            CrashLog::Apply(image, ops[k]);
+            continue;
+        }
         // Torn: op k cut at a sector boundary inside it.
         if (ops[k].m_kind == CrashOp::kWrite && ops[k].m_bytes.size() > 512) {
             const size_t sectors = ops[k].m_bytes.size() / 512;
@@ -247,5 +253,5 @@ TEST(LssCrashPoint, EveryPrefixOfTheWritesRecovers)
         if (!r.empty() && ++failures <= 5) ADD_FAILURE() << "after op " << k + 1 << " of " << ops.size() << ": " << r;
     }
     EXPECT_EQ(failures, 0);
-    EXPECT_GT(torn, 10u);
+    EXPECT_GT(torn, 10u / every);
 }

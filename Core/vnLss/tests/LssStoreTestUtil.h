@@ -1,6 +1,7 @@
 // Helpers of the store tests (also used by the fuzzer and the benchmarks): a storage whose bytes outlive the store (so a test can
 // close and reopen, inspect and damage them) and can be told to fail writes.
 #pragma once
+#include "LssTestUtil.h"
 #include "VectorRas.h"
 #include "vnLss/LSS.h"
 #include "vnUtils/Exceptions.h"
@@ -13,20 +14,6 @@
 
 namespace vorn::test {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-
-// An iteration count, smaller under ThreadSanitizer (which runs every test of the store).
-constexpr int Scaled(int n) { return kUnderThreadSanitizer ? (n + 9) / 10 : n; }
 
 struct SharedBytes {
     std::mutex m_lock;

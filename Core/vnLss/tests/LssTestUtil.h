@@ -1,10 +1,26 @@
-// Helpers shared by the store's tests: a temporary directory removed afterwards.
+// Helpers shared by the store's tests: a temporary directory removed afterwards, and
+// iteration counts scaled down under ThreadSanitizer.
 #pragma once
 #include <filesystem>
 #include <random>
 #include <string>
 
 namespace vorn::test {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+#else
+constexpr bool kUnderThreadSanitizer = false;
+#endif
+
+// An iteration count, smaller under ThreadSanitizer (which runs every test of the store).
+constexpr int Scaled(int n) { return kUnderThreadSanitizer ? (n + 9) / 10 : n; }
 
 class TempDir {
 public:

@@ -5,6 +5,7 @@
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Streams.h"
 #include "vnUtils/TextWriter.h"
+#include "LssTestUtil.h"
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -201,6 +202,13 @@ TEST(RPM, LookupRemoveAndChildren)
     const std::string s(text.data(), size_t(text.size()));
     EXPECT_NE(s.find("m_level = 3\nm_index = 1\nm_seid = 02010101.00000000\n"), std::string::npos) << s;
     EXPECT_NE(s.find("m_nextSeidLow = 01010102\n"), std::string::npos) << s;
+    // Hexadecimal in lower case.
+    f.rpm->SetPosition(Seid(0x010101FEu, 0x0A0B0C0Du), 5, 128);
+    StringTextWriter w2;
+    EXPECT_TRUE(f.rpm->DumpNode(Seid(0, 0x0A0B0C0Du), w2));
+    const xstring text2 = w2.TakeText();
+    const std::string s2(text2.data(), size_t(text2.size()));
+    EXPECT_NE(s2.find("m_nextSeidLow = 010101ff\n"), std::string::npos) << s2;
 }
 
 TEST(RPM, RandomOperationsMatchStdMapThroughCheckpoints)
@@ -216,7 +224,7 @@ TEST(RPM, RandomOperationsMatchStdMapThroughCheckpoints)
         return Seid(l, h);
     };
     int reloads = 0;
-    for (int step = 0; step < 30000; ++step) {
+    for (int step = 0; step < vorn::test::Scaled(30000); ++step) {
         const uint32_t op = rng() % 100;
         const Seid s = randomSeid();
         if (op < 45) {
@@ -242,7 +250,7 @@ TEST(RPM, RandomOperationsMatchStdMapThroughCheckpoints)
             }
         }
     }
-    EXPECT_GT(reloads, 50);
+    EXPECT_GT(reloads, vorn::test::Scaled(50));
     EXPECT_GT(f.log.m_reads, 0);
     // A last round trip, then every entry of the model is found, and nothing else.
     f.Reload(f.Checkpoint());

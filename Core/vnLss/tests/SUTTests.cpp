@@ -372,13 +372,17 @@ TEST(SUT, DumpFormat)
     sut.AllocateSegment();
     sut.AddUtilisation(1, 1024);
     sut.Release(2);
+    ASSERT_EQ(sut.AllocateSegment(), 3);
+    sut.AddUtilisation(3, 0xABC);
     StringTextWriter w;
     sut.Dump(w);
     const xstring text = w.TakeText();
     const std::string s(text.data(), size_t(text.size()));
     EXPECT_NE(s.find("SUT\n  Segment Id       Utilisation       % Utilisation\n"), std::string::npos);
     EXPECT_NE(s.find("    00000001        00000400               25%\n"), std::string::npos) << s;
-    EXPECT_NE(s.find("  Total utilisation = 0000000000000400\n"), std::string::npos) << s;
+    // Hexadecimal in lower case.
+    EXPECT_NE(s.find("    00000003        00000abc               67.1%\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("  Total utilisation = 0000000000000ebc\n"), std::string::npos) << s;
     EXPECT_NE(s.find("  FSS               = []\n  delta-FSS         = [2]\n"), std::string::npos) << s;
     sut.Release(1);
 }
