@@ -82,7 +82,7 @@ DGBaseNode::~DGBaseNode()
 
 void AddDependency(DGBaseNode* dependency, DGBaseNode* dependent)
 {
-    DGEdge* e = new DGEdge{dependency, nullptr, dependent->m_dependencies, dependent, nullptr, dependency->m_dependents};
+    DGEdge* e = new DGEdge{dependency, nullptr, dependent->m_dependencies, dependent, nullptr, dependency->m_dependents, false};
     if (dependent->m_dependencies) dependent->m_dependencies->m_prevDependency = e;
     dependent->m_dependencies = e;
     if (dependency->m_dependents) dependency->m_dependents->m_prevDependent = e;
@@ -216,7 +216,15 @@ void DGDepNode::EvaluateSteps(DGState* st)
     if (m_flags & DG_INVALID) {
         m_flags |= DG_EVALUATING;
         DGDepNode* const saved = st->GetCurrentNode();
-        DGEdge* const oldEdges = m_dependencies;
+        // Edges that something removes meanwhile simply leave the list, so the old ones
+        // are told from the new by a flag rather than by position.
+        auto removeEdges = [this](bool old) {
+            for (DGEdge* e = m_dependencies; e;) {
+                DGEdge* next = e->m_nextDependency;
+                if (e->m_old == old) e->m_dependency->RemoveEdge(e);
+                e = next;
+            }
+        };
         try {
             if (!(m_flags & DG_MUST_RECOMPUTE)) {
                 st->SetCurrentNode(nullptr);
@@ -232,6 +240,7 @@ void DGDepNode::EvaluateSteps(DGState* st)
                 }
             }
             if (m_flags & DG_MUST_RECOMPUTE) {
+                for (DGEdge* e = m_dependencies; e; e = e->m_nextDependency) e->m_old = true;
                 const bool hadCycle = (m_flags & DG_CYCLE) != 0;
                 st->SetCurrentNode(this);
                 bool changed;
@@ -242,20 +251,18 @@ void DGDepNode::EvaluateSteps(DGState* st)
                     changed = !hadCycle;
                     m_flags |= DG_CYCLE;
                 }
-                // The reads of this recomputation stand in front of the old edges.
-                for (DGEdge* e = oldEdges; e;) {
-                    DGEdge* next = e->m_nextDependency;
-                    e->m_dependency->RemoveEdge(e);
-                    e = next;
-                }
+                // The reads of this recomputation replace the old edges.
+                removeEdges(true);
                 if (changed) MarkDependentsMustRecompute(this);
             }
         } catch (...) {
             // A failed recomputation leaves the node invalid, without the edges it added,
             // and the space without a node in evaluation.
+            // (Still marked as evaluating, so no removal cascades back into this list.)
+            removeEdges(false);
+            for (DGEdge* e = m_dependencies; e; e = e->m_nextDependency) e->m_old = false;
             st->SetCurrentNode(saved);
             m_flags &= ~DG_EVALUATING;
-            while (m_dependencies != nullptr && m_dependencies != oldEdges) m_dependencies->m_dependency->RemoveEdge(m_dependencies);
             m_flags |= DG_INVALID | DG_MUST_RECOMPUTE;
             throw;
         }

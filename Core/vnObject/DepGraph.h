@@ -28,6 +28,7 @@ struct DGEdge {
     DGBaseNode* m_dependent;
     DGEdge* m_prevDependent;  // links in m_dependency's dependents list
     DGEdge* m_nextDependent;
+    bool m_old = false;       // read before the recomputation in progress
 };
 
 class DGBaseNode {

@@ -265,6 +265,29 @@ TEST_F(DepGraphTest, ExceptionOutOfARecomputation)
     Unobserve(State(), agent);
 }
 
+// An old edge that disappears during the recomputation (its value arrived and detached
+// its dependents) is not touched again when the old edges are dropped.
+TEST_F(DepGraphTest, OldEdgeRemovedDuringRecomputation)
+{
+    struct Loaded final : DGIndepNode {} value;
+    Calc agent;
+    bool arrive = false;
+    agent.body = [&] {
+        if (arrive) value.SignalAndDetach();
+        AddDependency(&value, State().GetCurrentNode());
+        return true;
+    };
+    Observe(State(), agent);
+    agent.EvaluateIfNeeded();
+    arrive = true;
+    agent.Invalidate(false);
+    agent.EvaluateIfNeeded();
+    ASSERT_NE(agent.FirstDependency(), nullptr);
+    EXPECT_EQ(agent.FirstDependency()->m_nextDependency, nullptr);
+    EXPECT_EQ(agent.FirstDependency()->m_dependency, &value);
+    Unobserve(State(), agent);
+}
+
 // An observer registered after its dependencies exist propagates 0x20 to each once.
 TEST_F(DepGraphTest, LateObserverPropagatesOnce)
 {
