@@ -1,11 +1,170 @@
-# vorn_module(NAME DEPS...): a static library from every .cpp in the folder,
-# with the folder's parent (Core/ or App/) on the include path.
+# Module folders, lowest first: a module links only modules before it.
+set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
+    Core/vnPersistStore Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Tilvexgen)
+
+# vorn_module(NAME DEPS...): a static library from every .cpp in the folder. Headers are
+# included with their folder ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end
+# of configuration every target is given an include path of its own (see below).
 function(vorn_module name)
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   add_library(${name} STATIC ${_src})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/Core ${PROJECT_SOURCE_DIR}/App)
   target_link_libraries(${name} PUBLIC ${ARGN})
 endfunction()
+
+# ---- one include path per module ---------------------------------------------------------
+# Once every folder is added, each target built from a module folder (its library, tests,
+# benchmarks, fuzz programs and tools, however the folder's CMakeLists.txt made them)
+# loses Core/ and App/ from its include path and gets instead a folder of its own under
+# <build>/vorn_include/<target>, holding links to its own module folder and to the module
+# folders of the targets it links (directly or through others). A header of a module it
+# does not link then does not exist for it: an upward include does not compile.
+
+# The targets defined in dir and the folders below it.
+function(_vorn_targets_below dir out)
+  get_property(_targets DIRECTORY "${dir}" PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(_subdirs DIRECTORY "${dir}" PROPERTY SUBDIRECTORIES)
+  foreach(_sub IN LISTS _subdirs)
+    _vorn_targets_below("${_sub}" _more)
+    list(APPEND _targets ${_more})
+  endforeach()
+  set(${out} ${_targets} PARENT_SCOPE)
+endfunction()
+
+# The module folder (relative to the project) holding srcdir: the deepest one; "" for none.
+function(_vorn_module_of srcdir out)
+  file(RELATIVE_PATH _rel "${PROJECT_SOURCE_DIR}" "${srcdir}")
+  set(_best "")
+  foreach(_m IN LISTS VORN_MODULE_FOLDERS)
+    string(LENGTH "${_m}/" _n)
+    string(SUBSTRING "${_rel}/" 0 ${_n} _head)
+    if(_head STREQUAL "${_m}/")
+      set(_best "${_m}")
+    endif()
+  endforeach()
+  set(${out} "${_best}" PARENT_SCOPE)
+endfunction()
+
+# The module folders a target may include from: its own and those of every target of
+# the project it links, directly or through others.
+function(_vorn_visible_modules target out)
+  get_target_property(_dir ${target} SOURCE_DIR)
+  _vorn_module_of("${_dir}" _own)
+  set(_visible ${_own})
+  set(_seen "")
+  set(_todo ${target})
+  while(_todo)
+    list(POP_FRONT _todo _t)
+    if(NOT TARGET "${_t}" OR "${_t}" IN_LIST _seen)
+      continue()
+    endif()
+    list(APPEND _seen "${_t}")
+    get_target_property(_alias ${_t} ALIASED_TARGET)
+    if(_alias)
+      list(APPEND _todo ${_alias})
+      continue()
+    endif()
+    get_target_property(_imported ${_t} IMPORTED)
+    if(_imported)
+      continue()
+    endif()
+    get_target_property(_dir ${_t} SOURCE_DIR)
+    _vorn_module_of("${_dir}" _m)
+    if(_m)
+      list(APPEND _visible ${_m})
+    endif()
+    get_target_property(_a ${_t} LINK_LIBRARIES)
+    get_target_property(_b ${_t} INTERFACE_LINK_LIBRARIES)
+    foreach(_l IN LISTS _a _b)
+      # Static libraries keep their private links as $<LINK_ONLY:name>.
+      string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" _l "${_l}")
+      if(_l AND NOT _l MATCHES "^\\$<" AND NOT _l MATCHES "-NOTFOUND$")
+        list(APPEND _todo "${_l}")
+      endif()
+    endforeach()
+  endwhile()
+  list(REMOVE_DUPLICATES _visible)
+  set(${out} ${_visible} PARENT_SCOPE)
+endfunction()
+
+# Removes the links (never what they point to) in dir and the folders below it.
+function(_vorn_remove_links dir)
+  file(GLOB _entries LIST_DIRECTORIES true "${dir}/*")
+  foreach(_e IN LISTS _entries)
+    if(IS_SYMLINK "${_e}")
+      file(REMOVE "${_e}")
+    elseif(IS_DIRECTORY "${_e}")
+      _vorn_remove_links("${_e}")
+    endif()
+  endforeach()
+endfunction()
+
+function(_vorn_restrict_includes)
+  _vorn_targets_below("${PROJECT_SOURCE_DIR}" _targets)
+  set(_drop "${PROJECT_SOURCE_DIR}/Core" "${PROJECT_SOURCE_DIR}/App"
+            "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/Core>" "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/App>")
+  foreach(_t IN LISTS _targets)
+    get_target_property(_type ${_t} TYPE)
+    if(NOT _type MATCHES "^(STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY|EXECUTABLE|INTERFACE_LIBRARY)$")
+      continue()
+    endif()
+    get_target_property(_dir ${_t} SOURCE_DIR)
+    _vorn_module_of("${_dir}" _own)
+    if(NOT _own)
+      continue()
+    endif()
+    foreach(_prop INCLUDE_DIRECTORIES INTERFACE_INCLUDE_DIRECTORIES)
+      if(_type STREQUAL "INTERFACE_LIBRARY" AND _prop STREQUAL "INCLUDE_DIRECTORIES")
+        continue()
+      endif()
+      get_target_property(_dirs ${_t} ${_prop})
+      if(_dirs)
+        list(REMOVE_ITEM _dirs ${_drop})
+        set_target_properties(${_t} PROPERTIES ${_prop} "${_dirs}")
+      endif()
+    endforeach()
+    if(_type STREQUAL "INTERFACE_LIBRARY")
+      continue()
+    endif()
+
+    _vorn_visible_modules(${_t} _visible)
+    set(_inc "${CMAKE_BINARY_DIR}/vorn_include/${_t}")
+    file(MAKE_DIRECTORY "${_inc}")
+    _vorn_remove_links("${_inc}")
+    foreach(_m IN LISTS _visible)
+      # "Core/vnUtils" is seen as "vnUtils", "App/Tilvex/Tilvexgen" as "Tilvex/Tilvexgen".
+      string(FIND "${_m}" "/" _slash)
+      math(EXPR _slash "${_slash} + 1")
+      string(SUBSTRING "${_m}" ${_slash} -1 _name)
+      set(_nested "")
+      foreach(_other IN LISTS VORN_MODULE_FOLDERS)
+        string(FIND "${_other}" "${_m}/" _at)
+        if(_at EQUAL 0)
+          list(APPEND _nested "${PROJECT_SOURCE_DIR}/${_other}")
+        endif()
+      endforeach()
+      get_filename_component(_parent "${_inc}/${_name}" DIRECTORY)
+      file(MAKE_DIRECTORY "${_parent}")
+      if(NOT _nested)
+        file(CREATE_LINK "${PROJECT_SOURCE_DIR}/${_m}" "${_inc}/${_name}" SYMBOLIC)
+      else()
+        # A module folder holding another module's folder: its entries one by one,
+        # without the other module (that one comes with its own link when visible).
+        file(MAKE_DIRECTORY "${_inc}/${_name}")
+        file(GLOB _entries LIST_DIRECTORIES true CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${_m}/*")
+        foreach(_e IN LISTS _entries)
+          if(NOT _e IN_LIST _nested)
+            get_filename_component(_base "${_e}" NAME)
+            file(CREATE_LINK "${_e}" "${_inc}/${_name}/${_base}" SYMBOLIC)
+          endif()
+        endforeach()
+      endif()
+    endforeach()
+    target_include_directories(${_t} PRIVATE "${_inc}")
+  endforeach()
+endfunction()
+
+cmake_language(DEFER DIRECTORY "${PROJECT_SOURCE_DIR}" CALL _vorn_restrict_includes)
 
 # vorn_module_tests(MODULE [TSAN_ALL] [EXTRA_LIBS...]): one GoogleTest binary from tests/*.cpp.
 # Every test is registered on its own (label "unit"). With TSAN_ALL every test of the
