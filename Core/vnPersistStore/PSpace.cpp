@@ -123,7 +123,7 @@ void PSpace::MakeObjectPersistWithGivenOID(IPersistablePtr object, OID oid, bool
     m_resident.InsertResident(oid, object);
     PersistObjState& state = object.m_table->GetPersistObjState(object.m_object);
     state.m_oid = oid;
-    state.m_flags |= POS_DIRTY;
+    m_writeState.m_dirty.Add(object);
     if (trace) MakeReachableObjectsPersist(object);
 }
 

@@ -10,6 +10,7 @@
 #include "vnPersistStore/PSpaceRoots.h"
 #include "vnPersistStore/PersistSchema.h"
 #include "vnPersistStore/ResidentObjectTable.h"
+#include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/XString.h"
 
 namespace vorn {
@@ -68,12 +69,21 @@ public:
 
     // Named roots (see PSpaceRoots).
     IPersistablePtr GetRoot(const char* name) { return m_roots.GetRoot(*this, name); }
-    bool AddRoot(const char* name, AnyInterface object) { return m_roots.AddRoot(*this, name, object); }
-    bool RemoveRoot(const char* name) { return m_roots.RemoveRoot(*this, name); }
+    bool AddRoot(const char* name, AnyInterface object) { return Scheduled(m_roots.AddRoot(*this, name, object)); }
+    bool RemoveRoot(const char* name) { return Scheduled(m_roots.RemoveRoot(*this, name)); }
     // Reads the roots element of an existing space.
     void LoadRoots() { m_roots.LoadRoots(m_lss); }
 
+    // The write-back state (dirty set, pending deletions, writer links; SpaceWriteState).
+    SpaceWriteState& GetWriteState() { return m_writeState; }
+
 private:
+    bool Scheduled(bool changed)
+    {
+        if (changed) m_writeState.m_dirty.Schedule();
+        return changed;
+    }
+
     ILogStructuredStore* m_lss;
     PersistSchema* m_schema;
     AsyncObjectLoader* m_loader;
@@ -84,6 +94,7 @@ private:
     OidHigh m_oidHigh;
     OidLow m_affiliateOidLow;
     CSpace* m_cspace;
+    SpaceWriteState m_writeState{this};
 };
 
 // The calling thread's current persistent space (null on a new thread).

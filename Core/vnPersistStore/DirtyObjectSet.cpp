@@ -1,0 +1,79 @@
+#include "vnPersistStore/DirtyObjectSet.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistStore.h"
+
+namespace vorn {
+
+void DirtyObjectSet::ScheduleLocked()
+{
+    if (m_scheduled) return;
+    m_scheduled = true;
+    if (PersistStore* store = m_space->GetWriteState().m_store) store->GetWriter().AddToDirtyList(m_space);
+}
+
+bool DirtyObjectSet::Add(IPersistablePtr object)
+{
+    PersistObjState& state = object.m_table->GetPersistObjState(object.m_object);
+    if (state.m_flags & POS_DIRTY) return false;
+    state.m_flags |= POS_DIRTY;
+    CriticalSectionLock lock(m_lock);
+    m_queue.PushBack(object);
+    ScheduleLocked();
+    return true;
+}
+
+void DirtyObjectSet::Schedule()
+{
+    CriticalSectionLock lock(m_lock);
+    ScheduleLocked();
+}
+
+DirtyObjectSet::Queue DirtyObjectSet::Take()
+{
+    CriticalSectionLock lock(m_lock);
+    return std::move(m_queue);
+}
+
+void DirtyObjectSet::PutBack(Queue& entries)
+{
+    CriticalSectionLock lock(m_lock);
+    if (!entries.IsEmpty()) {
+        entries.Append(m_queue);
+        m_queue = std::move(entries);
+    }
+    ScheduleLocked();
+}
+
+void DirtyObjectSet::WriteDone()
+{
+    CriticalSectionLock lock(m_lock);
+    if (!m_queue.IsEmpty() || !m_scheduled) return;
+    m_scheduled = false;
+    if (PersistStore* store = m_space->GetWriteState().m_store) store->GetWriter().RemoveFromDirtyList(m_space);
+}
+
+void DirtyObjectSet::VisitDirtyObjects(IObjectVisitor& v)
+{
+    CriticalSectionLock lock(m_lock);
+    for (const IPersistablePtr& p : m_queue) v.VisitStrong(p.Any());
+}
+
+void DirtyObjectSet::MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to)
+{
+    if (&from == &to) return;
+    CriticalSectionLock lockTo(to.m_lock);
+    CriticalSectionLock lockFrom(from.m_lock);
+    if (from.m_queue.IsEmpty()) return;
+    to.m_queue.Append(from.m_queue);
+    from.m_queue.Clear();
+    to.ScheduleLocked();
+}
+
+int32_t DirtyObjectSet::Size()
+{
+    CriticalSectionLock lock(m_lock);
+    return m_queue.Size();
+}
+
+} // namespace vorn

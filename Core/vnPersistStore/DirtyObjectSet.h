@@ -1,0 +1,60 @@
+// vorn::DirtyObjectSet: the objects of one persistent space that changed since they
+// were last written, in the order in which they became dirty. An object is queued at
+// most once: only an object without the dirty flag is added. The set is "scheduled"
+// while its space is on the writer's list of spaces to write.
+//
+// Adding happens under the space's CSpace lock; the writer takes the queue under the
+// set's own lock while it holds the CSpace locks of the whole write group.
+#pragma once
+#include "vnPersistStore/Persistable.h"
+#include "vnUtils/PagedDeque.h"
+#include "vnUtils/Threads.h"
+
+namespace vorn {
+
+class IObjectVisitor;
+class PSpace;
+
+class DirtyObjectSet {
+public:
+    using Queue = PagedDeque<IPersistablePtr>;
+
+    explicit DirtyObjectSet(PSpace* space) : m_space(space) {}
+    DirtyObjectSet(const DirtyObjectSet&) = delete;
+    DirtyObjectSet& operator=(const DirtyObjectSet&) = delete;
+
+    // Sets the object's dirty flag and queues it; false (nothing changes) when it was
+    // dirty already. Schedules the space.
+    bool Add(IPersistablePtr object);
+    // Puts the space on the writer's list unless it is there (a change that is not an
+    // object, such as a removed root, must reach the store too).
+    void Schedule();
+    bool IsScheduled() const { return m_scheduled; }
+
+    // Takes the whole queue out (the set is left empty, still scheduled).
+    Queue Take();
+    // Puts entries back in front of whatever was queued since (a failed write).
+    void PutBack(Queue& entries);
+    // After a complete write: unschedules the space when nothing was queued since.
+    void WriteDone();
+
+    // The collector's view: every queued object is a strong reference.
+    void VisitDirtyObjects(IObjectVisitor& v);
+    // Appends from's whole queue to to's (from is left empty); to is scheduled when it
+    // received something. Locks to's set, then from's.
+    static void MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to);
+
+    int32_t Size();
+    CriticalSection& Lock() { return m_lock; }
+
+private:
+    friend class DosWriter;
+    void ScheduleLocked();
+
+    PSpace* m_space;
+    bool m_scheduled = false; // guarded by m_lock
+    Queue m_queue;
+    CriticalSection m_lock;
+};
+
+} // namespace vorn

@@ -1,0 +1,453 @@
+#include "vnPersistStore/DosWriter.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/ObjectSerialisation.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistStore.h"
+#include "vnPersistStore/StoreTransaction.h"
+#include "vnUtils/Trace.h"
+#include <algorithm>
+#include <chrono>
+
+namespace vorn {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+SpaceWriteState& StateOf(PSpace* s) { return s->GetWriteState(); }
+
+// Bytes of serialised objects, gathered before anything is handed to the store.
+class ByteSink final : public IOutputStream {
+public:
+    void WriteStream(const void* p, ssize_t n) override
+    {
+        const auto* b = static_cast<const uint8_t*>(p);
+        m_bytes.insert(m_bytes.end(), b, b + n);
+    }
+    void Flush() override {}
+    std::vector<uint8_t> m_bytes;
+};
+
+// One object of a write: its OID and either a deletion or its record's bytes.
+struct ObjectWrite {
+    OID m_oid;
+    bool m_delete = false;
+    size_t m_begin = 0;
+    size_t m_end = 0;
+};
+
+// What a write takes from one space; given back when the write fails.
+struct SpaceWrite {
+    PSpace* m_space = nullptr;
+    DirtyObjectSet::Queue m_taken;
+    std::vector<ObjectWrite> m_objects;
+    ByteSink m_bytes;
+    bool m_rootsDirty = false;
+    bool m_deletionsDirty = false;
+    bool m_wasWritten = false;
+};
+
+void TraceFailure(const char* what, std::exception_ptr e)
+{
+    TraceStream ts;
+    ts << "Dirty Object Set Writer : " << what << " failed";
+    try {
+        std::rethrow_exception(e);
+    } catch (const IException& x) {
+        ts << " : ";
+        x.Write(ts);
+    } catch (const std::exception& x) {
+        ts << " : " << x.what();
+    } catch (...) {
+    }
+    ts << '\n';
+}
+
+} // namespace
+
+DosWriter::~DosWriter() { Stop(); }
+
+void DosWriter::Start()
+{
+    if (m_running.exchange(true)) return;
+    m_stop.store(false);
+    m_wake.Reset();
+    try {
+        m_thread.StartThread(this, THREAD_PRIORITY_NORMAL);
+    } catch (...) {
+        m_running.store(false);
+        throw;
+    }
+}
+
+void DosWriter::Stop()
+{
+    if (!m_running.load()) return;
+    m_stop.store(true);
+    m_wake.Set();
+    m_thread.JoinThread();
+    m_running.store(false);
+}
+
+int32_t DosWriter::GetPeriod()
+{
+    CriticalSectionLock lock(m_periodLock);
+    return m_period;
+}
+
+void DosWriter::SetPeriod(int32_t ms)
+{
+    m_wake.Set();
+    CriticalSectionLock lock(m_periodLock);
+    m_period = ms;
+}
+
+// ---- lists and rings ---------------------------------------------------------------
+
+void DosWriter::AddToDirtyList(PSpace* space)
+{
+    CriticalSectionLock lock(m_dirtyLock);
+    SpaceWriteState& s = StateOf(space);
+    s.m_dirtyNext = nullptr;
+    s.m_dirtyPrev = m_dirtyLast;
+    if (m_dirtyLast) StateOf(m_dirtyLast).m_dirtyNext = space;
+    else m_dirtyFirst = space;
+    m_dirtyLast = space;
+    ++m_numDirty;
+}
+
+void DosWriter::RemoveFromDirtyList(PSpace* space)
+{
+    CriticalSectionLock lock(m_dirtyLock);
+    SpaceWriteState& s = StateOf(space);
+    if (s.m_dirtyPrev == nullptr && m_dirtyFirst != space) return; // not on the list
+    if (s.m_dirtyPrev) StateOf(s.m_dirtyPrev).m_dirtyNext = s.m_dirtyNext;
+    else m_dirtyFirst = s.m_dirtyNext;
+    if (s.m_dirtyNext) StateOf(s.m_dirtyNext).m_dirtyPrev = s.m_dirtyPrev;
+    else m_dirtyLast = s.m_dirtyPrev;
+    s.m_dirtyPrev = s.m_dirtyNext = nullptr;
+    --m_numDirty;
+}
+
+int32_t DosWriter::GetNumDirtySpaces()
+{
+    CriticalSectionLock lock(m_dirtyLock);
+    return m_numDirty;
+}
+
+void DosWriter::AddToDeletionList(PSpace* space)
+{
+    CriticalSectionLock lock(m_deletionLock);
+    SpaceWriteState& s = StateOf(space);
+    if (s.m_onDeletionList) return;
+    s.m_onDeletionList = true;
+    s.m_deletionNext = nullptr;
+    s.m_deletionPrev = m_deletionLast;
+    if (m_deletionLast) StateOf(m_deletionLast).m_deletionNext = space;
+    else m_deletionFirst = space;
+    m_deletionLast = space;
+    m_wake.Set();
+}
+
+void DosWriter::RemoveFromDeletionList(PSpace* space)
+{
+    CriticalSectionLock lock(m_deletionLock);
+    SpaceWriteState& s = StateOf(space);
+    if (!s.m_onDeletionList) return;
+    if (s.m_deletionPrev) StateOf(s.m_deletionPrev).m_deletionNext = s.m_deletionNext;
+    else m_deletionFirst = s.m_deletionNext;
+    if (s.m_deletionNext) StateOf(s.m_deletionNext).m_deletionPrev = s.m_deletionPrev;
+    else m_deletionLast = s.m_deletionPrev;
+    s.m_deletionPrev = s.m_deletionNext = nullptr;
+    s.m_onDeletionList = false;
+}
+
+bool DosWriter::IsOnDeletionList(PSpace* space)
+{
+    CriticalSectionLock lock(m_deletionLock);
+    return StateOf(space).m_onDeletionList;
+}
+
+bool DosWriter::LinkWriteGroup(PSpace* a, PSpace* b)
+{
+    CriticalSectionLock lock(m_groupLock);
+    if (a == b) return false;
+    PSpace* last = a;
+    for (PSpace* s = a;;) {
+        if (s == b) return false;
+        last = s;
+        s = StateOf(s).m_groupNext;
+        if (s == a) break;
+    }
+    StateOf(last).m_groupNext = StateOf(b).m_groupNext;
+    StateOf(b).m_groupNext = a;
+    return true;
+}
+
+void DosWriter::CollectWriteGroups(std::vector<PSpace*>& list)
+{
+    CriticalSectionLock lock(m_groupLock);
+    for (PSpace* s : list) StateOf(s).m_visited = true;
+    for (size_t i = 0; i < list.size(); ++i) {
+        PSpace* s = list[i];
+        while (StateOf(s).m_groupNext != s) {
+            PSpace* next = StateOf(s).m_groupNext;
+            StateOf(s).m_groupNext = s;
+            if (!StateOf(next).m_visited) {
+                StateOf(next).m_visited = true;
+                list.push_back(next);
+            }
+            s = next;
+        }
+    }
+    for (PSpace* s : list) StateOf(s).m_visited = false;
+}
+
+// ---- writing -----------------------------------------------------------------------
+
+void DosWriter::RegisterSpace(PSpace* space)
+{
+    // Only the list lock: a space may be opened inside a transaction that holds space
+    // locks, which the writer lock must precede.
+    if (StateOf(space).m_deletions.HasPending()) AddToDeletionList(space);
+}
+
+bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
+{
+    for (PSpace* s : group) {
+        DirtyObjectSet& set = StateOf(s).m_dirty;
+        CriticalSectionLock lock(set.Lock());
+        if (set.IsScheduled()) return true;
+    }
+    return false;
+}
+
+void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
+{
+    CriticalSectionLock writerLock(m_writerLock);
+    std::vector<PSpace*> group{space};
+    CollectWriteGroups(group);
+    if (!AnyScheduled(group)) return;
+
+    std::vector<CSpace*> locked;
+    for (;;) {
+        locked.clear();
+        for (PSpace* s : group) locked.push_back(s->GetCSpace());
+        std::sort(locked.begin(), locked.end());
+        locked.erase(std::unique(locked.begin(), locked.end()), locked.end());
+        for (CSpace* c : locked) c->Lock();
+        const size_t before = group.size();
+        CollectWriteGroups(group);
+        if (group.size() == before) break;
+        for (CSpace* c : locked) c->Unlock();
+    }
+    const Clock::time_point start = Clock::now();
+    auto unlock = [&] {
+        const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        for (CSpace* c : locked) c->Unlock();
+        int64_t longest = m_longestHoldNs.load(std::memory_order_relaxed);
+        while (ns > longest && !m_longestHoldNs.compare_exchange_weak(longest, ns, std::memory_order_relaxed)) {
+        }
+    };
+    try {
+        WriteGroupLocked(group, flushToDisk);
+    } catch (...) {
+        unlock();
+        throw;
+    }
+    unlock();
+}
+
+void DosWriter::WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk)
+{
+    std::vector<SpaceWrite> writes(group.size());
+    // Everything is serialised before the store sees a byte: a class whose Serialise
+    // throws leaves no truncated element and no partial group behind.
+    auto giveBack = [&] {
+        for (SpaceWrite& w : writes) {
+            if (w.m_space == nullptr) continue;
+            SpaceWriteState& st = StateOf(w.m_space);
+            w.m_space->GetRoots().SetDirty(w.m_space->GetRoots().IsDirty() || w.m_rootsDirty);
+            st.m_deletions.SetDirty(st.m_deletions.IsDirty() || w.m_deletionsDirty);
+            st.m_writtenByWriter = w.m_wasWritten;
+            st.m_dirty.PutBack(w.m_taken);
+        }
+    };
+    try {
+        for (size_t i = 0; i < group.size(); ++i) {
+            PSpace* space = group[i];
+            SpaceWrite& w = writes[i];
+            w.m_space = space;
+            SpaceWriteState& st = StateOf(space);
+            RestoreThreadPSpace restoreP(space);
+            RestoreThreadCSpace restoreC(space->GetCSpace());
+            st.m_deletions.MergeIncomingDeletions(*space);
+            w.m_rootsDirty = space->GetRoots().IsDirty();
+            w.m_deletionsDirty = st.m_deletions.IsDirty();
+            w.m_wasWritten = st.m_writtenByWriter;
+            w.m_taken = st.m_dirty.Take();
+            Archive ar(&w.m_bytes);
+            for (const IPersistablePtr& p : w.m_taken) {
+                const PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
+                ObjectWrite ow;
+                ow.m_oid = state.m_oid;
+                if (state.m_flags & POS_DELETED) {
+                    ow.m_delete = true;
+                } else {
+                    ar.Flush();
+                    ow.m_begin = w.m_bytes.m_bytes.size();
+                    WritePersistentObject(ar, space->GetSchema(), p);
+                    ar.Flush();
+                    ow.m_end = w.m_bytes.m_bytes.size();
+                }
+                w.m_objects.push_back(ow);
+            }
+        }
+    } catch (...) {
+        giveBack();
+        throw;
+    }
+
+    const bool schemaWasDirty = m_store->GetSchema().m_dirty.load();
+    try {
+        RunInStoreTransaction(m_store->GetLss(), flushToDisk, [&](ILssTransaction* txn) {
+            for (SpaceWrite& w : writes) {
+                PSpace* space = w.m_space;
+                SpaceWriteState& st = StateOf(space);
+                if (st.m_deletions.IsDirty())
+                    st.m_deletions.WritePendingDeletions(txn, space->GetRoots().GetPendingDeletionsOid());
+                space->GetRoots().WriteRoots(txn);
+                for (const ObjectWrite& ow : w.m_objects) {
+                    if (ow.m_delete) {
+                        txn->DeleteSerialElement(ow.m_oid.m_low, ow.m_oid.m_high);
+                        continue;
+                    }
+                    ICloseableOutputStream* stream = txn->WriteSerialElement(ow.m_oid.m_low, ow.m_oid.m_high);
+                    stream->WriteStream(w.m_bytes.m_bytes.data() + ow.m_begin, ssize_t(ow.m_end - ow.m_begin));
+                    stream->Close();
+                }
+                if (!st.m_writtenByWriter) {
+                    st.m_writtenByWriter = true;
+                    m_store->MarkPersisted(space);
+                }
+            }
+            m_store->WriteSchemaElement(txn);
+            m_store->WriteRegistryElement(txn);
+        });
+    } catch (...) {
+        if (schemaWasDirty) m_store->GetSchema().m_dirty.store(true);
+        m_store->MarkStoreElementsDirty();
+        giveBack();
+        throw;
+    }
+    for (SpaceWrite& w : writes) {
+        for (const IPersistablePtr& p : w.m_taken) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
+        w.m_taken.Clear();
+        StateOf(w.m_space).m_dirty.WriteDone();
+    }
+}
+
+void DosWriter::WriteAll(bool flushToDisk)
+{
+    CriticalSectionLock writerLock(m_writerLock);
+    std::vector<PSpace*> spaces;
+    {
+        CriticalSectionLock lock(m_dirtyLock);
+        for (PSpace* s = m_dirtyFirst; s != nullptr; s = StateOf(s).m_dirtyNext) spaces.push_back(s);
+    }
+    std::exception_ptr first;
+    for (PSpace* s : spaces) {
+        try {
+            WriteGroup(s, flushToDisk);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
+}
+
+void DosWriter::ForgetSpace(PSpace* space)
+{
+    CriticalSectionLock writerLock(m_writerLock);
+    std::exception_ptr failure;
+    try {
+        WriteGroup(space, false);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::vector<PSpace*> group{space};
+    CollectWriteGroups(group);
+    RemoveFromDeletionList(space);
+    RemoveFromDirtyList(space);
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool DosWriter::DoDeletionStep()
+{
+    CriticalSectionLock writerLock(m_writerLock);
+    PSpace* space;
+    {
+        CriticalSectionLock lock(m_deletionLock);
+        space = m_deletionFirst;
+    }
+    if (space == nullptr) return false;
+    const bool left = PendingDeletions::DeleteNextBatch(*space);
+    if (left) {
+        // Round robin: the next step serves the next space.
+        RemoveFromDeletionList(space);
+        AddToDeletionList(space);
+    }
+    return true;
+}
+
+// ---- failures and the thread -------------------------------------------------------
+
+void DosWriter::Record(std::exception_ptr failure)
+{
+    CriticalSectionLock lock(m_failureLock);
+    if (!m_failure) m_failure = failure;
+}
+
+std::exception_ptr DosWriter::GetRecordedFailure()
+{
+    CriticalSectionLock lock(m_failureLock);
+    return m_failure;
+}
+
+void DosWriter::ThrowRecordedFailure()
+{
+    if (std::exception_ptr f = GetRecordedFailure()) std::rethrow_exception(f);
+}
+
+bool DosWriter::WaitOrStop(int32_t ms)
+{
+    if (ms > 0) m_wake.Wait(uint32_t(ms));
+    return m_stop.load();
+}
+
+void DosWriter::ThreadMain()
+{
+    SetThreadName("Dirty Object Set Writer");
+    while (!m_stop.load()) {
+        const Clock::time_point t0 = Clock::now();
+        auto elapsedMs = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); };
+        try {
+            while (DoDeletionStep()) {
+                if (m_stop.load()) return;
+                if (elapsedMs() >= double(GetPeriod())) break;
+            }
+        } catch (...) {
+            TraceFailure("a deletion batch", std::current_exception());
+            Record(std::current_exception());
+        }
+        if (WaitOrStop(int32_t(double(GetPeriod()) - elapsedMs()))) return;
+        try {
+            WriteAll(false);
+        } catch (...) {
+            TraceFailure("a write-back", std::current_exception());
+            Record(std::current_exception());
+        }
+    }
+}
+
+} // namespace vorn

@@ -1,0 +1,114 @@
+// vorn::DosWriter: the "Dirty Object Set Writer" thread of a persistent store. About
+// once per period it writes every scheduled space to the log-structured store, a write
+// group of spaces (spaces one exclusive transaction linked) in one store transaction
+// together with the store's schema and registry elements; in the time left over it
+// deletes queued permanent deletions in small batches. Spaces also call it directly
+// (writing a space now, writing all, closing a space).
+//
+// Lock order: the writer lock, then the CSpace locks of a group in ascending address
+// order, then a dirty set's lock, the registry lock, and innermost the group lock and
+// the two list locks. Hence a write-back (WriteGroup, WriteAll, ForgetSpace) must be
+// called without holding any space lock.
+//
+// Failures: a write-back that fails leaves everything it took still dirty and queued
+// (nothing truncated is committed) and throws. The first failure on the writer thread
+// is recorded; every later write-back called by a client, and closing a space or the
+// store, throws it again after doing its own work. The thread itself never ends the
+// process.
+#pragma once
+#include "vnUtils/Threads.h"
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+namespace vorn {
+
+class PersistStore;
+class PSpace;
+
+class DosWriter : public IWorkerThreadFn {
+public:
+    static constexpr int32_t kDefaultPeriodMs = 1000;
+
+    explicit DosWriter(PersistStore* store) : m_store(store) {}
+    // Stops the thread when it still runs.
+    ~DosWriter() override;
+    DosWriter(const DosWriter&) = delete;
+    DosWriter& operator=(const DosWriter&) = delete;
+
+    // Starts the thread unless it runs.
+    void Start();
+    // Asks the thread to end and, unless called on it, waits for it. It writes nothing
+    // more: spaces are closed (and so written) first.
+    void Stop();
+    bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
+
+    int32_t GetPeriod();
+    // Wakes the thread first, so that a shorter period takes effect at once.
+    void SetPeriod(int32_t ms);
+
+    // A space was opened: it joins the deletion list when it has deletions pending.
+    void RegisterSpace(PSpace* space);
+    // Writes the write group of space now (nothing when no space of it is scheduled).
+    void WriteGroup(PSpace* space, bool flushToDisk);
+    // Writes every scheduled space, group by group.
+    void WriteAll(bool flushToDisk);
+    // Closing a space: writes its group, then takes it off every list and ring. Throws
+    // the write's failure after that.
+    void ForgetSpace(PSpace* space);
+    // One deletion batch of the first space on the deletion list; false when none.
+    bool DoDeletionStep();
+
+    // Joins the write groups of a and b; false when they were one already.
+    bool LinkWriteGroup(PSpace* a, PSpace* b);
+    // Extends list to the whole write groups of its members and dissolves them.
+    void CollectWriteGroups(std::vector<PSpace*>& list);
+
+    // The lists (each under its own lock).
+    void AddToDirtyList(PSpace* space);
+    void RemoveFromDirtyList(PSpace* space);
+    void AddToDeletionList(PSpace* space);
+    void RemoveFromDeletionList(PSpace* space);
+    int32_t GetNumDirtySpaces();
+    bool IsOnDeletionList(PSpace* space);
+
+    // The first failure recorded on the writer thread (null when none).
+    std::exception_ptr GetRecordedFailure();
+    // Throws the recorded failure, if any.
+    void ThrowRecordedFailure();
+
+    // The longest time, in nanoseconds, that one write held a group's space locks.
+    int64_t GetLongestLockHoldNs() const { return m_longestHoldNs.load(std::memory_order_relaxed); }
+    void ResetLongestLockHold() { m_longestHoldNs.store(0, std::memory_order_relaxed); }
+
+    void ThreadMain() override;
+
+private:
+    void WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk);
+    void Record(std::exception_ptr failure);
+    bool AnyScheduled(const std::vector<PSpace*>& group);
+    bool WaitOrStop(int32_t ms);
+
+    PersistStore* m_store;
+    WorkerThreadX m_thread;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_stop{false};
+    Event m_wake{false, false};
+    CriticalSection m_writerLock;
+    CriticalSection m_periodLock;
+    int32_t m_period = kDefaultPeriodMs;
+    CriticalSection m_deletionLock;
+    PSpace* m_deletionFirst = nullptr;
+    PSpace* m_deletionLast = nullptr;
+    CriticalSection m_groupLock;
+    CriticalSection m_dirtyLock;
+    PSpace* m_dirtyFirst = nullptr;
+    PSpace* m_dirtyLast = nullptr;
+    int32_t m_numDirty = 0;
+    CriticalSection m_failureLock;
+    std::exception_ptr m_failure;
+    std::atomic<int64_t> m_longestHoldNs{0};
+};
+
+} // namespace vorn

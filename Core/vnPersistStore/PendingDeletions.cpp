@@ -1,0 +1,201 @@
+#include "vnPersistStore/PendingDeletions.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/ObjectSerialisation.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/PersistStore.h"
+#include "vnPersistStore/PersistStoreLayout.h"
+#include "vnPersistStore/Pref.h"
+#include "vnPersistStore/StoreTransaction.h"
+#include <vector>
+
+namespace vorn {
+
+namespace {
+
+void MoveAll(PagedDeque<OID>& from, PagedDeque<OID>& to)
+{
+    if (from.IsEmpty()) return;
+    to.Append(from);
+    from.Clear();
+}
+
+void SerialiseQueue(Archive& ar, const PagedDeque<OID>& q)
+{
+    ar.WriteCompressedUInt32(uint32_t(q.Size()));
+    for (const OID& oid : q) WriteOid(ar, oid);
+}
+
+InputArchive DeserialiseQueue(InputArchive in, PagedDeque<OID>& q)
+{
+    uint32_t count;
+    in = ReadCompressedUInt32FromBuffer(in, count);
+    // Every stored OID takes at least one byte.
+    if (count > in.Remaining()) ThrowDeserialisationException("Bad pending deletions record : count beyond the record");
+    for (uint32_t i = 0; i < count; ++i) {
+        OID oid;
+        in = ReadOid(in, oid);
+        q.PushBack(oid);
+    }
+    return in;
+}
+
+DosWriter* WriterOf(PSpace& space)
+{
+    PersistStore* store = space.GetWriteState().m_store;
+    return store ? &store->GetWriter() : nullptr;
+}
+
+// Walks from an object through its prefs, marking what it reaches; objects that
+// represent a subtree of their own are deferred to a later batch.
+class ObjectDeleterPrefVisitor final : public IPrefVisitor {
+public:
+    ObjectDeleterPrefVisitor(PSpace& space, PendingDeletions::Queue& subTrees, std::vector<OID>& batch,
+                             std::vector<IPersistablePtr>& stack, bool& dirty)
+        : m_space(space), m_subTrees(subTrees), m_batch(batch), m_stack(stack), m_dirty(dirty) {}
+    void VisitPref(pref& p) override
+    {
+        // A dangling reference names nothing left to delete.
+        IPersistablePtr object = p.GetCached();
+        if (object.IsNull()) {
+            const OID oid = p.GetOid();
+            if (oid.IsNull()) return;
+            object = m_space.TryBindObject(oid);
+            if (object.IsNull()) return;
+        }
+        PersistObjState& state = object.m_table->GetPersistObjState(object.m_object);
+        if (state.m_flags & POS_REACHED) return;
+        state.m_flags |= POS_REACHED;
+        if (object.m_table->RepresentsSubTree(object.m_object)) {
+            if (!state.m_oid.IsNull()) {
+                m_subTrees.PushBack(state.m_oid);
+                m_dirty = true;
+            }
+            return;
+        }
+        m_stack.push_back(object);
+        if (!state.m_oid.IsNull()) m_batch.push_back(state.m_oid);
+    }
+private:
+    PSpace& m_space;
+    PendingDeletions::Queue& m_subTrees;
+    std::vector<OID>& m_batch;
+    std::vector<IPersistablePtr>& m_stack;
+    bool& m_dirty;
+};
+
+} // namespace
+
+void PendingDeletions::MergeIncomingDeletions(PSpace& space)
+{
+    if (!HasIncoming()) return;
+    if (DosWriter* writer = WriterOf(space)) writer->AddToDeletionList(&space);
+    m_dirty = true;
+    MoveAll(m_incomingSubTrees, m_pendingSubTrees);
+    MoveAll(m_incomingObjects, m_pendingObjects);
+}
+
+void PendingDeletions::Serialise(Archive& ar) const
+{
+    ar.WriteCompressedUInt32(kPendingDeletionsSchema);
+    SerialiseQueue(ar, m_pendingSubTrees);
+    SerialiseQueue(ar, m_pendingObjects);
+}
+
+InputArchive PendingDeletions::Deserialise(InputArchive in)
+{
+    int schema;
+    in = ReadSchema(in, kPendingDeletionsSchema, schema);
+    Queue subTrees, objects;
+    in = DeserialiseQueue(in, subTrees);
+    in = DeserialiseQueue(in, objects);
+    m_pendingSubTrees = std::move(subTrees);
+    m_pendingObjects = std::move(objects);
+    return in;
+}
+
+void PendingDeletions::WritePendingDeletions(ILssTransaction* txn, OID oid)
+{
+    ICloseableOutputStream* stream = txn->WriteSerialElement(oid.m_low, oid.m_high);
+    {
+        Archive ar(stream);
+        Serialise(ar);
+        ar.Flush();
+    }
+    m_dirty = false;
+    stream->Close();
+}
+
+void PendingDeletions::LoadPendingDeletions(ILogStructuredStore* lss, OID oid)
+{
+    if (!ReadSerialElement(lss, oid.AsSeid(), [&](InputArchive in) { Deserialise(in); }))
+        throw DerefDanglingOidException(oid);
+}
+
+void PendingDeletions::TakeOverDeletions(PendingDeletions& from)
+{
+    if (&from == this) return;
+    if (from.HasPending()) {
+        MoveAll(from.m_pendingSubTrees, m_incomingSubTrees);
+        MoveAll(from.m_pendingObjects, m_incomingObjects);
+        from.m_dirty = true;
+    }
+    MoveAll(from.m_incomingSubTrees, m_incomingSubTrees);
+    MoveAll(from.m_incomingObjects, m_incomingObjects);
+}
+
+bool PendingDeletions::DeleteNextBatch(PSpace& space)
+{
+    RestoreThreadPSpace restoreP(&space);
+    RestoreThreadCSpace restoreC(space.GetCSpace());
+    CSpaceLock lock(space.GetCSpace());
+    PendingDeletions& d = space.GetWriteState().m_deletions;
+    DosWriter* writer = WriterOf(space);
+    if (!d.HasPending()) {
+        if (writer) writer->RemoveFromDeletionList(&space);
+        return false;
+    }
+
+    std::vector<OID> batch;
+    bool dirty = d.m_dirty;
+    if (!d.m_pendingObjects.IsEmpty()) {
+        dirty = true;
+        for (const OID& oid : d.m_pendingObjects) batch.push_back(oid);
+        d.m_pendingObjects.Clear();
+    }
+    std::vector<IPersistablePtr> stack;
+    ObjectDeleterPrefVisitor visitor(space, d.m_pendingSubTrees, batch, stack, dirty);
+    while (batch.size() < size_t(kBatchSize) && !d.m_pendingSubTrees.IsEmpty()) {
+        dirty = true;
+        const OID root = d.m_pendingSubTrees.Back();
+        d.m_pendingSubTrees.PopBack();
+        batch.push_back(root);
+        // A root that is gone already (deleted, or its element missing) is deleted.
+        const IPersistablePtr object = space.TryBindObject(root);
+        if (object.IsNull()) continue;
+        object.m_table->GetPersistObjState(object.m_object).m_flags |= POS_REACHED;
+        stack.push_back(object);
+        while (!stack.empty()) {
+            const IPersistablePtr next = stack.back();
+            stack.pop_back();
+            next.m_table->VisitPrefs(next.m_object, visitor);
+        }
+    }
+
+    d.m_dirty = dirty;
+    try {
+        RunInStoreTransaction(space.GetLss(), false, [&](ILssTransaction* txn) {
+            // A missing element is as good as deleted.
+            for (const OID& oid : batch) txn->DeleteSerialElement(oid.m_low, oid.m_high);
+            if (d.m_dirty) d.WritePendingDeletions(txn, space.GetRoots().GetPendingDeletionsOid());
+        });
+    } catch (...) {
+        d.m_dirty = true;
+        throw;
+    }
+    const bool left = d.HasPending();
+    if (!left && writer) writer->RemoveFromDeletionList(&space);
+    return left;
+}
+
+} // namespace vorn

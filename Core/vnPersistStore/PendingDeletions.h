@@ -1,0 +1,66 @@
+// vorn::PendingDeletions: the permanent deletions a persistent space still owes the
+// store. Requests arrive in the incoming queues (subtrees, single objects); a
+// write-back moves them to the pending queues, which are stored in the space's
+// pending-deletions element so that the work resumes after the program ends; the
+// writer thread then deletes them in batches of about ten objects.
+//
+// Stored form: schema 1; compressed count of pending subtrees, each OID; the same for
+// pending objects. The incoming queues are not stored.
+//
+// Everything is changed under the space's CSpace lock.
+#pragma once
+#include "vnLss/LssInterfaces.h"
+#include "vnPersistStore/Oid.h"
+#include "vnUtils/PagedDeque.h"
+
+namespace vorn {
+
+class PSpace;
+
+class PendingDeletions {
+public:
+    using Queue = PagedDeque<OID>;
+    static constexpr int32_t kBatchSize = 10;
+
+    explicit PendingDeletions(bool dirty) : m_dirty(dirty) {}
+    PendingDeletions(const PendingDeletions&) = delete;
+    PendingDeletions& operator=(const PendingDeletions&) = delete;
+
+    bool IsDirty() const { return m_dirty; }
+    void SetDirty(bool dirty) { m_dirty = dirty; }
+    bool HasIncoming() const { return !m_incomingSubTrees.IsEmpty() || !m_incomingObjects.IsEmpty(); }
+    bool HasPending() const { return !m_pendingSubTrees.IsEmpty() || !m_pendingObjects.IsEmpty(); }
+    const Queue& PendingSubTrees() const { return m_pendingSubTrees; }
+    const Queue& PendingObjects() const { return m_pendingObjects; }
+
+    void QueueSubTree(OID oid) { m_incomingSubTrees.PushBack(oid); }
+    void QueueObject(OID oid) { m_incomingObjects.PushBack(oid); }
+
+    // Moves the incoming requests behind the pending ones (the stored form is then out
+    // of date); the space joins the writer's deletion list when it had none pending.
+    void MergeIncomingDeletions(PSpace& space);
+    // Writes the element under oid and clears dirty.
+    void WritePendingDeletions(ILssTransaction* txn, OID oid);
+    // Reads the element; DerefDanglingOidException when the store lacks it,
+    // DeserialisationException when it is damaged (the queues are unchanged then).
+    void LoadPendingDeletions(ILogStructuredStore* lss, OID oid);
+    // Takes over the work of another space: its pending and incoming requests become
+    // incoming ones here; from is left empty (and dirty when it had pending ones).
+    void TakeOverDeletions(PendingDeletions& from);
+
+    void Serialise(Archive& ar) const;
+    InputArchive Deserialise(InputArchive in);
+
+    // One batch of the writer thread for space (see the .cpp); the caller holds no
+    // space lock. Returns whether work is left.
+    static bool DeleteNextBatch(PSpace& space);
+
+private:
+    bool m_dirty;
+    Queue m_incomingSubTrees;
+    Queue m_pendingSubTrees;
+    Queue m_incomingObjects;
+    Queue m_pendingObjects;
+};
+
+} // namespace vorn

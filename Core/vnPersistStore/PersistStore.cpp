@@ -1,0 +1,413 @@
+#include "vnPersistStore/PersistStore.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/ObjectSerialisation.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/PersistStoreLayout.h"
+#include "vnPersistStore/PersistStoreTxn.h"
+#include "vnPersistStore/SpaceOperations.h"
+#include "vnPersistStore/StoreTransaction.h"
+#include "vnUtils/Trace.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int32_t kOwnCSpaceMilliSecsPerGc = 2000;
+
+// The collector loop of a space's own CSpace, run with the space as the thread's.
+void RunSpaceCollector(void*, CSpace* cspace)
+{
+    RestoreThreadPSpace restoreP(GetPSpaceOfCSpace(cspace));
+    RestoreThreadCSpace restoreC(cspace);
+    while (cspace->IsGcRunning()) {
+        if (!cspace->WaitForGarbageCollect()) break;
+        try {
+            cspace->SynchronousGc();
+        } catch (const IException& e) {
+            TraceStream ts;
+            ts << "A collection pass failed : ";
+            e.Write(ts);
+            ts << '\n';
+        }
+    }
+}
+
+} // namespace
+
+PersistStore::PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings)
+    : m_lss(lss), m_settings(settings)
+{
+}
+
+PersistStore::~PersistStore() = default;
+
+void PersistStore::Open(bool createdNew)
+{
+    if (createdNew) {
+        m_seidHigh = m_lss->AllocateSeidHigh();
+        m_lss->AllocateSeid(m_seidHigh); // the schema element
+        m_lss->AllocateSeid(m_seidHigh); // the registry element
+        m_schema.m_dirty.store(true);
+        RunInStoreTransaction(m_lss, false, [&](ILssTransaction* txn) {
+            WriteSchemaElement(txn);
+            WriteRegistryElement(txn);
+        });
+    } else {
+        ReadSchemaElement();
+        if (m_schema.m_dirty.load())
+            RunInStoreTransaction(m_lss, false, [&](ILssTransaction* txn) { WriteSchemaElement(txn); });
+        ReadRegistryElement();
+    }
+    m_loader.Start();
+    if (m_settings.startObjectDeletion) m_writer.Start();
+}
+
+PersistStore* OpenPersistStoreOnLss(ILogStructuredStore* lss, bool createdNew, const PersistStoreSettings* settings)
+{
+    const PersistStoreSettings s = settings ? *settings : PersistStoreSettings{};
+    PersistStore* store = nullptr;
+    try {
+        store = new PersistStore(lss, s);
+    } catch (...) {
+        lss->Close();
+        throw;
+    }
+    try {
+        store->Open(createdNew);
+    } catch (...) {
+        store->Shutdown();
+        delete store;
+        throw;
+    }
+    return store;
+}
+
+PersistStore* OpenPersistStore(const char* lssPath, EOpenMode openMode, const PersistStoreSettings* settings)
+{
+    const PersistStoreSettings s = settings ? *settings : PersistStoreSettings{};
+    bool createdNew = false;
+    ILogStructuredStore* lss = OpenLSS(lssPath, s.deltasDirPath, &createdNew, openMode, &s.lssSettings);
+    return OpenPersistStoreOnLss(lss, createdNew, &s);
+}
+
+// ---- the store's elements ------------------------------------------------------------
+
+void PersistStore::WriteSchemaElement(ILssTransaction* txn)
+{
+    if (!m_schema.m_dirty.exchange(false)) return;
+    try {
+        ICloseableOutputStream* stream = txn->WriteSerialElement(kSchemaElementLow, kStoreElementsHigh);
+        {
+            Archive ar(stream);
+            ar.WriteCompressedUInt32(kStoreSchema);
+            m_schema.m_classIds.Write(ar);
+            ar.Write4(m_seidHigh);
+            m_schema.m_typeOps.Write(ar);
+            ar.Flush();
+        }
+        stream->Close();
+    } catch (...) {
+        m_schema.m_dirty.store(true);
+        throw;
+    }
+}
+
+void PersistStore::WriteRegistryElement(ILssTransaction* txn)
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    if (!m_registryDirty) return;
+    ICloseableOutputStream* stream = txn->WriteSerialElement(kRegistryElementLow, kStoreElementsHigh);
+    {
+        Archive ar(stream);
+        ar.WriteCompressedUInt32(kRegistrySchema);
+        uint32_t count = 0;
+        for (const auto& [name, e] : m_registry) count += e.m_persisted ? 1 : 0;
+        ar.WriteCompressedUInt32(count);
+        for (const auto& [name, e] : m_registry) {
+            if (!e.m_persisted) continue;
+            ar.WriteCompressedUInt32(uint32_t(name.size()));
+            ar.WriteBytes(name.data(), name.size());
+            WriteOid(ar, e.m_oid);
+        }
+        ar.Flush();
+    }
+    m_registryDirty = false;
+    stream->Close();
+}
+
+void PersistStore::ReadSchemaElement()
+{
+    const bool found = ReadSerialElement(m_lss, Seid(kSchemaElementLow, kStoreElementsHigh), [&](InputArchive in) {
+        int schema;
+        in = ReadSchema(in, kStoreSchema, schema);
+        bool dirty = false;
+        in = m_schema.m_classIds.Read(in, m_settings.translationTable, dirty);
+        uint32_t high;
+        in = Read4FromBuffer(in, high);
+        if (!IsValidSeid(Seid(kSeidCounterStart, high)))
+            ThrowDeserialisationException("Bad schema record : the store's seid-high is not valid");
+        if (schema >= 2) in = m_schema.m_typeOps.Read(in);
+        m_seidHigh = high;
+        if (dirty) m_schema.m_dirty.store(true);
+    });
+    if (!found) throw CorruptLSSException(xstring("Persistent store : the schema element is missing"));
+}
+
+void PersistStore::ReadRegistryElement()
+{
+    std::map<xstring, RegistryEntry, BytewiseLess> registry;
+    const bool found = ReadSerialElement(m_lss, Seid(kRegistryElementLow, kStoreElementsHigh), [&](InputArchive in) {
+        int schema;
+        in = ReadSchema(in, kRegistrySchema, schema);
+        uint32_t count;
+        in = ReadCompressedUInt32FromBuffer(in, count);
+        // An entry takes at least a length byte and two OID bytes.
+        if (count > in.Remaining() / 2) ThrowDeserialisationException("Bad registry record : count beyond the record");
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t n;
+            in = ReadCompressedUInt32FromBuffer(in, n);
+            CheckArchiveRoom(in, n);
+            const char* p = reinterpret_cast<const char*>(in.Ptr());
+            xstring name(p, p + n);
+            in.m_ptr += n;
+            RegistryEntry e;
+            in = ReadOid(in, e.m_oid);
+            if (e.m_oid.IsNull()) ThrowDeserialisationException("Bad registry record : a space without an OID");
+            e.m_persisted = true;
+            if (!registry.emplace(std::move(name), e).second)
+                ThrowDeserialisationException("Bad registry record : a name listed twice");
+        }
+    });
+    if (!found) throw CorruptLSSException(xstring("Persistent store : the space registry element is missing"));
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    m_registry = std::move(registry);
+    m_registryDirty = false;
+}
+
+void PersistStore::MarkPersisted(PSpace* space)
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    auto it = m_registry.find(space->GetName());
+    if (it == m_registry.end() || it->second.m_persisted) return;
+    it->second.m_persisted = true;
+    m_registryDirty = true;
+}
+
+void PersistStore::MarkStoreElementsDirty()
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    m_registryDirty = true;
+}
+
+bool PersistStore::IsRegistryDirty()
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    return m_registryDirty;
+}
+
+// ---- operations ------------------------------------------------------------------------
+
+void PersistStore::StartObjectDeletion() { m_writer.Start(); }
+
+void PersistStore::WriteAllDirtyObjectsToLss(bool flushToDisk)
+{
+    if (!m_writer.IsRunning()) return;
+    m_writer.WriteAll(flushToDisk);
+    m_writer.ThrowRecordedFailure();
+}
+
+PersistStoreTxn* PersistStore::OpenTxn(const PSpaceLockPair* pairs, int32_t count)
+{
+    return new PersistStoreTxn(this, pairs, count);
+}
+
+int32_t PersistStore::GetNumPSpaces()
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    return int32_t(m_registry.size());
+}
+
+int32_t PersistStore::GetNumPersistableObjects()
+{
+    if (m_writer.IsRunning()) WriteAllDirtyObjectsToLss(false);
+    LssStats stats;
+    m_lss->GetStats(&stats);
+    return stats.m_numSerialElements - 2 * GetNumPSpaces() - 2;
+}
+
+// ---- spaces --------------------------------------------------------------------------
+
+PSpace* PersistStore::ConstructSpace(const xstring& name, OID oid, bool createdNew, CSpace* cspace)
+{
+    const bool ownCSpace = cspace == nullptr;
+    PSpace* space = nullptr;
+    if (ownCSpace) cspace = CreateCSpace(false, GCThreadFn{nullptr, &RunSpaceCollector});
+    try {
+        space = new PSpace(m_lss, &m_schema, &m_loader, cspace, name, oid, createdNew);
+        SpaceWriteState& st = space->GetWriteState();
+        st.m_store = this;
+        st.m_deletions.SetDirty(createdNew);
+        if (ownCSpace) cspace->SetMilliSecsPerGc(kOwnCSpaceMilliSecsPerGc);
+        {
+            RestoreThreadPSpace restoreP(space);
+            RestoreThreadCSpace restoreC(cspace);
+            CSpaceLock lock(cspace);
+            CreateSpaceRootObject(*space);
+            if (createdNew) {
+                // The pending-deletions element lies next to the roots element.
+                Seid near = oid.AsSeid();
+                if (!m_lss->AllocateSeidNear(near)) near = m_lss->AllocateSeid(oid.m_high);
+                space->GetRoots().SetPendingDeletionsOid(OID(near));
+                space->GetWriteState().m_dirty.Schedule();
+            } else {
+                space->LoadRoots();
+                space->GetWriteState().m_deletions.LoadPendingDeletions(m_lss, space->GetRoots().GetPendingDeletionsOid());
+            }
+        }
+        // The collector runs with the space as its thread's space.
+        if (ownCSpace) cspace->StartGc();
+    } catch (...) {
+        if (space) {
+            {
+                CSpaceLock lock(cspace);
+                DetachSpaceRootObject(*space);
+            }
+            space->GetWriteState().m_store = nullptr;
+            delete space;
+        }
+        if (ownCSpace) cspace->Destroy();
+        throw;
+    }
+    return space;
+}
+
+PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace)
+{
+    const xstring key(name);
+    bool created = false;
+    OID oid;
+    {
+        std::unique_lock<std::mutex> lock(m_registryLock);
+        for (;;) {
+            auto it = m_registry.find(key);
+            if (it != m_registry.end() && it->second.m_opening) {
+                m_registryChanged.wait(lock);
+                continue;
+            }
+            if (it == m_registry.end()) {
+                if (mode == OM_OPEN_EXISTING || mode == OM_DELETE_EXISTING) throw OpenPSpaceException(key, mode);
+                Seid seid(kSeidCounterStart, m_seidHigh);
+                // Never the schema element's seid: a failed search takes a fresh one.
+                if (!m_lss->AllocateSeidNear(seid)) seid = m_lss->AllocateSeid(m_seidHigh);
+                RegistryEntry e;
+                e.m_oid = OID(seid);
+                e.m_opening = true;
+                m_registry.emplace(key, e);
+                created = true;
+                oid = e.m_oid;
+                break;
+            }
+            if (mode == OM_CREATE_NEW) throw OpenPSpaceException(key, mode);
+            if (it->second.m_space) {
+                if (createdNew) *createdNew = false;
+                return it->second.m_space;
+            }
+            it->second.m_opening = true;
+            oid = it->second.m_oid;
+            break;
+        }
+    }
+    PSpace* space = nullptr;
+    try {
+        space = ConstructSpace(key, oid, created, cspace);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        auto it = m_registry.find(key);
+        if (created) m_registry.erase(it);
+        else it->second.m_opening = false;
+        m_registryChanged.notify_all();
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        RegistryEntry& e = m_registry[key];
+        e.m_space = space;
+        e.m_opening = false;
+        m_registryChanged.notify_all();
+    }
+    m_writer.RegisterSpace(space);
+    if (createdNew) *createdNew = created;
+    return space;
+}
+
+void PersistStore::ClosePSpace(PSpace* space)
+{
+    space->GetResidentObjects().WaitForLoads();
+    { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
+    std::exception_ptr failure;
+    try {
+        m_writer.ForgetSpace(space);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) failure = m_writer.GetRecordedFailure();
+    CSpace* cspace = space->GetCSpace();
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        auto it = m_registry.find(space->GetName());
+        if (it != m_registry.end() && it->second.m_space == space) it->second.m_space = nullptr;
+    }
+    cspace->Destroy();
+    space->GetWriteState().m_store = nullptr;
+    delete space;
+    if (failure) std::rethrow_exception(failure);
+}
+
+// ---- closing -------------------------------------------------------------------------
+
+std::exception_ptr PersistStore::Shutdown()
+{
+    std::exception_ptr failure;
+    // Spaces still open are written and closed first.
+    for (;;) {
+        PSpace* open = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_registryLock);
+            for (auto& [name, e] : m_registry)
+                if (e.m_space) {
+                    open = e.m_space;
+                    break;
+                }
+        }
+        if (open == nullptr) break;
+        try {
+            ClosePSpace(open);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    m_writer.Stop();
+    if (!failure) failure = m_writer.GetRecordedFailure();
+    m_loader.Stop();
+    std::exception_ptr lssFailure;
+    if (!m_lss->CloseReporting(&lssFailure) && !failure) failure = lssFailure;
+    m_lss = nullptr;
+    return failure;
+}
+
+bool PersistStore::CloseReporting(std::exception_ptr* failure)
+{
+    const std::exception_ptr f = Shutdown();
+    delete this;
+    if (failure) *failure = f;
+    return !f;
+}
+
+void PersistStore::Close()
+{
+    std::exception_ptr f;
+    if (!CloseReporting(&f)) std::rethrow_exception(f);
+}
+
+} // namespace vorn

@@ -1,0 +1,135 @@
+// vorn::PersistStore: one open store file seen as a set of named persistent spaces. It
+// owns the log-structured store, the schema (class-id map, type-operations table and
+// the store's own SeidHigh), the registry of spaces by name, the dirty-object-set
+// writer and the asynchronous object loader. Besides the objects the store keeps two
+// elements of its own (see PersistStoreLayout.h): the schema and the space registry.
+//
+// Lock order: space (CSpace) locks, then the registry lock; the writer's locks as
+// DosWriter says. A space registers with the writer after the registry lock is left.
+#pragma once
+#include "vnLss/LssInterfaces.h"
+#include "vnPersistStore/AsyncObjectLoader.h"
+#include "vnPersistStore/DosWriter.h"
+#include "vnPersistStore/Oid.h"
+#include "vnPersistStore/PersistSchema.h"
+#include "vnReflection/NameSpace.h"
+#include "vnUtils/XString.h"
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace vorn {
+
+class CSpace;
+class PSpace;
+class PersistStoreTxn;
+struct ClassNameTranslationTable;
+
+enum PSpaceLockMode : int32_t {
+    PSPACE_LOCK_SHARED_READ = 0,
+    PSPACE_LOCK_EXCLUSIVE = 1,
+};
+
+struct PSpaceLockPair {
+    PSpace* m_space = nullptr;
+    PSpaceLockMode m_mode = PSPACE_LOCK_SHARED_READ;
+};
+
+struct PersistStoreSettings {
+    const char* deltasDirPath = nullptr;
+    LssSettings lssSettings;
+    const ClassNameTranslationTable* translationTable = nullptr;
+    bool startObjectDeletion = true;
+};
+
+class PersistStore {
+public:
+    // Closes the spaces still open (each writes what it holds), stops the writer and
+    // the loader, closes the log-structured store and frees the store. Then throws the
+    // writer's recorded failure, or the first failure of closing a space, if any.
+    void Close();
+    // As Close, but reports instead of throwing: true when nothing failed, else false
+    // with the failure in *failure when given (also the store's own background failure).
+    bool CloseReporting(std::exception_ptr* failure);
+
+    ILogStructuredStore* GetLss() const { return m_lss; }
+    // Starts the writer unless it runs.
+    void StartObjectDeletion();
+    // Only while the writer runs: writes every scheduled space now.
+    void WriteAllDirtyObjectsToLss(bool flushToDisk);
+    // A transaction over the given spaces (see PersistStoreTxn); enters no lock.
+    PersistStoreTxn* OpenTxn(const PSpaceLockPair* pairs, int32_t count);
+    int32_t GetDosPeriod() { return m_writer.GetPeriod(); }
+    void SetDosPeriod(int32_t ms) { m_writer.SetPeriod(ms); }
+    // Spaces known to the registry, open or not.
+    int32_t GetNumPSpaces();
+    // Serial elements of the store that hold objects (writes everything first while the
+    // writer runs).
+    int32_t GetNumPersistableObjects();
+    TypeOpsId GetTypeOpsId(const ReflectionByteCodeValue& rbcv) { return m_schema.GetTypeOpsId(rbcv); }
+    const TypeOps* GetTypeOps(TypeOpsId id) { return m_schema.m_typeOps.GetTypeOps(id).m_ops; }
+
+    // Opens (or creates, as mode allows) the space called name; an open space is
+    // returned as it is. With cspace null the space makes a CSpace of its own with a
+    // collector thread. A given cspace must not be locked by another thread meanwhile.
+    // Call without the registry lock; the caller may hold other space locks.
+    PSpace* OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace);
+    // Closes a space: waits for its loads, writes it, frees its CSpace (and with it
+    // every object still registered) and the space. Call without holding space locks.
+    // Throws a failure of the write after the space is gone.
+    void ClosePSpace(PSpace* space);
+
+    PersistSchema& GetSchema() { return m_schema; }
+    SeidHigh GetSeidHigh() const { return m_seidHigh; }
+    DosWriter& GetWriter() { return m_writer; }
+    AsyncObjectLoader& GetLoader() { return m_loader; }
+
+    // Inside a write group's transaction: the two store elements, each only when dirty.
+    void WriteSchemaElement(ILssTransaction* txn);
+    void WriteRegistryElement(ILssTransaction* txn);
+    // The writer wrote the space for the first time: its registry entry is persisted.
+    void MarkPersisted(PSpace* space);
+    // A write-back failed after the store elements were taken: write them again.
+    void MarkStoreElementsDirty();
+    bool IsRegistryDirty();
+
+private:
+    friend PersistStore* OpenPersistStoreOnLss(ILogStructuredStore*, bool, const PersistStoreSettings*);
+    struct RegistryEntry {
+        OID m_oid;
+        bool m_persisted = false;
+        PSpace* m_space = nullptr;
+        bool m_opening = false; // a thread is constructing the space
+    };
+
+    PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings);
+    ~PersistStore();
+    void Open(bool createdNew);
+    void ReadSchemaElement();
+    void ReadRegistryElement();
+    PSpace* ConstructSpace(const xstring& name, OID oid, bool createdNew, CSpace* cspace);
+    std::exception_ptr Shutdown();
+
+    ILogStructuredStore* m_lss;
+    PersistStoreSettings m_settings;
+    PersistSchema m_schema;
+    SeidHigh m_seidHigh = 0;
+    std::mutex m_registryLock;
+    std::condition_variable m_registryChanged; // an opening space finished
+    bool m_registryDirty = true;
+    std::map<xstring, RegistryEntry, BytewiseLess> m_registry;
+    DosWriter m_writer{this};
+    AsyncObjectLoader m_loader;
+};
+
+// Opens or creates the store file (failures of the log-structured store propagate;
+// a missing schema or registry element is CorruptLSSException). A failed open closes
+// what it opened and stops its threads.
+PersistStore* OpenPersistStore(const char* lssPath, EOpenMode openMode, const PersistStoreSettings* settings);
+// The same over a log-structured store opened by the caller, which the persistent
+// store takes over (also when the open fails).
+PersistStore* OpenPersistStoreOnLss(ILogStructuredStore* lss, bool createdNew, const PersistStoreSettings* settings);
+
+} // namespace vorn

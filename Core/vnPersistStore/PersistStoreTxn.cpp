@@ -1,0 +1,124 @@
+#include "vnPersistStore/PersistStoreTxn.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistCallBacks.h"
+#include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/ResidentObjectTable.h"
+#include "vnUtils/Exceptions.h"
+#include <vector>
+
+namespace vorn {
+
+namespace {
+// The CSpace locks that OpenPSpaceTxn entered without a thread space, innermost last.
+thread_local std::vector<CSpace*> t_bareTxnLocks;
+} // namespace
+
+PersistStoreTxn::PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count)
+    : m_previousCallbacks(GetThreadIOperationCallBacks()), m_store(store)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        m_pairs.push_back(pairs[i]);
+        if (pairs[i].m_mode == PSPACE_LOCK_EXCLUSIVE) m_exclusive = true;
+    }
+    if (m_exclusive)
+        for (int32_t i = 1; i < count; ++i) store->GetWriter().LinkWriteGroup(pairs[0].m_space, pairs[i].m_space);
+    SetThreadIOperationCallBacks(GetPersistOperationCallbacks());
+}
+
+void PersistStoreTxn::Close()
+{
+    for (CSpace* c : m_entered) c->Unlock();
+    m_entered.Clear();
+    SetThreadIOperationCallBacks(m_previousCallbacks);
+    delete this;
+}
+
+PSpace* PersistStoreTxn::OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace)
+{
+    PSpace* space = m_store->OpenPSpace(name, openMode, createdNew, cspace);
+    space->GetCSpace()->Lock();
+    DosWriter& writer = m_store->GetWriter();
+    if (!m_entered.IsEmpty()) {
+        writer.LinkWriteGroup(GetPSpaceOfCSpace(m_entered.Back()), space);
+    } else if (m_exclusive) {
+        if (!m_pairs.empty()) writer.LinkWriteGroup(m_pairs[0].m_space, space);
+    } else {
+        m_exclusive = true;
+        for (const PSpaceLockPair& p : m_pairs) writer.LinkWriteGroup(p.m_space, space);
+    }
+    m_entered.PushBack(space->GetCSpace());
+    return space;
+}
+
+void PersistStoreTxn::TransferPSpace(PSpace* destination, PSpace* source)
+{
+    if (destination == source) return;
+    source->GetCSpace()->StopGc();
+    TransferCSpace(source->GetCSpace(), destination->GetCSpace());
+    DirtyObjectSet::MoveDirtyObjects(source->GetWriteState().m_dirty, destination->GetWriteState().m_dirty);
+    destination->GetResidentObjects().Merge(source->GetResidentObjects());
+    destination->GetWriteState().m_deletions.TakeOverDeletions(source->GetWriteState().m_deletions);
+    if (!source->GetRoots().GetMap().empty()) source->GetRoots().Clear();
+    // Both spaces have changes to write: the moved objects, the taken-over deletions
+    // and the emptied roots.
+    destination->GetWriteState().m_dirty.Schedule();
+    if (source->GetRoots().IsDirty() || source->GetWriteState().m_deletions.IsDirty())
+        source->GetWriteState().m_dirty.Schedule();
+}
+
+PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)
+{
+    PSpace* space = GetThreadPSpace();
+    if (space == nullptr) {
+        CSpace* c = GetThreadCSpace();
+        if (c == nullptr) throw ProgrammingErrorException(xstring("a space transaction needs a thread space"));
+        c->Lock();
+        t_bareTxnLocks.push_back(c);
+        return nullptr;
+    }
+    PersistStore* store = space->GetWriteState().m_store;
+    if (store == nullptr) throw ProgrammingErrorException(xstring("the thread space belongs to no store"));
+    CSpace* c = space->GetCSpace();
+    c->Lock();
+    PersistStoreTxn* txn;
+    try {
+        const PSpaceLockPair pair{space, mode};
+        txn = store->OpenTxn(&pair, 1);
+    } catch (...) {
+        c->Unlock();
+        throw;
+    }
+    txn->m_spaceTxnLock = c;
+    return txn;
+}
+
+void ClosePSpaceTxn(PersistStoreTxn* txn)
+{
+    if (txn == nullptr) {
+        if (t_bareTxnLocks.empty()) throw ProgrammingErrorException(xstring("no space transaction to close"));
+        CSpace* c = t_bareTxnLocks.back();
+        t_bareTxnLocks.pop_back();
+        c->Unlock();
+        return;
+    }
+    CSpace* c = txn->m_spaceTxnLock;
+    txn->Close();
+    if (c) c->Unlock();
+}
+
+PSpace* OpenPSpace(PersistStore* store, const char* name, CSpace* cspace)
+{
+    PersistStoreTxn* txn = store->OpenTxn(nullptr, 0);
+    PSpace* space;
+    try {
+        space = txn->OpenPSpace(name, OM_OPEN_ALWAYS, nullptr, cspace);
+    } catch (...) {
+        txn->Close();
+        throw;
+    }
+    txn->Close();
+    return space;
+}
+
+} // namespace vorn

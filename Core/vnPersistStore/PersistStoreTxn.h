@@ -1,0 +1,57 @@
+// vorn::PersistStoreTxn: a transaction over persistent spaces. While it is open the
+// thread's operation callbacks are the persistence callbacks, so every change announced
+// through reflection marks objects dirty and gives newly reachable objects OIDs. An
+// exclusive transaction links its spaces into one write group, so that their changes
+// reach the store together. Opening enters no space lock: the caller holds it (as
+// OpenPSpaceTxn does), or the transaction enters the lock of a space it opens itself.
+//
+// Space transactions: OpenPSpaceTxn enters the thread space's CSpace lock (or, without
+// a thread space, the thread CSpace's) and ClosePSpaceTxn leaves that same lock, even
+// when the thread's current space changed meanwhile.
+#pragma once
+#include "vnObject/LockGuard.h"
+#include "vnPersistStore/PersistStore.h"
+#include "vnReflection/OperationCallBacks.h"
+#include "vnUtils/PagedDeque.h"
+#include "vnUtils/XVector.h"
+
+namespace vorn {
+
+class PersistStoreTxn final : public ISpaceTxn {
+public:
+    // Leaves the locks of the spaces the transaction entered, in the order entered,
+    // restores the thread's callbacks and frees the transaction.
+    void Close() override;
+    PersistStore* GetPersistStore() const { return m_store; }
+    // Opens or creates the space, enters its lock and adds it to the transaction.
+    PSpace* OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace);
+    // Moves source's content into destination; the caller holds both spaces' locks
+    // (both are in this transaction).
+    void TransferPSpace(PSpace* destination, PSpace* source);
+    bool DestroyPSpace() { return false; }
+    bool IsExclusive() const { return m_exclusive; }
+
+private:
+    friend class PersistStore;
+    friend PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode);
+    friend void ClosePSpaceTxn(PersistStoreTxn* txn);
+    PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count);
+    ~PersistStoreTxn() = default;
+
+    IOperationCallBacks* m_previousCallbacks;
+    PersistStore* m_store;
+    bool m_exclusive = false;
+    xvector<PSpaceLockPair> m_pairs;
+    PagedDeque<CSpace*> m_entered;
+    CSpace* m_spaceTxnLock = nullptr; // the lock OpenPSpaceTxn entered
+};
+
+// A space transaction on the thread space (see above); null without a thread space.
+PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode);
+void ClosePSpaceTxn(PersistStoreTxn* txn);
+
+// Opens or creates a space in a transaction of its own (OM_OPEN_ALWAYS); returns it
+// with no lock held.
+PSpace* OpenPSpace(PersistStore* store, const char* name, CSpace* cspace);
+
+} // namespace vorn

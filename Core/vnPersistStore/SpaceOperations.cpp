@@ -1,0 +1,204 @@
+#include "vnPersistStore/SpaceOperations.h"
+#include "vnObject/CSpace.h"
+#include "vnObject/ObjHeader.h"
+#include "vnPersistStore/PersistStore.h"
+
+namespace vorn {
+
+// ---- the space root object -----------------------------------------------------------
+
+class SpaceRootObject {
+public:
+    explicit SpaceRootObject(PSpace* space) : m_space(space) {}
+    AnyInterface QueryInterface(const ReflectedInterface&) { return AnyInterface{nullptr, nullptr}; }
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const;
+    void VisitObjects(IObjectVisitor& v)
+    {
+        if (m_space == nullptr) return;
+        m_space->GetRoots().VisitObjects(v);
+        m_space->GetWriteState().m_dirty.VisitDirtyObjects(v);
+    }
+    void OnGarbageCollect() {}
+    void Destroy()
+    {
+        if (m_space && m_space->GetWriteState().m_rootObject == this) m_space->GetWriteState().m_rootObject = nullptr;
+        delete this;
+    }
+    ObjSysState& GetSysState() { return m_sys; }
+    AnyInterface AsAny() { return AnyInterface{this, &kIObjectTableOf<SpaceRootObject>}; }
+
+    ObjSysState m_sys{};
+    PSpace* m_space;
+};
+
+namespace {
+const ReflectedClass kSpaceRootClass{1, "vorn::PSpaceRootObject", sizeof(SpaceRootObject), 0, nullptr, 0, nullptr, 0,
+                                     nullptr, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, TypeOps{}};
+} // namespace
+
+const ReflectedClass* SpaceRootObject::GetReflectedClass() const { return &kSpaceRootClass; }
+
+SpaceRootObject* CreateSpaceRootObject(PSpace& space)
+{
+    auto* root = new SpaceRootObject(&space);
+    space.GetWriteState().m_rootObject = root;
+    space.GetCSpace()->RegisterGcObject(root->AsAny());
+    space.GetCSpace()->AddGcRoot(root->AsAny());
+    return root;
+}
+
+void DetachSpaceRootObject(PSpace& space)
+{
+    SpaceRootObject* root = space.GetWriteState().m_rootObject;
+    if (root == nullptr) return;
+    space.GetCSpace()->RemoveGcRoot(root->AsAny());
+    root->m_space = nullptr;
+    space.GetWriteState().m_rootObject = nullptr;
+}
+
+// ---- space operations ------------------------------------------------------------------
+
+PersistStore* GetPersistStore(PSpace& space) { return space.GetWriteState().m_store; }
+
+namespace {
+PersistObjState& StateOf(IPersistablePtr p) { return p.m_table->GetPersistObjState(p.m_object); }
+} // namespace
+
+void MarkPersistableAsDirtyWithoutTrace(PSpace& space, IPersistablePtr object)
+{
+    if (object.IsNull() || StateOf(object).m_oid.IsNull()) return;
+    space.GetWriteState().m_dirty.Add(object);
+}
+
+void DeclareReachable(PSpace& space, IPersistablePtr parent, IPersistablePtr child, bool trace)
+{
+    if (parent.IsNull() || child.IsNull()) return;
+    const OID parentOid = StateOf(parent).m_oid;
+    if (parentOid.IsNull() || !StateOf(child).m_oid.IsNull()) return;
+    space.SetAffiliateOidLow(parentOid.m_low);
+    space.MakeObjectPersistWithGivenOID(child, space.AllocateOid(), trace);
+}
+
+namespace {
+void QueueDeletion(PSpace& space, IPersistablePtr object, bool subTree)
+{
+    if (object.IsNull()) return;
+    const OID oid = StateOf(object).m_oid;
+    if (oid.IsNull()) return;
+    PendingDeletions& d = space.GetWriteState().m_deletions;
+    if (subTree) d.QueueSubTree(oid);
+    else d.QueueObject(oid);
+    // Queued deletions reach the store with the next write-back, like a dirty object.
+    space.GetWriteState().m_dirty.Schedule();
+}
+} // namespace
+
+void AsyncPermanentlyDeleteSubTree(PSpace& space, IPersistablePtr object) { QueueDeletion(space, object, true); }
+void AsyncPermanentlyDeleteObject(PSpace& space, IPersistablePtr object) { QueueDeletion(space, object, false); }
+
+void SyncPermanentlyDeleteObject(PSpace& space, IPersistablePtr object)
+{
+    if (object.IsNull() || StateOf(object).m_oid.IsNull()) return;
+    MarkPersistableAsDirtyWithoutTrace(space, object);
+    StateOf(object).m_flags |= POS_DELETED;
+}
+
+void WriteDirtyObjectsToLss(PSpace& space, bool flushToDisk)
+{
+    PersistStore* store = space.GetWriteState().m_store;
+    if (store == nullptr) return;
+    store->GetWriter().WriteGroup(&space, flushToDisk);
+    store->GetWriter().ThrowRecordedFailure();
+}
+
+// ---- global forms ----------------------------------------------------------------------
+
+PersistStore* GetAssociatedPersistStore(AnyInterface object)
+{
+    PSpace* space = GetAssociatedPSpace(object);
+    return space ? GetPersistStore(*space) : nullptr;
+}
+
+bool ObjectsBelongToDifferentPersistStores(AnyInterface a, AnyInterface b)
+{
+    return GetAssociatedPersistStore(a) != GetAssociatedPersistStore(b);
+}
+
+OID GetOid(AnyInterface object)
+{
+    const IPersistablePtr p = QueryPersistable(object);
+    return p.IsNull() ? OID() : StateOf(p).m_oid;
+}
+
+void MarkPersistentAsDirtyWithoutTrace(AnyInterface object)
+{
+    if (PSpace* space = GetAssociatedPSpace(object)) MarkPersistableAsDirtyWithoutTrace(*space, QueryPersistable(object));
+}
+
+void DeclareReachable(AnyInterface parent, AnyInterface child, bool trace)
+{
+    if (PSpace* space = GetAssociatedPSpace(parent))
+        DeclareReachable(*space, QueryPersistable(parent), QueryPersistable(child), trace);
+}
+
+void AsyncPermanentlyDeleteSubTree(AnyInterface object)
+{
+    if (PSpace* space = GetAssociatedPSpace(object)) AsyncPermanentlyDeleteSubTree(*space, QueryPersistable(object));
+}
+
+void AsyncPermanentlyDeleteObject(AnyInterface object)
+{
+    if (PSpace* space = GetAssociatedPSpace(object)) AsyncPermanentlyDeleteObject(*space, QueryPersistable(object));
+}
+
+void SyncPermanentlyDeleteSubTree(AnyInterface) {}
+
+void SyncPermanentlyDeleteObject(AnyInterface object)
+{
+    if (PSpace* space = GetAssociatedPSpace(object)) SyncPermanentlyDeleteObject(*space, QueryPersistable(object));
+}
+
+IPersistablePtr BindObjectGivenOid(OID oid)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->BindObject(oid) : IPersistablePtr{};
+}
+
+IPersistablePtr BindObjectInMemoryGivenOid(OID oid)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->BindObjectIfMemoryResident(oid) : IPersistablePtr{};
+}
+
+IPersistablePtr AsyncBindObjectInMemoryGivenOid(OID oid)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->AsyncBind(oid) : IPersistablePtr{};
+}
+
+IPersistablePtr TryBindObjectGivenOid(OID oid)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->TryBindObject(oid) : IPersistablePtr{};
+}
+
+IPersistablePtr GetPSpaceRoot(const char* name)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->GetRoot(name) : IPersistablePtr{};
+}
+
+bool AddPSpaceRoot(const char* name, AnyInterface object)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->AddRoot(name, object) : false;
+}
+
+bool RemovePSpaceRoot(const char* name)
+{
+    PSpace* space = GetThreadPSpace();
+    return space ? space->RemoveRoot(name) : false;
+}
+
+} // namespace vorn

@@ -1,0 +1,36 @@
+// What a persistent space keeps for writing itself back: its store, its dirty set and
+// pending deletions, its write-group ring and its places on the writer's lists.
+//
+// Guards: the ring link and visited flag by the writer's group lock; the dirty-list
+// links by the writer's dirty-list lock; the deletion-list links and flag by the
+// writer's deletion-list lock; the rest by the space's CSpace lock.
+#pragma once
+#include "vnPersistStore/DirtyObjectSet.h"
+#include "vnPersistStore/PendingDeletions.h"
+
+namespace vorn {
+
+class PersistStore;
+class PSpace;
+class SpaceRootObject;
+
+struct SpaceWriteState {
+    explicit SpaceWriteState(PSpace* space) : m_dirty(space), m_groupNext(space) {}
+
+    PersistStore* m_store = nullptr; // null for a space used without a store
+    DirtyObjectSet m_dirty;
+    PendingDeletions m_deletions{false};
+    bool m_writtenByWriter = false;  // the registry entry is marked persisted
+    SpaceRootObject* m_rootObject = nullptr;
+
+    PSpace* m_groupNext;             // the write-group ring; the space itself when alone
+    bool m_visited = false;
+
+    PSpace* m_dirtyPrev = nullptr;   // the writer's list of spaces to write
+    PSpace* m_dirtyNext = nullptr;
+    PSpace* m_deletionPrev = nullptr; // the writer's list of spaces with deletions
+    PSpace* m_deletionNext = nullptr;
+    bool m_onDeletionList = false;
+};
+
+} // namespace vorn
