@@ -1,5 +1,6 @@
 // The framework heap: storage behind xvector, xstring, string16 and the byte buffers
-// of streams and archives. Safe to call from any thread, also before main.
+// of streams and archives. Safe to call from any thread, also before main. Each thread
+// keeps a bounded cache of small freed blocks, given back to the heap when it ends.
 #pragma once
 #include <cstddef>
 
