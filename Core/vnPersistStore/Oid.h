@@ -39,15 +39,55 @@ struct OID {
 };
 static_assert(sizeof(OID) == 8, "an object identifier is two 32-bit words");
 
+namespace detail {
+constexpr uint32_t kOidBias = 0x01010100u; // kOidWordBias of the stored forms
+// Throws DeserialisationException for a stored word that names no serial element.
+[[noreturn]] void ThrowBadOidWord();
+inline uint32_t OidWordFromStored(uint32_t v)
+{
+    const uint32_t w = v + kOidBias;
+    // Beyond 32 bits once the bias is added back, or a zero byte.
+    if (w < v || ((w - 0x01010101u) & ~w & 0x80808080u) != 0) [[unlikely]]
+        ThrowBadOidWord();
+    return w;
+}
+inline uint32_t OidStoredWord(uint32_t w) { return w == 0 ? 0 : w - kOidBias; }
+} // namespace detail
+
 // The stored form of one identifier.
-void WriteOid(Archive& ar, OID oid);
+inline void WriteOid(Archive& ar, OID oid)
+{
+    ar.WriteCompressedUInt32(detail::OidStoredWord(oid.m_low));
+    if (oid.m_low == 0) return;
+    if (IOidRemapHook* hook = ar.GetOidRemapHook()) [[unlikely]]
+        hook->WriteOidHigh(ar, oid.m_high);
+    else
+        ar.WriteCompressedUInt32(detail::OidStoredWord(oid.m_high));
+}
 
 // Reads one identifier. A low word of 0 reads as the null identifier and nothing more
 // is read. Throws DeserialisationException for a form that passes the end of the block
-// or names no valid serial element (a word with a zero byte, or a low word of 0 read
-// back from a non-zero stored value cannot occur in a valid identifier); a high word of
-// 0 under a non-zero low word is accepted and read as 0.
-InputArchive ReadOid(InputArchive in, OID& oid);
+// or names no valid serial element (a word with a zero byte, or beyond 32 bits); a high
+// word of 0 under a non-zero low word is accepted and read as 0.
+inline InputArchive ReadOid(InputArchive in, OID& oid)
+{
+    uint32_t v;
+    in = ReadCompressedUInt32FromBuffer(in, v);
+    if (v == 0) {
+        oid = OID();
+        return in;
+    }
+    const OidLow low = detail::OidWordFromStored(v);
+    OidHigh high;
+    if (IOidReadRemapHook* hook = GetThreadOidReadRemapHook()) [[unlikely]] {
+        in = hook->ReadOidHigh(in, high);
+    } else {
+        in = ReadCompressedUInt32FromBuffer(in, v);
+        high = v == 0 ? 0 : detail::OidWordFromStored(v);
+    }
+    oid = OID(low, high);
+    return in;
+}
 
 // "hhhhhhhh.llllllll", lower-case hexadecimal, high word first.
 TextWriter& operator<<(TextWriter& w, OID oid);

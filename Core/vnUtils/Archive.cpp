@@ -166,16 +166,5 @@ InputArchive DeserialiseBytesFromBuffer(InputArchive ar, xvector<uint8_t>& v)
     return TakeBytes(ar, count, v);
 }
 
-// ---------------------------------------------------------------------------------
-// Object-identifier remapping on the reading side
-
-namespace {
-thread_local IOidReadRemapHook* t_oidReadRemapHook = nullptr;
-} // namespace
-
-IOidReadRemapHook* GetThreadOidReadRemapHook() { return t_oidReadRemapHook; }
-
-void SetThreadOidReadRemapHook(IOidReadRemapHook* hook) { t_oidReadRemapHook = hook; }
-
 } // namespace vorn
 

@@ -317,8 +317,12 @@ public:
 protected:
     ~IOidReadRemapHook() = default;
 };
-IOidReadRemapHook* GetThreadOidReadRemapHook();
+namespace detail {
+inline thread_local IOidReadRemapHook* t_oidReadRemapHook = nullptr;
+} // namespace detail
+// Read for every identifier, so inline.
+inline IOidReadRemapHook* GetThreadOidReadRemapHook() { return detail::t_oidReadRemapHook; }
 // Installs the calling thread's hook; null removes it. The slot does not own it.
-void SetThreadOidReadRemapHook(IOidReadRemapHook* hook);
+inline void SetThreadOidReadRemapHook(IOidReadRemapHook* hook) { detail::t_oidReadRemapHook = hook; }
 
 } // namespace vorn

@@ -2,6 +2,7 @@
 // synchronous binds racing the loader, failing loads, merges and the loader's queue.
 // The whole module's tests also run under ThreadSanitizer.
 #include "PersistTestUtil.h"
+#include <gtest/gtest.h>
 #include "vnPersistStore/PersistExceptions.h"
 #include <thread>
 

@@ -1,6 +1,7 @@
 // Objects written to a memory store and bound back: object records, synchronous binds,
 // lazy prefs, memory-resident loads, named roots, and damaged elements.
 #include "PersistTestUtil.h"
+#include <gtest/gtest.h>
 #include "vnPersistStore/PersistExceptions.h"
 #include "vnPersistStore/PersistLayout.h"
 

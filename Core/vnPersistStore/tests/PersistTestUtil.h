@@ -12,7 +12,6 @@
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Streams.h"
 #include <atomic>
-#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 

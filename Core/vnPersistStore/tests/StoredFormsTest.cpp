@@ -1,6 +1,7 @@
 // Exception texts and the byte-exact stored forms: OIDs, object records, the class-id
 // map and the type-operations table.
 #include "PersistTestUtil.h"
+#include <gtest/gtest.h>
 #include "vnPersistStore/OidSpaceMap.h"
 #include "vnPersistStore/PersistExceptions.h"
 #include "vnReflection/BasicTypeOps.h"
