@@ -185,6 +185,13 @@ bool StartWindowSystem(std::string* error)
         *error = std::string("The window system cannot start: ") + SDL_GetError();
         return false;
     }
+    // The GL library stays loaded while the system runs (the window library would
+    // unload and reload it whenever the last OpenGL window goes).
+    if (SDL_GL_LoadLibrary(nullptr) != 0) {
+        *error = std::string("OpenGL cannot be loaded: ") + SDL_GetError();
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        return false;
+    }
     g_wakeEventType.store(SDL_RegisterEvents(1));
     g_started.store(true);
     return true;
@@ -207,6 +214,7 @@ void StopWindowSystem()
         if (c) SDL_FreeCursor(c);
         c = nullptr;
     }
+    SDL_GL_UnloadLibrary();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
     g_started.store(false);

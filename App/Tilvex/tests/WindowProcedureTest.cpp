@@ -8,6 +8,7 @@
 #include "vnWindows/ThreadWindowState.h"
 #include "vnWindows/WindowCalls.h"
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -312,6 +313,41 @@ TEST_F(WindowProcedure, FullScreenRoundTripRestoresPositionAndSize)
     EXPECT_EQ(last->b, 700);
     EXPECT_EQ(last->c, 500);
     w->Destroy();
+}
+
+TEST_F(WindowProcedure, ARequestToEndTheProcessClosesEveryWindow)
+{
+    std::vector<Call> logA, logB;
+    RecordingWnd* a = Make(&logA);
+    RecordingWnd* b = Make(&logB);
+    ASSERT_TRUE(a && b);
+    std::raise(SIGTERM); // the window system turns it into a request to quit
+    MSG msg;
+    while (GetMessageW(&msg)) DispatchMessageW(&msg);
+    // Both closed (and so destroyed); with no window left the loop ended.
+    EXPECT_EQ(Names(logA).back(), "deleted");
+    EXPECT_EQ(Names(logB).back(), "deleted");
+    EXPECT_NE(std::find(logA.begin(), logA.end(), Call{"close"}), logA.end());
+}
+
+// A viewer started without a display must not run invisibly: registration fails and
+// says why, unless a driver was chosen on purpose.
+TEST(WindowClassRegistration, FailsWithoutADisplayUnlessADriverIsChosen)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process, window system not started
+    const char* d = std::getenv("DISPLAY");
+    const std::string display = d ? d : "";
+    const char* v = std::getenv("SDL_VIDEODRIVER");
+    const std::string driver = v ? v : "";
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("SDL_VIDEODRIVER");
+    EXPECT_EXIT(std::exit(RegisterFrameworkWindowClass(nullptr) == 0 ? 3 : 4), ::testing::ExitedWithCode(3),
+                "The window class cannot be registered: No display");
+    setenv("SDL_VIDEODRIVER", "offscreen", 1);
+    EXPECT_EXIT(std::exit(RegisterFrameworkWindowClass(nullptr) == 0 ? 3 : 4), ::testing::ExitedWithCode(4), "");
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("SDL_VIDEODRIVER", driver.c_str(), 1);
 }
 
 } // namespace

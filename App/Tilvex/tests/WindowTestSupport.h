@@ -25,6 +25,7 @@ inline void StartTestWindowSystem()
 struct Call {
     std::string what;
     int64_t a = 0, b = 0, c = 0, d = 0, e = 0;
+    bool operator==(const Call& o) const { return what == o.what; }
 };
 
 // An OpenGL window that records its handler calls into a list that outlives it.
