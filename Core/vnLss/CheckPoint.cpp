@@ -96,7 +96,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
         m_sut.ChangeOverIfNeeded();
         {
             TraceIndenter i2(2);
-            BufferToOutputStreamAdapter out(m_rootBlock.PreparedPayload(), RootBlock::kPayloadSize);
+            BufferToOutputStreamAdapter out(m_rootBlock.PreparedPayload(), kDivisionPayloadSize);
             Archive ar(&out);
             WriteRootDivision(ar, image);
             ar.Flush();
@@ -144,8 +144,7 @@ public:
     explicit ValidateSUTLogRecordVisitor(LSS* store) : m_store(store) {}
     void VisitPacket(const PacketHeader& packet) override
     {
-        const RpmPosition p = m_store->GetRPM().Lookup(packet.m_seid, false);
-        if (p.m_segmentId == packet.m_segmentId && p.m_offset == packet.m_offset) m_sum += packet.Size();
+        if (m_store->IsLivePacket(packet)) m_sum += packet.Size();
     }
     void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override {}
     void VisitDelete(SeidLow, SeidHigh) override {}

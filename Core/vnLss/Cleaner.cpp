@@ -41,8 +41,7 @@ CleanerLogRecordVisitor::CleanerLogRecordVisitor(LSS* store, int32_t segmentId, 
 
 void CleanerLogRecordVisitor::VisitPacket(const PacketHeader& packet)
 {
-    const RpmPosition pos = m_store->GetRPM().Lookup(packet.m_seid, false);
-    if (pos.m_segmentId != m_segmentId || pos.m_offset != packet.m_offset) return; // obsolete
+    if (packet.m_segmentId != m_segmentId || !m_store->IsLivePacket(packet)) return; // obsolete
     const int32_t z = packet.Size();
     SegmentWriter& w = m_store->GetSegmentWriter();
     const int32_t segmentSize = w.GetSegmentSize();

@@ -12,7 +12,6 @@ namespace vorn {
 namespace {
 constexpr const char* kPartial = ".partial";
 constexpr const char* kFinished = ".lssdelta";
-constexpr uint32_t kEndMark = 0xFFFFFFFFu;
 } // namespace
 
 DeltaFileWriter::DeltaFileWriter(LSS* store, const char* directory)
@@ -68,7 +67,7 @@ void DeltaFileWriter::AppendUnits(const uint8_t* bytes, int64_t length)
     while (length - r >= kFlushUnitHeaderSize) {
         const uint8_t* unit = bytes + r;
         Guid cpid;
-        std::memcpy(&cpid, unit + 4, sizeof cpid);
+        std::memcpy(&cpid, unit + kUnitCpidOffset, sizeof cpid);
         if (!(cpid == m_cpid)) {
             if (m_fd >= 0 || r > q) {
                 Write(bytes + q, r - q);
@@ -80,7 +79,7 @@ void DeltaFileWriter::AppendUnits(const uint8_t* bytes, int64_t length)
             OpenFile();
         }
         // A size that is negative or runs past the end leaves the rest as one piece.
-        const int32_t size = int32_t(LoadU32(unit + 24));
+        const int32_t size = int32_t(LoadU32(unit + kUnitSizeOffset));
         int64_t step = length - r;
         if (size >= 0) {
             const int64_t padded = (kFlushUnitHeaderSize + int64_t(size) + sector - 1) / sector * sector;
@@ -95,11 +94,13 @@ void DeltaFileWriter::Finish(const Guid& nextCpid)
 {
     if (!m_enabled || m_fd < 0) return;
     uint8_t end[kEndRecordSize];
-    StoreU32(end, kEndMark);
-    std::memcpy(end + 4, &nextCpid, 16);
-    StoreU32(end + 20, kEndMark);
-    StoreU32(end + 24, kEndMark);
-    StoreU32(end + 28, kEndMark);
+    // Laid out as a flush-unit header: the next id in the cpid field, the mark in the
+    // others.
+    StoreU32(end + kUnitCrcOffset, kEndMark);
+    std::memcpy(end + kUnitCpidOffset, &nextCpid, 16);
+    StoreU32(end + kUnitFsnOffset, kEndMark);
+    StoreU32(end + kUnitSizeOffset, kEndMark);
+    StoreU32(end + kUnitNextSegIdOffset, kEndMark);
     Write(end, kEndRecordSize);
     const int fd = m_fd;
     m_fd = -1;

@@ -8,6 +8,7 @@
 // The writer is used by one thread at a time (the lazy writer under its write lock, or
 // the opening thread before the store's threads run).
 #pragma once
+#include "vnLss/LogLayout.h"
 #include "vnUtils/Guid.h"
 #include "vnUtils/XString.h"
 #include <cstdint>
@@ -18,7 +19,10 @@ class LSS;
 
 class DeltaFileWriter {
 public:
-    static constexpr int32_t kEndRecordSize = 32;
+    // The end record: a flush-unit header whose cpid field names the next id and whose
+    // other fields hold kEndMark.
+    static constexpr int32_t kEndRecordSize = kFlushUnitHeaderSize;
+    static constexpr uint32_t kEndMark = 0xFFFFFFFFu;
 
     DeltaFileWriter(LSS* store, const char* directory);
     // Closes an open file without an end record.

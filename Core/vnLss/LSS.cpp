@@ -297,6 +297,12 @@ IContiguousSerialElement* LSS::GetContiguousSerialElement(Seid seid)
     return nullptr;
 }
 
+bool LSS::IsLivePacket(const PacketHeader& packet)
+{
+    const RpmPosition p = m_rpm.Lookup(packet.m_seid, false);
+    return p.m_segmentId == packet.m_segmentId && p.m_offset == packet.m_offset;
+}
+
 // ---------------------------------------------------------------------------------
 // Freeing an element
 
@@ -343,12 +349,11 @@ void SerialElementWriter::EndPacket(const Seid* next)
     SegmentWriter& w = m_store->GetSegmentWriter();
     uint8_t* p = w.GetBuffer() + m_packetOffset;
     int32_t total = w.GetWriteOffset() - m_packetOffset;
-    StoreU32(p + 9, uint32_t(total - kPacketHeaderBytes));
+    SetPacketLength(p, total - kPacketHeaderBytes);
     if (next) {
-        p[0] |= PF_HAS_NEXT;
+        p[kPacketFlagsOffset] |= PF_HAS_NEXT;
         uint8_t n[kNextSeidBytes];
-        StoreU32(n, next->m_low);
-        StoreU32(n + 4, next->m_high);
+        EncodeNextSeid(n, *next);
         w.Append(n, kNextSeidBytes);
         total += kNextSeidBytes;
     }
@@ -780,8 +785,8 @@ void LSS::Flush()
 void LSS::WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage)
 {
     m_divisionSchema = kDivisionSchema;
-    ar.Write4(13);
-    ar.WriteBytes("LSS-BEGIN-DIV", 13);
+    ar.Write4(uint32_t(sizeof kDivisionBeginMarker - 1));
+    ar.WriteBytes(kDivisionBeginMarker, sizeof kDivisionBeginMarker - 1);
     ar.Write4(uint32_t(kDivisionSchema));
     m_sut.Serialise(ar);
     int32_t left = rpmImage.GetSize();
@@ -796,13 +801,13 @@ void LSS::WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage)
     ar.SerialiseGuid(m_cpid);
     ar.Write8(uint64_t(m_numTransactions));
     ar.Write4(uint32_t(m_numCheckPoints));
-    ar.Write4(11);
-    ar.WriteBytes("LSS-END-DIV", 11);
+    ar.Write4(uint32_t(sizeof kDivisionEndMarker - 1));
+    ar.WriteBytes(kDivisionEndMarker, sizeof kDivisionEndMarker - 1);
 }
 
 void LSS::ReadRootDivision(InputArchive ar)
 {
-    ReadMarker(ar, "LSS-BEGIN-DIV", "LSS is corrupt : Root block division must begin with string 'LSS-BEGIN-DIV'");
+    ReadMarker(ar, kDivisionBeginMarker, "LSS is corrupt : Root block division must begin with string 'LSS-BEGIN-DIV'");
     NeedRoom(ar, 4);
     int32_t schema = 0;
     ar = Read4FromBuffer(ar, schema);
@@ -827,7 +832,7 @@ void LSS::ReadRootDivision(InputArchive ar)
         ar = Read8FromBuffer(ar, m_numTransactions);
         ar = Read4FromBuffer(ar, m_numCheckPoints);
     }
-    ReadMarker(ar, "LSS-END-DIV", "LSS is corrupt : Root block division must end with string 'LSS-END-DIV'");
+    ReadMarker(ar, kDivisionEndMarker, "LSS is corrupt : Root block division must end with string 'LSS-END-DIV'");
 }
 
 // ---------------------------------------------------------------------------------

@@ -114,8 +114,6 @@ private:
 
 class LSS : public ILogStructuredStore, public LssSettings, private IRpmPacketReader {
 public:
-    static constexpr int32_t kDivisionSchema = 4;
-
     // Takes over the storage; nothing is read or written until Open.
     LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSettings& settings);
     ~LSS() override;
@@ -167,6 +165,9 @@ public:
     // Checks every segment's utilisation against the live packets it holds; a mismatch
     // is traced and reported as an assertion failure.
     void ValidateSut();
+    // A packet is live while the map names its place for its seid; every other packet
+    // in the log is obsolete.
+    bool IsLivePacket(const PacketHeader& packet);
     // CRC-32 over the bytes of every serial element, in the map's order.
     uint32_t CrcOfAllObjects();
     void WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage);

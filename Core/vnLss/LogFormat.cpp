@@ -19,34 +19,35 @@ void WriteHexLower(TextWriter& w, uint32_t v)
 
 void EncodeFlushUnitHeader(uint8_t* p, const FlushUnitHeader& h)
 {
-    StoreU32(p, h.m_crc);
-    std::memcpy(p + 4, &h.m_cpid, 16);
-    StoreU32(p + 20, h.m_fsn);
-    StoreU32(p + 24, uint32_t(h.m_size));
-    StoreU32(p + 28, uint32_t(h.m_nextSegId));
+    StoreU32(p + kUnitCrcOffset, h.m_crc);
+    std::memcpy(p + kUnitCpidOffset, &h.m_cpid, 16);
+    StoreU32(p + kUnitFsnOffset, h.m_fsn);
+    StoreU32(p + kUnitSizeOffset, uint32_t(h.m_size));
+    StoreU32(p + kUnitNextSegIdOffset, uint32_t(h.m_nextSegId));
 }
 
 FlushUnitHeader DecodeFlushUnitHeader(const uint8_t* p)
 {
     FlushUnitHeader h;
-    h.m_crc = LoadU32(p);
-    std::memcpy(&h.m_cpid, p + 4, 16);
-    h.m_fsn = LoadU32(p + 20);
-    h.m_size = int32_t(LoadU32(p + 24));
-    h.m_nextSegId = int32_t(LoadU32(p + 28));
+    h.m_crc = LoadU32(p + kUnitCrcOffset);
+    std::memcpy(&h.m_cpid, p + kUnitCpidOffset, 16);
+    h.m_fsn = LoadU32(p + kUnitFsnOffset);
+    h.m_size = int32_t(LoadU32(p + kUnitSizeOffset));
+    h.m_nextSegId = int32_t(LoadU32(p + kUnitNextSegIdOffset));
     return h;
 }
 
 uint32_t ComputeFlushUnitCrc(const uint8_t* unit, int32_t size)
 {
-    return Crc32Update(0xFFFFFFFFu, unit + 4, size_t(kFlushUnitHeaderSize - 4) + size_t(size)) ^ 0xFFFFFFFFu;
+    return Crc32Update(0xFFFFFFFFu, unit + kUnitCpidOffset, size_t(kFlushUnitHeaderSize - kUnitCpidOffset) + size_t(size)) ^
+           0xFFFFFFFFu;
 }
 
 bool SealedUnitIsValid(const uint8_t* segment, int32_t segmentSize, int64_t offset)
 {
     if (offset < 0 || offset + kFlushUnitHeaderSize > int64_t(segmentSize)) return false;
     const uint8_t* unit = segment + offset;
-    const int32_t size = int32_t(LoadU32(unit + 24));
+    const int32_t size = int32_t(LoadU32(unit + kUnitSizeOffset));
     if (size < 1 || offset + kFlushUnitHeaderSize + int64_t(size) > int64_t(segmentSize)) return false;
     return LoadU32(unit) == ComputeFlushUnitCrc(unit, size);
 }
@@ -64,13 +65,13 @@ void PacketHeader::DecodeFields(const uint8_t* buffer, int32_t segId, int32_t of
 {
     if (offset < 0 || int64_t(offset) + kPacketHeaderBytes > end) ThrowCorruptLss("Packet extends past end of segment");
     const uint8_t* p = buffer + offset;
-    if ((p[0] & 3) != LR_PACKET) ThrowCorruptLss("Bad type in packet header");
-    const uint8_t flags = p[0];
-    const int32_t length = int32_t(LoadU32(p + 9));
+    if ((p[kPacketFlagsOffset] & kRecordTypeMask) != LR_PACKET) ThrowCorruptLss("Bad type in packet header");
+    const uint8_t flags = p[kPacketFlagsOffset];
+    const int32_t length = int32_t(LoadU32(p + kPacketLengthOffset));
     const int64_t total = int64_t(kPacketHeaderBytes) + int64_t(length) + ((flags & PF_HAS_NEXT) ? kNextSeidBytes : 0);
     if (length < 0 || int64_t(offset) + total > end) ThrowCorruptLss("Packet extends past end of segment");
     m_flags = flags;
-    m_seid = Seid(LoadU32(p + 1), LoadU32(p + 5));
+    m_seid = Seid(LoadU32(p + kPacketSeidLowOffset), LoadU32(p + kPacketSeidHighOffset));
     m_length = length;
     m_payload = p + kPacketHeaderBytes;
     m_next = (flags & PF_HAS_NEXT) ? Seid(LoadU32(m_payload + length), LoadU32(m_payload + length + 4)) : Seid();
@@ -139,10 +140,10 @@ void WalkRecords(const uint8_t* buffer, int32_t segId, int32_t start, int32_t en
     int64_t cursor = start;
     while (cursor < end) {
         const uint8_t* p = buffer + cursor;
-        switch (p[0] & 3) {
+        switch (p[0] & kRecordTypeMask) {
         case LR_DELETE:
             if (cursor + kDeleteRecordSize > end) ThrowCorruptLss("LSS is corrupt : Bad packet header");
-            if (!packetsOnly) visitor.VisitDelete(LoadU32(p + 1), LoadU32(p + 5));
+            if (!packetsOnly) visitor.VisitDelete(LoadU32(p + kDeleteSeidLowOffset), LoadU32(p + kDeleteSeidHighOffset));
             cursor += kDeleteRecordSize;
             break;
         case LR_TXN_MARK:
@@ -152,15 +153,15 @@ void WalkRecords(const uint8_t* buffer, int32_t segId, int32_t start, int32_t en
         case LR_TRANSACTION:
             if (cursor + kTransactionRecordSize > end) ThrowCorruptLss("LSS is corrupt : Bad packet header");
             if (!packetsOnly)
-                visitor.VisitTransaction(segId, int32_t(cursor + kTransactionRecordSize), LoadI64(p + 1),
-                                         HPTime(LoadI64(p + 9)));
+                visitor.VisitTransaction(segId, int32_t(cursor + kTransactionRecordSize),
+                                         LoadI64(p + kTransactionNumberOffset), HPTime(LoadI64(p + kTransactionTimeOffset)));
             cursor += kTransactionRecordSize;
             break;
         default: {
             if (cursor + kPacketHeaderBytes > end) ThrowCorruptLss("LSS is corrupt : Bad packet header");
-            const uint8_t flags = p[0];
-            const Seid s(LoadU32(p + 1), LoadU32(p + 5));
-            const int32_t length = int32_t(LoadU32(p + 9));
+            const uint8_t flags = p[kPacketFlagsOffset];
+            const Seid s(LoadU32(p + kPacketSeidLowOffset), LoadU32(p + kPacketSeidHighOffset));
+            const int32_t length = int32_t(LoadU32(p + kPacketLengthOffset));
             bool bad = s.IsNull();
             if (!bad && !(flags & PF_RPM_NODE)) {
                 const bool overflow = (s.m_high & kSeidOverflowBit) != 0;

@@ -1,9 +1,9 @@
-// The byte layout of the log: flush units (a 32-byte header, then records, padded to
-// the sector size, sealed with a CRC) and the four kinds of log record, with the walk
-// over the records of a unit and the decoder of a packet header inside a pinned
-// segment. Every length and position taken from the log is checked in 64-bit
+// Reading and writing the log whose stored form LogLayout.h gives: flush-unit headers,
+// the walk over the records of a unit and the decoder of a packet header inside a
+// pinned segment. Every length and position taken from the log is checked in 64-bit
 // arithmetic before use; damage throws vorn::CorruptLSSException.
 #pragma once
+#include "vnLss/LogLayout.h"
 #include "vnLss/Seid.h"
 #include "vnUtils/Guid.h"
 #include "vnUtils/Time.h"
@@ -17,42 +17,8 @@ class SegmentCache;
 class SUT;
 class TextWriter;
 
-constexpr int32_t kFlushUnitHeaderSize = 32;
-constexpr int32_t kPacketHeaderBytes = 13;   // flags, seid, length
-constexpr int32_t kNextSeidBytes = 8;
-constexpr int32_t kDeleteRecordSize = 9;
-constexpr int32_t kTransactionRecordSize = 17;
-constexpr int32_t kTransactionMarkSize = 1;
-// Room that must remain in a segment before a record of each kind is started.
-constexpr int32_t kMinRoomElementPacket = 37;
-constexpr int32_t kMinRoomRpmPacket = 29;
-
-enum LogRecordType : uint8_t { LR_PACKET = 0, LR_DELETE = 1, LR_TXN_MARK = 2, LR_TRANSACTION = 3 };
-
-enum PacketFlags : uint8_t {
-    PF_HAS_NEXT = 0x80, // the next packet's seid follows the payload
-    PF_HEAD = 0x40,     // carries the serial element's own seid
-    PF_RPM_NODE = 0x20, // the payload is a node of the seid-to-position map
-    PF_MOVED = 0x10,    // copied by the cleaner
-};
-
-inline uint32_t LoadU32(const uint8_t* p)
-{
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-inline void StoreU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-inline int64_t LoadI64(const uint8_t* p)
-{
-    int64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-inline void StoreI64(uint8_t* p, int64_t v) { std::memcpy(p, &v, 8); }
-
 struct FlushUnitHeader {
-    uint32_t m_crc = 0xFFFFFFFFu;
+    uint32_t m_crc = kOpenUnitCrc;
     Guid m_cpid{};
     uint32_t m_fsn = 0;
     int32_t m_size = 0;
@@ -95,28 +61,6 @@ int64_t ForEachLogUnit(const uint8_t* segment, int32_t segmentSize, int32_t sect
     return offset;
 }
 
-// Encoders of the records (callers check the room first).
-inline void EncodeDeleteRecord(uint8_t* p, Seid s)
-{
-    p[0] = LR_DELETE;
-    StoreU32(p + 1, s.m_low);
-    StoreU32(p + 5, s.m_high);
-}
-inline void EncodeTransactionRecord(uint8_t* p, int64_t number, HPTime t)
-{
-    p[0] = LR_TRANSACTION;
-    StoreI64(p + 1, number);
-    StoreI64(p + 9, t.m_ticks);
-}
-// The 13 header bytes of a packet (flags, seid, length).
-inline void EncodePacketHeader(uint8_t* p, uint8_t flags, Seid s, int32_t length)
-{
-    p[0] = flags;
-    StoreU32(p + 1, s.m_low);
-    StoreU32(p + 5, s.m_high);
-    StoreU32(p + 9, uint32_t(length));
-}
-
 // A decoded packet. When it was decoded from the cache it pins its segment (and may
 // hold a reservation on it in the utilisation table) until Release or destruction.
 class PacketHeader {
@@ -136,7 +80,7 @@ public:
     void Release() noexcept;
 
     // Bytes the packet takes in the log (what the utilisation table counts).
-    int32_t Size() const { return kPacketHeaderBytes + m_length + (HasNext() ? kNextSeidBytes : 0); }
+    int32_t Size() const { return PacketSize(m_flags, m_length); }
     bool HasNext() const { return (m_flags & PF_HAS_NEXT) != 0; }
     bool IsHead() const { return (m_flags & PF_HEAD) != 0; }
     bool IsRpmNode() const { return (m_flags & PF_RPM_NODE) != 0; }

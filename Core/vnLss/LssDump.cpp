@@ -118,9 +118,7 @@ protected:
     // Counts the packet; returns whether it is live.
     bool Count(const PacketHeader& packet)
     {
-        const RpmPosition p = m_store->GetRPM().Lookup(packet.m_seid, false);
-        const bool live = p.m_segmentId == packet.m_segmentId && p.m_offset == packet.m_offset;
-        if (!live) {
+        if (!m_store->IsLivePacket(packet)) {
             ++m_numObsoletePackets;
             return false;
         }

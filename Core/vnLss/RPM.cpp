@@ -99,7 +99,7 @@ InputArchive RPMNode::Deserialise(InputArchive ar)
         if (p.m_segmentId == 0) {
             p.m_offset = 0;
         } else if (p.m_segmentId < 0 || p.m_segmentId >= numSegments || p.m_offset < 0 ||
-                   p.m_offset > segmentSize - kPacketHeaderSize) {
+                   p.m_offset > segmentSize - kPacketHeaderBytes) {
             ThrowCorrupt("RPM node entry points outside the store's segments");
         }
         entries[i] = p;
@@ -252,7 +252,7 @@ RPMNode* RPMi::GetChild(int i)
     if (packet.m_seid != expected) throw CorruptLSSException(xstring("Seid doesn't match in packet header"));
     if (packet.m_length < 0 || (packet.m_length > 0 && !packet.m_payload)) ThrowCorrupt("Bad packet header");
     std::unique_ptr<RPMNode> child(NewChild(i));
-    child->m_totalPacketSize = packet.m_length + kPacketHeaderSize + (packet.m_hasNext ? 8 : 0);
+    child->m_totalPacketSize = PacketSize(packet.m_hasNext ? PF_HAS_NEXT : 0, packet.m_length);
     child->Deserialise(InputArchive(packet.m_payload, size_t(packet.m_length)));
     m_children[i] = child.release();
     return m_children[i];
@@ -398,7 +398,7 @@ RpmPosition RPM7::Lookup(Seid seid, bool reserve)
 void RPM7::CheckPosition(int32_t segmentId, int32_t offset)
 {
     if (segmentId <= 0 || segmentId >= m_sut->GetNumSegments() || offset < 0 ||
-        offset > m_sut->GetSegmentSize() - kPacketHeaderSize)
+        offset > m_sut->GetSegmentSize() - kPacketHeaderBytes)
         ThrowCorrupt("position outside the store's segments");
 }
 

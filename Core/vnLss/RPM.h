@@ -62,8 +62,6 @@ class RPMNode {
 public:
     static constexpr int kMaxIndex = 255;
     static constexpr int32_t kSchema = 3;
-    // Bytes of a packet header: flags, seid, length.
-    static constexpr int32_t kPacketHeaderSize = 13;
 
     virtual ~RPMNode() = default;
     virtual void Clear();

@@ -8,83 +8,84 @@
 namespace vorn {
 
 RootBlock::RootBlock(IRAS* storage, int32_t segmentSize)
-    : m_storage(storage), m_buffer(static_cast<uint8_t*>(storage->AllocBuffer(kBlockSize)))
+    : m_storage(storage), m_buffer(static_cast<uint8_t*>(storage->AllocBuffer(kLssRootBlockSize)))
 {
-    std::memset(m_buffer, 0, kBlockSize);
-    std::memcpy(m_buffer, kMagic, 12);
-    StoreU32(m_buffer + 12, kSchema);
-    StoreU32(m_buffer + 16, kHeaderSize);
-    StoreU32(m_buffer + 20, kBlockSize);
-    StoreU32(m_buffer + 24, uint32_t(segmentSize));
-    StoreU32(m_buffer + 28, uint32_t(storage->GetSectorSize()));
+    std::memset(m_buffer, 0, kLssRootBlockSize);
+    std::memcpy(m_buffer + kRootMagicOffset, kLssMagic, sizeof kLssMagic);
+    StoreU32(m_buffer + kRootSchemaOffset, kRootSchema);
+    StoreU32(m_buffer + kRootHeaderSizeOffset, kRootHeaderSize);
+    StoreU32(m_buffer + kRootBlockSizeOffset, kLssRootBlockSize);
+    StoreU32(m_buffer + kRootSegmentSizeOffset, uint32_t(segmentSize));
+    StoreU32(m_buffer + kRootSectorSizeOffset, uint32_t(storage->GetSectorSize()));
 }
 
 RootBlock::~RootBlock() { m_storage->FreeBuffer(m_buffer); }
 
-void RootBlock::WriteHeaderSector() { m_storage->Write(m_buffer, 0, 1024); }
+void RootBlock::WriteHeaderSector() { m_storage->Write(m_buffer, 0, kRootHeaderSectorSize); }
 
 void RootBlock::SetGracefulShutdown(bool value)
 {
     m_buffer[kGracefulShutdownOffset] = value ? 1 : 0;
-    m_storage->Write(m_buffer + kGracefulShutdownOffset, kGracefulShutdownOffset, 1024);
+    m_storage->Write(m_buffer + kGracefulShutdownOffset, kGracefulShutdownOffset, kGracefulShutdownSectorSize);
 }
 
 uint32_t RootBlock::DivisionCrc(const uint8_t* division)
 {
-    return Crc32Update(0xFFFFFFFFu, division + 4, kDivisionSize - 4) ^ 0xFFFFFFFFu;
+    return Crc32Update(0xFFFFFFFFu, division + kDivisionMsn1Offset, kDivisionSize - kDivisionMsn1Offset) ^ 0xFFFFFFFFu;
 }
 
 bool RootBlock::DivisionIsValid(const uint8_t* division, bool isB)
 {
-    const uint32_t msn1 = LoadU32(division + 4);
-    const uint32_t msn2 = LoadU32(division + kDivisionSize - 4);
+    const uint32_t msn1 = LoadU32(division + kDivisionMsn1Offset);
+    const uint32_t msn2 = LoadU32(division + kDivisionMsn2Offset);
     if (msn1 != msn2 || (msn1 & 1u) != (isB ? 1u : 0u)) return false;
-    return LoadU32(division) == DivisionCrc(division);
+    return LoadU32(division + kDivisionCrcOffset) == DivisionCrc(division);
 }
 
 InputArchive RootBlock::Read(bool& gracefulShutdown, int32_t& segmentSize)
 {
-    if (m_storage->GetSize() < uint64_t(kBlockSize))
+    if (m_storage->GetSize() < uint64_t(kLssRootBlockSize))
         throw CorruptLSSException(xstring("File too small - cannot read LSS root block"));
-    m_storage->Read(m_buffer, 0, kBlockSize);
-    if (std::memcmp(m_buffer, kMagic, 12) != 0)
+    m_storage->Read(m_buffer, 0, kLssRootBlockSize);
+    if (std::memcmp(m_buffer + kRootMagicOffset, kLssMagic, sizeof kLssMagic) != 0)
         throw CorruptLSSException(xstring("A valid LSS must contain 'VORNHAL-LSS' at the start of the root block"));
-    const int32_t schema = int32_t(LoadU32(m_buffer + 12));
-    if (schema != kSchema) {
+    const int32_t schema = int32_t(LoadU32(m_buffer + kRootSchemaOffset));
+    if (schema != kRootSchema) {
         xstring m("LSS root block schema [");
         m += xstring(std::to_string(schema).c_str());
         m += "] invalid. Required schema [2]";
         throw CorruptLSSException(m);
     }
-    if (LoadU32(m_buffer + 16) != uint32_t(kHeaderSize) || LoadU32(m_buffer + 20) != uint32_t(kBlockSize))
+    if (LoadU32(m_buffer + kRootHeaderSizeOffset) != uint32_t(kRootHeaderSize) ||
+        LoadU32(m_buffer + kRootBlockSizeOffset) != uint32_t(kLssRootBlockSize))
         throw CorruptLSSException(xstring("LSS root block specifies incompatible root block header size"));
-    if (int32_t(LoadU32(m_buffer + 28)) != m_storage->GetSectorSize())
+    if (int32_t(LoadU32(m_buffer + kRootSectorSizeOffset)) != m_storage->GetSectorSize())
         throw CorruptLSSException(xstring("LSS root block specifies incompatible disk sector size"));
     gracefulShutdown = m_buffer[kGracefulShutdownOffset] != 0;
-    segmentSize = int32_t(LoadU32(m_buffer + 24));
+    segmentSize = int32_t(LoadU32(m_buffer + kRootSegmentSizeOffset));
 
     const bool aValid = DivisionIsValid(Division(false), false);
     const bool bValid = DivisionIsValid(Division(true), true);
     bool useB;
-    if (aValid && bValid) useB = LoadU32(Division(true) + 4) > LoadU32(Division(false) + 4);
+    if (aValid && bValid) useB = LoadU32(Division(true) + kDivisionMsn1Offset) > LoadU32(Division(false) + kDivisionMsn1Offset);
     else if (aValid) useB = false;
     else if (bValid) useB = true;
     else throw CorruptLSSException(xstring("LSS is corrupt : Both divisions in root block are invalid"));
     const uint8_t* d = Division(useB);
-    m_msn = int32_t(LoadU32(d + 4));
-    return InputArchive(d + kPayloadOffset, size_t(kPayloadSize));
+    m_msn = int32_t(LoadU32(d + kDivisionMsn1Offset));
+    return InputArchive(d + kDivisionPayloadOffset, size_t(kDivisionPayloadSize));
 }
 
-uint8_t* RootBlock::PreparedPayload() { return Division(((m_msn + 1) & 1) != 0) + kPayloadOffset; }
+uint8_t* RootBlock::PreparedPayload() { return Division(((m_msn + 1) & 1) != 0) + kDivisionPayloadOffset; }
 
 void RootBlock::CommitDivision()
 {
     const uint32_t msn = uint32_t(m_msn + 1);
     const bool isB = (msn & 1u) != 0;
     uint8_t* d = Division(isB);
-    StoreU32(d + 4, msn);
-    StoreU32(d + kDivisionSize - 4, msn);
-    StoreU32(d, DivisionCrc(d));
+    StoreU32(d + kDivisionMsn1Offset, msn);
+    StoreU32(d + kDivisionMsn2Offset, msn);
+    StoreU32(d + kDivisionCrcOffset, DivisionCrc(d));
     m_storage->Sync();
     m_storage->Write(d, isB ? kDivisionBOffset : kDivisionAOffset, kDivisionSize);
     m_storage->Sync();
@@ -94,21 +95,22 @@ void RootBlock::CommitDivision()
 void RootBlock::WriteDiagnostics(TextWriter& w) const
 {
     w << "Root block diagnostic information";
-    w << "\n  schema = " << int32_t(LoadU32(m_buffer + 12));
-    w << "\n  rootHeaderSize = " << int32_t(LoadU32(m_buffer + 16));
-    w << "\n  rootBlockSize = " << int32_t(LoadU32(m_buffer + 20));
-    w << "\n  segmentSize = " << int32_t(LoadU32(m_buffer + 24));
-    w << "\n  diskSectorSize = " << int32_t(LoadU32(m_buffer + 28));
+    w << "\n  schema = " << int32_t(LoadU32(m_buffer + kRootSchemaOffset));
+    w << "\n  rootHeaderSize = " << int32_t(LoadU32(m_buffer + kRootHeaderSizeOffset));
+    w << "\n  rootBlockSize = " << int32_t(LoadU32(m_buffer + kRootBlockSizeOffset));
+    w << "\n  segmentSize = " << int32_t(LoadU32(m_buffer + kRootSegmentSizeOffset));
+    w << "\n  diskSectorSize = " << int32_t(LoadU32(m_buffer + kRootSectorSizeOffset));
     w << "\n  gracefulShutdown = " << int32_t(m_buffer[kGracefulShutdownOffset] ? 1 : 0) << "\n";
     for (int i = 0; i < 2; ++i) {
         const uint8_t* d = Division(i == 1);
         w << (i == 0 ? "  Division A :  " : "  Division B :  ");
         w << (DivisionIsValid(d, i == 1) ? "[valid]" : "[invalid]");
         w << "  recorded CRC= ";
-        WriteHexLower(w, LoadU32(d));
+        WriteHexLower(w, LoadU32(d + kDivisionCrcOffset));
         w << "  calculated CRC= ";
         WriteHexLower(w, DivisionCrc(d));
-        w << "  msn1= " << int32_t(LoadU32(d + 4)) << "  msn2= " << int32_t(LoadU32(d + kDivisionSize - 4)) << "\n";
+        w << "  msn1= " << int32_t(LoadU32(d + kDivisionMsn1Offset)) << "  msn2= " << int32_t(LoadU32(d + kDivisionMsn2Offset))
+          << "\n";
     }
 }
 
@@ -119,7 +121,7 @@ bool RootBlock::HasMagic(IRAS* storage)
     bool ok = false;
     try {
         storage->Read(b, 0, uint32_t(n));
-        ok = n >= 12 && std::memcmp(b, kMagic, 12) == 0;
+        ok = n >= int32_t(sizeof kLssMagic) && std::memcmp(b + kRootMagicOffset, kLssMagic, sizeof kLssMagic) == 0;
     } catch (...) {
         storage->FreeBuffer(b);
         throw;
@@ -151,15 +153,15 @@ bool RootBlock::IsUnfinishedCreation(IRAS* storage)
     // long. Anything longer, or with a byte beyond the root block, has held data.
     const uint64_t size = storage->GetSize();
     if (size == 0 || size > FileRAS::kGrowthUnit) return false;
-    uint8_t* b = static_cast<uint8_t*>(storage->AllocBuffer(kBlockSize));
+    uint8_t* b = static_cast<uint8_t*>(storage->AllocBuffer(kLssRootBlockSize));
     bool unfinished = false;
     try {
-        storage->Read(b, 0, kBlockSize);
-        unfinished = std::memcmp(b, kMagic, 12) == 0 && AllZero(b + kDivisionAOffset, kDivisionSize) &&
+        storage->Read(b, 0, kLssRootBlockSize);
+        unfinished = std::memcmp(b + kRootMagicOffset, kLssMagic, sizeof kLssMagic) == 0 && AllZero(b + kDivisionAOffset, kDivisionSize) &&
                      !DivisionIsValid(b + kDivisionBOffset, true);
-        for (uint64_t at = kBlockSize; unfinished && at < size; at += kBlockSize) {
-            storage->Read(b, at, kBlockSize);
-            const uint64_t n = size - at < uint64_t(kBlockSize) ? size - at : uint64_t(kBlockSize);
+        for (uint64_t at = kLssRootBlockSize; unfinished && at < size; at += kLssRootBlockSize) {
+            storage->Read(b, at, kLssRootBlockSize);
+            const uint64_t n = size - at < uint64_t(kLssRootBlockSize) ? size - at : uint64_t(kLssRootBlockSize);
             unfinished = AllZero(b, size_t(n));
         }
     } catch (...) {

@@ -1,10 +1,11 @@
-// The root block: the first 65536 bytes of a store. A 2048-byte header (magic
-// "VORNHAL-LSS", geometry, the clean-shutdown byte) and two divisions that alternate by
-// the parity of their master sequence number (even: A at 2048, odd: B at 33792), each
-// sealed with a CRC, holding the store's root state. The payload itself is written
-// and read by the store; this class places, seals, checks and chooses divisions.
+// The root block (stored form in RootBlockLayout.h): a header with the geometry and the
+// clean-shutdown byte, and two divisions that alternate by the parity of their master
+// sequence number, each sealed with a CRC, holding the store's root state. The payload
+// itself is written and read by the store; this class places, seals, checks and
+// chooses divisions.
 #pragma once
 #include "vnLss/Ras.h"
+#include "vnLss/RootBlockLayout.h"
 #include "vnUtils/Archive.h"
 #include <cstdint>
 
@@ -14,17 +15,6 @@ class TextWriter;
 
 class RootBlock {
 public:
-    static constexpr int32_t kSchema = 2;
-    static constexpr int32_t kHeaderSize = 2048;
-    static constexpr int32_t kBlockSize = 65536;
-    static constexpr int32_t kDivisionSize = 31744;
-    static constexpr int32_t kDivisionAOffset = 2048;
-    static constexpr int32_t kDivisionBOffset = 33792;
-    static constexpr int32_t kPayloadOffset = 8;
-    static constexpr int32_t kPayloadSize = 31732;
-    static constexpr int32_t kGracefulShutdownOffset = 1024;
-    static constexpr char kMagic[12] = "VORNHAL-LSS";
-
     // A zeroed block with a filled header for a store of this geometry, msn 0.
     RootBlock(IRAS* storage, int32_t segmentSize);
     ~RootBlock();

@@ -348,7 +348,7 @@ void SegmentWriter::CheckNoElementOpen(const char* operation) const
 void SegmentWriter::BeginUnit(int32_t offset)
 {
     FlushUnitHeader h;
-    h.m_crc = 0xFFFFFFFFu;
+    h.m_crc = kOpenUnitCrc;
     h.m_cpid = m_cpid;
     h.m_fsn = m_fsn;
     h.m_size = 0;
@@ -365,8 +365,8 @@ bool SegmentWriter::SealUnit()
     if (!m_unitOpen || m_writeOffset <= m_unitOffset + kFlushUnitHeaderSize) return false;
     const int32_t size = m_writeOffset - m_unitOffset - kFlushUnitHeaderSize;
     uint8_t* unit = m_buffer + m_unitOffset;
-    StoreU32(unit + 24, uint32_t(size));
-    StoreU32(unit, ComputeFlushUnitCrc(unit, size));
+    StoreU32(unit + kUnitSizeOffset, uint32_t(size));
+    StoreU32(unit + kUnitCrcOffset, ComputeFlushUnitCrc(unit, size));
     m_writeOffset = int32_t(NextUnitOffset(m_unitOffset, size, m_sectorSize));
     m_segment->SetFillPosition(m_writeOffset);
     ++m_fsn;
@@ -491,7 +491,7 @@ void SegmentWriter::WriteNodeBytes(const void* buffer, ssize_t numBytes)
 void SegmentWriter::EndNodePacket(RpmPosition& pos, int32_t& packetSize)
 {
     const int32_t total = m_writeOffset - m_nodeOffset;
-    StoreU32(m_buffer + m_nodeOffset + 9, uint32_t(total - kPacketHeaderBytes));
+    SetPacketLength(m_buffer + m_nodeOffset, total - kPacketHeaderBytes);
     pos = RpmPosition{m_segmentId, m_nodeOffset};
     packetSize = total;
     if (m_nodeIndentRaised) {

@@ -159,20 +159,20 @@ Layout Locate(const Bytes& image)
     Bytes b = image;
     if (b.size() > size_t(kLssRootBlockSize)) b.resize(SegFile(int32_t((b.size() - kLssRootBlockSize + kSeg - 1) / kSeg) + 1));
     Layout L;
-    const bool aValid = RootBlock::DivisionIsValid(&b[RootBlock::kDivisionAOffset], false);
-    const bool bValid = RootBlock::DivisionIsValid(&b[RootBlock::kDivisionBOffset], true);
+    const bool aValid = RootBlock::DivisionIsValid(&b[kDivisionAOffset], false);
+    const bool bValid = RootBlock::DivisionIsValid(&b[kDivisionBOffset], true);
     bool useB = bValid;
     if (aValid && bValid)
-        useB = LoadU32(&b[RootBlock::kDivisionBOffset + 4]) > LoadU32(&b[RootBlock::kDivisionAOffset + 4]);
-    L.m_division = useB ? RootBlock::kDivisionBOffset : RootBlock::kDivisionAOffset;
-    L.m_other = useB ? RootBlock::kDivisionAOffset : RootBlock::kDivisionBOffset;
-    const size_t payload = L.m_division + RootBlock::kPayloadOffset;
+        useB = LoadU32(&b[kDivisionBOffset + 4]) > LoadU32(&b[kDivisionAOffset + 4]);
+    L.m_division = useB ? kDivisionBOffset : kDivisionAOffset;
+    L.m_other = useB ? kDivisionAOffset : kDivisionBOffset;
+    const size_t payload = L.m_division + kDivisionPayloadOffset;
     L.m_sut = payload + 4 + 13 + 4;
     L.m_sutCount = int32_t(LoadU32(&b[L.m_sut + 13 + 4]));
     L.m_sutValues = L.m_sut + 13 + 8;
     L.m_rpm = L.m_sutValues + size_t(L.m_sutCount) * 4;
     static const uint8_t kEnd[15] = {11, 0, 0, 0, 'L', 'S', 'S', '-', 'E', 'N', 'D', '-', 'D', 'I', 'V'};
-    for (size_t i = payload; i + 15 <= L.m_division + RootBlock::kDivisionSize; ++i)
+    for (size_t i = payload; i + 15 <= L.m_division + kDivisionSize; ++i)
         if (std::memcmp(&b[i], kEnd, 15) == 0) {
             L.m_endMarker = i;
             break;
@@ -352,7 +352,7 @@ void Exercise(ILogStructuredStore* lss, const Image& img, Outcome& o)
 bool SameButShutdownByte(Bytes a, Bytes b)
 {
     for (Bytes* x : {&a, &b})
-        if (x->size() > size_t(RootBlock::kGracefulShutdownOffset)) (*x)[RootBlock::kGracefulShutdownOffset] = 0;
+        if (x->size() > size_t(kGracefulShutdownOffset)) (*x)[kGracefulShutdownOffset] = 0;
     return a == b;
 }
 
@@ -495,9 +495,9 @@ TEST(LssCorruption, UndamagedImagesOpenIntact)
         EXPECT_FALSE(L.m_before.empty());
         if (unclean) {
             EXPECT_GE(L.m_after.size(), 3u);
-            EXPECT_EQ(img.bytes[RootBlock::kGracefulShutdownOffset], 0);
+            EXPECT_EQ(img.bytes[kGracefulShutdownOffset], 0);
         } else {
-            EXPECT_EQ(img.bytes[RootBlock::kGracefulShutdownOffset], 1);
+            EXPECT_EQ(img.bytes[kGracefulShutdownOffset], 1);
         }
         const Outcome o = Open(img.bytes, img, true);
         EXPECT_EQ(o.m_trouble, "");
@@ -573,12 +573,12 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
          },
          Expect::Refused, "LSS is corrupt : Both divisions in root block are invalid"},
         {"msn1 differs from msn2", false, sealed(fld(4), 1000), Expect::Any},
-        {"msn2 differs from msn1", true, sealed(fld(RootBlock::kDivisionSize - 4), 1000), Expect::Any},
+        {"msn2 differs from msn1", true, sealed(fld(kDivisionSize - 4), 1000), Expect::Any},
         {"msn of the wrong parity", false,
          [](Bytes& b, const Layout& L) {
              const uint32_t m = LoadU32(&b[L.m_division + 4]) + 2 + 1;
              Put32(b, L.m_division + 4, m);
-             Put32(b, L.m_division + RootBlock::kDivisionSize - 4, m);
+             Put32(b, L.m_division + kDivisionSize - 4, m);
              ResealDivision(b, L.m_division);
          },
          Expect::Any},
@@ -726,7 +726,7 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
         {"other division damaged", false, [](Bytes& b, const Layout& L) { b[L.m_other + 100] ^= 0xFF; }, Expect::Intact},
         {"other division zero", true,
          [](Bytes& b, const Layout& L) {
-             std::fill(b.begin() + long(L.m_other), b.begin() + long(L.m_other + RootBlock::kDivisionSize), 0);
+             std::fill(b.begin() + long(L.m_other), b.begin() + long(L.m_other + kDivisionSize), 0);
          },
          Expect::Intact},
     };
@@ -952,7 +952,7 @@ TEST(LssCorruption, RandomDamageNeverCrashes)
             Put32(b, at, kExtremes[rng() % 8]);
         }
         // Re-seal.
-        if (where == 1 && at >= RootBlock::kDivisionAOffset && rng() % 4 != 0) ResealDivision(b, L.m_division);
+        if (where == 1 && at >= kDivisionAOffset && rng() % 4 != 0) ResealDivision(b, L.m_division);
         if (where == 2 && rng() % 2) {
             const size_t u = UnitOf(L, at);
             if (u) ResealUnit(b, u);

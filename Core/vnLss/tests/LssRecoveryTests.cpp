@@ -279,9 +279,9 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
     EXPECT_GE(fresh, 3); // header alone, header and shutdown byte, a torn division
     // A header with a damaged (not zero) division A stays refused.
     std::vector<uint8_t> b = log->m_bytes;
-    b.resize(RootBlock::kBlockSize);
-    std::memset(&b[RootBlock::kDivisionBOffset], 0x5A, 100);
-    b[RootBlock::kDivisionAOffset + 50] = 1;
+    b.resize(kLssRootBlockSize);
+    std::memset(&b[kDivisionBOffset], 0x5A, 100);
+    b[kDivisionAOffset + 50] = 1;
     auto d = std::make_shared<SharedBytes>();
     d->m_bytes = b;
     EXPECT_THROW(OpenShared(d, SmallSettings(kSeg)), CorruptLSSException);
@@ -341,7 +341,7 @@ TEST(LssRecovery, CheckPointsCutTheFileOnlyAfterTheirDivisionAndRecordFailures)
         std::lock_guard<std::mutex> l(log->m_lock);
         bool divisionSeen = false;
         for (const CrashOp& op : log->m_ops) {
-            if (op.m_kind == CrashOp::kWrite && op.m_bytes.size() == size_t(RootBlock::kDivisionSize)) divisionSeen = true;
+            if (op.m_kind == CrashOp::kWrite && op.m_bytes.size() == size_t(kDivisionSize)) divisionSeen = true;
             if (op.m_kind == CrashOp::kSetSize) {
                 EXPECT_TRUE(divisionSeen);
                 divisionSeen = false;
@@ -352,8 +352,8 @@ TEST(LssRecovery, CheckPointsCutTheFileOnlyAfterTheirDivisionAndRecordFailures)
     WriteElement(lss, S(9), Pattern(100, 9));
     {
         std::lock_guard<std::mutex> l(log->m_lock);
-        log->m_failBegin = RootBlock::kDivisionAOffset;
-        log->m_failEnd = RootBlock::kBlockSize;
+        log->m_failBegin = kDivisionAOffset;
+        log->m_failEnd = kLssRootBlockSize;
     }
     EXPECT_THROW(lss->CheckPointWithNewId(), FileException);
     EXPECT_TRUE(lss->HasBackgroundFailure());
@@ -413,7 +413,7 @@ TEST(LssRecoveryThreaded, FlushedTransactionDuringACheckPointCommitIsDurable)
         std::atomic<bool>* m_started;
         void Write(const void* b, uint64_t offset, uint32_t length) override
         {
-            if (length == uint32_t(RootBlock::kDivisionSize) && m_slow) {
+            if (length == uint32_t(kDivisionSize) && m_slow) {
                 m_started->store(true);
                 std::this_thread::sleep_for(std::chrono::milliseconds(150));
             }
@@ -455,12 +455,12 @@ TEST(LssRecovery, TheLogContinuesInTheSegmentItsFirstUnitNames)
     lss->Close();
     // Segment 2 made to look used in the committed division (B): the lowest free
     // segment after 1 is then 3.
-    uint8_t* payload = &crash->m_bytes[RootBlock::kDivisionBOffset + RootBlock::kPayloadOffset];
+    uint8_t* payload = &crash->m_bytes[kDivisionBOffset + kDivisionPayloadOffset];
     uint8_t* sut = payload + 4 + 13 + 4;
     ASSERT_EQ(LoadU32(sut + 13 + 4), 3u);
     StoreI64(sut + 4, LoadI64(sut + 4) + 64);
     StoreU32(sut + 13 + 8 + 2 * 4, 64);
-    uint8_t* division = &crash->m_bytes[RootBlock::kDivisionBOffset];
+    uint8_t* division = &crash->m_bytes[kDivisionBOffset];
     StoreU32(division, RootBlock::DivisionCrc(division));
     lss = OpenShared(crash, SmallSettings(kSeg));
     EXPECT_TRUE(Has(lss, S(1), Pattern(9000, 1)));

@@ -306,7 +306,7 @@ TEST(LssStore, CheckPointAndCloseInsideATransaction)
     // Closed inside a transaction that changed nothing: a clean close.
     lss->OpenTransaction();
     EXPECT_TRUE(lss->CloseReporting(nullptr));
-    EXPECT_EQ(d->At(RootBlock::kGracefulShutdownOffset), 1);
+    EXPECT_EQ(d->At(kGracefulShutdownOffset), 1);
     lss = OpenShared(d, SmallSettings());
     EXPECT_TRUE(lss->SerialElementExists(kB));
     lss->Close();
@@ -443,7 +443,7 @@ TEST(LssStoreThreaded, InjectedWriteFailureIsRethrownAndCloseIsNotClean)
     LSS* lss = OpenShared(d, SmallSettings());
     WriteElement(lss, kA, Pattern(10, 1), true);
     lss->CheckPointWithNewId(); // what the next open starts from
-    d->m_failFrom = RootBlock::kBlockSize; // segments fail, the root block does not
+    d->m_failFrom = kLssRootBlockSize; // segments fail, the root block does not
     d->m_failWrites = true;
     ILssTransaction* t = lss->OpenTransaction();
     ICloseableOutputStream* w = t->WriteSerialElement(kB.m_low, kB.m_high);
