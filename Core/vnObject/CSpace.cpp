@@ -134,7 +134,7 @@ CSpace::~CSpace()
 {
     StopGc();
     // A collector stopped from its own pass may still be sweeping: wait for it first.
-    if (m_stopFromCollector.load(std::memory_order_relaxed)) CloseThreadHandle(m_thread);
+    CloseThreadHandle(m_thread);
     MergePending();
     m_objects.ForEach([](AnyInterface& p) {
         if (!(LoadObjFlags(SysStateOf(p)) & OBJ_NO_DELETE)) CallDestroy(p);
@@ -248,16 +248,25 @@ void CSpace::StartGc()
 
 void CSpace::StopGc()
 {
-    if (!m_running.load(std::memory_order_relaxed)) return;
-    m_running.store(false, std::memory_order_relaxed);
+    if (!m_running.load()) return;
+    if (m_thread.IsCurrentThread()) {
+        // Asked by the collector itself: the thread ends after this pass and is joined
+        // later. Recorded before the running flag drops, so whoever sees the collector
+        // stopped also sees that a join is due.
+        m_stopFromCollector.store(true);
+        m_thread.JoinThread();
+        m_running.store(false);
+        m_wake.Set();
+        return;
+    }
+    m_running.store(false);
     m_wake.Set();
-    if (m_thread.IsCurrentThread()) m_stopFromCollector.store(true, std::memory_order_relaxed);
     m_thread.JoinThread();
 }
 
 bool CSpace::WaitForGarbageCollect()
 {
-    if (!m_running.load(std::memory_order_relaxed)) return false;
+    if (!m_running.load()) return false;
     const int32_t ms = GetMilliSecsPerGc();
     if (ms >= 0) m_wake.Wait(uint32_t(ms));
     return m_running.load(std::memory_order_relaxed);

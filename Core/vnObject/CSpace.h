@@ -82,7 +82,7 @@ public:
     // Stops the collector: from another thread waits for it to end; from the collector
     // thread itself only asks it to end after the current pass.
     void StopGc();
-    bool IsGcRunning() const { return m_running.load(std::memory_order_relaxed); }
+    bool IsGcRunning() const { return m_running.load(); }
 
     // Stamps the object, sets its owner and queues it for the collector. Any thread.
     void RegisterGcObject(AnyInterface object);
