@@ -1,7 +1,9 @@
-// Damaged store images. Every open of a damaged image either refuses the file with
-// vorn::CorruptLSSException (vorn::DeserialisationException for a bad schema number) or
-// gives a store that reads its elements (a read may report damage, never crash), tells
-// its figures, takes a write and closes. The images are small stores with 4096-byte
+// Damaged store images. Every case states what the open of its image gives: a refusal
+// with vorn::CorruptLSSException (vorn::DeserialisationException for a bad schema
+// number) that leaves the file as it was, or a store that reads exactly the elements of
+// one of the commits, or one whose reads report the damage a given number of times, or
+// (for re-sealed changes that no check of the stored form can see) one that reads
+// without crashing. An opened store also tells its figures, takes a write and closes. The images are small stores with 4096-byte
 // segments: one closed cleanly, one copied after its last flushed transaction while
 // the store was still open (as a crash would leave it).
 #include "LssStoreTestUtil.h"
@@ -40,6 +42,7 @@ struct Image {
     Bytes bytes;
     std::map<Seid, Bytes> expected;            // elements present after a correct open
     std::map<Seid, std::vector<Bytes>> versions; // every content ever committed
+    std::vector<std::map<Seid, Bytes>> states;   // the elements after 0, 1, .. commits
 };
 
 void Commit(LSS* lss, Image& img, std::initializer_list<std::pair<Seid, Bytes>> writes, const Seid* del = nullptr)
@@ -58,6 +61,7 @@ void Commit(LSS* lss, Image& img, std::initializer_list<std::pair<Seid, Bytes>> 
     }
     t->FlushWhenClose();
     t->Close();
+    img.states.push_back(img.expected);
 }
 
 // The same history for both images: two transactions, a check point, three more
@@ -65,6 +69,7 @@ void Commit(LSS* lss, Image& img, std::initializer_list<std::pair<Seid, Bytes>> 
 Image Build(bool clean)
 {
     Image img;
+    img.states.push_back({});
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(kSeg));
     Commit(lss, img, {{kA, Pattern(100, 1)}, {kB, Pattern(1500, 2)}});
@@ -250,6 +255,7 @@ struct Outcome {
     bool m_intact = true;      // every element as expected, no read failure
     bool m_consistent = true;  // every element read is one of its committed versions
     int m_readFailures = 0;
+    std::map<Seid, Bytes> m_found; // what the contiguous reads found
     std::string m_trouble;     // faults that no image may cause
 };
 
@@ -310,6 +316,7 @@ void CheckElements(ILogStructuredStore* lss, const Image& img, Outcome& o, bool 
             o.m_trouble += " read threw " + Unexpected();
             continue;
         }
+        if (found && !byStream) o.m_found[s] = got;
         const auto want = img.expected.find(s);
         if (found != (want != img.expected.end()) || (found && got != want->second)) o.m_intact = false;
         if (found) {
@@ -421,12 +428,25 @@ std::string Describe(const Outcome& o)
 
 // What a case demands of the open.
 enum class Expect {
-    Refused,   // CorruptLSSException (with the message part when given)
-    BadSchema, // DeserialisationException (with the message part when given)
-    Intact,    // opens and reads exactly the expected elements, reopens after a write
-    Older,     // opens; every element is readable and one of its committed versions
-    Any,       // refused, or opens and reads without crashing
+    Refused,    // CorruptLSSException (with the message part when given)
+    BadSchema,  // DeserialisationException (with the message part when given)
+    Intact,     // opens and reads exactly the expected elements, reopens after a write
+    AsAfter,    // opens and reads exactly the elements after m_arg commits, no read fails
+    Damaged,    // opens; m_arg reads report the damage, every other read is right
+    Undetected, // opens and reads without crashing, though what it reads may differ: the
+                // damage (re-sealed) is one no check of the stored form can see
 };
+
+struct Want {
+    Expect m_expect;
+    int m_arg = 0;
+};
+constexpr Want kRefused{Expect::Refused};
+constexpr Want kBadSchema{Expect::BadSchema};
+constexpr Want kIntact{Expect::Intact};
+constexpr Want kUndetected{Expect::Undetected};
+constexpr Want After(int commits) { return {Expect::AsAfter, commits}; }
+constexpr Want Damaged(int failures) { return {Expect::Damaged, failures}; }
 
 struct Case {
     std::string m_name;
@@ -434,7 +454,13 @@ struct Case {
     std::function<void(Bytes&, const Layout&)> m_mutate;
     Expect m_expect;
     const char* m_message = nullptr;
+    int m_arg = 0;
 };
+
+Case MakeCase(std::string name, bool unclean, std::function<void(Bytes&, const Layout&)> mutate, Want want)
+{
+    return {std::move(name), unclean, std::move(mutate), want.m_expect, nullptr, want.m_arg};
+}
 
 void RunCases(const std::vector<Case>& cases)
 {
@@ -465,11 +491,15 @@ void RunCases(const std::vector<Case>& cases)
         case Expect::Intact:
             EXPECT_TRUE(o.m_kind == Kind::Opened && o.m_intact) << Describe(o);
             break;
-        case Expect::Older:
-            EXPECT_TRUE(o.m_kind == Kind::Opened && o.m_consistent && o.m_readFailures == 0) << Describe(o);
+        case Expect::AsAfter:
+            EXPECT_TRUE(o.m_kind == Kind::Opened && o.m_readFailures == 0 && o.m_found == img.states.at(size_t(c.m_arg)))
+                << Describe(o) << " (expected the elements after " << c.m_arg << " commits)";
             break;
-        case Expect::Any:
-            EXPECT_NE(o.m_kind, Kind::Other) << Describe(o);
+        case Expect::Damaged:
+            EXPECT_TRUE(o.m_kind == Kind::Opened && o.m_consistent && o.m_readFailures == c.m_arg) << Describe(o);
+            break;
+        case Expect::Undetected:
+            EXPECT_EQ(o.m_kind, Kind::Opened) << Describe(o);
             break;
         }
         if (c.m_message && (o.m_kind == Kind::Corrupt || o.m_kind == Kind::BadSchema)) {
@@ -523,21 +553,21 @@ TEST(LssCorruption, DamagedHeaderIsRefusedOrHarmless)
         {"segment size not a sector multiple", false, at(24, 4097), Expect::Refused},
         {"segment size 2048", false, at(24, 2048), Expect::Refused},
         {"segment size huge", true, at(24, 0x40000000), Expect::Refused},
-        {"segment size 8192", false, at(24, 8192), Expect::Any},
-        {"segment size 8192", true, at(24, 8192), Expect::Any},
-        {"segment size 512 kB", true, at(24, 0x80000), Expect::Any},
+        {"segment size 8192", false, at(24, 8192), Expect::Refused},
+        {"segment size 8192", true, at(24, 8192), Expect::Refused},
+        {"segment size 512 kB", true, at(24, 0x80000), Expect::Refused},
         {"clean byte cleared", false, byte(1024, 0), Expect::Intact},
         {"clean byte 2", false, byte(1024, 2), Expect::Intact},
         // A crashed store that claims a clean shutdown resumes at its last check point.
-        {"clean byte set", true, byte(1024, 1), Expect::Older},
+        {"clean byte set", true, byte(1024, 1), Expect::AsAfter, nullptr, 2},
         {"file too small", false, [](Bytes& b, const Layout&) { b.resize(65535); }, Expect::Refused,
          "File too small - cannot read LSS root block"},
-        {"root block only", false, [](Bytes& b, const Layout&) { b.resize(65536); }, Expect::Any},
-        {"root block only", true, [](Bytes& b, const Layout&) { b.resize(65536); }, Expect::Any},
+        {"root block only", false, [](Bytes& b, const Layout&) { b.resize(65536); }, Expect::Refused},
+        {"root block only", true, [](Bytes& b, const Layout&) { b.resize(65536); }, Expect::Refused},
         {"cut inside the check-point segment", true,
-         [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + 1000); }, Expect::Any},
+         [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + 1000); }, Expect::Refused},
         {"cut after the check-point segment", true,
-         [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + kSeg); }, Expect::Older},
+         [](Bytes& b, const Layout& L) { b.resize(SegFile(L.m_cpSeg) + kSeg); }, Expect::AsAfter, nullptr, 2},
         // Data beyond the root block: not a creation cut off before its first check point.
         {"both divisions zero", false,
          [](Bytes& b, const Layout&) { std::fill(b.begin() + 2048, b.begin() + 65536, 0); }, Expect::Refused,
@@ -564,16 +594,16 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
     const auto entry = [](size_t rel) { return [=](const Layout& L) { return L.m_usedEntry + rel; }; };
     const auto tail = [](size_t rel) { return [=](const Layout& L) { return L.m_tail + rel; }; };
     std::vector<Case> cases = {
-        {"crc of the current division", false, [](Bytes& b, const Layout& L) { b[L.m_division] ^= 1; }, Expect::Any},
-        {"payload byte without a new crc", true, [](Bytes& b, const Layout& L) { b[L.m_tail] ^= 1; }, Expect::Any},
+        {"crc of the current division", false, [](Bytes& b, const Layout& L) { b[L.m_division] ^= 1; }, Expect::AsAfter, nullptr, 2},
+        {"payload byte without a new crc", true, [](Bytes& b, const Layout& L) { b[L.m_tail] ^= 1; }, Expect::AsAfter, nullptr, 2},
         {"both crcs", false,
          [](Bytes& b, const Layout& L) {
              b[L.m_division] ^= 1;
              b[L.m_other] ^= 1;
          },
          Expect::Refused, "LSS is corrupt : Both divisions in root block are invalid"},
-        {"msn1 differs from msn2", false, sealed(fld(4), 1000), Expect::Any},
-        {"msn2 differs from msn1", true, sealed(fld(kDivisionSize - 4), 1000), Expect::Any},
+        {"msn1 differs from msn2", false, sealed(fld(4), 1000), Expect::AsAfter, nullptr, 2},
+        {"msn2 differs from msn1", true, sealed(fld(kDivisionSize - 4), 1000), Expect::AsAfter, nullptr, 2},
         {"msn of the wrong parity", false,
          [](Bytes& b, const Layout& L) {
              const uint32_t m = LoadU32(&b[L.m_division + 4]) + 2 + 1;
@@ -581,7 +611,7 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              Put32(b, L.m_division + kDivisionSize - 4, m);
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
+         Expect::AsAfter, nullptr, 2},
         {"begin marker length", false, sealed(fld(8), 12), Expect::Refused,
          "LSS is corrupt : Root block division must begin with string 'LSS-BEGIN-DIV'"},
         {"begin marker length huge", true, sealed(fld(8), 0x7FFFFFFF), Expect::Refused,
@@ -598,52 +628,52 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
         {"division schema 3", true, sealed(fld(8 + 17), 3), Expect::Refused, "LSS schema 2,3 no longer supported"},
         {"division schema 1 with schema 4 fields", false, sealed(fld(8 + 17), 1), Expect::Refused,
          "must end with string 'LSS-END-DIV'"},
-        {"SUT schema", false, sealed(sut(0), 2), Expect::Any},
-        {"SUT total", true, sealed(sut(4), 12345), Expect::Any},
-        {"SUT total negative", false, sealed(sut(8), 0x80000000u), Expect::Any},
+        {"SUT schema", false, sealed(sut(0), 2), Expect::BadSchema},
+        {"SUT total", true, sealed(sut(4), 12345), Expect::Refused},
+        {"SUT total negative", false, sealed(sut(8), 0x80000000u), Expect::Refused},
         {"SUT form 2", false, [](Bytes& b, const Layout& L) { b[L.m_sut + 12] = 2; ResealDivision(b, L.m_division); },
-         Expect::Any},
+         Expect::Refused},
         {"SUT large form", true, [](Bytes& b, const Layout& L) { b[L.m_sut + 12] = 0; ResealDivision(b, L.m_division); },
-         Expect::Any},
-        {"SUT table schema", false, sealed(sut(13), 7), Expect::Any},
+         Expect::Refused},
+        {"SUT table schema", false, sealed(sut(13), 7), Expect::BadSchema},
         {"SUT count huge", false, sealed(sut(17), 0x7FFFFFFF), Expect::Refused},
         {"SUT count negative", true, sealed(sut(17), 0xFFFFFFFFu), Expect::Refused},
-        {"SUT count 0", false, sealed(sut(17), 0), Expect::Any},
+        {"SUT count 0", false, sealed(sut(17), 0), Expect::Refused},
         {"SUT count one less", true,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_sut + 17, uint32_t(L.m_sutCount - 1));
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
+         Expect::BadSchema},
         {"SUT count one more", false,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_sut + 17, uint32_t(L.m_sutCount + 1));
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
-        {"SUT value over the segment size", false, sealed(sut(21 + 4), 5000), Expect::Any},
-        {"SUT value negative", true, sealed(sut(21 + 8), uint32_t(-5)), Expect::Any},
+         Expect::Refused},
+        {"SUT value over the segment size", false, sealed(sut(21 + 4), 5000), Expect::Refused},
+        {"SUT value negative", true, sealed(sut(21 + 8), uint32_t(-5)), Expect::Refused},
         {"RPM schema", false, sealed(rpm(0), 9), Expect::BadSchema},
-        {"RPM entry count over 255", true, sealed(rpm(4), 300), Expect::Any},
-        {"RPM entry count negative", false, sealed(rpm(4), uint32_t(-1)), Expect::Any},
-        {"RPM entry count 0", false, sealed(rpm(4), 0), Expect::Any},
-        {"RPM entry segment beyond the store", false, sealed(entry(0), 9999), Expect::Any},
-        {"RPM entry segment negative", true, sealed(entry(0), uint32_t(-3)), Expect::Any},
+        {"RPM entry count over 255", true, sealed(rpm(4), 300), Expect::Refused},
+        {"RPM entry count negative", false, sealed(rpm(4), uint32_t(-1)), Expect::Refused},
+        {"RPM entry count 0", false, sealed(rpm(4), 0), Expect::Refused},
+        {"RPM entry segment beyond the store", false, sealed(entry(0), 9999), Expect::Refused},
+        {"RPM entry segment negative", true, sealed(entry(0), uint32_t(-3)), Expect::Refused},
         {"RPM entry segment + 1", false,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_usedEntry, LoadU32(&b[L.m_usedEntry]) + 1);
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
-        {"RPM entry offset odd", false, sealed(entry(4), 3), Expect::Any},
-        {"RPM entry offset past the segment", true, sealed(entry(4), kSeg + 512), Expect::Any},
-        {"RPM entry offset at the segment end", true, sealed(entry(4), kSeg - 13), Expect::Any},
-        {"RPM entry offset 0", false, sealed(entry(4), 0), Expect::Any},
-        {"RPM entry offset negative", false, sealed(entry(4), uint32_t(-13)), Expect::Any},
-        {"RPM entry segment 0", true, sealed(entry(0), 0), Expect::Any},
-        {"RPM next node", false, sealed([](const Layout& L) { return L.m_tail - 12; }, 0xFFFFFFFFu), Expect::Any},
-        {"RPM allocations", true, sealed([](const Layout& L) { return L.m_tail - 8; }, 0x80000000u), Expect::Any},
-        {"RPM seid high counter", false, sealed([](const Layout& L) { return L.m_tail - 4; }, 0), Expect::Any},
+         Expect::Damaged, nullptr, 10},
+        {"RPM entry offset odd", false, sealed(entry(4), 3), Expect::Damaged, nullptr, 10},
+        {"RPM entry offset past the segment", true, sealed(entry(4), kSeg + 512), Expect::Refused},
+        {"RPM entry offset at the segment end", true, sealed(entry(4), kSeg - 13), Expect::Refused},
+        {"RPM entry offset 0", false, sealed(entry(4), 0), Expect::Damaged, nullptr, 10},
+        {"RPM entry offset negative", false, sealed(entry(4), uint32_t(-13)), Expect::Refused},
+        {"RPM entry segment 0", true, sealed(entry(0), 0), Expect::Undetected},
+        {"RPM next node", false, sealed([](const Layout& L) { return L.m_tail - 12; }, 0xFFFFFFFFu), Expect::AsAfter, nullptr, 5},
+        {"RPM allocations", true, sealed([](const Layout& L) { return L.m_tail - 8; }, 0x80000000u), Expect::AsAfter, nullptr, 5},
+        {"RPM seid high counter", false, sealed([](const Layout& L) { return L.m_tail - 4; }, 0), Expect::Refused},
         {"check-point segment 0", false, sealed(tail(0), 0), Expect::Refused, "LSS is corrupt : Check point position bad"},
         {"check-point segment negative", true, sealed(tail(0), uint32_t(-1)), Expect::Refused},
         {"check-point segment beyond the store", false, sealed(tail(0), 5000), Expect::Refused},
@@ -651,29 +681,29 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
         {"check-point offset odd", false, sealed(tail(4), 3), Expect::Refused},
         {"check-point offset negative", true, sealed(tail(4), uint32_t(-512)), Expect::Refused},
         {"check-point offset past the segment", false, sealed(tail(4), kSeg + 512), Expect::Refused},
-        {"check-point offset at the segment end", true, sealed(tail(4), kSeg), Expect::Any},
+        {"check-point offset at the segment end", true, sealed(tail(4), kSeg), Expect::AsAfter, nullptr, 5},
         {"check-point offset one sector early", false,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_tail + 4, uint32_t(L.m_cpOffset - 512));
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
+         Expect::Refused},
         {"check-point offset one sector late", true,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_tail + 4, uint32_t(L.m_cpOffset + 512));
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
-        {"check-point offset 0", false, sealed(tail(4), 0), Expect::Any},
+         Expect::Refused},
+        {"check-point offset 0", false, sealed(tail(4), 0), Expect::Damaged, nullptr, 10},
         {"check point in another segment", true,
          [](Bytes& b, const Layout& L) {
              Put32(b, L.m_tail, uint32_t(L.m_cpSeg == 1 ? 2 : 1));
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
-        {"mssn highest", true, sealed(tail(8), 0x7FFFFFFF), Expect::Any},
+         Expect::Damaged, nullptr, 2},
+        {"mssn highest", true, sealed(tail(8), 0x7FFFFFFF), Expect::AsAfter, nullptr, 5},
         {"mssn highest", false, sealed(tail(8), 0x7FFFFFFF), Expect::Intact},
-        {"mssn negative", true, sealed(tail(8), 0x80000000u), Expect::Any},
+        {"mssn negative", true, sealed(tail(8), 0x80000000u), Expect::AsAfter, nullptr, 5},
         {"cpid of no unit", false,
          [](Bytes& b, const Layout& L) {
              b[L.m_tail + 12] ^= 0x5A;
@@ -687,7 +717,7 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              b[L.m_tail + 12] ^= 0x5A;
              ResealDivision(b, L.m_division);
          },
-         Expect::Older},
+         Expect::AsAfter, nullptr, 2},
         {"cpid of a unit before the check point", false,
          [](Bytes& b, const Layout& L) {
              std::memcpy(&b[L.m_tail + 12], &L.m_before.front().m_header.m_cpid, 16);
@@ -699,22 +729,22 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              StoreI64(&b[L.m_tail + 28], INT64_MAX);
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
+         Expect::AsAfter, nullptr, 5},
         {"transaction count highest", false,
          [](Bytes& b, const Layout& L) {
              StoreI64(&b[L.m_tail + 28], INT64_MAX);
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
+         Expect::AsAfter, nullptr, 5},
         {"transaction count negative", false,
          [](Bytes& b, const Layout& L) {
              StoreI64(&b[L.m_tail + 28], -5);
              ResealDivision(b, L.m_division);
          },
-         Expect::Any},
-        {"check-point count highest", false, sealed(tail(36), 0x7FFFFFFF), Expect::Any},
-        {"check-point count highest", true, sealed(tail(36), 0x7FFFFFFF), Expect::Any},
-        {"check-point count negative", true, sealed(tail(36), uint32_t(-2)), Expect::Any},
+         Expect::AsAfter, nullptr, 5},
+        {"check-point count highest", false, sealed(tail(36), 0x7FFFFFFF), Expect::AsAfter, nullptr, 5},
+        {"check-point count highest", true, sealed(tail(36), 0x7FFFFFFF), Expect::AsAfter, nullptr, 5},
+        {"check-point count negative", true, sealed(tail(36), uint32_t(-2)), Expect::AsAfter, nullptr, 5},
         {"end marker length", false, sealed(tail(40), 10), Expect::Refused,
          "LSS is corrupt : Root block division must end with string 'LSS-END-DIV'"},
         {"end marker text", true,
@@ -762,68 +792,82 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
         const char* name;
         bool unclean;
         Pick unit;
-        Expect sealedSize, cpidSame;
+        Want unsealed;   // any change without a new CRC ends the walk at this unit
+        Want sealed[10]; // size - 1, size + 600, fsn + 1, fsn 0, nextsegid + 1, 0, -1,
+                         // huge, its own segment, the store's cpid
     };
+    // Before the check point a unit that is no longer valid fails the open; one whose
+    // header still seals reads as before unless it names another next segment. After
+    // it, the scan ends at the damaged unit: the commits before it stay (2 at the check
+    // point, 3 after the second unit, 4 after the last), unless a record walk then
+    // meets a packet that runs past the unit.
+    const Want A2 = After(2), A3 = After(3), A4 = After(4), A5 = After(5), R = kRefused;
     const Where wheres[] = {
-        {"first unit before the check point", false, firstBefore, Expect::Refused, Expect::Intact},
-        {"last unit before the check point", true, lastBefore, Expect::Refused, Expect::Intact},
-        {"first unit after the check point", true, firstAfter, Expect::Older, Expect::Older},
-        {"second unit after the check point", true, secondAfter, Expect::Older, Expect::Older},
-        {"last unit after the check point", true, lastAfter, Expect::Older, Expect::Older},
+        {"first unit before the check point", false, firstBefore, R, {A5, A5, A5, A5, R, R, R, R, R, R}},
+        {"last unit before the check point", true, lastBefore, R, {A5, R, A5, A5, R, R, R, R, R, R}},
+        {"first unit after the check point", true, firstAfter, A2, {R, R, A2, A2, A3, A2, A2, A2, A2, A5}},
+        {"second unit after the check point", true, secondAfter, A3, {R, R, A3, A3, A3, A3, A3, A3, A3, A5}},
+        {"last unit after the check point", true, lastAfter, A4, {R, A4, A4, A4, A4, A4, A4, A4, A4, A5}},
     };
     for (const Where& w : wheres) {
         const auto name = [&](const char* what) { return std::string(w.name) + ": " + what; };
-        // Without a new CRC every change ends the walk at this unit.
-        const Expect unsealed = w.sealedSize;
-        cases.push_back({name("crc"), w.unclean, rel(w.unit, 0, 1, false), unsealed});
-        cases.push_back({name("size + 1"), w.unclean, rel(w.unit, 24, 1, false), unsealed});
-        cases.push_back({name("fsn + 1"), w.unclean, rel(w.unit, 20, 1, false), unsealed});
-        cases.push_back({name("nextsegid"), w.unclean, rel(w.unit, 28, 1, false), unsealed});
-        cases.push_back({name("cpid"), w.unclean, rel(w.unit, 4, 1, false), unsealed});
-        // Sizes that no CRC can make valid.
-        cases.push_back({name("size 0 sealed"), w.unclean, hdr(w.unit, 24, 0, true), unsealed});
-        cases.push_back({name("size -1 sealed"), w.unclean, hdr(w.unit, 24, 0xFFFFFFFFu, true), unsealed});
-        cases.push_back({name("size past the segment sealed"), w.unclean, hdr(w.unit, 24, kSeg, true), unsealed});
-        // Sealed damage that passes the unit's own check.
-        cases.push_back({name("size - 1 sealed"), w.unclean, rel(w.unit, 24, -1, true), Expect::Any});
-        cases.push_back({name("size + 600 sealed"), w.unclean, rel(w.unit, 24, 600, true), Expect::Any});
-        cases.push_back({name("fsn + 1 sealed"), w.unclean, rel(w.unit, 20, 1, true), Expect::Any});
-        cases.push_back({name("fsn 0 sealed"), w.unclean, hdr(w.unit, 20, 0, true), Expect::Any});
-        cases.push_back({name("nextsegid + 1 sealed"), w.unclean, rel(w.unit, 28, 1, true), Expect::Any});
-        cases.push_back({name("nextsegid 0 sealed"), w.unclean, hdr(w.unit, 28, 0, true), Expect::Any});
-        cases.push_back({name("nextsegid -1 sealed"), w.unclean, hdr(w.unit, 28, 0xFFFFFFFFu, true), Expect::Any});
-        cases.push_back({name("nextsegid huge sealed"), w.unclean, hdr(w.unit, 28, 0x7FFFFFF0, true), Expect::Any});
-        cases.push_back({name("nextsegid its own segment sealed"), w.unclean,
-                         [=](Bytes& b, const Layout& L) {
-                             const Unit& u = w.unit(L);
-                             Put32(b, u.m_file + 28, uint32_t(u.m_seg));
-                             ResealUnit(b, u.m_file);
-                         },
-                         Expect::Any});
-        cases.push_back({name("cpid changed sealed"), w.unclean, rel(w.unit, 8, 1, true), w.cpidSame});
-        cases.push_back({name("the store's cpid sealed"), w.unclean,
-                         [=](Bytes& b, const Layout& L) {
-                             const Unit& u = w.unit(L);
-                             std::memcpy(&b[u.m_file + 4], &L.m_cpid, 16);
-                             ResealUnit(b, u.m_file);
-                         },
-                         Expect::Any});
+        cases.push_back(MakeCase(name("crc"), w.unclean, rel(w.unit, 0, 1, false), w.unsealed));
+        cases.push_back(MakeCase(name("size + 1"), w.unclean, rel(w.unit, 24, 1, false), w.unsealed));
+        cases.push_back(MakeCase(name("fsn + 1"), w.unclean, rel(w.unit, 20, 1, false), w.unsealed));
+        cases.push_back(MakeCase(name("nextsegid"), w.unclean, rel(w.unit, 28, 1, false), w.unsealed));
+        cases.push_back(MakeCase(name("cpid"), w.unclean, rel(w.unit, 4, 1, false), w.unsealed));
+        // Sizes that no CRC can make valid, and a cpid of no check point.
+        cases.push_back(MakeCase(name("size 0 sealed"), w.unclean, hdr(w.unit, 24, 0, true), w.unsealed));
+        cases.push_back(MakeCase(name("size -1 sealed"), w.unclean, hdr(w.unit, 24, 0xFFFFFFFFu, true), w.unsealed));
+        cases.push_back(MakeCase(name("size past the segment sealed"), w.unclean, hdr(w.unit, 24, kSeg, true), w.unsealed));
+        cases.push_back(MakeCase(name("cpid changed sealed"), w.unclean, rel(w.unit, 8, 1, true),
+                                 w.unsealed.m_expect == Expect::Refused ? kIntact : w.unsealed));
+        const std::pair<const char*, std::function<void(Bytes&, const Layout&)>> kinds[] = {
+            {"size - 1 sealed", rel(w.unit, 24, -1, true)},
+            {"size + 600 sealed", rel(w.unit, 24, 600, true)},
+            {"fsn + 1 sealed", rel(w.unit, 20, 1, true)},
+            {"fsn 0 sealed", hdr(w.unit, 20, 0, true)},
+            {"nextsegid + 1 sealed", rel(w.unit, 28, 1, true)},
+            {"nextsegid 0 sealed", hdr(w.unit, 28, 0, true)},
+            {"nextsegid -1 sealed", hdr(w.unit, 28, 0xFFFFFFFFu, true)},
+            {"nextsegid huge sealed", hdr(w.unit, 28, 0x7FFFFFF0, true)},
+            {"nextsegid its own segment sealed",
+             [unit = w.unit](Bytes& b, const Layout& L) {
+                 const Unit& u = unit(L);
+                 Put32(b, u.m_file + 28, uint32_t(u.m_seg));
+                 ResealUnit(b, u.m_file);
+             }},
+            {"the store's cpid sealed",
+             [unit = w.unit](Bytes& b, const Layout& L) {
+                 const Unit& u = unit(L);
+                 std::memcpy(&b[u.m_file + 4], &L.m_cpid, 16);
+                 ResealUnit(b, u.m_file);
+             }},
+        };
+        for (size_t i = 0; i < 10; ++i) cases.push_back(MakeCase(name(kinds[i].first), w.unclean, kinds[i].second, w.sealed[i]));
     }
-    // A next segment that no segment can be: refused before the check point, the end of
-    // the scan after it.
-    cases.push_back({"first unit before the check point: nextsegid 0 sealed refused", false,
-                     hdr(firstBefore, 28, 0, true), Expect::Refused});
     cases.push_back({"last unit after the check point: nextsegid huge sealed ends the scan", true,
-                     hdr(lastAfter, 28, 0x7FFFFFF0, true), Expect::Older});
+                     hdr(lastAfter, 28, 0x7FFFFFF0, true), Expect::AsAfter, nullptr, 4});
     // Records inside units, sealed so that the damage reaches the walkers and readers.
     struct RecordWhere {
         const char* name;
         bool unclean;
         bool after;
+        Want want[25]; // in the order of the cases below
     };
-    const RecordWhere rwheres[] = {{"before the check point", false, false},
-                                   {"before the check point", true, false},
-                                   {"after the check point", true, true}};
+    // Before the check point damage shows when the damaged packet is read (each element
+    // twice: whole and as a stream) or, in the crashed store, when the map's nodes are
+    // loaded by the open; damage to transaction and delete records there is never read.
+    // After it, the recovery scan refuses what it cannot walk.
+    const Want S = kBadSchema, U = kUndetected, D2 = Damaged(2), D10 = Damaged(10);
+    const RecordWhere rwheres[] = {
+        {"before the check point", false, false, {D10, D10, D2, A5, D2, A5, A5, D10, D10, U, D10, D10, D10,
+                                                  D2, D10, D10, A5, A5, D10, A5, A5, A5, A5, A5, A5}},
+        {"before the check point", true, false, {R, R, D2, A5, D2, A5, A5, R, R, U, R, R, R,
+                                                 D2, R, R, A5, A5, S, A5, A5, A5, A5, A5, A5}},
+        {"after the check point", true, true, {R, R, R, R, R, U, A4, R, R, R, R, R, R,
+                                               R, R, D2, U, D2, U, R, R, A5, U, U, R}},
+    };
     for (const RecordWhere& w : rwheres) {
         const auto name = [&](const char* what) { return std::string(what) + " " + w.name; };
         const bool after = w.after;
@@ -849,64 +893,62 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
                 }
             };
         };
-        const Expect e = Expect::Any;
-        cases.push_back({name("packet type 1"), w.unclean, packets([](Bytes& b, size_t p) { b[p] = (b[p] & ~3) | 1; }), e});
-        cases.push_back({name("packet type 3"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= 3; }), e});
-        cases.push_back({name("packet with a next seid"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= PF_HAS_NEXT; }), e});
-        cases.push_back({name("packet without its next seid"), w.unclean,
-                         packets([](Bytes& b, size_t p) { b[p] &= uint8_t(~PF_HAS_NEXT); }), e});
-        cases.push_back({name("packet head flag flipped"), w.unclean, packets([](Bytes& b, size_t p) { b[p] ^= PF_HEAD; }), e});
-        cases.push_back({name("packet map-node flag flipped"), w.unclean,
-                         packets([](Bytes& b, size_t p) { b[p] ^= PF_RPM_NODE; }), e});
-        cases.push_back({name("packet moved flag"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= PF_MOVED; }), e});
-        cases.push_back({name("packet length -1"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0xFFFFFFFFu); }), e});
-        cases.push_back({name("packet length huge"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0x7FFFFFF0); }), e});
-        cases.push_back({name("packet length + 1"), w.unclean,
-                         packets([](Bytes& b, size_t p) { Put32(b, p + 9, LoadU32(&b[p + 9]) + 1); }), e});
-        cases.push_back({name("packet length - 1"), w.unclean,
-                         packets([](Bytes& b, size_t p) { Put32(b, p + 9, LoadU32(&b[p + 9]) - 1); }), e});
-        cases.push_back({name("packet length 0"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0); }), e});
-        cases.push_back({name("packet seid zero"), w.unclean,
+        size_t next = 0;
+        const auto want = [&] { return w.want[next++]; };
+        cases.push_back(MakeCase(name("packet type 1"), w.unclean, packets([](Bytes& b, size_t p) { b[p] = (b[p] & ~3) | 1; }), want()));
+        cases.push_back(MakeCase(name("packet type 3"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= 3; }), want()));
+        cases.push_back(MakeCase(name("packet with a next seid"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= PF_HAS_NEXT; }), want()));
+        cases.push_back(MakeCase(name("packet without its next seid"), w.unclean,
+                         packets([](Bytes& b, size_t p) { b[p] &= uint8_t(~PF_HAS_NEXT); }), want()));
+        cases.push_back(MakeCase(name("packet head flag flipped"), w.unclean, packets([](Bytes& b, size_t p) { b[p] ^= PF_HEAD; }), want()));
+        cases.push_back(MakeCase(name("packet map-node flag flipped"), w.unclean,
+                         packets([](Bytes& b, size_t p) { b[p] ^= PF_RPM_NODE; }), want()));
+        cases.push_back(MakeCase(name("packet moved flag"), w.unclean, packets([](Bytes& b, size_t p) { b[p] |= PF_MOVED; }), want()));
+        cases.push_back(MakeCase(name("packet length -1"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0xFFFFFFFFu); }), want()));
+        cases.push_back(MakeCase(name("packet length huge"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0x7FFFFFF0); }), want()));
+        cases.push_back(MakeCase(name("packet length + 1"), w.unclean,
+                         packets([](Bytes& b, size_t p) { Put32(b, p + 9, LoadU32(&b[p + 9]) + 1); }), want()));
+        cases.push_back(MakeCase(name("packet length - 1"), w.unclean,
+                         packets([](Bytes& b, size_t p) { Put32(b, p + 9, LoadU32(&b[p + 9]) - 1); }), want()));
+        cases.push_back(MakeCase(name("packet length 0"), w.unclean, packets([](Bytes& b, size_t p) { Put32(b, p + 9, 0); }), want()));
+        cases.push_back(MakeCase(name("packet seid zero"), w.unclean,
                          packets([](Bytes& b, size_t p) {
                              Put32(b, p + 1, 0);
                              Put32(b, p + 5, 0);
-                         }),
-                         e});
-        cases.push_back({name("packet seid low byte zero"), w.unclean, packets([](Bytes& b, size_t p) { b[p + 1] = 0; }), e});
-        cases.push_back({name("packet seid top bit flipped"), w.unclean, packets([](Bytes& b, size_t p) { b[p + 8] ^= 0x80; }), e});
-        cases.push_back({name("packet seid of another element"), w.unclean,
-                         packets([](Bytes& b, size_t p) { b[p + 1] ^= 0x07; }), e});
-        cases.push_back({name("packet next seid changed"), w.unclean,
+                         }), want()));
+        cases.push_back(MakeCase(name("packet seid low byte zero"), w.unclean, packets([](Bytes& b, size_t p) { b[p + 1] = 0; }), want()));
+        cases.push_back(MakeCase(name("packet seid top bit flipped"), w.unclean, packets([](Bytes& b, size_t p) { b[p + 8] ^= 0x80; }), want()));
+        cases.push_back(MakeCase(name("packet seid of another element"), w.unclean,
+                         packets([](Bytes& b, size_t p) { b[p + 1] ^= 0x07; }), want()));
+        cases.push_back(MakeCase(name("packet next seid changed"), w.unclean,
                          packets([](Bytes& b, size_t p) {
                              if (b[p] & PF_HAS_NEXT) b[p + 13 + LoadU32(&b[p + 9])] ^= 0x01;
-                         }),
-                         e});
-        cases.push_back({name("packet next seid zero"), w.unclean,
+                         }), want()));
+        cases.push_back(MakeCase(name("packet next seid zero"), w.unclean,
                          packets([](Bytes& b, size_t p) {
                              if (b[p] & PF_HAS_NEXT) {
                                  Put32(b, p + 13 + LoadU32(&b[p + 9]), 0);
                                  Put32(b, p + 17 + LoadU32(&b[p + 9]), 0);
                              }
-                         }),
-                         e});
-        cases.push_back({name("packet payload byte"), w.unclean,
+                         }), want()));
+        cases.push_back(MakeCase(name("packet payload byte"), w.unclean,
                          packets([](Bytes& b, size_t p) {
                              if (LoadU32(&b[p + 9]) > 0) {
                                  b[p + 13] ^= 0xFF;
                              }
-                         }),
-                         e});
-        cases.push_back({name("transaction record type"), w.unclean,
-                         records(true, [](Bytes& b, size_t p) { b[p] = 0; }), e});
-        cases.push_back({name("transaction record as a mark"), w.unclean,
-                         records(true, [](Bytes& b, size_t p) { b[p] = 2; }), e});
-        cases.push_back({name("transaction number"), w.unclean,
-                         records(true, [](Bytes& b, size_t p) { StoreI64(&b[p + 1], -7); }), e});
-        cases.push_back({name("delete record seid"), w.unclean,
-                         records(false, [](Bytes& b, size_t p) { b[p + 1] ^= 0x07; }), e});
-        cases.push_back({name("delete record seid zero"), w.unclean,
-                         records(false, [](Bytes& b, size_t p) { Put32(b, p + 1, 0); }), e});
-        cases.push_back({name("delete record as a packet"), w.unclean, records(false, [](Bytes& b, size_t p) { b[p] = 0x40; }), e});
+                         }), want()));
+        cases.push_back(MakeCase(name("transaction record type"), w.unclean,
+                         records(true, [](Bytes& b, size_t p) { b[p] = 0; }), want()));
+        cases.push_back(MakeCase(name("transaction record as a mark"), w.unclean,
+                         records(true, [](Bytes& b, size_t p) { b[p] = 2; }), want()));
+        cases.push_back(MakeCase(name("transaction number"), w.unclean,
+                         records(true, [](Bytes& b, size_t p) { StoreI64(&b[p + 1], -7); }), want()));
+        cases.push_back(MakeCase(name("delete record seid"), w.unclean,
+                         records(false, [](Bytes& b, size_t p) { b[p + 1] ^= 0x07; }), want()));
+        cases.push_back(MakeCase(name("delete record seid zero"), w.unclean,
+                         records(false, [](Bytes& b, size_t p) { Put32(b, p + 1, 0); }), want()));
+        cases.push_back(MakeCase(name("delete record as a packet"), w.unclean, records(false, [](Bytes& b, size_t p) { b[p] = 0x40; }), want()));
+        ASSERT_EQ(next, std::size(w.want));
     }
     RunCases(cases);
 }
