@@ -44,12 +44,21 @@ PersistStore::~PersistStore() = default;
 
 void PersistStore::Open(bool createdNew)
 {
+    // A store cut off before its creation reached the disk holds no element at all:
+    // it is created again rather than refused.
+    if (!createdNew && !m_lss->SerialElementExists(Seid(kSchemaElementLow, kStoreElementsHigh)) &&
+        !m_lss->SerialElementExists(Seid(kRegistryElementLow, kStoreElementsHigh))) {
+        LssStats stats;
+        m_lss->GetStats(&stats);
+        createdNew = stats.m_numSerialElements == 0;
+    }
     if (createdNew) {
         m_seidHigh = m_lss->AllocateSeidHigh();
         m_lss->AllocateSeid(m_seidHigh); // the schema element
         m_lss->AllocateSeid(m_seidHigh); // the registry element
         m_schema.m_dirty.store(true);
-        RunInStoreTransaction(m_lss, false, [&](ILssTransaction* txn) {
+        // On the disk before the store is handed out: a store without them never opens.
+        RunInStoreTransaction(m_lss, true, [&](ILssTransaction* txn) {
             WriteSchemaElement(txn);
             WriteRegistryElement(txn);
         });
