@@ -168,8 +168,9 @@ cmake_language(DEFER DIRECTORY "${PROJECT_SOURCE_DIR}" CALL _vorn_restrict_inclu
 
 # vorn_module_tests(MODULE [TSAN_ALL] [EXTRA_LIBS...]): one GoogleTest binary from tests/*.cpp.
 # Every test is registered on its own (label "unit"). With TSAN_ALL every test of the
-# module also carries the label "tsan" and the ThreadSanitizer build runs all of them;
-# otherwise the tests whose suite or name contains "Threaded" run once more together
+# module carries the label "unit_tsan" instead (one label: test discovery flattens a list;
+# "ctest -L unit" and "ctest -L tsan" both match it), and the ThreadSanitizer build runs
+# all of them; otherwise the tests whose suite or name contains "Threaded" run once more together
 # under the label "threaded", which the ThreadSanitizer build runs.
 function(vorn_module_tests module)
   set(_libs ${ARGN})
@@ -187,7 +188,7 @@ function(vorn_module_tests module)
   target_link_libraries(${_bin} PRIVATE ${module} ${_libs} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${_bin} PRIVATE VORN_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests")
   if(_tsan_all)
-    gtest_discover_tests(${_bin} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "unit;tsan" TIMEOUT 600)
+    gtest_discover_tests(${_bin} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit_tsan TIMEOUT 600)
   else()
     gtest_discover_tests(${_bin} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit TIMEOUT 300)
     add_test(NAME ${module}.threaded COMMAND ${_bin} --gtest_filter=*Threaded*)
