@@ -1,15 +1,12 @@
-// A memory storage for crash tests: every Write (offset and bytes), SetSize and Sync
-// is recorded in the order the storage saw it, so a test can rebuild the bytes a
-// power cut after any operation would have left (optionally with the last write torn
-// at a sector boundary). Writes can be made to fail in a range of offsets.
+// A memory storage for crash tests: the shared in-memory storage of the store tests,
+// with every Write (offset and bytes), SetSize and Sync recorded in the order the
+// storage saw it, so a test can rebuild the bytes a power cut after any operation would
+// have left (optionally with the last write torn at a sector boundary). Writes can be
+// made to fail in a range of offsets.
 #pragma once
-#include "VectorRas.h"
-#include "vnLss/Ras.h"
-#include "vnUtils/Exceptions.h"
-#include <cerrno>
-#include <cstring>
+#include "LssStoreTestUtil.h"
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace vorn::test {
@@ -20,9 +17,9 @@ struct CrashOp {
     std::vector<uint8_t> m_bytes;
 };
 
-struct CrashLog {
-    std::mutex m_lock;
-    std::vector<uint8_t> m_bytes; // the storage as it is now
+// The storage's bytes (as they are now) and its operations, under the bytes' lock.
+struct CrashLog : SharedBytes {
+    CrashLog() { m_setSizeGrows = true; } // like a file, SetSize may grow it
     std::vector<CrashOp> m_ops;
     uint64_t m_failBegin = 0, m_failEnd = 0; // writes touching [begin, end) fail
 
@@ -45,50 +42,28 @@ struct CrashLog {
     }
 };
 
-class CrashRAS : public IRAS {
+class CrashRAS : public SharedRAS {
 public:
-    explicit CrashRAS(std::shared_ptr<CrashLog> log) : m_log(std::move(log)) {}
-    int32_t GetSectorSize() override { return 512; }
-    void* AllocBuffer(uint32_t size) override { return AllocRasBuffer(size); }
-    void FreeBuffer(void* b) override { FreeRasBuffer(b); }
-    void Close() override {}
-    void Read(void* buffer, uint64_t offset, uint32_t length) override
-    {
-        std::lock_guard<std::mutex> l(m_log->m_lock);
-        ReadZeroPadded(m_log->m_bytes, buffer, offset, length);
-    }
+    explicit CrashRAS(std::shared_ptr<CrashLog> log) : SharedRAS(log), m_log(std::move(log)) {}
     void Write(const void* buffer, uint64_t offset, uint32_t length) override
     {
         std::lock_guard<std::mutex> l(m_log->m_lock);
         if (offset < m_log->m_failEnd && offset + length > m_log->m_failBegin) throw FileException(EIO, xstring("crash"));
-        CrashOp op;
-        op.m_kind = CrashOp::kWrite;
-        op.m_offset = offset;
-        op.m_bytes.assign(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length);
-        CrashLog::Apply(m_log->m_bytes, op);
-        m_log->m_ops.push_back(std::move(op));
+        WriteLocked(buffer, offset, length);
+        const uint8_t* p = static_cast<const uint8_t*>(buffer);
+        m_log->m_ops.push_back({CrashOp::kWrite, offset, std::vector<uint8_t>(p, p + length)});
     }
-    uint64_t GetSize() override
-    {
-        std::lock_guard<std::mutex> l(m_log->m_lock);
-        return m_log->m_bytes.size();
-    }
-    // Like a file: the size may grow (zero-filled) or shrink.
     void SetSize(uint64_t size) override
     {
         std::lock_guard<std::mutex> l(m_log->m_lock);
-        CrashOp op;
-        op.m_kind = CrashOp::kSetSize;
-        op.m_offset = size;
-        CrashLog::Apply(m_log->m_bytes, op);
-        m_log->m_ops.push_back(std::move(op));
+        SetSizeLocked(size);
+        m_log->m_ops.push_back({CrashOp::kSetSize, size, {}});
     }
     void Sync() override
     {
+        SharedRAS::Sync();
         std::lock_guard<std::mutex> l(m_log->m_lock);
-        CrashOp op;
-        op.m_kind = CrashOp::kSync;
-        m_log->m_ops.push_back(std::move(op));
+        m_log->m_ops.push_back({CrashOp::kSync, 0, {}});
     }
 
 private:

@@ -440,6 +440,7 @@ enum class Expect {
 struct Want {
     Expect m_expect;
     int m_arg = 0;
+    const char* m_message = nullptr;
 };
 constexpr Want kRefused{Expect::Refused};
 constexpr Want kBadSchema{Expect::BadSchema};
@@ -459,7 +460,7 @@ struct Case {
 
 Case MakeCase(std::string name, bool unclean, std::function<void(Bytes&, const Layout&)> mutate, Want want)
 {
-    return {std::move(name), unclean, std::move(mutate), want.m_expect, nullptr, want.m_arg};
+    return {std::move(name), unclean, std::move(mutate), want.m_expect, want.m_message, want.m_arg};
 }
 
 void RunCases(const std::vector<Case>& cases)
@@ -802,9 +803,10 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
     // point, 3 after the second unit, 4 after the last), unless a record walk then
     // meets a packet that runs past the unit.
     const Want A2 = After(2), A3 = After(3), A4 = After(4), A5 = After(5), R = kRefused;
+    const Want B{Expect::Refused, 0, "Bad flush unit(s) in the segment containing the last valid check point"};
     const Where wheres[] = {
-        {"first unit before the check point", false, firstBefore, R, {A5, A5, A5, A5, R, R, R, R, R, R}},
-        {"last unit before the check point", true, lastBefore, R, {A5, R, A5, A5, R, R, R, R, R, R}},
+        {"first unit before the check point", false, firstBefore, B, {A5, A5, A5, A5, R, R, R, R, R, B}},
+        {"last unit before the check point", true, lastBefore, B, {A5, B, A5, A5, R, R, R, R, R, B}},
         {"first unit after the check point", true, firstAfter, A2, {R, R, A2, A2, A3, A2, A2, A2, A2, A5}},
         {"second unit after the check point", true, secondAfter, A3, {R, R, A3, A3, A3, A3, A3, A3, A3, A5}},
         {"last unit after the check point", true, lastAfter, A4, {R, A4, A4, A4, A4, A4, A4, A4, A4, A5}},

@@ -18,6 +18,7 @@ namespace vorn::test {
 struct SharedBytes {
     std::mutex m_lock;
     std::vector<uint8_t> m_bytes;
+    bool m_setSizeGrows = false; // SetSize grows the bytes (zero-filled) as for a file
     std::atomic<bool> m_failWrites{false};
     uint64_t m_failFrom = 0; // writes at or beyond this offset fail while m_failWrites
     std::atomic<int> m_syncs{0};
@@ -51,10 +52,7 @@ public:
     {
         if (m_d->m_failWrites && offset + length > m_d->m_failFrom) throw FileException(EIO, xstring("shared"));
         std::lock_guard<std::mutex> l(m_d->m_lock);
-        ++m_d->m_writes;
-        auto& b = m_d->m_bytes;
-        if (offset + length > b.size()) b.resize(offset + length);
-        std::memcpy(b.data() + offset, buffer, length);
+        WriteLocked(buffer, offset, length);
     }
     uint64_t GetSize() override
     {
@@ -64,9 +62,23 @@ public:
     void SetSize(uint64_t size) override
     {
         std::lock_guard<std::mutex> l(m_d->m_lock);
-        if (size < m_d->m_bytes.size()) m_d->m_bytes.resize(size);
+        SetSizeLocked(size);
     }
     void Sync() override { ++m_d->m_syncs; }
+
+protected:
+    // Under the bytes' lock.
+    void WriteLocked(const void* buffer, uint64_t offset, uint32_t length)
+    {
+        ++m_d->m_writes;
+        auto& b = m_d->m_bytes;
+        if (offset + length > b.size()) b.resize(offset + length);
+        std::memcpy(b.data() + offset, buffer, length);
+    }
+    void SetSizeLocked(uint64_t size)
+    {
+        if (size < m_d->m_bytes.size() || m_d->m_setSizeGrows) m_d->m_bytes.resize(size, 0);
+    }
 
 private:
     std::shared_ptr<SharedBytes> m_d;

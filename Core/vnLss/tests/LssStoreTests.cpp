@@ -375,59 +375,6 @@ TEST(LssStore, FileStoreClosedReopenedAndReadBack)
     lss->Close();
 }
 
-TEST(LssStore, DamagedFilesAreRefusedAsCorrupt)
-{
-    auto d = std::make_shared<SharedBytes>();
-    LSS* lss = OpenShared(d, SmallSettings());
-    for (int i = 0; i < 6; ++i) WriteElement(lss, Seid(0x01010101u + i, 0x01010101u), Pattern(3000, i));
-    lss->Close();
-    const std::vector<uint8_t> good = d->Copy();
-    // A unit before the check point damaged: the open fails with the recovery log.
-    {
-        auto bad = std::make_shared<SharedBytes>();
-        bad->m_bytes = good;
-        lss = OpenShared(bad, SmallSettings());
-        const LogPosition cp = lss->GetPositionOfLastCheckPoint();
-        lss->Close();
-        if (cp.m_offset > 0) {
-            bad->m_bytes = good;
-            bad->m_bytes[SegmentOffset(cp.m_segmentId, 4096) + 40] ^= 0x55;
-            try {
-                OpenShared(bad, SmallSettings());
-                ADD_FAILURE() << "opened";
-            } catch (const CorruptLSSException& e) {
-                const std::string m(e.GetMessage().data(), e.GetMessage().size());
-                EXPECT_NE(m.find("Bad flush unit(s) in the segment containing the last valid check point"),
-                          std::string::npos);
-            }
-        }
-    }
-    // Random damage anywhere never crashes: it opens, or it is refused.
-    uint32_t x = 12345;
-    for (int round = 0; round < 60; ++round) {
-        auto bad = std::make_shared<SharedBytes>();
-        bad->m_bytes = good;
-        for (int k = 0; k < 8; ++k) {
-            x = x * 1664525u + 1013904223u;
-            const size_t at = 2048 + x % (bad->m_bytes.size() - 2048);
-            bad->m_bytes[at] ^= uint8_t(1 + (x >> 24) % 255);
-        }
-        try {
-            LSS* s = OpenShared(bad, SmallSettings());
-            for (int i = 0; i < 6; ++i) {
-                std::vector<uint8_t> r;
-                try {
-                    ReadWhole(s, Seid(0x01010101u + i, 0x01010101u), r);
-                } catch (const CorruptLSSException&) {
-                }
-            }
-            s->Close();
-        } catch (const CorruptLSSException&) {
-        } catch (const DeserialisationException&) {
-        }
-    }
-}
-
 TEST(LssStore, FailedCreateStopsItsThreadsAndThrows)
 {
     auto d = std::make_shared<SharedBytes>();
