@@ -227,7 +227,8 @@ TEST_F(WindowProcedure, TimersTickAndNeverPileUp)
     }
     EXPECT_EQ(ticks, 3);
     // Long overdue, the timer still has only one WM_TIMER waiting.
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(vnWIN32::SetTimer(w, 100), 1u); // restarted with a period longer than the draining
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
     int waiting = 0;
     while (PeekMessageW(&msg, 0))
         if (msg.message == WM_TIMER) ++waiting;
