@@ -23,7 +23,6 @@ struct LoopState {
     int32_t exitCode = 0;
     uint32_t buttons = 0; // PButtonMask bits held
     HWND capture = nullptr;
-    HCURSOR cursor = 0;
 };
 
 LoopState& State()
@@ -319,17 +318,6 @@ bool ReleaseCapture()
 }
 
 HWND GetCapture() { return State().capture; }
-
-HCURSOR LoadCursorW(void*, uintptr_t id) { return id; }
-
-HCURSOR SetCursor(HCURSOR cursor)
-{
-    const HCURSOR prev = State().cursor;
-    State().cursor = cursor;
-    if (IsWindowSystemStarted())
-        SetPlatformCursor(cursor == IDC_HAND ? PCURSOR_HAND : cursor == IDC_SIZEALL ? PCURSOR_SIZEALL : PCURSOR_ARROW);
-    return prev;
-}
 
 void ResetMessageLoop()
 {

@@ -46,15 +46,6 @@ HWND SetCapture(HWND hwnd);
 bool ReleaseCapture();
 HWND GetCapture();
 
-// The system cursors (ids as on Windows).
-using HCURSOR = uintptr_t;
-constexpr uintptr_t IDC_ARROW = 32512;
-constexpr uintptr_t IDC_SIZEALL = 32646;
-constexpr uintptr_t IDC_HAND = 32649;
-HCURSOR LoadCursorW(void* instance, uintptr_t id);
-// Shows the cursor; returns the previous one (0 before the first call).
-HCURSOR SetCursor(HCURSOR cursor);
-
 // Appends the messages that event stands for to out, tracking the buttons held and
 // the capture. Events for no window (but the request to end) are dropped. Used by the
 // loop; tests feed it events directly.

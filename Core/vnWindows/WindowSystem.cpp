@@ -8,6 +8,7 @@ namespace vorn {
 namespace {
 
 WNDPROC g_classProcedure = nullptr;
+HCURSOR g_cursor = 0;
 // Windows inside DestroyWindow (main thread only), so that a handler that destroys
 // its window again while it is being destroyed changes nothing.
 std::vector<HWND> g_destroying;
@@ -89,5 +90,16 @@ bool ClientToScreen(HWND hwnd, Point2i* point)
 }
 
 bool InvalidateRect(HWND hwnd) { return hwnd && RequestPlatformRepaint(hwnd); }
+
+HCURSOR LoadCursorW(void*, uintptr_t id) { return id; }
+
+HCURSOR SetCursor(HCURSOR cursor)
+{
+    const HCURSOR prev = g_cursor;
+    g_cursor = cursor;
+    if (IsWindowSystemStarted())
+        SetPlatformCursor(cursor == IDC_HAND ? PCURSOR_HAND : cursor == IDC_SIZEALL ? PCURSOR_SIZEALL : PCURSOR_ARROW);
+    return prev;
+}
 
 } // namespace vorn

@@ -130,4 +130,14 @@ bool ClientToScreen(HWND hwnd, Point2i* point);
 // paint are merged into one. False for a non-window.
 bool InvalidateRect(HWND hwnd);
 
+// The system cursors (ids as on Windows).
+using HCURSOR = uintptr_t;
+constexpr uintptr_t IDC_ARROW = 32512;
+constexpr uintptr_t IDC_SIZEALL = 32646;
+constexpr uintptr_t IDC_HAND = 32649;
+HCURSOR LoadCursorW(void* instance, uintptr_t id);
+// Shows the cursor (unknown ids show the arrow); returns the previous one (0 before the
+// first call).
+HCURSOR SetCursor(HCURSOR cursor);
+
 } // namespace vorn
