@@ -206,7 +206,7 @@ bool CreateWindow(vorn::BaseWnd* window, const vorn::xstring& title, const vorn:
     t_windowUnderConstruction = window;
     const LRESULT created = SendMessageW(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(window));
     t_windowUnderConstruction = nullptr;
-    if (created == -1) {
+    if (created == -1 || !IsWindow(hwnd)) {
         t_lastCreationError = "the window refused its creation";
         DestroyWindow(hwnd);
         return false;
