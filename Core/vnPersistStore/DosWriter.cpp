@@ -227,7 +227,12 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     CriticalSectionLock writerLock(m_writerLock);
     std::vector<PSpace*> group{space};
     CollectWriteGroups(group);
-    if (!AnyScheduled(group)) return;
+    if (!AnyScheduled(group)) {
+        // Written already (perhaps by the thread, unflushed): a flush asked for must
+        // still happen. A transaction without changes commits nothing.
+        if (flushToDisk) RunInStoreTransaction(m_store->GetLss(), true, [](ILssTransaction*) {});
+        return;
+    }
 
     std::vector<CSpace*> locked;
     for (;;) {

@@ -367,9 +367,16 @@ void PersistStore::ClosePSpace(PSpace* space)
         auto it = m_registry.find(space->GetName());
         if (it != m_registry.end() && it->second.m_space == space) it->second.m_space = nullptr;
     }
-    cspace->Destroy();
+    // The space goes before its CSpace (whose objects then find no space), and no
+    // collector pass or root object reaches it meanwhile.
+    cspace->StopGc();
+    {
+        CSpaceLock lock(cspace);
+        DetachSpaceRootObject(*space);
+    }
     space->GetWriteState().m_store = nullptr;
     delete space;
+    cspace->Destroy();
     if (failure) std::rethrow_exception(failure);
 }
 

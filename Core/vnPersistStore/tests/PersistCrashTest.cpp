@@ -154,7 +154,7 @@ Script Record(const std::shared_ptr<CrashLog>& log)
     write(p, false);
     // Two spaces changed in one exclusive transaction reach the store together.
     {
-        CSpaceLock lp(p->GetCSpace()), lq(q->GetCSpace());
+        OrderedLocks locks(p->GetCSpace(), q->GetCSpace());
         const PSpaceLockPair pairs[] = {{p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
         PersistStoreTxn* txn = store->OpenTxn(pairs, 2);
         {

@@ -82,6 +82,26 @@ private:
     PersistStoreTxn* m_txn;
 };
 
+// Holds the locks of two spaces, entered in ascending address order as the writer does.
+class OrderedLocks {
+public:
+    OrderedLocks(CSpace* a, CSpace* b) : m_first(a < b ? a : b), m_second(a < b ? b : a)
+    {
+        m_first->Lock();
+        m_second->Lock();
+    }
+    ~OrderedLocks()
+    {
+        m_second->Unlock();
+        m_first->Unlock();
+    }
+    OrderedLocks(const OrderedLocks&) = delete;
+    OrderedLocks& operator=(const OrderedLocks&) = delete;
+private:
+    CSpace* m_first;
+    CSpace* m_second;
+};
+
 // A new node of the thread's CSpace.
 inline PNode* NewNodeIn(CSpace* cs, uint32_t value, size_t payload = 0)
 {

@@ -261,7 +261,7 @@ TEST(WriteBack, WriteGroupsLinkDissolveAndAreWrittenTogether)
     PNode* nb = nullptr;
     {
         const PSpaceLockPair pairs[] = {{a, PSPACE_LOCK_EXCLUSIVE}, {b, PSPACE_LOCK_SHARED_READ}};
-        CSpaceLock la(a->GetCSpace()), lb(b->GetCSpace());
+        OrderedLocks locks(a->GetCSpace(), b->GetCSpace());
         PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
         for (auto [space, out] : {std::pair{a, &na}, std::pair{b, &nb}}) {
             ThreadSpaces ts(space);
@@ -284,6 +284,8 @@ TEST(WriteBack, WriteGroupsLinkDissolveAndAreWrittenTogether)
 TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)
 {
     Fixture f;
+    PNode* parent = f.Persistent(10);
+    WriteDirtyObjectsToLss(*f.m_space, false); // no space lock may be held for this
     ThreadSpaces ts(f.m_space);
     Txn txn;
     PendingDeletions& d = f.m_space->GetWriteState().m_deletions;
@@ -296,8 +298,6 @@ TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)
     EXPECT_TRUE(other->m_pos.m_oid.IsNull());
     EXPECT_EQ(loose->m_child.GetCached().m_object, other);
 
-    PNode* parent = f.Persistent(10);
-    WriteDirtyObjectsToLss(*f.m_space, false);
     PNode* first = NewNodeIn(f.m_space->GetCSpace(), 11);
     SetChild(parent, pref(first->AsPersistable())); // old value null: nothing queued
     EXPECT_FALSE(d.HasIncoming());
