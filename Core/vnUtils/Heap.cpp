@@ -69,6 +69,8 @@ struct PendingUnmaps {
         size_t size;
         bool ownMapping;   // a chunk's own mapping (failing to unmap it is corruption)
     };
+    bool Full() const noexcept { return count == kMax; }
+    // Only when not Full.
     void Add(char* base, size_t size, bool ownMapping) noexcept { ranges[count++] = Range{base, size, ownMapping}; }
     Range ranges[kMax];
     int count = 0;
@@ -125,8 +127,8 @@ constexpr uint32_t kLockHeld = 1;
 constexpr uint32_t kLockContended = 2;
 // Looks at a held lock before sleeping, and the longest pause between two of them in
 // pause instructions.
-constexpr uint32_t kLockSpins = 40;
-constexpr uint32_t kMaxSpinPause = 64;
+constexpr uint32_t kLockSpins = 64;
+constexpr uint32_t kMaxSpinPause = 16;
 
 constinit std::atomic<const char*> g_onlyThreadFlag{nullptr};
 
@@ -958,7 +960,7 @@ void Heap::ReleaseUnusedSegments(PendingUnmaps& pending) noexcept
 {
     Segment** link = &m_segments;
     while (Segment* sp = *link) {
-        if (pending.count == PendingUnmaps::kMax) {
+        if (pending.Full()) {
             pending.more = true;   // the rest follows once these are unmapped
             return;
         }
@@ -989,6 +991,7 @@ void Heap::ReleaseUnusedSegments(PendingUnmaps& pending) noexcept
 
 void Heap::Trim(PendingUnmaps& pending) noexcept
 {
+    if (pending.Full()) return;   // a later free trims
     const int before = pending.count;
     const size_t unit = m_granularity;
     if (m_top && m_topSize >= kMinChunk + unit) {
@@ -1098,7 +1101,11 @@ void Heap::FreeLocked(void* mem, PendingUnmaps& pending) noexcept
         m_footprint -= msize;
         --m_mappedBlocks;
         m_mappedBytes -= msize;
-        pending.Add(reinterpret_cast<char*>(Before(p, offset)), msize, true);
+        char* base = reinterpret_cast<char*>(Before(p, offset));
+        if (!pending.Full())
+            pending.Add(base, msize, true);
+        else if (!UnmapPages(base, msize))
+            Corrupt();
         return;
     }
     if (!(head & kCinuse) || psize < kMinChunk) Corrupt();
