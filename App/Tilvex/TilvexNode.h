@@ -1,0 +1,115 @@
+// vorn::TilvexNode: one tile of a pyramid's quadtree: its 256 x 256, 24-bit tile stored
+// as JPEG bytes (m_jpeg), the decoded tile (m_dib, never stored), the dependency-graph
+// node of the decoded tile, its decode state and four children (index col + 2 x row).
+// A persistable object of the thread's CSpace: create it with NewTilvexNode; it becomes
+// persistent when a persistent parent refers to it (SetChild, Tilvex::SetRootNode).
+// Every operation is called inside a space transaction (ModelTransaction).
+//
+// Stored form: schema 1 (compressed); m_jpeg in its own form (schema 1, valid byte,
+// and when valid the byte count and the bytes); the four children's OIDs in index
+// order. A node read back is stale (state 1) when it has an image, else state 0.
+#pragma once
+#include "vnImage/Jpeg.h"
+#include "vnImage/ResDIB.h"
+#include "vnObject/DepGraph.h"
+#include "vnPersistStore/Pref.h"
+
+namespace vorn {
+
+class PSpace;
+
+// Decode states of a node's m_dib.
+enum ETileDecodeState : int32_t {
+    TDS_NO_IMAGE = 0, // no image (or an image that cannot be decoded into a tile)
+    TDS_STALE = 1,    // JPEG bytes present, not decoded
+    TDS_DECODING = 2, // queued or decoding
+    TDS_DECODED = 3,  // m_dib holds the 256 x 256, 24-bit tile
+};
+
+// True when bitmap is a tile: 256 x 256 at 24 bits per pixel. Anything else taken from
+// a store is not used as a tile.
+bool IsTileBitmap(const ResDIB& bitmap);
+
+class TilvexNode {
+public:
+    // Stands for m_dib in the dependency graph: drawing that used the tile depends on it.
+    class Indepnode_m_dib final : public DGIndepNode {
+    public:
+        explicit Indepnode_m_dib(TilvexNode* owner) : m_owner(owner) {}
+        ~Indepnode_m_dib() override = default;
+        // An observed tile keeps its node alive.
+        void VisitObjects(IObjectVisitor& v) override { v.VisitStrong(m_owner->AsObject()); }
+    private:
+        TilvexNode* m_owner;
+    };
+
+    static constexpr uint32_t kSchema = 1;
+
+    TilvexNode() = default;
+    ~TilvexNode() = default;
+    TilvexNode(const TilvexNode&) = delete;
+    TilvexNode& operator=(const TilvexNode&) = delete;
+
+    static const ReflectedClass* GetClassRecord();
+    // The node behind a reference's object; throws DeserialisationException when the
+    // object is of another class (a damaged store).
+    static TilvexNode* FromPersistable(IPersistablePtr p);
+
+    // IObject.
+    AnyInterface QueryInterface(const ReflectedInterface& ri);
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
+    void VisitObjects(IObjectVisitor& v);
+    void OnGarbageCollect();
+    void Destroy() { delete this; }
+    ObjSysState& GetSysState() { return m_sys; }
+    // IPersistable.
+    PersistObjState& GetPersistObjState() { return m_pos; }
+    void VisitPrefs(IPrefVisitor& v);
+    bool RepresentsSubTree() const { return false; }
+    void Serialise(Archive& ar) const;
+    InputArchive Deserialise(InputArchive in);
+    void OnCreate(bool) {}
+
+    AnyInterface AsObject();
+    IPersistablePtr AsPersistable();
+
+    bool HasImage() const { return m_jpeg.IsValid(); }
+    int32_t GetDecodeState() const { return m_decodeState; }
+    // Child (col, row), bound synchronously (read from the store when not in memory);
+    // null when there is none.
+    TilvexNode* GetChild(int32_t col, int32_t row);
+    // Refers child (col, row) to child, which becomes persistent when this node is;
+    // marks this node dirty.
+    void SetChild(int32_t col, int32_t row, TilvexNode* child);
+    // True when any child reference is set (an OID or a bound object).
+    bool HasChildren() const;
+    // Four new children, registered with the thread's CSpace.
+    void CreateChildren();
+    // The decoded tile: decodes the JPEG bytes synchronously when not yet decoded (state
+    // 3 after). Bytes that do not decode, or decode to anything but a tile, leave m_dib
+    // empty and the state 0. Empty without an image.
+    ResDIB& GetDib();
+    // Records a read of the tile by the evaluation in progress (if any).
+    void RecordDibRead();
+    // The node's image becomes bytes (taken, bytes is left empty): valid, not decoded
+    // (state 1, m_dib freed, readers of the tile told), marked dirty.
+    void TakeJpegBytes(xvector<uint8_t>& bytes);
+    // The node has no image any more (state 0); marked dirty when it had one.
+    void ClearImage();
+    void MarkDirty();
+
+    ObjSysState m_sys{};
+    PersistObjState m_pos;
+    JpegImage m_jpeg;
+    ResDIB m_dib;
+    Indepnode_m_dib m_dibIndepNode{this};
+    int32_t m_decodeState = TDS_NO_IMAGE;
+    pref m_children[4];
+};
+
+// A new node registered with the calling thread's CSpace (ProgrammingErrorException
+// without one).
+TilvexNode* NewTilvexNode();
+
+} // namespace vorn
