@@ -69,7 +69,7 @@ struct PendingUnmaps {
         size_t size;
         bool ownMapping;   // a chunk's own mapping (failing to unmap it is corruption)
     };
-    bool Full() const noexcept { return count == kMax; }
+    bool Full() const noexcept { return count >= kMax; }
     // Only when not Full.
     void Add(char* base, size_t size, bool ownMapping) noexcept { ranges[count++] = Range{base, size, ownMapping}; }
     Range ranges[kMax];
