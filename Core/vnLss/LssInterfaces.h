@@ -65,6 +65,9 @@ struct LssStats {
 
 class ILogStructuredStore {
 public:
+    // Closes and deletes the store. A transaction the calling thread still holds is
+    // ended first; if it wrote or deleted anything, that is not committed and the close
+    // is reported as not clean (the next open recovers without it).
     virtual void Close() = 0;
     virtual void SetMaxNumSegmentsInCache(int32_t count) = 0;
     virtual int32_t GetMSSN() = 0;
@@ -76,6 +79,8 @@ public:
     virtual bool SerialElementExists(Seid seid) = 0;
     virtual ICloseableInputStream* ReadSerialElement(Seid seid) = 0;
     virtual IContiguousSerialElement* GetContiguousSerialElement(Seid seid) = 0;
+    // Waits while a requested check point has not yet begun, then for the transaction
+    // of another thread to close.
     virtual ILssTransaction* OpenTransaction() = 0;
     virtual void Reserved12() = 0;
     virtual bool Reserved13() = 0;
