@@ -121,8 +121,10 @@ OpenGLWndForView& OpenGLWndForView::operator=(const OpenGLWndForView& o)
 
 OpenGLWndForView::~OpenGLWndForView()
 {
-    // The agents leave the observer list before they go.
-    if (DGState* st = GetThreadDGState()) {
+    // The agents leave the observer list before they go (the owning space's, or the
+    // thread's for a window that was never registered).
+    CSpace* owner = LoadOwner(m_sys);
+    if (DGState* st = owner ? &owner->GetDGState() : GetThreadDGState()) {
         st->RemoveObserver(&m_displayAgent);
         st->RemoveObserver(&m_sizeAnalysisAgent);
     }
