@@ -163,6 +163,12 @@ TEST_F(WindowProcedure, ACreationTheWindowRefusesDestroysTheWindow)
     EXPECT_FALSE(vnWIN32::CreateWindow(w, "refused", Rect2i(0, 0, 50, 50), WS_OVERLAPPEDWINDOW));
     EXPECT_EQ(Names(log), (std::vector<std::string>{"create", "destroy", "ncdestroy", "deleted"}));
     EXPECT_TRUE(GetPlatformWindows().empty());
+    // A window its creation handler destroys is not created, and not touched again.
+    log.clear();
+    w = new RecordingWnd(&log);
+    w->m_destroyInCreate = true;
+    EXPECT_FALSE(vnWIN32::CreateWindow(w, "gone", Rect2i(0, 0, 50, 50), WS_OVERLAPPEDWINDOW | WS_VISIBLE));
+    EXPECT_EQ(Names(log), (std::vector<std::string>{"create", "destroy", "ncdestroy", "deleted"}));
     // An OpenGL window whose window cannot be made reports it and leaves no window.
     log.clear();
     w = new RecordingWnd(&log);

@@ -47,7 +47,9 @@ public:
     LRESULT OnCreate(LPARAM l) override
     {
         m_log->push_back({"create", l, m_hWnd != nullptr});
-        return m_createResult;
+        if (!m_destroyInCreate) return m_createResult;
+        Destroy(); // deletes this
+        return 0;
     }
     void OnClose() override
     {
@@ -85,6 +87,7 @@ public:
     void OnCommand(uint32_t code, uint32_t id, LPARAM ctl) override { m_log->push_back({"command", code, id, ctl}); }
 
     LRESULT m_createResult = 0;
+    bool m_destroyInCreate = false;
 
 private:
     std::vector<Call>* m_log;
