@@ -20,6 +20,12 @@ DGIndepNodeForAsyncPref::~DGIndepNodeForAsyncPref()
     m_table->NodeDestroyed();
 }
 
+bool DGIndepNodeForAsyncPref::HasDeserialisedObject()
+{
+    CriticalSectionLock lock(m_table->StripeOf(m_oid));
+    return !m_object.IsNull();
+}
+
 void DGIndepNodeForAsyncPref::Release() noexcept
 {
     if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
@@ -44,9 +50,14 @@ void DGIndepNodeForAsyncPref::FailUnderSpaceLock()
     if (m_resolved) return;
     Abandon();
     // Detach without invalidating: the evaluations keep what they drew meanwhile and
-    // ask again the next time they run. The last edge drops the graph's reference.
-    RestoreThreadCSpace restore(m_table->GetCSpace());
-    while (m_dependents != nullptr) RemoveEdge(m_dependents);
+    // ask again the next time they run. The last edge drops the graph's reference,
+    // which may be the last one: hold another while the edges go.
+    m_refs.fetch_add(1, std::memory_order_relaxed);
+    {
+        RestoreThreadCSpace restore(m_table->GetCSpace());
+        while (m_dependents != nullptr) RemoveEdge(m_dependents);
+    }
+    Release();
 }
 
 void DGIndepNodeForAsyncPref::LoadFromStore() noexcept

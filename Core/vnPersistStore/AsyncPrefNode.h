@@ -34,6 +34,8 @@ public:
     void Release() noexcept;
 
     OID GetOid() const { return m_oid; }
+    // The loader has deserialised the object and not yet handed it over.
+    bool HasDeserialisedObject();
     bool IsResolved() const { return m_resolved; }
     bool IsCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
 

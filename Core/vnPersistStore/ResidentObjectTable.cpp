@@ -60,6 +60,12 @@ IPersistablePtr ResidentObjectTable::FindResident(OID oid) const
     return it->second.Object();
 }
 
+DGIndepNodeForAsyncPref* ResidentObjectTable::FindLoad(OID oid) const
+{
+    auto it = m_map.find(oid);
+    return it != m_map.end() && it->second.IsLoading() ? it->second.Node() : nullptr;
+}
+
 IPersistablePtr ResidentObjectTable::AsyncBind(OID oid)
 {
     auto it = m_map.find(oid);

@@ -56,6 +56,8 @@ public:
     // Blocks until no load node of this table exists. Without the space lock.
     void WaitForLoads();
     int32_t GetNumLoads();
+    // The node of the OID's load in progress, or null.
+    DGIndepNodeForAsyncPref* FindLoad(OID oid) const;
     size_t GetNumEntries() const { return m_map.size(); }
     PSpace* GetSpace() const { return m_space; }
 

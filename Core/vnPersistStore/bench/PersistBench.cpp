@@ -187,31 +187,6 @@ void BM_Read20KBElement_Baseline(benchmark::State& state)
 }
 BENCHMARK(BM_Read20KBElement_Baseline)->Unit(benchmark::kMicrosecond);
 
-// An observed computation that asks for one object in the background.
-class Asker final : public DGDepNode {
-public:
-    Asker(PSpace& space, OID oid) : m_space(space), m_oid(oid)
-    {
-        m_flags |= DG_OBSERVER;
-        PropagateObserved(this);
-    }
-    ~Asker() override
-    {
-        m_flags &= ~DG_OBSERVER;
-        ClearDependencies(this);
-    }
-    void VisitObjects(IObjectVisitor&) override {}
-protected:
-    bool Recompute() override
-    {
-        m_space.AsyncBind(m_oid);
-        return true;
-    }
-private:
-    PSpace& m_space;
-    OID m_oid;
-};
-
 constexpr int kBatch = 1000;
 
 std::vector<OID> StoreNodes(SpaceContext& ctx, int n)

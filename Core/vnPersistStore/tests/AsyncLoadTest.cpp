@@ -11,43 +11,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// An observed computation that asks for one object asynchronously each time it runs.
-class Asker final : public DGDepNode {
-public:
-    explicit Asker(PSpace& space) : m_space(space)
-    {
-        m_flags |= DG_OBSERVER;
-        PropagateObserved(this);
-    }
-    ~Asker() override
-    {
-        m_flags &= ~DG_OBSERVER;
-        ClearDependencies(this);
-    }
-    // Drops its dependencies (its interest in the object).
-    void LoseInterest()
-    {
-        m_flags &= ~DG_OBSERVER;
-        ClearDependencies(this);
-    }
-    OID m_oid;
-    IPersistablePtr m_got;
-    int m_runs = 0;
-    void VisitObjects(IObjectVisitor&) override {}
-    bool IsInvalid() const { return (m_flags & DG_INVALID) != 0; }
-
-protected:
-    bool Recompute() override
-    {
-        ++m_runs;
-        m_got = m_space.AsyncBind(m_oid);
-        return true;
-    }
-
-private:
-    PSpace& m_space;
-};
-
 // A store with n nodes written, re-opened with nothing resident.
 struct StoredNodes {
     std::vector<OID> m_oids;
@@ -241,6 +204,74 @@ TEST(AsyncLoad, FailedLoadsAreDroppedAndNeverBlockAClose)
     table.WaitForLoads();
     ctx.CS()->Lock();
     EXPECT_EQ(table.GetNumLoads(), 0);
+}
+
+TEST(AsyncLoad, ThreadedBindTakesOverAnObjectTheLoaderHasRead)
+{
+    StoredNodes stored(1, 64);
+    SpaceContext ctx(false, &stored.m_classIds);
+    ResidentObjectTable& table = ctx.Space().GetResidentObjects();
+    const OID oid = stored.m_oids[0];
+    Asker asker(ctx.Space(), oid);
+    CSpaceLock lock(ctx.CS());
+    const int64_t objects = ctx.CS()->GetNumObjects();
+    asker.EvaluateIfNeeded();
+    // The loader reads the object and then waits for the lock this thread holds.
+    DGIndepNodeForAsyncPref* node = table.FindLoad(oid);
+    ASSERT_NE(node, nullptr);
+    while (!node->HasDeserialisedObject()) std::this_thread::yield();
+    const IPersistablePtr p = ctx.Space().BindObject(oid);
+    // The binder finished the hand-over: registered, resident, evaluations told.
+    EXPECT_EQ(LoadOwner(SysStateOf(p.Any())), ctx.CS());
+    EXPECT_EQ(ctx.CS()->GetNumObjects(), objects + 1);
+    EXPECT_EQ(table.FindResident(oid).m_object, p.m_object);
+    EXPECT_EQ(table.FindLoad(oid), nullptr);
+    EXPECT_TRUE(asker.IsInvalid());
+    // The loader let go of the element once it had read it: it can be written again
+    // (the store refuses to write an element that is being read).
+    EXPECT_NO_THROW(ctx.Write({p}));
+    ctx.CS()->Unlock();
+    table.WaitForLoads();
+    ctx.CS()->Lock();
+    EXPECT_EQ(ctx.CS()->GetNumObjects(), objects + 1);
+    EXPECT_EQ(table.FindResident(oid).m_object, p.m_object);
+}
+
+TEST(AsyncLoad, BindBeforeTheLoaderReadsReadsItselfAndTheLoaderDropsItsCopy)
+{
+    StoredNodes stored(2);
+    SpaceContext ctx(false, &stored.m_classIds, false); // the loader is not running yet
+    ResidentObjectTable& table = ctx.Space().GetResidentObjects();
+    Asker a(ctx.Space(), stored.m_oids[0]), b(ctx.Space(), stored.m_oids[1]);
+    IPersistablePtr p, q;
+    int64_t objects;
+    {
+        CSpaceLock lock(ctx.CS());
+        objects = ctx.CS()->GetNumObjects();
+        a.EvaluateIfNeeded();
+        b.EvaluateIfNeeded();
+        p = ctx.Space().BindObject(stored.m_oids[0]);
+        EXPECT_TRUE(a.IsInvalid());
+        EXPECT_EQ(table.FindResident(stored.m_oids[0]).m_object, p.m_object);
+    }
+    // Made memory-resident from a thread without the lock while its load waits.
+    std::thread([&] {
+        RestoreThreadCSpace cs(ctx.CS());
+        RestoreThreadPSpace ps(&ctx.Space());
+        q = ctx.Space().MakeMemoryResident(stored.m_oids[1]);
+    }).join();
+    {
+        CSpaceLock lock(ctx.CS());
+        EXPECT_EQ(LoadOwner(SysStateOf(q.Any())), ctx.CS());
+        EXPECT_EQ(table.FindResident(stored.m_oids[1]).m_object, q.m_object);
+        EXPECT_TRUE(b.IsInvalid());
+    }
+    ctx.m_loader.Start();
+    table.WaitForLoads();
+    CSpaceLock lock(ctx.CS());
+    EXPECT_EQ(ctx.CS()->GetNumObjects(), objects + 2);
+    EXPECT_EQ(table.FindResident(stored.m_oids[0]).m_object, p.m_object);
+    EXPECT_EQ(table.FindResident(stored.m_oids[1]).m_object, q.m_object);
 }
 
 TEST(AsyncLoad, MergeMovesResidentEntriesAndCancelsLoads)

@@ -167,7 +167,7 @@ class SpaceContext {
 public:
     // fresh: a new store on the memory storage; otherwise the one left by the last
     // context, with the schema given (as a stored class-id map).
-    explicit SpaceContext(bool fresh = true, const std::vector<uint8_t>* storedClassIds = nullptr)
+    explicit SpaceContext(bool fresh = true, const std::vector<uint8_t>* storedClassIds = nullptr, bool startLoader = true)
     {
         RegisterTestClasses();
         bool created = false;
@@ -178,7 +178,7 @@ public:
             bool dirty = false;
             m_schema.m_classIds.Read(InputOf(*storedClassIds), nullptr, dirty);
         }
-        m_loader.Start();
+        if (startLoader) m_loader.Start();
         m_cspace = CreateCSpace(false, GCThreadFn{});
         const OidHigh high = fresh ? m_lss->AllocateSeidHigh() : kSeidCounterStart;
         if (fresh) m_rootsOid = OID(m_lss->AllocateSeid(high));
@@ -249,6 +249,40 @@ public:
     std::unique_ptr<PSpace> m_space;
     CSpace* m_savedC = nullptr;
     PSpace* m_savedP = nullptr;
+};
+
+// An observed computation that asks for one object asynchronously each time it runs.
+class Asker final : public DGDepNode {
+public:
+    explicit Asker(PSpace& space, OID oid = OID()) : m_oid(oid), m_space(space)
+    {
+        m_flags |= DG_OBSERVER;
+        PropagateObserved(this);
+    }
+    ~Asker() override { LoseInterest(); }
+    // Drops its dependencies (its interest in the object).
+    void LoseInterest()
+    {
+        m_flags &= ~DG_OBSERVER;
+        ClearDependencies(this);
+    }
+    void VisitObjects(IObjectVisitor&) override {}
+    bool IsInvalid() const { return (m_flags & DG_INVALID) != 0; }
+
+    OID m_oid;
+    IPersistablePtr m_got;
+    int m_runs = 0;
+
+protected:
+    bool Recompute() override
+    {
+        ++m_runs;
+        m_got = m_space.AsyncBind(m_oid);
+        return true;
+    }
+
+private:
+    PSpace& m_space;
 };
 
 } // namespace vorn::test
