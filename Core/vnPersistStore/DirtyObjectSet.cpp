@@ -29,6 +29,12 @@ void DirtyObjectSet::Schedule()
     ScheduleLocked();
 }
 
+bool DirtyObjectSet::IsScheduled()
+{
+    CriticalSectionLock lock(m_lock);
+    return m_scheduled;
+}
+
 DirtyObjectSet::Queue DirtyObjectSet::Take()
 {
     CriticalSectionLock lock(m_lock);

@@ -29,7 +29,7 @@ public:
     // Puts the space on the writer's list unless it is there (a change that is not an
     // object, such as a removed root, must reach the store too).
     void Schedule();
-    bool IsScheduled() const { return m_scheduled; }
+    bool IsScheduled();
 
     // Takes the whole queue out (the set is left empty, still scheduled).
     Queue Take();

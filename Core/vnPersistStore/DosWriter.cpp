@@ -214,11 +214,8 @@ void DosWriter::RegisterSpace(PSpace* space)
 
 bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
 {
-    for (PSpace* s : group) {
-        DirtyObjectSet& set = StateOf(s).m_dirty;
-        CriticalSectionLock lock(set.Lock());
-        if (set.IsScheduled()) return true;
-    }
+    for (PSpace* s : group)
+        if (StateOf(s).m_dirty.IsScheduled()) return true;
     return false;
 }
 

@@ -35,6 +35,7 @@ InputArchive DeserialiseQueue(InputArchive in, PagedDeque<OID>& q)
     for (uint32_t i = 0; i < count; ++i) {
         OID oid;
         in = ReadOid(in, oid);
+        if (oid.IsNull()) ThrowDeserialisationException("Bad pending deletions record : a null OID");
         q.PushBack(oid);
     }
     return in;

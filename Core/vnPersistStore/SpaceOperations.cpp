@@ -1,7 +1,9 @@
 #include "vnPersistStore/SpaceOperations.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/ObjHeader.h"
+#include "vnPersistStore/PersistExceptions.h"
 #include "vnPersistStore/PersistStore.h"
+#include "vnPersistStore/PersistStoreTxn.h"
 
 namespace vorn {
 
@@ -110,6 +112,33 @@ void WriteDirtyObjectsToLss(PSpace& space, bool flushToDisk)
     if (store == nullptr) return;
     store->GetWriter().WriteGroup(&space, flushToDisk);
     store->GetWriter().ThrowRecordedFailure();
+}
+
+AnyInterface BootstrapPSpaceRoot(const ReflectedClass* cls, const char* name)
+{
+    PersistStoreTxn* txn = OpenPSpaceTxn(PSPACE_LOCK_EXCLUSIVE);
+    AnyInterface result{nullptr, nullptr};
+    try {
+        PSpace* space = GetThreadPSpace();
+        IPersistablePtr root = space ? space->GetRoot(name) : IPersistablePtr{};
+        if (!root.IsNull()) {
+            if (root.Object().GetReflectedClass(root.m_object) == cls) result = root.Any();
+        } else if (cls->CanCreate()) {
+            const AnyInterface created = cls->m_factory();
+            GetThreadCSpace()->RegisterGcObject(created);
+            const IPersistablePtr p = QueryPersistable(created);
+            if (p.IsNull()) throw TypeMismatchException(cls, &kIPersistableInterface);
+            p.m_table->OnCreate(p.m_object, true);
+            if (space) space->AddRoot(name, created);
+            result = p.Any();
+        }
+        if (result.m_object) GetThreadCSpace()->AddGcRoot(result);
+    } catch (...) {
+        ClosePSpaceTxn(txn);
+        throw;
+    }
+    ClosePSpaceTxn(txn);
+    return result;
 }
 
 // ---- global forms ----------------------------------------------------------------------

@@ -34,6 +34,12 @@ SpaceRootObject* CreateSpaceRootObject(PSpace& space);
 // Unroots it and cuts it off the space (a space whose opening failed).
 void DetachSpaceRootObject(PSpace& space);
 
+// Finds or creates the root object called name, of class cls, in the thread's space
+// (without one: in the thread's CSpace, which then finds none), inside a transaction
+// of its own; the object becomes a collector root of the thread's CSpace. Null when the
+// stored root is of another class.
+AnyInterface BootstrapPSpaceRoot(const ReflectedClass* cls, const char* name);
+
 // The global forms.
 PersistStore* GetAssociatedPersistStore(AnyInterface object);
 bool ObjectsBelongToDifferentPersistStores(AnyInterface a, AnyInterface b);

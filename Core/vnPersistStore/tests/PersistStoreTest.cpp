@@ -209,3 +209,56 @@ TEST(PersistStore, TranslationTableRewritesTheSchemaAtOpen)
     EXPECT_EQ(ReadChain(OpenPSpace(store, "P", nullptr)), (std::vector<uint32_t>{1}));
     store->Close();
 }
+
+TEST(PersistStore, BootstrapFindsOrCreatesTheRootAndWritingWaitsForTheWriter)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    PSpace* space = OpenPSpace(store, "P", nullptr);
+    {
+        ThreadSpaces ts(space);
+        const AnyInterface r = BootstrapPSpaceRoot(&PNode::s_class, "R");
+        ASSERT_NE(r.m_object, nullptr);
+        EXPECT_FALSE(GetOid(r).IsNull());
+        EXPECT_EQ(BootstrapPSpaceRoot(&PNode::s_class, "R").m_object, r.m_object);
+        // A stored root of another class gives null.
+        EXPECT_EQ(BootstrapPSpaceRoot(&PLeaf::s_class, "R").m_object, nullptr);
+    }
+    // Without a running writer, writing all does nothing.
+    store->WriteAllDirtyObjectsToLss(true);
+    std::vector<uint8_t> b;
+    EXPECT_FALSE(ReadElement(store->GetLss(), space->GetRoots().GetOwnOid().AsSeid(), b));
+    store->StartObjectDeletion();
+    store->WriteAllDirtyObjectsToLss(true);
+    EXPECT_TRUE(ReadElement(store->GetLss(), space->GetRoots().GetOwnOid().AsSeid(), b));
+    store->Close();
+}
+
+TEST(PersistStore, DamagedOrMissingPendingDeletionsFailTheSpaceOpen)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings());
+    PSpace* space = OpenPSpace(store, "P", nullptr);
+    const OID pending = space->GetRoots().GetPendingDeletionsOid();
+    store->Close();
+    for (const std::vector<uint8_t>& bad : {Bytes({2, 0, 0}), Bytes({1, 0x7F, 1}), Bytes({1, 1, 0x00, 1}), Bytes({1, 0, 1, 0}), Bytes({1, 0}), Bytes({})}) {
+        LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+        WriteElement(lss, pending.AsSeid(), bad);
+        lss->Close();
+        store = OpenStoreOn(bytes, QuietStoreSettings());
+        bool created = false;
+        EXPECT_THROW(store->OpenPSpace("P", OM_OPEN_EXISTING, &created, nullptr), DeserialisationException);
+        // The failed open left no half-open space behind: the name opens again later.
+        EXPECT_EQ(store->GetNumPSpaces(), 1);
+        store->Close();
+    }
+    LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+    ILssTransaction* t = lss->OpenTransaction();
+    t->DeleteSerialElement(pending.m_low, pending.m_high);
+    t->Close();
+    lss->Close();
+    store = OpenStoreOn(bytes, QuietStoreSettings());
+    bool created = false;
+    EXPECT_THROW(store->OpenPSpace("P", OM_OPEN_EXISTING, &created, nullptr), DerefDanglingOidException);
+    store->Close();
+}

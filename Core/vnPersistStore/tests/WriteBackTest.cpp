@@ -379,3 +379,19 @@ TEST(SpaceTxn, ClosingLeavesTheLockItTookEvenWhenTheThreadSpaceChanged)
         EXPECT_FALSE(lockedElsewhere(f.m_space->GetCSpace()));
     }
 }
+
+TEST(WriteBack, AFlushAskedForHappensEvenWhenTheThreadWroteTheGroupAlready)
+{
+    Fixture f(true);
+    f.m_store->SetDosPeriod(0);
+    PNode* n = f.Persistent(1);
+    // Wait until the writer thread has written the change (unflushed).
+    auto written = [&] {
+        CSpaceLock lock(f.m_space->GetCSpace());
+        return !f.m_space->GetWriteState().m_dirty.IsScheduled() && !(n->m_pos.m_flags & POS_DIRTY);
+    };
+    while (!written()) std::this_thread::yield();
+    const int syncs = f.m_bytes->m_syncs.load();
+    WriteDirtyObjectsToLss(*f.m_space, true);
+    EXPECT_GT(f.m_bytes->m_syncs.load(), syncs);
+}
