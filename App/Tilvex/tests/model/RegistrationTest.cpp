@@ -77,19 +77,5 @@ TEST(TilvexRegistration, ItemsInOrderAfterTheImageAndWindowModulesEachFoundByNam
     EXPECT_FALSE(IsWindowSystemStarted());
 }
 
-TEST(TilvexRegistration, ReflectedMethodsCallTheModel)
-{
-    TestModule();
-    const ReflectedClass* rc = FindReflectedClass(SubString8("vorn::Tilvex"));
-    ASSERT_NE(rc, nullptr);
-    Tilvex t;
-    int32_t height = 0;
-    rc->GetMethod(2)->m_address(&t, &height, nullptr);
-    EXPECT_EQ(height, 0);
-    t.m_height = 7;
-    rc->GetMethod(2)->m_address(&t, &height, nullptr);
-    EXPECT_EQ(height, 7);
-}
-
 } // namespace
 } // namespace vorn::test

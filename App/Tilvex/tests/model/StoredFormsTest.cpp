@@ -128,26 +128,5 @@ TEST(TilvexNodeTile, OnlyA256By256TwentyFourBitTileIsEverDecoded)
     EXPECT_EQ(none.GetDecodeState(), TDS_NO_IMAGE);
 }
 
-TEST(TilvexTypeOperations, CopiesTakeRootAndHeightButNotTheObjectState)
-{
-    TestModule();
-    const ReflectedClass* rc = Tilvex::GetClassRecord();
-    Tilvex a;
-    a.m_root = pref(OID(0x01010102u, 0x01010101u));
-    a.m_height = 4;
-    a.m_pos.m_oid = OID(0x01010109u, 0x01010101u);
-    a.m_pos.m_flags = POS_DIRTY;
-    a.m_sys.m_flags = 2;
-    alignas(Tilvex) unsigned char raw[sizeof(Tilvex)];
-    rc->m_typeOps.m_copyConstructN(raw, sizeof(Tilvex), &a, sizeof(Tilvex), 1);
-    Tilvex& b = *reinterpret_cast<Tilvex*>(raw);
-    EXPECT_EQ(b.m_root.m_oid, a.m_root.m_oid);
-    EXPECT_EQ(b.GetHeight(), 4);
-    EXPECT_TRUE(b.m_pos.m_oid.IsNull());
-    EXPECT_EQ(b.m_pos.m_flags, 0u);
-    EXPECT_EQ(b.m_sys.m_flags, 0);
-    rc->m_typeOps.m_destructN(raw, sizeof(Tilvex), 1);
-}
-
 } // namespace
 } // namespace vorn::test
