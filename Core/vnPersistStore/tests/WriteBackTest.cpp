@@ -395,3 +395,49 @@ TEST(WriteBack, AFlushAskedForHappensEvenWhenTheThreadWroteTheGroupAlready)
     WriteDirtyObjectsToLss(*f.m_space, true);
     EXPECT_GT(f.m_bytes->m_syncs.load(), syncs);
 }
+
+TEST(WriteBack, TransferMovesObjectsDirtySetAndDeletionsAndEmptiesTheSourceRoots)
+{
+    Fixture f;
+    PSpace* a = f.m_space;
+    PSpace* b = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* n = nullptr;
+    OID doomed;
+    {
+        ThreadSpaces ts(b);
+        Txn txn;
+        n = NewNodeIn(b->GetCSpace(), 42);
+        b->AddRoot("X", n->AsAny());
+        PNode* gone = NewNodeIn(b->GetCSpace(), 43);
+        b->MakeObjectPersist(b->GetRoots().GetOwnOid().m_low, gone->AsPersistable());
+        doomed = gone->m_pos.m_oid;
+        AsyncPermanentlyDeleteObject(*b, gone->AsPersistable());
+    }
+    const OID oid = n->m_pos.m_oid;
+    {
+        OrderedLocks locks(a->GetCSpace(), b->GetCSpace());
+        const PSpaceLockPair pairs[] = {{a, PSPACE_LOCK_EXCLUSIVE}, {b, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
+        txn->TransferPSpace(a, b);
+        txn->Close();
+    }
+    EXPECT_TRUE(b->GetRoots().GetMap().empty());
+    EXPECT_TRUE(b->GetRoots().IsDirty());
+    EXPECT_EQ(b->GetWriteState().m_dirty.Size(), 0);
+    EXPECT_EQ(a->GetWriteState().m_dirty.Size(), 2);
+    EXPECT_TRUE(a->GetWriteState().m_deletions.HasIncoming());
+    EXPECT_EQ(GetAssociatedPSpace(n->AsAny()), a);
+    {
+        ThreadSpaces ts(a);
+        Txn txn;
+        EXPECT_EQ(a->BindObjectIfMemoryResident(oid).m_object, n);
+    }
+    f.Reopen();
+    EXPECT_TRUE(f.Stored(oid));
+    while (f.m_store->GetWriter().DoDeletionStep()) {
+    }
+    EXPECT_FALSE(f.Stored(doomed));
+    bool created = false;
+    PSpace* q = f.m_store->OpenPSpace("Q", OM_OPEN_EXISTING, &created, nullptr);
+    EXPECT_TRUE(q->GetRoots().GetMap().empty());
+}
