@@ -289,3 +289,40 @@ TEST(Roots, ByteExactElementAndOperations)
 
 } // namespace
 } // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+TEST(Pref, EvictedTargetsRebindByOidAndUnpersistedOnesStay)
+{
+    SpaceContext ctx;
+    CSpaceLock lock(ctx.CS());
+    PNode* parent = ctx.NewNode(1);
+    PNode* other = ctx.NewNode(2);
+    PNode* stored = ctx.NewNode(3, 64);
+    PNode* fresh = ctx.NewNode(4, 64);
+    ctx.CS()->AddGcRoot(parent->AsAny());
+    ctx.CS()->AddGcRoot(other->AsAny());
+    ctx.Space().MakeObjectPersistWithGivenOID(stored->AsPersistable(), ctx.Space().AllocateOid(), false);
+    const OID storedOid = stored->m_pos.m_oid;
+    ctx.Write({stored->AsPersistable()});
+    parent->m_child = pref(stored->AsPersistable());
+    other->m_child = pref(fresh->AsPersistable());
+    // Whatever is held only weakly is evicted.
+    ctx.CS()->SetEvictionThreshold(0);
+    const int live = g_liveObjects.load();
+    ctx.CS()->SynchronousGc();
+    EXPECT_EQ(g_liveObjects.load(), live - 1);
+    EXPECT_EQ(parent->m_child.m_cached.m_object, nullptr);
+    EXPECT_EQ(parent->m_child.m_oid, storedOid);
+    EXPECT_TRUE(ctx.Space().BindObjectIfMemoryResident(storedOid).IsNull());
+    EXPECT_EQ(other->m_child.m_cached.m_object, fresh); // not persistent: held strongly
+    const IPersistablePtr back = parent->m_child.Get();
+    ASSERT_FALSE(back.IsNull());
+    EXPECT_EQ(static_cast<PNode*>(back.m_object)->m_value, 3u);
+    EXPECT_EQ(static_cast<PNode*>(back.m_object)->m_payload.size(), 64);
+    EXPECT_EQ(ctx.Space().BindObjectIfMemoryResident(storedOid).m_object, back.m_object);
+}
+
+} // namespace
+} // namespace vorn::test
