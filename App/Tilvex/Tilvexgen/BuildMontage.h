@@ -4,8 +4,11 @@
 
 namespace vorn {
 
-// Runs one build; true when the pyramid was computed, false when it failed (the failure
-// has then been traced).
+// Runs one build; true when the store is complete and closed under storePath, false
+// when the build failed ("Error : " and the description have then been traced). The
+// store is written as storePath + ".part" and renamed at the end, so a failed build
+// leaves an earlier store of that name as it was. The program's module must be
+// registered (the image model's classes).
 bool BuildMontage(const xstring& storePath, const xstring& dir);
 
 } // namespace vorn

@@ -1,11 +1,44 @@
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
+#include "Tilvex/TilvexModule.h"
+#include "vnReflection/XTarget.h"
 #include "vnUtils/TextWriter.h"
 #include "vnUtils/Trace.h"
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 namespace vorn {
 
 namespace {
+
+// The program's module record: no required module, one configuration row.
+void RegisterBuilderModule()
+{
+    static const int32_t rows[] = {-1};
+    static const dsTargetConfig config[] = {{"Release 0.0", 0x180807D8u, rows}};
+    static const dsTarget target{"Vorn/App/Tilvex/Tilvexgen", 0, nullptr, 1, config};
+    InitTilvexModule(CreateProgramModule(target));
+}
+
+bool IsDotName(const char* b, const char* e)
+{
+    return (e - b == 1 && b[0] == '.') || (e - b == 2 && b[0] == '.' && b[1] == '.');
+}
+
+// The last name of the directory that dir resolves to ("." and ".." are resolved
+// against the current directory); empty when it has none (the root).
+xstring ResolvedDirectoryName(const xstring& dir)
+{
+    namespace fs = std::filesystem;
+    xstring z(dir);
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(fs::path(z.c_str()), ec), ec);
+    if (ec) p = fs::absolute(fs::path(z.c_str()), ec).lexically_normal();
+    while (p.has_relative_path() && p.filename().empty()) p = p.parent_path();
+    const std::string name = p.has_relative_path() ? p.filename().string() : std::string();
+    return xstring(name.c_str());
+}
 
 int UsageError()
 {
@@ -41,6 +74,13 @@ bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out)
     }
     if (nb == de) return false;
 
+    xstring resolved;
+    if (IsDotName(nb, de)) {
+        resolved = ResolvedDirectoryName(dir);
+        if (resolved.empty()) return false;
+        nb = resolved.data();
+        de = nb + resolved.size();
+    }
     out = CombinePaths(programDir, SubString8(nb, de));
     out += ".tvx";
     return true;
@@ -64,14 +104,15 @@ int TilvexgenMain(int argc, const char** argv)
         TraceStream t;
         t << "Tilvex will be written as file : " << storePath << "\n";
     }
-    BuildMontage(storePath, dir);
+    RegisterBuilderModule();
+    const bool built = BuildMontage(storePath, dir);
     {
         TraceStream t;
         t << "\nHit a key...\n";
     }
     WaitForKeyPress();
     CloseLogSink();
-    return 0;
+    return built ? 0 : 1;
 }
 
 } // namespace vorn

@@ -1,7 +1,8 @@
 # Runs the builder with no argument, with two arguments and with a directory argument
 # that leaves no store name: each must print exactly the usage line and exit with
-# status 255. Then with one directory: the scanning line and the store-path line, the
-# key prompt, and exit status 0 at once at the end of standard input.
+# status 255. Then with one directory that does not exist: the scanning line and the
+# store-path line, the error, the key prompt at once at the end of standard input, and
+# exit status 1.
 set(usage "Usage: Tilvexgen pathToDirContainingImages\n")
 foreach(args "" "a;b" "/")
   execute_process(COMMAND ${PROG} ${args} OUTPUT_VARIABLE out RESULT_VARIABLE rc INPUT_FILE /dev/null)
@@ -16,11 +17,12 @@ endforeach()
 get_filename_component(progdir ${PROG} DIRECTORY)
 execute_process(COMMAND ${PROG} "/nonexistent/pics/holiday/" OUTPUT_VARIABLE out RESULT_VARIABLE rc
                 INPUT_FILE /dev/null TIMEOUT 60)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "exit status ${rc} for one directory, expected 0")
+if(NOT rc EQUAL 1)
+  message(FATAL_ERROR "exit status ${rc} for a missing directory, expected 1")
 endif()
 set(expected "Scanning directory /nonexistent/pics/holiday/ for jpeg images\n")
 string(APPEND expected "Tilvex will be written as file : ${progdir}/holiday.tvx\n")
+string(APPEND expected "Error : File error (/nonexistent/pics/holiday/) : No such file or directory\n")
 if(NOT out MATCHES "^Scanning directory")
   message(FATAL_ERROR "unexpected output for one directory: [${out}]")
 endif()

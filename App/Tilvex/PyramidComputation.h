@@ -1,0 +1,68 @@
+// Computing a pyramid's upper levels from its bottom tiles, and the walk helpers that
+// keep the nodes on the current path alive. A parent's tile is the 2 x 2 truncating
+// average of its children's decoded tiles, each child filling one 128 x 128 quadrant
+// (a missing child, or one without an image, leaves its quadrant black); levels are
+// computed from the deepest upwards, so every node follows all of its children.
+//
+// The caller has the pyramid's space as the thread's current spaces; every change is
+// made inside a space transaction of this code's own. Failures of the averaging tasks
+// are carried back and thrown on the calling thread.
+#pragma once
+#include "Tilvex/Tilvex.h"
+#include "vnUtils/PagedDeque.h"
+#include <atomic>
+#include <cstdint>
+
+namespace vorn {
+
+class IThreadPool;
+class ITaskExecuter;
+
+// The smallest d >= 1 with 256 x 2^(d - 1) >= max(width, height), at most 30.
+int32_t TilvexDepthForSize(int64_t width, int64_t height);
+
+// A collected object of the thread's CSpace holding the nodes of the current path as
+// strong references, and the count of nodes handled.
+class TilvexWorkStack {
+public:
+    AnyInterface QueryInterface(const ReflectedInterface& ri);
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    void VisitObjects(IObjectVisitor& v);
+    void OnGarbageCollect() {}
+    void Destroy();
+    ObjSysState& GetSysState() { return m_sys; }
+    AnyInterface AsObject();
+
+    // Inside a transaction.
+    void Push(TilvexNode* node) { m_work.PushBack(node->AsObject()); }
+    void Pop() { m_work.PopBack(); }
+
+    ObjSysState m_sys{};
+    std::atomic<bool> m_abort{false}; // never set by the builder
+    PagedDeque<AnyInterface> m_work;
+    int64_t m_count = 0;
+};
+
+// Opens an object-stack frame holding a new work stack for the scope.
+class WorkStackScope {
+public:
+    WorkStackScope();
+    ~WorkStackScope();
+    WorkStackScope(const WorkStackScope&) = delete;
+    WorkStackScope& operator=(const WorkStackScope&) = delete;
+    TilvexWorkStack* Get() const { return m_work; }
+private:
+    TilvexWorkStack* m_work;
+};
+
+// Computes every level above the bottom one (height - 1 up to 1) on a pool of 4
+// threads, printing "Calculating intermediate tiles at depth n" for each and
+// "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
+int64_t CalcIntermediateTiles(Tilvex* tilvex);
+
+// Creates every node of a full tree of height h below (and including) the root,
+// printing "Created <count> tiles".
+void CreateFullTree(Tilvex* tilvex, int32_t h);
+
+} // namespace vorn

@@ -1,0 +1,323 @@
+#include "Tilvex/Tilvexgen/MontagePyramid.h"
+#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/TileGeometry.h"
+#include "Tilvex/TilePainting.h"
+#include "vnObject/CSpace.h"
+#include "vnObject/CSpaceStack.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnReflection/CoreModule.h"
+#include "vnUtils/ThreadPool.h"
+#include "vnUtils/Time.h"
+#include "vnUtils/Trace.h"
+#include <climits>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace vorn {
+
+namespace {
+
+constexpr int32_t kBottomThreads = 2;
+
+// The bottom tiles still waiting for images, by position: how many entries that
+// overlap each have not been handled yet, and the node once painted. A collected
+// object of the space: the painted nodes it holds are strong references, so a tile
+// keeps its decoded pixels until it is finished. Changed inside transactions.
+class PendingTiles {
+public:
+    struct Tile {
+        int32_t remaining = 0;
+        AnyInterface node{nullptr, nullptr};
+    };
+
+    AnyInterface QueryInterface(const ReflectedInterface& ri)
+    {
+        if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
+        return AnyInterface{nullptr, nullptr};
+    }
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    void VisitObjects(IObjectVisitor& v)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto& [key, tile] : m_tiles)
+            if (tile.node.m_object) v.VisitStrong(tile.node);
+    }
+    void OnGarbageCollect() {}
+    void Destroy() { delete this; }
+    ObjSysState& GetSysState() { return m_sys; }
+    AnyInterface AsObject() { return AnyInterface{this, &kIObjectTableOf<PendingTiles>}; }
+
+    static uint64_t Key(int64_t col, int64_t row) { return (uint64_t(col) << 32) | uint32_t(row); }
+
+    ObjSysState m_sys{};
+    std::mutex m_lock; // guards the map against the collector's visit
+    std::unordered_map<uint64_t, Tile> m_tiles;
+};
+
+// The bottom tiles an entry overlaps, in tiles of the pyramid.
+struct TileRange {
+    int64_t col1, row1, col2, row2; // inclusive
+};
+
+TileRange TilesOf(const MontageEntry& e, const Montage& m)
+{
+    return TileRange{(int64_t(e.x1) - m.x1) / kTileSize, (int64_t(e.y1) - m.y1) / kTileSize,
+                     (int64_t(e.x2) - 1 - m.x1) / kTileSize, (int64_t(e.y2) - 1 - m.y1) / kTileSize};
+}
+
+bool IsEmptyEntry(const MontageEntry& e) { return !(e.x1 < e.x2 && e.y1 < e.y2); }
+
+// The task both workers run: each takes entries one at a time until none is left.
+class IrregularMontageCalcBottomTiles final : public IThreadPoolTask, private ITilePaintSink {
+public:
+    IrregularMontageCalcBottomTiles(PSpace* space, Montage& montage, Tilvex* tilvex, int64_t width,
+                                    PendingTiles* pending)
+        : m_space(space), m_montage(montage), m_tilvex(tilvex), m_width(width), m_pending(pending)
+    {
+    }
+
+    void Run() override
+    {
+        SetThreadPSpace(m_space);
+        SetThreadCSpace(m_space ? m_space->GetCSpace() : nullptr);
+        const int32_t n = m_montage.entries.size();
+        for (;;) {
+            int32_t i;
+            {
+                CriticalSectionLock lock(m_lock);
+                i = m_next;
+                m_next = i + 1;
+            }
+            if (i >= n) return;
+            try {
+                PaintEntry(i, n);
+                FinishEntry(m_montage.entries[i]);
+            } catch (...) {
+                // Not a failure of one image: the build ends. The other worker stops at
+                // its next entry.
+                CriticalSectionLock lock(m_lock);
+                if (!m_failure) m_failure = std::current_exception();
+                m_next = n;
+                return;
+            }
+        }
+    }
+
+    std::exception_ptr GetFailure() const { return m_failure; }
+
+private:
+    // Loads, checks and paints one entry; a failure of this image is reported here.
+    void PaintEntry(int32_t i, int32_t n)
+    {
+        const MontageEntry& e = m_montage.entries[i];
+        {
+            TraceStream t;
+            t << (i + 1) << " of " << n << " " << e.path << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
+              << e.y2 << ")\n";
+        }
+        ResDIB bitmap;
+        try {
+            {
+                ScopedTimer timer;
+                timer.SetStopOnDestruction(true);
+                timer.Label() << "Loaded image";
+                ResDIB::LoadImageFile(e.path, bitmap);
+            }
+            const int bpp = bitmap.GetBitsPerPixel();
+            if (bpp != kTileBitsPerPixel) {
+                TraceStream t;
+                t << "Image mismatch : file = " << e.path << " bpp = " << bpp << "\n";
+                return;
+            }
+            const int32_t w = bitmap.GetWidth();
+            const int32_t h = bitmap.GetHeight();
+            if (w != e.x2 - e.x1 || h != e.y2 - e.y1) {
+                TraceStream t;
+                t << "Image mismatch : file = " << e.path << " size = (" << w << "," << h << ")"
+                  << " expected size = " << "(" << (e.x2 - e.x1) << "," << (e.y2 - e.y1) << ")" << "\n";
+                return;
+            }
+            const int32_t bx = int32_t(int64_t(m_montage.x1) - e.x1);
+            const int32_t by = int32_t(int64_t(m_montage.y1) - e.y1);
+            const Rect2i bdRect(bx, by, int32_t(bx + m_width), int32_t(by + m_width));
+            const Rect2i updateRect(0, 0, w, h);
+            ScopedTimer timer;
+            timer.SetStopOnDestruction(true);
+            timer.Label() << "Set image";
+            ModelTransaction txn;
+            TilvexNode* root = m_tilvex->GetRootNode();
+            if (!root) {
+                root = NewTilvexNode();
+                m_tilvex->SetRootNode(root);
+            }
+            PaintTilvexNode(root, bitmap, bdRect, updateRect, this);
+        } catch (const JpegException& x) {
+            TraceStream t;
+            t << "Error : " << x.GetMessage() << "\n";
+        } catch (const IException& x) {
+            TraceStream t;
+            t << "Error : " << x.Describe() << "\n";
+        }
+    }
+
+    // Inside the painting transaction.
+    void OnTilePainted(TilvexNode* node, int32_t col, int32_t row) override
+    {
+        std::lock_guard<std::mutex> lock(m_pending->m_lock);
+        auto it = m_pending->m_tiles.find(PendingTiles::Key(col, row));
+        if (it == m_pending->m_tiles.end())
+            throw ProgrammingErrorException(xstring("a painted tile was not expected"));
+        it->second.node = node->AsObject();
+    }
+
+    // The entry is done with, painted or not: every tile that waited only for it is
+    // encoded (outside the transaction: no other entry touches it any more) and
+    // handed its bytes.
+    void FinishEntry(const MontageEntry& e)
+    {
+        if (IsEmptyEntry(e)) return;
+        std::vector<std::pair<uint64_t, TilvexNode*>> done;
+        const TileRange r = TilesOf(e, m_montage);
+        {
+            ModelTransaction txn;
+            std::lock_guard<std::mutex> lock(m_pending->m_lock);
+            for (int64_t row = r.row1; row <= r.row2; ++row) {
+                for (int64_t col = r.col1; col <= r.col2; ++col) {
+                    const uint64_t key = PendingTiles::Key(col, row);
+                    auto it = m_pending->m_tiles.find(key);
+                    if (--it->second.remaining > 0) continue;
+                    if (it->second.node.m_object)
+                        done.emplace_back(key, static_cast<TilvexNode*>(it->second.node.m_object));
+                    else
+                        m_pending->m_tiles.erase(it);
+                }
+            }
+        }
+        for (auto& [key, node] : done) {
+            JpegImage jpeg;
+            EncodeJpegImage(node->m_dib, jpeg);
+            ModelTransaction txn;
+            node->TakeJpegBytes(jpeg.m_bytes);
+            std::lock_guard<std::mutex> lock(m_pending->m_lock);
+            m_pending->m_tiles.erase(key);
+        }
+    }
+
+    PSpace* m_space;
+    Montage& m_montage;
+    Tilvex* m_tilvex;
+    int64_t m_width;
+    PendingTiles* m_pending;
+    CriticalSection m_lock;
+    int32_t m_next = 0;
+    std::exception_ptr m_failure;
+};
+
+} // namespace
+
+void ComputeMontageBoundingBox(Montage& montage)
+{
+    int32_t x1 = INT32_MAX, y1 = INT32_MAX, x2 = INT32_MIN, y2 = INT32_MIN;
+    for (const MontageEntry& e : montage.entries) {
+        if (e.x1 < x1) x1 = e.x1;
+        if (e.y1 < y1) y1 = e.y1;
+        if (e.x2 > x2) x2 = e.x2;
+        if (e.y2 > y2) y2 = e.y2;
+    }
+    montage.x1 = x1;
+    montage.y1 = y1;
+    montage.x2 = x2;
+    montage.y2 = y2;
+}
+
+int32_t ComputeTilvexDepth(const Montage& montage)
+{
+    // Modulo 2^32, as the box of an empty montage gives 1 x 1.
+    const int64_t w = int64_t(uint32_t(montage.x2) - uint32_t(montage.x1));
+    const int64_t h = int64_t(uint32_t(montage.y2) - uint32_t(montage.y1));
+    {
+        TraceStream t;
+        t << "Width = " << static_cast<long long>(w) << "  Height = " << static_cast<long long>(h) << "  Area = ";
+        WriteWithSiPrefix(double(w) * double(h), t);
+        t << " pixels\n";
+    }
+    if (w > kMaxMontageSide || h > kMaxMontageSide) {
+        ThrowVornExceptionF(GeneralErrorCategory(), 1,
+                            "The montage is %lld x %lld pixels; a side may be at most %lld pixels",
+                            static_cast<long long>(w), static_cast<long long>(h),
+                            static_cast<long long>(kMaxMontageSide));
+    }
+    return TilvexDepthForSize(w, h);
+}
+
+void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex)
+{
+    const int64_t W = NodeSideInPixels(d, 1);
+    {
+        TraceStream t;
+        t << "Width = " << static_cast<long long>(W) << "\n";
+    }
+    {
+        TraceStream t;
+        t << "Processing " << montage.entries.size() << " images\n";
+    }
+
+    // The pending tiles: a collected object of the space, kept on an object-stack frame
+    // for the phase.
+    CSpace* space = GetThreadCSpace();
+    OpenCSpaceStack();
+    CSpaceStackGuard frame;
+    auto* pending = new PendingTiles();
+    {
+        CSpaceLock lock(space);
+        space->RegisterGcObject(pending->AsObject());
+        CSpaceStack_Push(pending->AsObject());
+    }
+    for (const MontageEntry& e : montage.entries) {
+        if (IsEmptyEntry(e)) continue;
+        const TileRange r = TilesOf(e, montage);
+        for (int64_t row = r.row1; row <= r.row2; ++row)
+            for (int64_t col = r.col1; col <= r.col2; ++col) ++pending->m_tiles[PendingTiles::Key(col, row)].remaining;
+    }
+
+    IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, W, pending);
+    {
+        std::unique_ptr<IThreadPool> pool(CreateThreadPool(kBottomThreads));
+        std::unique_ptr<ITaskExecuter> executer(pool->CreateTaskExecuter());
+        for (int32_t i = 0; i < kBottomThreads; ++i) executer->AddTask(&task);
+        executer.reset();
+    }
+    if (task.GetFailure()) std::rethrow_exception(task.GetFailure());
+}
+
+bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
+{
+    {
+        TraceStream t;
+        t << "Calculating Tilvex from an irregular montage of images\n";
+    }
+    ComputeMontageBoundingBox(montage);
+    const int32_t d = ComputeTilvexDepth(montage);
+    {
+        TraceStream t;
+        t << "Depth = " << d << "\n";
+    }
+    {
+        ModelTransaction txn;
+        tilvex->SetHeight(d);
+    }
+    CalcBottomTiles(d, montage, tilvex);
+    CalcIntermediateTiles(tilvex);
+    {
+        ModelTransaction txn;
+        tilvex->SetHeight(d);
+    }
+    return true;
+}
+
+} // namespace vorn
