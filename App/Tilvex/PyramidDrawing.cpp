@@ -1,0 +1,117 @@
+#include "Tilvex/PyramidDrawing.h"
+#include "Tilvex/TileDecoding.h"
+#include "Tilvex/TileGeometry.h"
+#include "Tilvex/Tilvex.h"
+#include "vnObject/DepGraph.h"
+#include "vnPlatform/Gl.h"
+
+namespace vorn {
+
+namespace {
+
+const Rect2i kWholeTile(0, 0, kTileSize, kTileSize);
+
+// The child, if it is in memory; a load is requested otherwise. When a dependent node
+// is evaluating, it now depends on the child's tile, and an observed stale tile is
+// queued for decoding.
+TilvexNode* ChildForDrawing(TilvexNode* n, int32_t col, int32_t row)
+{
+    TilvexNode* child = TilvexNode::FromPersistable(n->m_children[col + 2 * row].AsyncGet());
+    if (child == nullptr) return nullptr;
+    DGState* st = GetThreadDGState();
+    if (st && st->GetCurrentNode()) {
+        AddDependency(&child->m_dibIndepNode, st->GetCurrentNode());
+        if (child->m_dibIndepNode.GetFlags() & DGBaseNode::DG_OBSERVED) TriggerTileDecode(child);
+    }
+    return child;
+}
+
+} // namespace
+
+void GLDrawTree(const Rect2i& r, TilvexNode* node, const Rect2i& clip, ITilvexViewerPtr viewer)
+{
+    GLDrawNode(node, r, clip, node, r, kWholeTile, viewer);
+    if (viewer.m_table->ShowTileOutlines(viewer.m_object)) GLDrawOutline(r);
+}
+
+void GLDrawNode(TilvexNode* n, const Rect2i& r, const Rect2i& clip, TilvexNode* t, const Rect2i& s, const Rect2i& x,
+                ITilvexViewerPtr viewer)
+{
+    if (!n->HasChildren() || r.x2 - r.x1 <= kTileSize) {
+        GLDrawTexturedQuad(t, s, x, viewer);
+        return;
+    }
+    for (int32_t row = 0; row < 2; ++row) {
+        for (int32_t col = 0; col < 2; ++col) {
+            const Rect2i q = Quadrant(r, col, row);
+            const Rect2i k = q.Intersection(clip);
+            if (k.IsEmpty()) continue;
+            TilvexNode* child = ChildForDrawing(n, col, row);
+            if (child == nullptr) {
+                GLDrawTexturedQuad(t, Quadrant(s, col, row), Quadrant(x, col, row), viewer);
+            } else if (child->GetDecodeState() == TDS_DECODED) {
+                GLDrawNode(child, q, k, child, q, kWholeTile, viewer);
+                if (viewer.m_table->ShowTileOutlines(viewer.m_object)) GLDrawOutline(q);
+            } else {
+                GLDrawNode(child, q, k, t, Quadrant(s, col, row), Quadrant(x, col, row), viewer);
+            }
+        }
+    }
+}
+
+void GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvexViewerPtr viewer)
+{
+    // Only a decoded tile is drawn: a root without a usable image leaves the
+    // background black, and no bitmap of another shape is ever uploaded.
+    if (t == nullptr || t->GetDecodeState() != TDS_DECODED || !IsTileBitmap(t->m_dib)) return;
+    const ResDIB& dib = t->m_dib;
+    const int32_t w = dib.GetWidth();
+    const int32_t h = dib.GetHeight();
+    if (viewer.m_table->BindTexture(viewer.m_object, t->m_pos.m_oid)) {
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER,
+                        viewer.m_table->LinearMagFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER,
+                        viewer.m_table->LinearMinFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, w, h, 0, GL_BGR_EXT, GL_UNSIGNED_BYTE, dib.GetPixels());
+    }
+    const float fw = float(w), fh = float(h);
+    glBegin(GL_QUADS);
+    glTexCoord2f(float(x.x1) / fw, float(h - x.y1) / fh);
+    glVertex2i(s.x1, s.y1);
+    glTexCoord2f(float(x.x2) / fw, float(h - x.y1) / fh);
+    glVertex2i(s.x2, s.y1);
+    glTexCoord2f(float(x.x2) / fw, float(h - x.y2) / fh);
+    glVertex2i(s.x2, s.y2);
+    glTexCoord2f(float(x.x1) / fw, float(h - x.y2) / fh);
+    glVertex2i(s.x1, s.y2);
+    glEnd();
+}
+
+void GLDrawOutline(const Rect2i& r)
+{
+    glDisable(GL_TEXTURE_2D);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    glColor3f(1.0f, 1.0f, 0.0f);
+    glBegin(GL_QUADS);
+    glVertex2i(r.x1, r.y1);
+    glVertex2i(r.x2 - 1, r.y1);
+    glVertex2i(r.x2 - 1, r.y2 - 1);
+    glVertex2i(r.x1, r.y2 - 1);
+    glEnd();
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glEnable(GL_TEXTURE_2D);
+}
+
+void Tilvex::GLDraw(ITilvexViewerPtr view, const Rect2i& bdRect, const Rect2i& updateRect) const
+{
+    TilvexNode* root = const_cast<Tilvex*>(this)->GetRootNode();
+    if (root == nullptr) return;
+    root->GetDib();
+    GLDrawTree(bdRect, root, updateRect, view);
+}
+
+} // namespace vorn

@@ -1,0 +1,280 @@
+#include "Tilvex/TilvexWnd.h"
+#include "Tilvex/MessageLoop.h"
+#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/PyramidDrawing.h"
+#include "vnObject/CSpace.h"
+#include "vnPlatform/Gl.h"
+#include "vnPlatform/Window.h"
+#include "vnUtils/Time.h"
+#include "vnUtils/Trace.h"
+#include "vnWindows/PixelProjection.h"
+#include "vnWindows/WindowCalls.h"
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+using namespace vorn;
+
+namespace {
+
+AnyInterface WndQueryInterface(void* s, const ReflectedInterface& ri) { return static_cast<TilvexWnd*>(s)->QueryInterface(ri); }
+const ReflectedClass* WndGetReflectedClass(const void*) { return nullptr; }
+void WndVisitObjects(void*, IObjectVisitor&) {}
+void WndOnGarbageCollect(void*) {}
+void WndDelete(void* s) { delete static_cast<TilvexWnd*>(s); }
+ObjSysState& WndGetSysState(void* s) { return static_cast<TilvexWnd*>(s)->GetSysState(); }
+
+constexpr IObjectTable kTilvexWndObjectTable{&WndQueryInterface, &WndQueryInterface, &WndGetReflectedClass,
+                                             &WndVisitObjects,   &WndOnGarbageCollect, &WndDelete,
+                                             &WndGetSysState};
+
+bool ViewerShowTileOutlines(void* s) { return static_cast<TilvexWnd*>(s)->ShowTileOutlines(); }
+bool ViewerLinearMagFilter(void* s) { return static_cast<TilvexWnd*>(s)->LinearMagFilter(); }
+bool ViewerLinearMinFilter(void* s) { return static_cast<TilvexWnd*>(s)->LinearMinFilter(); }
+bool ViewerBindTexture(void* s, OID tile) { return static_cast<TilvexWnd*>(s)->BindTileTexture(tile); }
+
+constexpr ITilvexViewerTable kTilvexWndViewerTable{kTilvexWndObjectTable, &ViewerShowTileOutlines,
+                                                   &ViewerLinearMagFilter, &ViewerLinearMinFilter,
+                                                   &ViewerBindTexture};
+
+void Trace(const char* text) { WriteTraceText(xstring(text)); }
+
+double RoundHalfAwayFromZero(double v) { return std::trunc(v >= 0 ? v + 0.5 : v - 0.5); }
+
+void SetCursorFor(bool dragging, int32_t mode)
+{
+    if (!IsWindowSystemStarted()) return;
+    const uintptr_t id = !dragging ? IDC_ARROW : (mode == 1 ? IDC_SIZEALL : IDC_HAND);
+    SetCursor(LoadCursorW(nullptr, id));
+}
+
+} // namespace
+
+void TilvexWnd::Agent_m_displayAgent::VisitObjects(IObjectVisitor& v) { v.VisitStrong(m_owner->AsObject()); }
+
+bool TilvexWnd::Agent_m_displayAgent::Recompute()
+{
+    m_owner->DrawTiles();
+    return true;
+}
+
+void TilvexWnd::Agent_m_displayAgent::OnInvalidate()
+{
+    if (!m_owner->m_inDrawScene) vnWIN32::InvalidateRect(m_owner);
+}
+
+TilvexWnd::TilvexWnd(Tilvex* image, int32_t imageSize) : m_image(image), m_maxWidth(imageSize) {}
+
+TilvexWnd::~TilvexWnd()
+{
+    // The agent leaves the space's observer list before it goes.
+    CSpace* owner = LoadOwner(m_sys);
+    if (DGState* st = owner ? &owner->GetDGState() : GetThreadDGState()) st->RemoveObserver(&m_displayAgent);
+}
+
+AnyInterface TilvexWnd::AsObject() { return AnyInterface{this, &kTilvexWndObjectTable}; }
+ITilvexViewerPtr TilvexWnd::AsViewer() { return ITilvexViewerPtr{this, &kTilvexWndViewerTable}; }
+
+AnyInterface TilvexWnd::QueryInterface(const ReflectedInterface& ri)
+{
+    if (std::strcmp(ri.GetName(), "vorn::IObject") == 0) return AsObject();
+    if (&ri == &kITilvexViewerInterface) return AsViewer().Any();
+    return AnyInterface{nullptr, nullptr};
+}
+
+LRESULT TilvexWnd::OnUserMessage(uint32_t, WPARAM, LPARAM) { return 0; }
+
+LRESULT TilvexWnd::OnCreate(LPARAM)
+{
+    Trace("Activating display agent\n");
+    {
+        ModelTransaction txn;
+        const bool wasObserved = (m_displayAgent.m_flags & DGBaseNode::DG_OBSERVED) != 0;
+        m_displayAgent.m_flags |= DGBaseNode::DG_OBSERVER;
+        if (!wasObserved) {
+            PropagateObserved(&m_displayAgent);
+            if (DGState* st = GetThreadDGState()) st->AddObserver(&m_displayAgent);
+        }
+    }
+    return CallDefault();
+}
+
+void TilvexWnd::OnDestroy()
+{
+    Trace("Deactivating display agent\n");
+    {
+        ModelTransaction txn;
+        m_displayAgent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVER);
+        if ((m_displayAgent.m_flags & DGBaseNode::DG_OBSERVED) && m_displayAgent.FirstDependent() == nullptr) {
+            m_displayAgent.OnUnobserved();
+            if (DGState* st = GetThreadDGState()) st->RemoveObserver(&m_displayAgent);
+            m_displayAgent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVED);
+            ClearDependencies(&m_displayAgent);
+        }
+    }
+    ReleaseOpenGLState();
+    PostQuitMessage(0);
+}
+
+void TilvexWnd::OnNcDestroy()
+{
+    m_hWnd = nullptr;
+    ModelTransaction txn;
+    RemoveGcRoot(AsObject());
+}
+
+void TilvexWnd::OnSize(WPARAM, int32_t width, int32_t height)
+{
+    m_clientWidth = width;
+    m_clientHeight = height;
+    const int32_t n = std::min(width, height);
+    const int32_t m = n / 20;
+    SetViewRect(Rect2i(m, m, n - m, n - m));
+}
+
+Rect2i TilvexWnd::ScaleRectAboutPoint(const Rect2i& r, double px, double py, double sx, double sy)
+{
+    auto edge = [](int32_t e, double p, double s) { return int32_t(RoundHalfAwayFromZero((e - p) * s + p)); };
+    return Rect2i(edge(r.x1, px, sx), edge(r.y1, py, sy), edge(r.x2, px, sx), edge(r.y2, py, sy));
+}
+
+double TilvexWnd::LimitedScale(double s, int32_t width) const
+{
+    s = std::max(s, double(m_minWidth) / width);
+    return std::min(s, double(m_maxWidth) / width);
+}
+
+void TilvexWnd::SetViewRect(const Rect2i& view)
+{
+    m_viewRect = view;
+    InvalidateDisplay();
+}
+
+void TilvexWnd::InvalidateDisplay()
+{
+    ModelTransaction txn;
+    m_displayAgent.Invalidate(true);
+}
+
+LRESULT TilvexWnd::OnKey(const WindowsKeyEvent& event)
+{
+    if (event.keyEvent == WND_SYS_KEY_CHAR && event.vkeyOrChar == 13 && (event.nFlags & KF_ALTDOWN) != 0) {
+        if (m_hWnd) ToggleFullScreen(m_fullScreen, m_hWnd);
+    } else if (event.keyEvent == WND_KEY_CHAR && event.vkeyOrChar == 'o') {
+        m_showOutlines = !m_showOutlines;
+        InvalidateDisplay();
+    }
+    return 0;
+}
+
+LRESULT TilvexWnd::OnMouse(EMouseEventType kind, uint32_t keyFlags, int32_t zDelta, Point2i point)
+{
+    switch (kind) {
+    case LBUTTON_DOWN:
+        m_dragStartRect = m_viewRect;
+        m_dragAnchor = point;
+        if (keyFlags & MK_SHIFT) {
+            m_dragMode = 1;
+            m_zoomCentre = Point2d(point.x, point.y);
+        } else {
+            m_dragMode = 0;
+        }
+        if (m_hWnd) SetCapture(m_hWnd);
+        m_dragging = true;
+        break;
+    case MOVE:
+        if (m_dragging) {
+            const int32_t dx = point.x - m_dragAnchor.x;
+            const int32_t dy = point.y - m_dragAnchor.y;
+            if (m_dragMode == 0) {
+                const Rect2i& s = m_dragStartRect;
+                SetViewRect(Rect2i(s.x1 + dx, s.y1 + dy, s.x2 + dx, s.y2 + dy));
+            } else {
+                const int32_t w0 = m_dragStartRect.Width();
+                if (w0 > 0) { // a zero-wide view cannot be scaled
+                    const double s = LimitedScale(std::exp(dy / 50.0), w0);
+                    SetViewRect(ScaleRectAboutPoint(m_dragStartRect, m_zoomCentre.x, m_zoomCentre.y, s, s));
+                }
+            }
+        }
+        break;
+    case LBUTTON_UP:
+        if (m_dragging) {
+            ReleaseCapture();
+            m_dragging = false;
+        }
+        break;
+    case WHEEL:
+        if (!m_dragging && zDelta != 0 && m_viewRect.Width() > 0) {
+            Point2i p = point;
+            vnWIN32::ScreenToClient(this, &p);
+            const double s = LimitedScale(std::exp(zDelta / 750.0), m_viewRect.Width());
+            SetViewRect(ScaleRectAboutPoint(m_viewRect, p.x, p.y, s, s));
+        }
+        break;
+    case LOSE_CAPTURE:
+        m_dragging = false;
+        break;
+    default:
+        break;
+    }
+    SetCursorFor(m_dragging, m_dragMode);
+    return 0;
+}
+
+void TilvexWnd::InitGL(HDC, HGLRC)
+{
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_TEXTURE_2D);
+}
+
+void TilvexWnd::DrawScene()
+{
+    bool failed = false;
+    {
+        ModelTransaction txn;
+        try {
+            m_inDrawScene = true;
+            m_displayAgent.Invalidate(true);
+            m_inDrawScene = false;
+            ScopedTimer timer;
+            m_displayAgent.EvaluateIfNeeded();
+            timer.Label() << "DrawScene()";
+            timer.Stop();
+        } catch (const IException& e) {
+            m_inDrawScene = false;
+            m_failure = e.Describe();
+            failed = true;
+        }
+    }
+    if (!failed) return;
+    WriteTraceText(m_failure + xstring("\n"));
+    ShowPlatformErrorBox(m_failure.c_str());
+    // Ends the program through the window's destruction, outside the paint.
+    if (m_hWnd) PostMessageW(m_hWnd, WM_CLOSE, 0, 0);
+}
+
+void TilvexWnd::DrawTiles()
+{
+    GLSetPixelProjection(Rect2i(0, 0, m_clientWidth, m_clientHeight));
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    const Rect2i clip = Rect2i(0, 0, m_clientWidth, m_clientHeight).Intersection(m_viewRect);
+    TilvexNode* root = m_image ? m_image->GetRootNode() : nullptr;
+    if (root == nullptr) return;
+    root->GetDib();
+    GLDrawTree(m_viewRect, root, clip, AsViewer());
+}
+
+TilvexWnd* CreateViewerWindow(Tilvex* image, int32_t imageSize)
+{
+    auto* window = new TilvexWnd(image, imageSize);
+    CSpace* space = GetThreadCSpace();
+    space->RegisterGcObject(window->AsObject());
+    space->AddGcRoot(window->AsObject());
+    if (!OpenGLWnd::Create(window, Rect2i(100, 100, 800, 600), xstring("Open GL Wnd"))) {
+        // The window was destroyed again; its object stays with the space.
+        return nullptr;
+    }
+    return window;
+}
