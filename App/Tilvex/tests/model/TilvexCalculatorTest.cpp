@@ -4,7 +4,9 @@
 // ThreadSanitizer the writer runs concurrently).
 #include "ModelTestSupport.h"
 #include "Tilvex/TilvexCalculator.h"
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vorn::test {
 namespace {
@@ -28,26 +30,47 @@ struct TestSource {
     void Destroy() {}
     ObjSysState& GetSysState() { return m_sys; }
 
-    // Every tile the writer could see now is whole: an image has its bytes.
-    void CountHalfFilled(TilvexNode* node)
+    // Serialises every node of the tree, as the background writer does, and counts
+    // the tiles that are not whole (an image without bytes, or bytes without one).
+    void SerialiseTree(TilvexNode* node)
     {
         if (node == nullptr) return;
         if (node->HasImage() == node->m_jpeg.m_bytes.empty()) ++m_halfFilled;
-        for (pref& c : node->m_children) CountHalfFilled(TilvexNode::FromPersistable(c.Get()));
+        Serialised([&](Archive& ar) { node->Serialise(ar); });
+        for (pref& c : node->m_children) SerialiseTree(TilvexNode::FromPersistable(c.Get()));
+    }
+
+    // While the calculator goes on with the bytes just written, another thread keeps
+    // serialising the tree in transactions of its own for a few milliseconds.
+    void StartWriterLikeReader()
+    {
+        JoinReader();
+        PSpace* space = GetThreadPSpace();
+        m_reader = std::thread([this, space] {
+            RestoreThreadPSpace p(space);
+            RestoreThreadCSpace c(space->GetCSpace());
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3);
+            while (std::chrono::steady_clock::now() < end) {
+                ModelTransaction txn;
+                SerialiseTree(m_tilvex->GetRootNode());
+            }
+        });
+    }
+    void JoinReader()
+    {
+        if (m_reader.joinable()) m_reader.join();
     }
 
     bool Write(const Rect2d& rect, Archive& ar)
     {
         m_asked.push_back(rect);
         if (m_asked.size() == m_abortAt) m_calculator->SignalAbort();
-        {
-            ModelTransaction txn;
-            CountHalfFilled(m_tilvex->GetRootNode());
-        }
+        StartWriterLikeReader();
         if (!rect.Intersects(m_content)) return false;
         ar.WriteBytes(m_tile.data(), m_tile.size());
         return true;
     }
+    std::thread m_reader;
 };
 
 const IImageTileCalculatorTable kSourceTable = {
@@ -66,6 +89,7 @@ protected:
     }
     void TearDown() override
     {
+        m_source.JoinReader();
         m_session.reset();
         std::filesystem::remove_all(m_dir);
     }
@@ -97,6 +121,7 @@ TEST_F(Calculator, HeightThreeWithContentInTheTopLeftQuarterOnly)
     m_source.m_content = Rect2d(0.0, 0.5, 0.5, 1.0); // y grows upwards: the top-left quarter
     TilvexCalculator* calc = Create(3);
     calc->Execute();
+    m_source.JoinReader();
     const TilvexCalculatorProgress p = calc->GetProgress();
     EXPECT_TRUE(p.m_finished);
     EXPECT_EQ(p.m_totalTiles, 21);
