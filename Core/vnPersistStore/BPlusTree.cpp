@@ -413,8 +413,14 @@ void BPlusTree::CopyFrom(BPlusTree& source)
     if (source.m_height < 0) return;
     source.BindTypes();
     BindTypes();
-    for (LeafNode* leaf = source.GetFirstLeaf(); leaf != nullptr; leaf = source.NextLeaf(leaf))
+    // A damaged chain (a loop, or leaves the count does not know) ends the copy.
+    int64_t seen = 0, leaves = 0;
+    for (LeafNode* leaf = source.GetFirstLeaf(); leaf != nullptr; leaf = source.NextLeaf(leaf)) {
+        seen += leaf->m_count;
+        if (seen > source.m_count || ++leaves > int64_t(source.m_count) + 1)
+            ThrowDeserialisationException("Bad B+ tree : the leaf chain holds more than the count");
         for (int32_t i = 0; i < leaf->m_count; ++i) Insert(leaf->Entry(i));
+    }
 }
 
 void BPlusTree::Swap(BPlusTree& o)

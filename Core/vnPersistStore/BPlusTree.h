@@ -44,7 +44,8 @@ public:
     // existing key keeps its payload.
     InsertResult Insert(const void* value);
     FindResult Find(const void* key);
-    // Inserts every entry of source in key order, after taking source's type ids.
+    // Inserts every entry of source in key order, after taking source's type ids. A
+    // source whose leaf chain holds more than its count is a DeserialisationException.
     void CopyFrom(BPlusTree& source);
     // Replaces the contents with a copy of source's; the old nodes of a persistent tree
     // are deleted from the store.

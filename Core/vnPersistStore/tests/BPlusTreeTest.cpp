@@ -411,4 +411,18 @@ TEST(BPlusTreeDamage, NodesOfOtherTypesOrClassesUnderATreeAreRefused)
         const int32_t k = 3;
         EXPECT_THROW(ts.Tree("T")->Find(&k), DeserialisationException);
     });
+    ts.Reopen();
+    patch(treeOid, [&](std::vector<uint8_t>& b) { b[b.size() - 4] = 0; });
+    // The only leaf names itself as its next: a copy stops instead of going round.
+    patch(leafOid, [&](std::vector<uint8_t>& b) {
+        ASSERT_EQ(b[5], 0); // class id, schema, ids, null previous, null next
+        std::vector<uint8_t> self;
+        AppendOid(self, leafOid);
+        b.erase(b.begin() + 5);
+        b.insert(b.begin() + 5, self.begin(), self.end());
+    });
+    ts.InTxn([&] {
+        BPlusTree copy;
+        EXPECT_THROW(copy.CopyFrom(*ts.Tree("T")), DeserialisationException);
+    });
 }
