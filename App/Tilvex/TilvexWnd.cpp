@@ -82,6 +82,13 @@ AnyInterface TilvexWnd::QueryInterface(const ReflectedInterface& ri)
     return AnyInterface{nullptr, nullptr};
 }
 
+bool TilvexWnd::BindTileTexture(OID tile)
+{
+    const bool upload = m_textures.BindTileTexture(tile);
+    if (upload) ++m_numUploads;
+    return upload;
+}
+
 LRESULT TilvexWnd::OnUserMessage(uint32_t, WPARAM, LPARAM) { return 0; }
 
 LRESULT TilvexWnd::OnCreate(LPARAM)
@@ -266,15 +273,17 @@ void TilvexWnd::DrawTiles()
     GLDrawTree(m_viewRect, root, clip, AsViewer());
 }
 
-TilvexWnd* CreateViewerWindow(Tilvex* image, int32_t imageSize)
+bool OpenViewerWindow(TilvexWnd* window)
 {
-    auto* window = new TilvexWnd(image, imageSize);
     CSpace* space = GetThreadCSpace();
     space->RegisterGcObject(window->AsObject());
     space->AddGcRoot(window->AsObject());
-    if (!OpenGLWnd::Create(window, Rect2i(100, 100, 800, 600), xstring("Open GL Wnd"))) {
-        // The window was destroyed again; its object stays with the space.
-        return nullptr;
-    }
-    return window;
+    // On failure the window was destroyed again; its object stays with the space.
+    return OpenGLWnd::Create(window, Rect2i(100, 100, 800, 600), xstring("Open GL Wnd"));
+}
+
+TilvexWnd* CreateViewerWindow(Tilvex* image, int32_t imageSize)
+{
+    auto* window = new TilvexWnd(image, imageSize);
+    return OpenViewerWindow(window) ? window : nullptr;
 }

@@ -47,7 +47,9 @@ public:
     bool ShowTileOutlines() const { return m_showOutlines; }
     bool LinearMagFilter() const { return false; }
     bool LinearMinFilter() const { return false; }
-    bool BindTileTexture(vorn::OID tile) { return m_textures.BindTileTexture(tile); }
+    bool BindTileTexture(vorn::OID tile);
+    // How many times a tile's pixels had to be uploaded.
+    int64_t GetNumUploads() const { return m_numUploads; }
 
     // Window handlers.
     vorn::LRESULT OnUserMessage(uint32_t msg, vorn::WPARAM wParam, vorn::LPARAM lParam) override;
@@ -106,6 +108,7 @@ public:
 private:
     vorn::ObjSysState m_sys{};
     vorn::xstring m_failure;
+    int64_t m_numUploads = 0;
 };
 
 // Creates the viewer window for image (imageSize pixels square): registered with the
@@ -114,3 +117,5 @@ private:
 // exclusive space transaction. Null, after the failure was reported, when the window
 // or its context could not be made.
 TilvexWnd* CreateViewerWindow(vorn::Tilvex* image, int32_t imageSize);
+// The same steps for a window object made by the caller; false when it was not made.
+bool OpenViewerWindow(TilvexWnd* window);
