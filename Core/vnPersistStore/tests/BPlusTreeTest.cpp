@@ -72,18 +72,13 @@ TEST(BPlusTreeForms, EmptyTreeAndSmallLeafAreStoredByteForByte)
     EXPECT_EQ(ArchiveBytes([&](Archive& ar) { t.Serialise(ar); }),
               Bytes({1, i32, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
 
-    LeafNode leaf;
-    BPlusTreeTypeBinding b;
-    b.m_keyId = i32;
-    b.Bind();
-    leaf.SetBinding(b);
     BPlusTree in;
     in.SetTypeIds(i32, 0);
-    // The tree's own nodes are registered with the context's space; read one back.
     for (int32_t k : {0x30201, -1, 7}) InsertInt(in, k);
     LeafNode* root = in.GetFirstLeaf();
     const std::vector<uint8_t> stored = ArchiveBytes([&](Archive& ar) { root->Serialise(ar); });
     EXPECT_EQ(stored, Bytes({1, i32, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 7, 0, 0, 0, 1, 2, 3, 0}));
+    LeafNode leaf;
     leaf.Deserialise(InputOf(stored));
     ASSERT_EQ(leaf.GetCount(), 3);
     EXPECT_EQ(*static_cast<const int32_t*>(leaf.KeyAt(2)), 0x30201);

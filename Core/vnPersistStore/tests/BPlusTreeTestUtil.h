@@ -56,23 +56,16 @@ struct Label {
         }
         return in;
     }
-    static ssize_t LowerBound(const void* first, ssize_t stride, ssize_t count, const void* key)
+    // The first index whose element is not less than (Upper: is greater than) key.
+    template <bool Upper>
+    static ssize_t Bound(const void* first, ssize_t stride, ssize_t count, const void* key)
     {
         ssize_t lo = 0, hi = count;
         while (lo < hi) {
             const ssize_t mid = (lo + hi) / 2;
-            if (Less(&At(first, stride, mid), key)) lo = mid + 1;
+            const bool right = Upper ? !Less(key, &At(first, stride, mid)) : Less(&At(first, stride, mid), key);
+            if (right) lo = mid + 1;
             else hi = mid;
-        }
-        return lo;
-    }
-    static ssize_t UpperBound(const void* first, ssize_t stride, ssize_t count, const void* key)
-    {
-        ssize_t lo = 0, hi = count;
-        while (lo < hi) {
-            const ssize_t mid = (lo + hi) / 2;
-            if (Less(key, &At(first, stride, mid))) hi = mid;
-            else lo = mid + 1;
         }
         return lo;
     }
@@ -83,8 +76,8 @@ struct Label {
         ops.m_less = &Less;
         ops.m_serialiseN = &SerialiseN;
         ops.m_deserialiseN = &DeserialiseN;
-        ops.m_lowerBound = &LowerBound;
-        ops.m_upperBound = &UpperBound;
+        ops.m_lowerBound = &Bound<false>;
+        ops.m_upperBound = &Bound<true>;
         return ops;
     }
 };
