@@ -41,16 +41,6 @@ DirtyObjectSet::Queue DirtyObjectSet::Take()
     return std::move(m_queue);
 }
 
-void DirtyObjectSet::PutBack(Queue& entries)
-{
-    CriticalSectionLock lock(m_lock);
-    if (!entries.IsEmpty()) {
-        entries.Append(m_queue);
-        m_queue = std::move(entries);
-    }
-    ScheduleLocked();
-}
-
 void DirtyObjectSet::WriteDone()
 {
     CriticalSectionLock lock(m_lock);
@@ -59,10 +49,46 @@ void DirtyObjectSet::WriteDone()
     if (PersistStore* store = m_space->GetWriteState().m_store) store->GetWriter().RemoveFromDirtyList(m_space);
 }
 
+const DirtyObjectSet::Queue& DirtyObjectSet::StartFlight()
+{
+    CriticalSectionLock lock(m_lock);
+    m_inFlight = std::move(m_queue);
+    for (const IPersistablePtr& p : m_inFlight) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
+    return m_inFlight;
+}
+
+void DirtyObjectSet::EndFlight()
+{
+    {
+        CriticalSectionLock lock(m_lock);
+        m_inFlight.Clear();
+    }
+    WriteDone();
+}
+
+void DirtyObjectSet::AbortFlight()
+{
+    CriticalSectionLock lock(m_lock);
+    Queue again;
+    for (const IPersistablePtr& p : m_inFlight) {
+        PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
+        if (state.m_flags & POS_DIRTY) continue; // queued again since
+        state.m_flags |= POS_DIRTY;
+        again.PushBack(p);
+    }
+    m_inFlight.Clear();
+    if (!again.IsEmpty()) {
+        again.Append(m_queue);
+        m_queue = std::move(again);
+    }
+    ScheduleLocked();
+}
+
 void DirtyObjectSet::VisitDirtyObjects(IObjectVisitor& v)
 {
     CriticalSectionLock lock(m_lock);
     for (const IPersistablePtr& p : m_queue) v.VisitStrong(p.Any());
+    for (const IPersistablePtr& p : m_inFlight) v.VisitStrong(p.Any());
 }
 
 void DirtyObjectSet::MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to)

@@ -33,10 +33,19 @@ public:
 
     // Takes the whole queue out (the set is left empty, still scheduled).
     Queue Take();
-    // Puts entries back in front of whatever was queued since (a failed write).
-    void PutBack(Queue& entries);
     // After a complete write: unschedules the space when nothing was queued since.
     void WriteDone();
+
+    // A write in flight: the queue moves aside (the collector still sees it) and its
+    // objects' dirty flags are cleared, so that a change made while the write goes on
+    // queues them again. StartFlight runs under the space lock.
+    const Queue& StartFlight();
+    // The write is done: the objects are let go, and the space unscheduled when nothing
+    // was queued meanwhile.
+    void EndFlight();
+    // The write failed (under the space lock): every object not queued again meanwhile
+    // is dirty and queued again, in front.
+    void AbortFlight();
 
     // The collector's view: every queued object is a strong reference.
     void VisitDirtyObjects(IObjectVisitor& v);
@@ -54,6 +63,7 @@ private:
     PSpace* m_space;
     bool m_scheduled = false; // guarded by m_lock
     Queue m_queue;
+    Queue m_inFlight;
     CriticalSection m_lock;
 };
 

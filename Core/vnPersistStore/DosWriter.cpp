@@ -1,5 +1,6 @@
 #include "vnPersistStore/DosWriter.h"
 #include "vnObject/CSpace.h"
+#include "vnObject/ObjHeader.h"
 #include "vnPersistStore/ObjectSerialisation.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
@@ -36,16 +37,90 @@ struct ObjectWrite {
     size_t m_end = 0;
 };
 
-// What a write takes from one space; given back when the write fails.
+// What a write takes from one space, serialised under the group's locks; given back
+// when the write fails.
 struct SpaceWrite {
     PSpace* m_space = nullptr;
-    DirtyObjectSet::Queue m_taken;
     std::vector<ObjectWrite> m_objects;
     ByteSink m_bytes;
-    bool m_rootsDirty = false;
-    bool m_deletionsDirty = false;
+    ByteSink m_roots;     // the roots element, when it was dirty
+    ByteSink m_deletions; // the pending-deletions element, when it was dirty
+    bool m_rootsTaken = false;
+    bool m_deletionsTaken = false;
     bool m_wasWritten = false;
+    bool m_inFlight = false;
 };
+
+void WriteElement(ILssTransaction* txn, OID oid, const uint8_t* bytes, size_t n)
+{
+    ICloseableOutputStream* stream = txn->WriteSerialElement(oid.m_low, oid.m_high);
+    stream->WriteStream(bytes, ssize_t(n));
+    stream->Close();
+}
+
+// Serialises through an archive into a sink.
+template <class F>
+void SerialiseInto(ByteSink& sink, F&& write)
+{
+    Archive ar(&sink);
+    write(ar);
+    ar.Flush();
+}
+
+// The CSpaces of spaces, each once, in ascending address order.
+std::vector<CSpace*> LockOrder(const std::vector<PSpace*>& spaces)
+{
+    std::vector<CSpace*> order;
+    for (PSpace* s : spaces) order.push_back(s->GetCSpace());
+    std::sort(order.begin(), order.end());
+    order.erase(std::unique(order.begin(), order.end()), order.end());
+    return order;
+}
+
+// Under the group's locks: takes and serialises what the space must write.
+void Snapshot(PSpace* space, SpaceWrite& w)
+{
+    w.m_space = space;
+    SpaceWriteState& st = StateOf(space);
+    RestoreThreadPSpace restoreP(space);
+    RestoreThreadCSpace restoreC(space->GetCSpace());
+    w.m_wasWritten = st.m_writtenByWriter;
+    st.m_deletions.MergeIncomingDeletions(*space);
+    if (st.m_deletions.IsDirty()) {
+        SerialiseInto(w.m_deletions, [&](Archive& ar) { st.m_deletions.Serialise(ar); });
+        st.m_deletions.SetDirty(false);
+        w.m_deletionsTaken = true;
+    }
+    PSpaceRoots& roots = space->GetRoots();
+    if (roots.IsDirty()) {
+        SerialiseInto(w.m_roots, [&](Archive& ar) { roots.Serialise(ar); });
+        roots.SetDirty(false);
+        w.m_rootsTaken = true;
+    }
+    const DirtyObjectSet::Queue& taken = st.m_dirty.StartFlight();
+    w.m_inFlight = true;
+    // Room for the records as large as they were last time, so that the bytes are
+    // not copied again while the locks are held.
+    size_t expected = 0;
+    for (const IPersistablePtr& p : taken) expected += size_t(LoadEvictableSize(SysStateOf(p.Any()))) + 16;
+    w.m_bytes.m_bytes.reserve(expected);
+    Archive ar(&w.m_bytes);
+    for (const IPersistablePtr& p : taken) {
+        const PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
+        ObjectWrite ow;
+        ow.m_oid = state.m_oid;
+        if (state.m_flags & POS_DELETED) {
+            ow.m_delete = true;
+        } else {
+            ar.Flush();
+            ow.m_begin = w.m_bytes.m_bytes.size();
+            WritePersistentObject(ar, space->GetSchema(), p);
+            ar.Flush();
+            ow.m_end = w.m_bytes.m_bytes.size();
+        }
+        w.m_objects.push_back(ow);
+    }
+}
 
 void TraceFailure(const char* what, std::exception_ptr e)
 {
@@ -231,12 +306,11 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         return;
     }
 
+    // The group's locks are held while its state is taken and serialised, so that the
+    // write is one consistent cut; the store sees the bytes after the locks are left.
     std::vector<CSpace*> locked;
     for (;;) {
-        locked.clear();
-        for (PSpace* s : group) locked.push_back(s->GetCSpace());
-        std::sort(locked.begin(), locked.end());
-        locked.erase(std::unique(locked.begin(), locked.end()), locked.end());
+        locked = LockOrder(group);
         for (CSpace* c : locked) c->Lock();
         const size_t before = group.size();
         CollectWriteGroups(group);
@@ -247,21 +321,12 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     auto unlock = [&] {
         const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
         for (CSpace* c : locked) c->Unlock();
+        m_totalHoldNs.fetch_add(ns, std::memory_order_relaxed);
+        m_holds.fetch_add(1, std::memory_order_relaxed);
         int64_t longest = m_longestHoldNs.load(std::memory_order_relaxed);
         while (ns > longest && !m_longestHoldNs.compare_exchange_weak(longest, ns, std::memory_order_relaxed)) {
         }
     };
-    try {
-        WriteGroupLocked(group, flushToDisk);
-    } catch (...) {
-        unlock();
-        throw;
-    }
-    unlock();
-}
-
-void DosWriter::WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk)
-{
     std::vector<SpaceWrite> writes(group.size());
     // Everything is serialised before the store sees a byte: a class whose Serialise
     // throws leaves no truncated element and no partial group behind.
@@ -269,65 +334,35 @@ void DosWriter::WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk)
         for (SpaceWrite& w : writes) {
             if (w.m_space == nullptr) continue;
             SpaceWriteState& st = StateOf(w.m_space);
-            w.m_space->GetRoots().SetDirty(w.m_space->GetRoots().IsDirty() || w.m_rootsDirty);
-            st.m_deletions.SetDirty(st.m_deletions.IsDirty() || w.m_deletionsDirty);
+            if (w.m_rootsTaken) w.m_space->GetRoots().SetDirty(true);
+            if (w.m_deletionsTaken) st.m_deletions.SetDirty(true);
             st.m_writtenByWriter = w.m_wasWritten;
-            st.m_dirty.PutBack(w.m_taken);
+            if (w.m_inFlight) st.m_dirty.AbortFlight();
         }
     };
     try {
-        for (size_t i = 0; i < group.size(); ++i) {
-            PSpace* space = group[i];
-            SpaceWrite& w = writes[i];
-            w.m_space = space;
-            SpaceWriteState& st = StateOf(space);
-            RestoreThreadPSpace restoreP(space);
-            RestoreThreadCSpace restoreC(space->GetCSpace());
-            st.m_deletions.MergeIncomingDeletions(*space);
-            w.m_rootsDirty = space->GetRoots().IsDirty();
-            w.m_deletionsDirty = st.m_deletions.IsDirty();
-            w.m_wasWritten = st.m_writtenByWriter;
-            w.m_taken = st.m_dirty.Take();
-            Archive ar(&w.m_bytes);
-            for (const IPersistablePtr& p : w.m_taken) {
-                const PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
-                ObjectWrite ow;
-                ow.m_oid = state.m_oid;
-                if (state.m_flags & POS_DELETED) {
-                    ow.m_delete = true;
-                } else {
-                    ar.Flush();
-                    ow.m_begin = w.m_bytes.m_bytes.size();
-                    WritePersistentObject(ar, space->GetSchema(), p);
-                    ar.Flush();
-                    ow.m_end = w.m_bytes.m_bytes.size();
-                }
-                w.m_objects.push_back(ow);
-            }
-        }
+        for (size_t i = 0; i < group.size(); ++i) Snapshot(group[i], writes[i]);
     } catch (...) {
         giveBack();
+        unlock();
         throw;
     }
+    unlock();
 
     const bool schemaWasDirty = m_store->GetSchema().m_dirty.load();
     try {
         RunInStoreTransaction(m_store->GetLss(), flushToDisk, [&](ILssTransaction* txn) {
             for (SpaceWrite& w : writes) {
                 PSpace* space = w.m_space;
-                SpaceWriteState& st = StateOf(space);
-                if (st.m_deletions.IsDirty())
-                    st.m_deletions.WritePendingDeletions(txn, space->GetRoots().GetPendingDeletionsOid());
-                space->GetRoots().WriteRoots(txn);
+                const std::vector<uint8_t>& d = w.m_deletions.m_bytes;
+                if (w.m_deletionsTaken) WriteElement(txn, space->GetRoots().GetPendingDeletionsOid(), d.data(), d.size());
+                const std::vector<uint8_t>& r = w.m_roots.m_bytes;
+                if (w.m_rootsTaken) WriteElement(txn, space->GetRoots().GetOwnOid(), r.data(), r.size());
                 for (const ObjectWrite& ow : w.m_objects) {
-                    if (ow.m_delete) {
-                        txn->DeleteSerialElement(ow.m_oid.m_low, ow.m_oid.m_high);
-                        continue;
-                    }
-                    ICloseableOutputStream* stream = txn->WriteSerialElement(ow.m_oid.m_low, ow.m_oid.m_high);
-                    stream->WriteStream(w.m_bytes.m_bytes.data() + ow.m_begin, ssize_t(ow.m_end - ow.m_begin));
-                    stream->Close();
+                    if (ow.m_delete) txn->DeleteSerialElement(ow.m_oid.m_low, ow.m_oid.m_high);
+                    else WriteElement(txn, ow.m_oid, w.m_bytes.m_bytes.data() + ow.m_begin, ow.m_end - ow.m_begin);
                 }
+                SpaceWriteState& st = StateOf(space);
                 if (!st.m_writtenByWriter) {
                     st.m_writtenByWriter = true;
                     m_store->MarkPersisted(space);
@@ -339,14 +374,15 @@ void DosWriter::WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk)
     } catch (...) {
         if (schemaWasDirty) m_store->GetSchema().m_dirty.store(true);
         m_store->MarkStoreElementsDirty();
+        std::vector<PSpace*> spaces;
+        for (SpaceWrite& w : writes) spaces.push_back(w.m_space);
+        locked = LockOrder(spaces);
+        for (CSpace* c : locked) c->Lock();
         giveBack();
+        for (CSpace* c : locked) c->Unlock();
         throw;
     }
-    for (SpaceWrite& w : writes) {
-        for (const IPersistablePtr& p : w.m_taken) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
-        w.m_taken.Clear();
-        StateOf(w.m_space).m_dirty.WriteDone();
-    }
+    for (SpaceWrite& w : writes) StateOf(w.m_space).m_dirty.EndFlight();
 }
 
 void DosWriter::WriteAll(bool flushToDisk)

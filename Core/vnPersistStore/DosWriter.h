@@ -5,6 +5,10 @@
 // deletes queued permanent deletions in small batches. Spaces also call it directly
 // (writing a space now, writing all, closing a space).
 //
+// A write takes and serialises the group's state under the CSpace locks of all its
+// spaces (one consistent cut) and hands the bytes to the store after leaving them, so
+// transactions wait only for the serialisation, not for the store.
+//
 // Lock order: the writer lock, then the CSpace locks of a group in ascending address
 // order, then a dirty set's lock, the registry lock, and innermost the group lock and
 // the two list locks. Hence a write-back (WriteGroup, WriteAll, ForgetSpace) must be
@@ -80,12 +84,22 @@ public:
 
     // The longest time, in nanoseconds, that one write held a group's space locks.
     int64_t GetLongestLockHoldNs() const { return m_longestHoldNs.load(std::memory_order_relaxed); }
-    void ResetLongestLockHold() { m_longestHoldNs.store(0, std::memory_order_relaxed); }
+    // The mean time, in nanoseconds, over the writes since the last reset.
+    int64_t GetMeanLockHoldNs() const
+    {
+        const int64_t n = m_holds.load(std::memory_order_relaxed);
+        return n ? m_totalHoldNs.load(std::memory_order_relaxed) / n : 0;
+    }
+    void ResetLongestLockHold()
+    {
+        m_longestHoldNs.store(0, std::memory_order_relaxed);
+        m_totalHoldNs.store(0, std::memory_order_relaxed);
+        m_holds.store(0, std::memory_order_relaxed);
+    }
 
     void ThreadMain() override;
 
 private:
-    void WriteGroupLocked(std::vector<PSpace*>& group, bool flushToDisk);
     void Record(std::exception_ptr failure);
     bool AnyScheduled(const std::vector<PSpace*>& group);
     bool WaitOrStop(int32_t ms);
@@ -109,6 +123,8 @@ private:
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
     std::atomic<int64_t> m_longestHoldNs{0};
+    std::atomic<int64_t> m_totalHoldNs{0};
+    std::atomic<int64_t> m_holds{0};
 };
 
 } // namespace vorn
