@@ -137,6 +137,9 @@ void TilvexWnd::OnSize(WPARAM, int32_t width, int32_t height)
     const int32_t n = std::min(width, height);
     const int32_t m = n / 20;
     SetViewRect(Rect2i(m, m, n - m, n - m));
+    // A resized window repaints even while the agent is still invalid (before its
+    // first paint the invalidation above asks for none).
+    vnWIN32::InvalidateRect(this);
 }
 
 Rect2i TilvexWnd::ScaleRectAboutPoint(const Rect2i& r, double px, double py, double sx, double sy)
