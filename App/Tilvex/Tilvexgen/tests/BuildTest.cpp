@@ -1,0 +1,197 @@
+// The whole build, run through the program's main routine on generated photos: the
+// store's tiles against an independent reference pyramid, byte for byte; the store
+// read back through the object store; damaged and unusual photos; failures that end
+// the build with status 1 and leave an earlier store as it was.
+#include "BuildTestSupport.h"
+#include "Tilvex/Tilvexgen/MontagePyramid.h"
+#include <fstream>
+#include <iterator>
+
+namespace vorn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Photo(int w, int h, int seed) { return LibraryJpeg(w, h, 3, JCS_RGB, PhotoSamples(w, h, seed), 90); }
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A photo folder "pics" and the program's folder "bin" in a fresh directory.
+struct BuildDirs {
+    TempDir dir;
+    std::string pics = dir.Path() + "/pics";
+    std::string program = dir.Path() + "/bin/Tilvexgen";
+    std::string store = dir.Path() + "/bin/pics.tvx";
+    BuildDirs()
+    {
+        fs::create_directories(pics);
+        fs::create_directories(dir.Path() + "/bin");
+    }
+    void Add(const std::string& name, const std::vector<uint8_t>& bytes) { WriteFile(pics + "/" + name, bytes); }
+};
+
+struct ReferenceCase {
+    const char* name;
+    int height;
+    std::vector<PlacedPhoto> photos;
+};
+
+PlacedPhoto At(int x, int y, int w, int h, int seed) { return PlacedPhoto{x, y, w, h, Photo(w, h, seed)}; }
+
+TEST(TilvexgenBuild, StoreTilesEqualAnIndependentReferencePyramid)
+{
+    const std::vector<ReferenceCase> cases = {
+        {"1 x 1", 1, {At(0, 0, 1, 1, 1)}},
+        {"256 x 256", 1, {At(0, 0, 256, 256, 2)}},
+        {"257 x 256", 2, {At(0, 0, 257, 256, 3)}},
+        {"300 x 200", 2, {At(0, 0, 300, 200, 4)}},
+        // The root's right half has no children: it stays black.
+        {"left half only", 3, {At(0, 0, 300, 600, 5)}},
+        // Two photos share the tile from x 256 to 512.
+        {"two photos in one tile", 3, {At(0, 0, 300, 200, 6), At(300, 0, 300, 150, 7)}},
+    };
+    for (const ReferenceCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BuildDirs d;
+        for (size_t i = 0; i < c.photos.size(); ++i) d.Add("p" + std::to_string(i) + ".jpg", c.photos[i].jpeg);
+        const RunResult r = RunBuilder(d.program, d.pics);
+        ASSERT_EQ(r.rc, 0) << r.out;
+        EXPECT_NE(r.out.find("Depth = " + std::to_string(c.height) + "\n"), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(d.store + ".part"));
+
+        const StoredPyramid stored = ReadStore(d.store);
+        EXPECT_EQ(stored.numSpaces, 1);
+        ASSERT_TRUE(stored.hasRoot);
+        EXPECT_EQ(stored.height, c.height);
+        const TileMap want = ReferencePyramid(c.photos, c.height);
+        ASSERT_EQ(stored.tiles.size(), want.size());
+        for (const auto& [key, bytes] : want) {
+            auto it = stored.tiles.find(key);
+            ASSERT_NE(it, stored.tiles.end()) << "missing node at level " << std::get<0>(key);
+            EXPECT_TRUE(it->second == bytes) << "tile differs at level " << std::get<0>(key) << " ("
+                                             << std::get<1>(key) << "," << std::get<2>(key) << ")";
+        }
+    }
+}
+
+TEST(TilvexgenBuild, SamePhotosGiveTheSameTileBytesOnEveryRun)
+{
+    BuildDirs d;
+    // Six photos in two rows: several bottom tiles are shared between photos.
+    for (int i = 0; i < 6; ++i) d.Add("p" + std::to_string(i) + ".jpg", Photo(170 + 10 * i, 130 + 7 * i, i));
+    ASSERT_EQ(RunBuilder(d.program, d.pics).rc, 0);
+    const StoredPyramid first = ReadStore(d.store);
+    ASSERT_EQ(RunBuilder(d.program, d.pics).rc, 0); // replaces the store
+    const StoredPyramid second = ReadStore(d.store);
+    EXPECT_FALSE(first.tiles.empty());
+    EXPECT_TRUE(first.tiles == second.tiles);
+    for (const auto& [key, bytes] : first.tiles) EXPECT_FALSE(bytes.empty()) << "every node carries an image";
+}
+
+TEST(TilvexgenBuild, DirectoryWithoutJpegsGivesAnEmptyRoot)
+{
+    BuildDirs d;
+    WriteFile(d.pics + "/notes.txt", std::vector<uint8_t>{'h', 'i'});
+    const RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0);
+    for (const char* line : {"Width = 1  Height = 1  Area = 1  pixels\n", "Depth = 1\n", "Processing 0 images\n",
+                             "Calculated 0 tiles\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    const StoredPyramid stored = ReadStore(d.store);
+    EXPECT_TRUE(stored.hasRoot);
+    EXPECT_EQ(stored.height, 1);
+    EXPECT_TRUE(stored.tiles.empty());
+}
+
+TEST(TilvexgenBuild, UnusablePhotosAreReportedAndTheBuildGoesOn)
+{
+    BuildDirs d;
+    d.Add("good.jpg", Photo(200, 100, 1));
+    d.Add("grey.jpg", LibraryJpeg(120, 90, 1, JCS_GRAYSCALE, std::vector<uint8_t>(120 * 90, 77), 75));
+    d.Add("cmyk.jpg", LibraryJpeg(64, 64, 4, JCS_CMYK, std::vector<uint8_t>(64 * 64 * 4, 50), 75));
+    d.Add("text.jpg", std::vector<uint8_t>{'n', 'o', 't', ' ', 'a', ' ', 'j', 'p', 'e', 'g'});
+    std::vector<uint8_t> cut = Photo(100, 80, 2);
+    cut.resize(cut.size() / 2);
+    d.Add("cut.jpg", cut);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_NE(r.out.find("Image mismatch : file = " + d.pics + "/grey.jpg bpp = 8\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Image " + d.pics + "/cmyk.jpg is not JCS_GRAYSCALE or JCS_RGB\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Error reading header of image " + d.pics + "/text.jpg\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Processing 3 images\n"), std::string::npos) << r.out;
+    const StoredPyramid stored = ReadStore(d.store);
+    EXPECT_FALSE(stored.tiles.empty());
+}
+
+TEST(TilvexgenBuild, FailedBuildsEndWithStatusOneAndKeepThePreviousStore)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+
+    // The store cannot be created: its temporary name is taken by a directory.
+    fs::create_directories(d.store + ".part");
+    RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 14), "\nHit a key...\n");
+    EXPECT_EQ(ReadAll(d.store), "old");
+    fs::remove_all(d.store + ".part");
+
+    // The directory does not exist.
+    r = RunBuilder(d.program, d.dir.Path() + "/pics/missing");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (" + d.dir.Path() + "/pics/missing) : No such file or directory\n"),
+              std::string::npos)
+        << r.out;
+
+    // A file given as the directory.
+    r = RunBuilder(d.program, d.pics + "/a.jpg");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Not a directory\n"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadAll(d.store), "old");
+
+    // A good build replaces it.
+    EXPECT_EQ(RunBuilder(d.program, d.pics).rc, 0);
+    EXPECT_NE(ReadAll(d.store), "old");
+    EXPECT_EQ(ReadStore(d.store).height, 1);
+}
+
+TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
+{
+    BuildDirs d;
+    xstring out;
+    ASSERT_TRUE(DeriveStorePath("/opt/bin/Tilvexgen", (d.pics + "/.").c_str(), out));
+    EXPECT_EQ(Str(out), "/opt/bin/pics.tvx");
+    ASSERT_TRUE(DeriveStorePath("/opt/bin/Tilvexgen", (d.pics + "/sub/..").c_str(), out));
+    EXPECT_EQ(Str(out), "/opt/bin/pics.tvx");
+    ASSERT_TRUE(DeriveStorePath("/opt/bin/Tilvexgen", (d.pics + "/./").c_str(), out));
+    EXPECT_EQ(Str(out), "/opt/bin/pics.tvx");
+
+    d.Add("a.jpg", Photo(40, 30, 1));
+    EXPECT_EQ(RunBuilder(d.program, d.pics + "/.").rc, 0);
+    EXPECT_TRUE(fs::is_regular_file(d.store));
+}
+
+TEST(TilvexgenBuild, MontageSidesAboveTwoToTheThirtyEndTheBuild)
+{
+    Montage m;
+    m.entries.push_back(MontageEntry{xstring("a"), 0, 0, int32_t(kMaxMontageSide), 10});
+    ComputeMontageBoundingBox(m);
+    EXPECT_EQ(ComputeTilvexDepth(m), 23);
+    m.entries.push_back(MontageEntry{xstring("b"), int32_t(kMaxMontageSide), 0, int32_t(kMaxMontageSide) + 1, 10});
+    ComputeMontageBoundingBox(m);
+    try {
+        ComputeTilvexDepth(m);
+        ADD_FAILURE() << "no exception";
+    } catch (const IException& e) {
+        EXPECT_NE(Str(e.Describe()).find("at most 1073741824 pixels"), std::string::npos) << Str(e.Describe());
+    }
+}
+
+} // namespace
+} // namespace vorn::test
