@@ -144,8 +144,14 @@ namespace {
 InputArchive TakeBytes(InputArchive ar, uint32_t count, xvector<uint8_t>& v)
 {
     CheckArchiveRoom(ar, count);
-    if (v.capacity() != int64_t(count)) v.Release();
-    v.assign(ar.m_ptr, ar.m_ptr + count);
+    v.clear();
+    if (v.capacity() != int64_t(count)) {
+        v.Release();
+        v.reserve(int32_t(count));
+    }
+    // One copy of the block rather than an element-wise assignment.
+    v.InsertGap(0, int32_t(count));
+    if (count) std::memcpy(v.data(), ar.m_ptr, count);
     ar.m_ptr += count;
     return ar;
 }
