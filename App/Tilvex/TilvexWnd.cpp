@@ -276,13 +276,13 @@ void TilvexWnd::DrawTiles()
     GLDrawTree(m_viewRect, root, clip, AsViewer());
 }
 
-bool OpenViewerWindow(TilvexWnd* window)
+bool OpenViewerWindow(TilvexWnd* window, const Rect2i& rect)
 {
     CSpace* space = GetThreadCSpace();
     space->RegisterGcObject(window->AsObject());
     space->AddGcRoot(window->AsObject());
     // On failure the window was destroyed again; its object stays with the space.
-    return OpenGLWnd::Create(window, Rect2i(100, 100, 800, 600), xstring("Open GL Wnd"));
+    return OpenGLWnd::Create(window, rect, xstring("Open GL Wnd"));
 }
 
 TilvexWnd* CreateViewerWindow(Tilvex* image, int32_t imageSize)

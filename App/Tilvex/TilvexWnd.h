@@ -117,5 +117,6 @@ private:
 // exclusive space transaction. Null, after the failure was reported, when the window
 // or its context could not be made.
 TilvexWnd* CreateViewerWindow(vorn::Tilvex* image, int32_t imageSize);
-// The same steps for a window object made by the caller; false when it was not made.
-bool OpenViewerWindow(TilvexWnd* window);
+// The same steps for a window object made by the caller, at rect (its client area on
+// the screen); false when it was not made.
+bool OpenViewerWindow(TilvexWnd* window, const vorn::Rect2i& rect = vorn::Rect2i(100, 100, 800, 600));
