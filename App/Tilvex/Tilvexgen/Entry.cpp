@@ -12,15 +12,6 @@ namespace vorn {
 
 namespace {
 
-// The program's module record: no required module, one configuration row.
-void RegisterBuilderModule()
-{
-    static const int32_t rows[] = {-1};
-    static const dsTargetConfig config[] = {{"Release 0.0", 0x180807D8u, rows}};
-    static const dsTarget target{"Vorn/App/Tilvex/Tilvexgen", 0, nullptr, 1, config};
-    InitTilvexModule(CreateProgramModule(target));
-}
-
 bool IsDotName(const char* b, const char* e)
 {
     return (e - b == 1 && b[0] == '.') || (e - b == 2 && b[0] == '.' && b[1] == '.');
@@ -49,6 +40,14 @@ int UsageError()
 }
 
 } // namespace
+
+void RegisterBuilderModule()
+{
+    static const int32_t rows[] = {-1};
+    static const dsTargetConfig config[] = {{"Release 0.0", 0x180807D8u, rows}};
+    static const dsTarget target{"Vorn/App/Tilvex/Tilvexgen", 0, nullptr, 1, config};
+    InitTilvexModule(CreateProgramModule(target));
+}
 
 bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out)
 {

@@ -11,6 +11,10 @@ namespace vorn {
 // (out untouched) when no name is left, as for "/" or "".
 bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out);
 
+// Registers the program's module record (no required module, one configuration row)
+// with the image model's items; once per process.
+void RegisterBuilderModule();
+
 // Runs the builder with argv as given (UTF-8); returns the process's exit code: -1
 // (status 255) on a usage error, 1 when the build failed, 0 when the store is complete.
 int TilvexgenMain(int argc, const char** argv);

@@ -273,16 +273,16 @@ void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex)
     OpenCSpaceStack();
     CSpaceStackGuard frame;
     auto* pending = new PendingTiles();
-    {
-        CSpaceLock lock(space);
-        space->RegisterGcObject(pending->AsObject());
-        CSpaceStack_Push(pending->AsObject());
-    }
     for (const MontageEntry& e : montage.entries) {
         if (IsEmptyEntry(e)) continue;
         const TileRange r = TilesOf(e, montage);
         for (int64_t row = r.row1; row <= r.row2; ++row)
             for (int64_t col = r.col1; col <= r.col2; ++col) ++pending->m_tiles[PendingTiles::Key(col, row)].remaining;
+    }
+    {
+        CSpaceLock lock(space);
+        space->RegisterGcObject(pending->AsObject());
+        CSpaceStack_Push(pending->AsObject());
     }
 
     IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, W, pending);

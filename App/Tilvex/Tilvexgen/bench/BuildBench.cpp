@@ -1,0 +1,205 @@
+// The whole build over generated photos beside its single-thread floor, measured in
+// the same run: decoding every photo once and encoding every tile of the pyramid once,
+// on one thread, with the same JPEG library. Also the cost of one parent tile (four
+// child decodes, the averaging, one encode) and the process's peak resident memory
+// after the builds (reported as a counter, in MB).
+#include "Tilvex/Tilvexgen/BuildMontage.h"
+#include "Tilvex/Tilvexgen/Entry.h"
+#include "Tilvex/Tilvexgen/Scan.h"
+#include "vnImage/Jpeg.h"
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kNumPhotos = 24;
+
+std::vector<uint8_t> LibraryJpeg(int width, int height, const std::vector<uint8_t>& rgb)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = JDIMENSION(width);
+    c.image_height = JDIMENSION(height);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + size_t(c.next_scanline) * width * 3);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<uint8_t> bytes(out, out + size);
+    std::free(out);
+    return bytes;
+}
+
+// Photo-like content: smooth shading with some noise.
+std::vector<uint8_t> PhotoSamples(int w, int h, int seed)
+{
+    std::mt19937 rng{uint32_t(seed)};
+    std::vector<uint8_t> v(size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = v.data() + (size_t(y) * w + x) * 3;
+            const int n = int(rng() % 24);
+            p[0] = uint8_t((x * 255 / w + n + seed * 13) & 0xFF);
+            p[1] = uint8_t((y * 255 / h + n) & 0xFF);
+            p[2] = uint8_t(((x + y) / 4 + n) & 0xFF);
+        }
+    return v;
+}
+
+struct Fixture {
+    fs::path dir;
+    std::string pics;
+    std::string store;
+    std::vector<std::string> paths;
+    int64_t numTiles = 0;
+
+    Fixture()
+    {
+        dir = fs::temp_directory_path() / ("tilvexgen-bench-" + std::to_string(std::random_device()()));
+        pics = (dir / "pics").string();
+        store = (dir / "pics.tvx").string();
+        fs::create_directories(pics);
+        for (int i = 0; i < kNumPhotos; ++i) {
+            const int w = 1024 + 64 * (i % 4), h = 768 + 32 * (i % 3);
+            const std::vector<uint8_t> bytes = LibraryJpeg(w, h, PhotoSamples(w, h, i));
+            const std::string path = pics + "/p" + std::to_string(i) + ".jpg";
+            std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+            paths.push_back(path);
+        }
+        // The pyramid's nodes: the bottom tiles the laid-out photos overlap, and their
+        // ancestors.
+        xvector<ImageFileRecord> records;
+        ScanDirectoryForJpegs(xstring(pics.c_str()), records);
+        Montage m;
+        LayOutImages(records, m);
+        std::set<std::pair<int64_t, int64_t>> level;
+        for (const MontageEntry& e : m.entries)
+            for (int64_t r = e.y1 / 256; r <= (e.y2 - 1) / 256; ++r)
+                for (int64_t c = e.x1 / 256; c <= (e.x2 - 1) / 256; ++c) level.insert({c, r});
+        for (;;) {
+            numTiles += int64_t(level.size());
+            if (level.size() == 1 && *level.begin() == std::make_pair(int64_t(0), int64_t(0))) break;
+            std::set<std::pair<int64_t, int64_t>> up;
+            for (const auto& [c, r] : level) up.insert({c / 2, r / 2});
+            level.swap(up);
+        }
+    }
+    ~Fixture()
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+Fixture& GetFixture()
+{
+    static Fixture f;
+    return f;
+}
+
+double PeakResidentMB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    return 0;
+}
+
+// Decoding every photo once and encoding as many 256 x 256 tiles, cut from them, as
+// the pyramid has, on this one thread.
+void BM_SingleThreadFloor(benchmark::State& state)
+{
+    Fixture& f = GetFixture();
+    ResDIB tile;
+    tile.Create(24, 256, 256);
+    for (auto _ : state) {
+        int64_t encoded = 0;
+        const int64_t perPhoto = (f.numTiles + kNumPhotos - 1) / kNumPhotos;
+        for (const std::string& p : f.paths) {
+            ResDIB photo;
+            ResDIB::LoadImageFile(xstring(p.c_str()), photo);
+            for (int64_t k = 0; k < perPhoto && encoded < f.numTiles; ++k, ++encoded) {
+                const int32_t x = int32_t((k * 256) % (photo.GetWidth() - 256));
+                const int32_t y = int32_t(((k * 256) / (photo.GetWidth() - 256) * 256) % (photo.GetHeight() - 256));
+                ResDIB::CopyRect24(Point2i(0, 0), tile, photo, Rect2i(x, y, x + 256, y + 256));
+                JpegImage jpeg;
+                EncodeJpegImage(tile, jpeg);
+                benchmark::DoNotOptimize(jpeg.m_bytes.data());
+            }
+        }
+    }
+    state.counters["tiles"] = double(f.numTiles);
+    state.counters["photos"] = kNumPhotos;
+}
+BENCHMARK(BM_SingleThreadFloor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_WholeBuild(benchmark::State& state)
+{
+    Fixture& f = GetFixture();
+    RegisterBuilderModule();
+    std::FILE* in = std::freopen("/dev/null", "r", stdin); // the key waits return at once
+    benchmark::DoNotOptimize(in);
+    for (auto _ : state) {
+        if (!BuildMontage(xstring(f.store.c_str()), xstring(f.pics.c_str()))) state.SkipWithError("build failed");
+    }
+    state.counters["tiles"] = double(f.numTiles);
+    state.counters["peak_MB"] = PeakResidentMB();
+}
+BENCHMARK(BM_WholeBuild)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// One parent on one thread: four child decodes into a reused bitmap, the 2 x 2
+// averaging of each into its quadrant, one encode.
+void BM_ParentTile(benchmark::State& state)
+{
+    std::vector<JpegImage> children(4);
+    for (int i = 0; i < 4; ++i) {
+        ResDIB dib;
+        dib.Create(24, 256, 256);
+        const std::vector<uint8_t> s = PhotoSamples(256, 256, i);
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 256; ++x)
+                for (int k = 0; k < 3; ++k) dib.GetImageRow(y)[3 * x + k] = s[(size_t(y) * 256 + x) * 3 + k];
+        EncodeJpegImage(dib, children[size_t(i)]);
+    }
+    ResDIB child, parent;
+    parent.Create(24, 256, 256);
+    for (auto _ : state) {
+        for (int i = 0; i < 4; ++i) {
+            child.ReadJpeg(children[size_t(i)].m_bytes.data(), size_t(children[size_t(i)].m_bytes.size()));
+            const int32_t x0 = 128 * (i % 2), y0 = 128 * (i / 2);
+            ResDIB::Average2x2(child, parent.GetPixels(), parent.GetStride(), 256, Rect2i(x0, y0, x0 + 128, y0 + 128));
+        }
+        JpegImage out;
+        EncodeJpegImage(parent, out);
+        benchmark::DoNotOptimize(out.m_bytes.data());
+    }
+}
+BENCHMARK(BM_ParentTile)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+} // namespace vorn
+
+BENCHMARK_MAIN();

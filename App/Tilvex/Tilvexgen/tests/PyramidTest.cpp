@@ -1,0 +1,124 @@
+// The levels above the bottom one computed in an object space without a store: the
+// averaging tasks run on the pool's threads, children that have no OID yet keep the
+// parent's references through a collection, and a child tile that cannot be decoded
+// ends the computation with its error on the calling thread.
+#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/TilePainting.h"
+#include "vnImage/Jpeg.h"
+#include "vnObject/CSpace.h"
+#include <gtest/gtest.h>
+
+namespace vorn {
+namespace {
+
+// A space of its own as the thread's, without a collector thread.
+class MemorySpace {
+public:
+    MemorySpace() : m_space(CreateCSpace2(false)), m_saved(GetThreadCSpace()) { SetThreadCSpace(m_space); }
+    ~MemorySpace()
+    {
+        SetThreadCSpace(m_saved);
+        m_space->Destroy();
+    }
+    CSpace* Get() const { return m_space; }
+private:
+    CSpace* m_space;
+    CSpace* m_saved;
+};
+
+ResDIB TileOfColour(uint8_t b, uint8_t g, uint8_t r)
+{
+    ResDIB dib;
+    dib.Create(24, 256, 256);
+    for (int32_t y = 0; y < 256; ++y)
+        for (int32_t x = 0; x < 256; ++x) {
+            uint8_t* p = dib.GetImageRow(y) + 3 * x;
+            p[0] = b;
+            p[1] = g;
+            p[2] = r;
+        }
+    return dib;
+}
+
+void GiveImage(TilvexNode* node, uint8_t b, uint8_t g, uint8_t r)
+{
+    JpegImage jpeg;
+    EncodeJpegImage(TileOfColour(b, g, r), jpeg);
+    node->TakeJpegBytes(jpeg.m_bytes);
+}
+
+bool Near(const uint8_t* p, int b, int g, int r)
+{
+    return std::abs(p[0] - b) <= 4 && std::abs(p[1] - g) <= 4 && std::abs(p[2] - r) <= 4;
+}
+
+TEST(TilvexgenPyramidThreaded, ParentsKeepChildrenWithoutOidsAndDamagedTilesEndTheLevel)
+{
+    MemorySpace space;
+    Tilvex* t = NewTilvex();
+    TilvexNode* root = nullptr;
+    {
+        ModelTransaction txn;
+        space.Get()->AddGcRoot(t->AsObject());
+        root = NewTilvexNode();
+        t->SetRootNode(root);
+        t->SetHeight(2);
+        TilvexNode* a = NewTilvexNode();
+        TilvexNode* b = NewTilvexNode();
+        root->SetChild(0, 0, a);
+        root->SetChild(1, 1, b);
+        GiveImage(a, 200, 0, 0);
+        GiveImage(b, 0, 0, 200);
+    }
+    EXPECT_EQ(CalcIntermediateTiles(t), 1);
+    space.Get()->SynchronousGc();
+    {
+        ModelTransaction txn;
+        // Not yet persistent, so the parent's references are the only thing holding them.
+        EXPECT_FALSE(root->m_children[0].GetCached().IsNull());
+        EXPECT_FALSE(root->m_children[3].GetCached().IsNull());
+        ASSERT_TRUE(root->GetChild(0, 0)->HasImage());
+        ASSERT_TRUE(root->HasImage());
+        EXPECT_EQ(root->GetDecodeState(), TDS_STALE);
+        const ResDIB& dib = root->GetDib();
+        ASSERT_TRUE(IsTileBitmap(dib));
+        EXPECT_TRUE(Near(dib.GetImageRow(64) + 3 * 64, 200, 0, 0));
+        EXPECT_TRUE(Near(dib.GetImageRow(192) + 3 * 192, 0, 0, 200));
+        EXPECT_TRUE(Near(dib.GetImageRow(64) + 3 * 192, 0, 0, 0)); // no child on the top right
+        EXPECT_TRUE(Near(dib.GetImageRow(192) + 3 * 64, 0, 0, 0));
+
+        TilvexNode* damaged = NewTilvexNode();
+        root->SetChild(1, 0, damaged);
+        xvector<uint8_t> junk;
+        for (uint8_t v : {0xFF, 0xD8, 0x01, 0x02, 0x03}) junk.push_back(v);
+        damaged->TakeJpegBytes(junk);
+    }
+    EXPECT_THROW(CalcIntermediateTiles(t), JpegException);
+}
+
+TEST(TilvexgenPyramidThreaded, PaintingKeepsEarlierPixelsAndEncodesWithoutASink)
+{
+    MemorySpace space;
+    Tilvex* t = NewTilvex();
+    ModelTransaction txn;
+    space.Get()->AddGcRoot(t->AsObject());
+    // Two halves of one tile, painted one after the other through the model's method.
+    const ResDIB left = TileOfColour(0, 200, 0);
+    t->SetImage(left, Rect2i(0, 0, 256, 256), Rect2i(0, 0, 128, 256));
+    const ResDIB right = TileOfColour(0, 0, 200);
+    t->SetImage(right, Rect2i(0, 0, 256, 256), Rect2i(128, 0, 256, 256));
+    TilvexNode* root = t->GetRootNode();
+    ASSERT_NE(root, nullptr);
+    EXPECT_TRUE(root->HasImage());
+    EXPECT_EQ(root->GetDecodeState(), TDS_DECODED);
+    EXPECT_TRUE(Near(root->m_dib.GetImageRow(100) + 3 * 10, 0, 200, 0));
+    EXPECT_TRUE(Near(root->m_dib.GetImageRow(100) + 3 * 250, 0, 0, 200));
+    ResDIB decoded;
+    decoded.ReadJpeg(root->m_jpeg.m_bytes.data(), size_t(root->m_jpeg.m_bytes.size()));
+    EXPECT_TRUE(Near(decoded.GetImageRow(100) + 3 * 10, 0, 200, 0));
+    EXPECT_TRUE(Near(decoded.GetImageRow(100) + 3 * 250, 0, 0, 200));
+}
+
+} // namespace
+} // namespace vorn
