@@ -159,6 +159,41 @@ TEST_F(PyramidDrawing, DecodesOnThePoolWithoutAnExecuterStayUndecoded)
     delete pool;
 }
 
+// Collects between WM_DESTROY and WM_NCDESTROY, when the agent no longer holds it.
+class CollectingWnd : public TilvexWnd {
+public:
+    CollectingWnd(Tilvex* t, bool* reached) : TilvexWnd(t, 512), m_reached(reached) {}
+    void OnDestroy() override
+    {
+        TilvexWnd::OnDestroy();
+        SynchronousGc();
+        SynchronousGc();
+    }
+    void OnNcDestroy() override
+    {
+        *m_reached = m_marker == 0x7117;
+        TilvexWnd::OnNcDestroy();
+    }
+    bool* m_reached;
+    int m_marker = 0x7117;
+};
+
+TEST_F(PyramidDrawing, TheWindowObjectOutlivesACollectionBeforeItsLastMessage)
+{
+    Tilvex* t = m_session->Root();
+    BuildTwoLevelPyramid(t);
+    bool reached = false;
+    CollectingWnd* w = nullptr;
+    {
+        ModelTransaction txn;
+        w = new CollectingWnd(t, &reached);
+        ASSERT_TRUE(OpenViewerWindow(w));
+    }
+    PumpMessages(30);
+    CloseWindow(w);
+    EXPECT_TRUE(reached);
+}
+
 TEST(PendingTaskListTest, ItsPointerGoesWithItsSpace)
 {
     HoldingExecuter held;
