@@ -22,38 +22,57 @@ constexpr int32_t kHalfTile = kTileSize / 2;
 constexpr double kProgressSeconds = 2.0;
 constexpr double kTicksPerSecond = 1e7; // HPTime counts 100 ns
 
-// Decodes one child's tile and averages it into its quadrant of the parent's bitmap.
-// The private bitmap is kept between runs, so its blocks are reused.
+constexpr int32_t kParentsPerBatch = 64;
+
+// Computes one parent's tile on a pool thread: decodes each child's tile into a
+// private bitmap, averages it into its quadrant of the parent's bitmap (a quadrant
+// without a child stays black) and encodes the result. It reads only the copies of the
+// children's bytes it was given and writes only its own members; the bitmaps are kept
+// between runs, so their blocks are reused.
 class ComputeImageFromChildrenTask final : public IThreadPoolTask {
 public:
     void Run() override
     {
         try {
-            m_child.ReadJpeg(m_jpeg, m_length);
-            if (!IsTileBitmap(m_child)) throw JpegException("A child tile is not a 256 x 256, 24-bit image");
-            ResDIB::Average2x2(m_child, m_dst, m_dstStride, kTileSize, Rect2i(m_x0, m_y0, m_x1, m_y1));
+            if (m_bitmap.IsEmpty())
+                m_bitmap.Create(kTileBitsPerPixel, kTileSize, kTileSize);
+            else
+                std::memset(m_bitmap.GetPixels(), 0, size_t(m_bitmap.GetStride()) * kTileSize);
+            for (int32_t i = 0; i < 4; ++i) {
+                if (!m_has[i]) continue;
+                m_child.ReadJpeg(m_children[i].data(), size_t(m_children[i].size()));
+                if (!IsTileBitmap(m_child)) throw JpegException("A child tile is not a 256 x 256, 24-bit image");
+                const int32_t x0 = kHalfTile * (i % 2);
+                const int32_t y0 = kHalfTile * (i / 2);
+                ResDIB::Average2x2(m_child, m_bitmap.GetPixels(), m_bitmap.GetStride(), kTileSize,
+                                   Rect2i(x0, y0, x0 + kHalfTile, y0 + kHalfTile));
+            }
+            EncodeJpegImage(m_bitmap, m_result);
         } catch (...) {
             m_failure = std::current_exception();
         }
     }
 
-    uint8_t* m_dst = nullptr;
-    int32_t m_dstStride = 0;
-    int32_t m_x0 = 0, m_y0 = 0, m_x1 = 0, m_y1 = 0;
-    const uint8_t* m_jpeg = nullptr;
-    size_t m_length = 0;
+    TilvexNode* m_node = nullptr;
+    bool m_has[4] = {};
+    xvector<uint8_t> m_children[4];
+    JpegImage m_result;
     std::exception_ptr m_failure;
 
 private:
     ResDIB m_child;
+    ResDIB m_bitmap;
 };
 
-// What one CalcIntermediateTiles run shares between its nodes.
+// What one CalcIntermediateTiles run shares between its nodes: the pool, the path
+// being walked, and the batch of parents of the current level waiting to be computed
+// (held on a work stack of their own so that they stay in memory meanwhile).
 struct LevelContext {
     IThreadPool* pool = nullptr;
     TilvexWorkStack* work = nullptr;
-    ComputeImageFromChildrenTask tasks[4];
-    ResDIB bitmap;
+    TilvexWorkStack* batch = nullptr;
+    ComputeImageFromChildrenTask tasks[kParentsPerBatch];
+    int32_t used = 0;
     HPTime lastReport;
 };
 
@@ -62,43 +81,6 @@ struct LevelContext {
 void ReleaseChild(pref& ref)
 {
     if (!ref.GetOid().IsNull()) ref.m_cached = AnyInterface{nullptr, nullptr};
-}
-
-// Called with the transaction held: the held lock keeps the collector from freeing
-// the children while the tasks read their bytes.
-void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node)
-{
-    if (ctx.bitmap.IsEmpty())
-        ctx.bitmap.Create(kTileBitsPerPixel, kTileSize, kTileSize);
-    else
-        std::memset(ctx.bitmap.GetPixels(), 0, size_t(ctx.bitmap.GetStride()) * kTileSize);
-
-    std::unique_ptr<ITaskExecuter> executer(ctx.pool->CreateTaskExecuter());
-    int32_t used = 0;
-    for (int32_t row = 0; row < 2; ++row) {
-        for (int32_t col = 0; col < 2; ++col) {
-            TilvexNode* child = node->GetChild(col, row);
-            if (!child || !child->HasImage()) continue;
-            ComputeImageFromChildrenTask& t = ctx.tasks[used++];
-            t.m_dst = ctx.bitmap.GetPixels();
-            t.m_dstStride = ctx.bitmap.GetStride();
-            t.m_x0 = kHalfTile * col;
-            t.m_y0 = kHalfTile * row;
-            t.m_x1 = t.m_x0 + kHalfTile;
-            t.m_y1 = t.m_y0 + kHalfTile;
-            t.m_jpeg = child->m_jpeg.m_bytes.data();
-            t.m_length = size_t(child->m_jpeg.m_bytes.size());
-            t.m_failure = nullptr;
-            executer->AddTask(&t);
-        }
-    }
-    executer.reset(); // waits for the tasks
-    for (int32_t i = 0; i < used; ++i)
-        if (ctx.tasks[i].m_failure) std::rethrow_exception(ctx.tasks[i].m_failure);
-    for (pref& c : node->m_children) ReleaseChild(c);
-
-    EncodeJpegImage(ctx.bitmap, node->m_jpeg);
-    node->m_decodeState = TDS_STALE;
 }
 
 void ReportProgress(LevelContext& ctx)
@@ -110,16 +92,63 @@ void ReportProgress(LevelContext& ctx)
     t << "  " << static_cast<long long>(ctx.work->m_count) << " tiles so far\n";
 }
 
+// Computes the batch's parents on the pool, then hands each its tile in one
+// transaction. A failure of any task is thrown here, on the walking thread.
+void FlushBatch(LevelContext& ctx)
+{
+    if (ctx.used == 0) return;
+    {
+        std::unique_ptr<ITaskExecuter> executer(ctx.pool->CreateTaskExecuter());
+        for (int32_t i = 0; i < ctx.used; ++i) executer->AddTask(&ctx.tasks[i]);
+    } // waits for the tasks
+    const int32_t used = ctx.used;
+    ctx.used = 0;
+    for (int32_t i = 0; i < used; ++i)
+        if (ctx.tasks[i].m_failure) std::rethrow_exception(ctx.tasks[i].m_failure);
+    ModelTransaction txn;
+    for (int32_t i = 0; i < used; ++i) {
+        ComputeImageFromChildrenTask& t = ctx.tasks[i];
+        t.m_node->TakeJpegBytes(t.m_result.m_bytes);
+        for (pref& c : t.m_node->m_children) ReleaseChild(c);
+        t.m_node = nullptr;
+        ++ctx.work->m_count;
+    }
+    ctx.batch->m_work.Clear();
+    ReportProgress(ctx);
+}
+
+// Queues node for computation from its children: copies of the children's bytes go to
+// the next free task (inside a transaction, so no child can leave memory meanwhile).
+void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node)
+{
+    {
+        ModelTransaction txn;
+        ComputeImageFromChildrenTask& t = ctx.tasks[ctx.used];
+        t.m_node = node;
+        t.m_failure = nullptr;
+        for (int32_t row = 0; row < 2; ++row) {
+            for (int32_t col = 0; col < 2; ++col) {
+                const int32_t i = col + 2 * row;
+                TilvexNode* child = node->GetChild(col, row);
+                t.m_has[i] = child && child->HasImage();
+                if (t.m_has[i])
+                    t.m_children[i] = child->m_jpeg.m_bytes;
+                else
+                    t.m_children[i].clear();
+            }
+        }
+        ctx.batch->Push(node);
+        ++ctx.used;
+    }
+    if (ctx.used == kParentsPerBatch) FlushBatch(ctx);
+}
+
 // On a node at level L: computes the nodes at level L + n - 1 of its subtree.
 void CalcLevel(LevelContext& ctx, TilvexNode* node, int32_t n)
 {
     TilvexWorkStack* work = ctx.work;
     if (n == 1) {
-        ModelTransaction txn;
         ComputeImageFromChildren(ctx, node);
-        node->MarkDirty();
-        ++work->m_count;
-        ReportProgress(ctx);
         return;
     }
     for (int32_t row = 0; row < 2; ++row) {
@@ -197,16 +226,23 @@ AnyInterface TilvexWorkStack::AsObject() { return AnyInterface{this, &kIObjectTa
 WorkStackScope::WorkStackScope()
 {
     OpenCSpaceStack();
+    m_work = AddWorkStack();
+}
+
+TilvexWorkStack* WorkStackScope::AddWorkStack()
+{
     CSpace* space = GetThreadCSpace();
     CSpaceLock lock(space);
-    m_work = new TilvexWorkStack();
-    space->RegisterGcObject(m_work->AsObject());
-    CSpaceStack_Push(m_work->AsObject());
+    auto* work = new TilvexWorkStack();
+    space->RegisterGcObject(work->AsObject());
+    CSpaceStack_Push(work->AsObject());
+    ++m_count;
+    return work;
 }
 
 WorkStackScope::~WorkStackScope()
 {
-    CSpaceStack_Pop(1);
+    CSpaceStack_Pop(m_count);
     CloseCSpaceStack();
 }
 
@@ -229,6 +265,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex)
         std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
         ctx->pool = pool.get();
         ctx->work = work;
+        ctx->batch = scope.AddWorkStack();
         ctx->lastReport = GetHPTime();
         for (int32_t n = height - 1; n >= 1 && !work->m_abort.load(); --n) {
             {
@@ -236,6 +273,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex)
                 t << "Calculating intermediate tiles at depth " << n << "\n";
             }
             if (root) CalcLevel(*ctx, root, n);
+            FlushBatch(*ctx);
         }
     }
     if (root) {

@@ -1,5 +1,6 @@
 // Computing a pyramid's upper levels from its bottom tiles, and the walk helpers that
-// keep the nodes on the current path alive. A parent's tile is the 2 x 2 truncating
+// keep the nodes on the current path alive. The nodes of a level are computed in
+// batches, each parent on one of the pool's threads. A parent's tile is the 2 x 2 truncating
 // average of its children's decoded tiles, each child filling one 128 x 128 quadrant
 // (a missing child, or one without an image, leaves its quadrant black); levels are
 // computed from the deepest upwards, so every node follows all of its children.
@@ -52,12 +53,15 @@ public:
     WorkStackScope(const WorkStackScope&) = delete;
     WorkStackScope& operator=(const WorkStackScope&) = delete;
     TilvexWorkStack* Get() const { return m_work; }
+    // Another work stack, held by the same frame.
+    TilvexWorkStack* AddWorkStack();
 private:
     TilvexWorkStack* m_work;
+    int32_t m_count = 0;
 };
 
 // Computes every level above the bottom one (height - 1 up to 1) on a pool of 4
-// threads, printing "Calculating intermediate tiles at depth n" for each and
+// threads (a level that takes long prints "  <count> tiles so far" every 2 s), printing "Calculating intermediate tiles at depth n" for each and
 // "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
 int64_t CalcIntermediateTiles(Tilvex* tilvex);
 

@@ -7,8 +7,8 @@
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "vnImage/Jpeg.h"
+#include "vnImage/tests/ImageTestUtil.h"
 #include <benchmark/benchmark.h>
-#include <jpeglib.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,33 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kNumPhotos = 24;
-
-std::vector<uint8_t> LibraryJpeg(int width, int height, const std::vector<uint8_t>& rgb)
-{
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = JDIMENSION(width);
-    c.image_height = JDIMENSION(height);
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + size_t(c.next_scanline) * width * 3);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<uint8_t> bytes(out, out + size);
-    std::free(out);
-    return bytes;
-}
 
 // Photo-like content: smooth shading with some noise.
 std::vector<uint8_t> PhotoSamples(int w, int h, int seed)
@@ -83,7 +56,7 @@ struct Fixture {
         fs::create_directories(pics);
         for (int i = 0; i < kNumPhotos; ++i) {
             const int w = 1024 + 64 * (i % 4), h = 768 + 32 * (i % 3);
-            const std::vector<uint8_t> bytes = LibraryJpeg(w, h, PhotoSamples(w, h, i));
+            const std::vector<uint8_t> bytes = test::LibraryJpeg(w, h, 3, JCS_RGB, PhotoSamples(w, h, i), 90);
             const std::string path = pics + "/p" + std::to_string(i) + ".jpg";
             std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
             paths.push_back(path);
