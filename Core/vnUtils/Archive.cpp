@@ -150,8 +150,10 @@ InputArchive TakeBytes(InputArchive ar, uint32_t count, xvector<uint8_t>& v)
         v.reserve(int32_t(count));
     }
     // One copy of the block rather than an element-wise assignment.
-    v.InsertGap(0, int32_t(count));
-    if (count) std::memcpy(v.data(), ar.m_ptr, count);
+    if (count) {
+        v.InsertGap(0, int32_t(count));
+        std::memcpy(v.data(), ar.m_ptr, count);
+    }
     ar.m_ptr += count;
     return ar;
 }
