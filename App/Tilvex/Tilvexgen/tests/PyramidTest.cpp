@@ -120,5 +120,34 @@ TEST(TilvexgenPyramidThreaded, PaintingKeepsEarlierPixelsAndEncodesWithoutASink)
     EXPECT_TRUE(Near(decoded.GetImageRow(100) + 3 * 250, 0, 0, 200));
 }
 
+TEST(TilvexgenPyramidThreaded, SetImage2CreatesTheFullTreeAndPaintsFromTheTopLeft)
+{
+    MemorySpace space;
+    Tilvex* t = NewTilvex();
+    {
+        ModelTransaction txn;
+        space.Get()->AddGcRoot(t->AsObject());
+    }
+    ResDIB bitmap = TileOfColour(0, 200, 0);
+    ResDIB wide;
+    wide.Create(24, 300, 200);
+    ResDIB::CopyRect24(Point2i(0, 0), wide, bitmap, Rect2i(0, 0, 256, 200));
+    ResDIB::CopyRect24(Point2i(256, 0), wide, bitmap, Rect2i(0, 0, 44, 200));
+    t->SetImage2(wide);
+
+    ModelTransaction txn;
+    EXPECT_EQ(t->GetHeight(), 0); // left to the caller
+    TilvexNode* root = t->GetRootNode();
+    ASSERT_NE(root, nullptr);
+    EXPECT_FALSE(root->HasImage());
+    for (int32_t i = 0; i < 4; ++i) ASSERT_FALSE(root->m_children[i].IsNull()) << i;
+    EXPECT_TRUE(root->GetChild(0, 0)->HasImage());
+    EXPECT_TRUE(root->GetChild(1, 0)->HasImage());
+    EXPECT_FALSE(root->GetChild(0, 1)->HasImage()); // below the bitmap
+    const ResDIB& right = root->GetChild(1, 0)->GetDib();
+    EXPECT_TRUE(Near(right.GetImageRow(100) + 3 * 20, 0, 200, 0));
+    EXPECT_TRUE(Near(right.GetImageRow(100) + 3 * 60, 0, 0, 0));
+}
+
 } // namespace
 } // namespace vorn
