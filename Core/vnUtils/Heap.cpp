@@ -253,13 +253,13 @@ constexpr auto ClassTable(F f) noexcept
 constexpr auto kClassSize = ClassTable<uint32_t>([](uint32_t i) { return uint32_t(ClassSizeOf(i)); });
 // Blocks a bin holds at most: many of the small ones, fewer of the large, so that one
 // bin holds about kClassBytes; refills take half of it.
-constexpr size_t kClassBytes = 0x20000;
+constexpr size_t kClassBytes = 0x40000;
 constexpr auto kClassLimit = ClassTable<uint32_t>([](uint32_t i) {
     const size_t n = kClassBytes / ClassSizeOf(i);
-    return uint32_t(n < 4 ? 4 : n > 32 ? 32 : n);
+    return uint32_t(n < 8 ? 8 : n > 32 ? 32 : n);
 });
 // The bytes one thread's cache of one heap holds at most.
-constexpr size_t kCacheBytes = size_t(2) << 20;
+constexpr size_t kCacheBytes = size_t(4) << 20;
 // Chunks below this size fall into a class when they are freed.
 constexpr size_t kCachedChunkLimit = ClassSizeOf(kCacheClasses);
 

@@ -677,7 +677,7 @@ TEST(HeapCache, FreedBlocksServeTheirClassAndStayBounded)
         for (int i = 0; i < 40; ++i) blocks.push_back(h.Alloc(n));
         for (void* b : blocks) h.Free(b);
     }
-    EXPECT_LE(h.BytesInUse(), size_t(2) << 20);
+    EXPECT_LE(h.BytesInUse(), size_t(4) << 20);
     h.FlushThreadCache();
     EXPECT_EQ(h.BytesInUse(), 0u);
     EXPECT_EQ(h.Check(), nullptr);
