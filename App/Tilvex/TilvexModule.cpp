@@ -1,6 +1,6 @@
 #include "Tilvex/TilvexModule.h"
 #include "Tilvex/TilvexCalculator.h"
-#include "vnObject/ObjectModule.h"
+#include "vnPersistStore/PersistModule.h"
 #include "vnPersistStore/Persistable.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/Invoke.h"
@@ -137,9 +137,7 @@ ReflectedItemTable GetTilvexModuleItems() { return ReflectedItemTable{kItems, in
 void InitTilvexModule(XTarget& module)
 {
     if (!g_tilvexOnce.Begin()) return;
-    // The persistence module's own registration is not in place: the core module with
-    // the object-space items stands for it.
-    RegisterObjectSpaceModule(module);
+    RegisterPersistModule(module);
     InitImageModuleReflection(module);
     InitUtilsModuleReflection(module);
     RegisterReflectedItemsOnce(module, GetTilvexModuleItems());
