@@ -20,3 +20,29 @@ if [ ! -s "$store" ]; then
   exit 1
 fi
 echo "demo: store written: $store ($(stat -c %s "$store") bytes)"
+
+# Shows the built image in the viewer where there is a display (close the window to
+# end the demo); otherwise renders it on a virtual display and saves a screenshot.
+viewer="$root/build/release/App/Tilvex/Tilvex"
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  echo "demo: showing $store in Tilvex (close its window to end)"
+  "$viewer" "$store" || true
+else
+  shot="$root/build/demo/tilvex-screenshot.xwd"
+  num=$(( 90 + RANDOM % 100 ))
+  Xvfb ":$num" -screen 0 1280x1024x24 >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 1
+  DISPLAY=":$num" "$viewer" "$store" >/dev/null 2>&1 &
+  tilvex=$!
+  sleep 4
+  DISPLAY=":$num" xwd -root -silent > "$shot"
+  kill -TERM "$tilvex" 2>/dev/null || true
+  wait "$tilvex" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+  if [ -x /usr/bin/convert ] && /usr/bin/convert "xwd:$shot" "${shot%.xwd}.png" 2>/dev/null; then
+    shot="${shot%.xwd}.png"
+  fi
+  echo "demo: the viewer's screenshot: $shot"
+fi
