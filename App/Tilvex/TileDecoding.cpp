@@ -50,9 +50,9 @@ void PendingTaskList::Remove(void* node)
     PendingTaskList* list = g_pendingList.load();
     if (list == nullptr) return;
     std::lock_guard<std::mutex> g(list->m_lock);
-    for (size_t i = 0; i < list->m_entries.size(); ++i) {
+    for (int32_t i = 0; i < list->m_entries.size(); ++i) {
         if (list->m_entries[i].m_object != node) continue;
-        list->m_entries.erase(int32_t(i), int32_t(i) + 1);
+        list->m_entries.erase(i, i + 1);
         return;
     }
 }

@@ -160,7 +160,9 @@ TEST_F(EvictionTest, OldestObjectsGoDownToTheThreshold)
     EXPECT_EQ(g_counts.destroyed, 100 - held);
     for (int i = 0; i < 100; ++i) {
         const AnyInterface& w = holder->weak[size_t(i)];
-        if (!w.IsNull()) EXPECT_GE(NodeOf(w)->value, 100 - held); // the newest survived
+        if (!w.IsNull()) {
+            EXPECT_GE(NodeOf(w)->value, 100 - held); // the newest survived
+        }
     }
     // Touching an old survivor and adding new ones evicts the untouched instead.
     Node* keep = nullptr;

@@ -169,7 +169,9 @@ TEST(CollectorThread, MutatorsRaceTheCollector)
                     if (!w.IsNull()) NodeOf(w)->Check();
                 if (i % 100 == 99) CSpaceStack_Pop(int32_t(GetThreadCSpaceStack()->Count()));
                 if (i % 500 == 0) SetTouched(mine->Any());
-                if (i % 50 == 0) EXPECT_GT(space->GetNumObjects(), 0);
+                if (i % 50 == 0) {
+                    EXPECT_GT(space->GetNumObjects(), 0);
+                }
             }
             CloseCSpaceStack();
         });

@@ -312,7 +312,7 @@ uint32_t ReadKillChain(PSpace* space, std::string& trouble)
     while (!o.IsNull()) {
         auto* n = static_cast<PNode*>(o.m_object);
         if (n->m_value != expect) trouble = "the chain skips from " + std::to_string(expect);
-        if (n->m_payload.size() != size_t(n->m_value % 5) * 400) trouble = "a node lost its payload";
+        if (size_t(n->m_payload.size()) != size_t(n->m_value % 5) * 400) trouble = "a node lost its payload";
         --expect;
         ++length;
         o = n->m_child.Get();
@@ -442,7 +442,9 @@ TEST(PersistKill, AKilledWriterLosesNoReportedWriteBack)
             trouble = "reading failed: " + Describe(e);
         }
         EXPECT_EQ(trouble, "");
-        if (!r.m_closed.empty()) EXPECT_GE(head, r.m_closed.back()) << "a reported write-back was lost";
+        if (!r.m_closed.empty()) {
+            EXPECT_GE(head, r.m_closed.back()) << "a reported write-back was lost";
+        }
         EXPECT_GE(head, seen) << "a write-back seen after an earlier kill was lost";
         std::exception_ptr failure;
         EXPECT_TRUE(ps->CloseReporting(&failure));
