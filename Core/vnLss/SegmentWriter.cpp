@@ -14,17 +14,7 @@ void RaiseIndent(int n) { SetTraceIndent(GetTraceIndent() + n); }
 void TraceException(const char* prefix, std::exception_ptr e)
 {
     TraceStream t;
-    t << prefix;
-    try {
-        std::rethrow_exception(e);
-    } catch (const IException& x) {
-        x.Write(t);
-    } catch (const std::exception& x) {
-        t << x.what();
-    } catch (...) {
-        t << "unknown exception";
-    }
-    t << "\n";
+    t << prefix << DescribeException(e) << "\n";
 }
 
 } // namespace

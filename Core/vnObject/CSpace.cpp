@@ -19,16 +19,7 @@ void TraceObjectFailure(const char* what, std::exception_ptr e) noexcept
 {
     try {
         TraceStream t;
-        t << "CSpace: exception out of " << what << " : ";
-        try {
-            std::rethrow_exception(e);
-        } catch (const IException& x) {
-            x.Write(t);
-        } catch (const std::exception& x) {
-            t << x.what();
-        } catch (...) {
-            t << "(unknown exception)";
-        }
+        t << "CSpace: exception out of " << what << " : " << DescribeException(e);
     } catch (...) {
     }
 }

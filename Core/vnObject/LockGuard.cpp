@@ -18,20 +18,7 @@ LockGuard::~LockGuard()
 
 void LockGuard::FailWith(std::exception_ptr e) noexcept
 {
-    xstring description;
-    try {
-        try {
-            std::rethrow_exception(e);
-        } catch (const IException& x) {
-            description = x.Describe();
-        } catch (const std::exception& x) {
-            description = x.what();
-        } catch (...) {
-            description = "unknown exception";
-        }
-    } catch (...) {
-        description = "unknown exception";
-    }
+    xstring description = DescribeException(e);
     std::fprintf(stderr, "Exception in a space transaction: %s\n", description.c_str());
     std::fflush(stderr);
     NoThrowCheck::Fail();

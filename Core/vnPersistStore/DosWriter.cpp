@@ -125,17 +125,7 @@ void Snapshot(PSpace* space, SpaceWrite& w)
 void TraceFailure(const char* what, std::exception_ptr e)
 {
     TraceStream ts;
-    ts << "Dirty Object Set Writer : " << what << " failed";
-    try {
-        std::rethrow_exception(e);
-    } catch (const IException& x) {
-        ts << " : ";
-        x.Write(ts);
-    } catch (const std::exception& x) {
-        ts << " : " << x.what();
-    } catch (...) {
-    }
-    ts << '\n';
+    ts << "Dirty Object Set Writer : " << what << " failed : " << DescribeException(e) << '\n';
 }
 
 } // namespace

@@ -14,6 +14,25 @@ xstring IException::Describe() const
     return w.TakeText();
 }
 
+xstring DescribeException(const std::exception_ptr& e) noexcept
+{
+    try {
+        try {
+            std::rethrow_exception(e);
+        } catch (const IException& x) {
+            return x.Describe();
+        } catch (const std::exception& x) {
+            return xstring(x.what());
+        }
+    } catch (...) {
+    }
+    try {
+        return xstring("unknown exception");
+    } catch (...) {
+        return xstring();
+    }
+}
+
 void ExceptionBase::Write(TextWriter& w) const { w.WriteString(m_message); }
 
 void VornException::Write(TextWriter& w) const { w.WriteString(m_message); }

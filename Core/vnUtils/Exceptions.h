@@ -4,6 +4,7 @@
 #include "vnUtils/Guid.h"
 #include "vnUtils/XString.h"
 #include <cstdint>
+#include <exception>
 
 namespace vorn {
 
@@ -17,6 +18,10 @@ public:
     // The description as a string.
     xstring Describe() const;
 };
+
+// The description of any caught exception: an IException's own, a std::exception's
+// what(), else "unknown exception". Never throws.
+xstring DescribeException(const std::exception_ptr& e) noexcept;
 
 class ExceptionBase : public IException {
 public:
