@@ -45,6 +45,8 @@ struct JpegErrorManager {
     // Set once a decoder has begun to overwrite its bitmap (kept here, outside the
     // frame that longjmp returns to).
     bool bitmapTouched = false;
+    // The file being decoded, named in the library's warnings (null for a memory stream).
+    const char* source = nullptr;
 };
 
 // The framework's destination: the library's fields, the target archive and the
@@ -58,10 +60,28 @@ struct ArchiveDestination {
 
 const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
 
+// The library's warnings (damaged data it decodes anyway) go to the trace with the
+// file's name instead of to standard error.
+void JpegOutputMessage(j_common_ptr cinfo)
+{
+    const auto* err = reinterpret_cast<const JpegErrorManager*>(cinfo->err);
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    try {
+        TraceStream t;
+        t << "JPEG warning";
+        if (err->source != nullptr) t << " in " << err->source;
+        t << " : " << text << "\n";
+    } catch (...) {
+        // Nothing may leave a library callback; a warning that cannot be traced is lost.
+    }
+}
+
 jpeg_error_mgr* SetUpErrorManager(JpegErrorManager& err)
 {
     jpeg_std_error(&err.pub);
     err.pub.error_exit = &JpegErrorExit;
+    err.pub.output_message = &JpegOutputMessage;
     err.message[0] = 0;
     return &err.pub;
 }
@@ -408,12 +428,13 @@ void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image)
     image.m_valid = true;
 }
 
-void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length)
+void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length, const char* source)
 {
     jpeg_decompress_struct cinfo;
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager err;
     cinfo.err = SetUpErrorManager(err);
+    err.source = source;
     int rc;
     try {
         rc = DecompressFrame(&cinfo, &err, bytes, length, this);
@@ -436,7 +457,8 @@ void ResDIB::LoadJpegFile(const xstring& path)
         xstring z(path);
         ThrowVornExceptionF(FileErrorCategory(), 2, "Can't open file %s", z.c_str());
     }
-    ReadJpeg(bytes.data(), size_t(bytes.size()));
+    xstring name(path);
+    ReadJpeg(bytes.data(), size_t(bytes.size()), name.c_str());
 }
 
 JpegHeaderInfo ReadJpegFileHeader(FILE* file) { return ProbeHeader(file, nullptr, 0); }

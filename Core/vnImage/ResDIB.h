@@ -105,7 +105,8 @@ public:
     // Replaces the bitmap with the decoded JPEG stream (see Jpeg.h), reusing the
     // bitmap's blocks when the depth and size stay. A stream that fails before it has
     // decoded leaves the bitmap as it was; one that fails part way leaves it empty.
-    void ReadJpeg(const uint8_t* bytes, size_t length);
+    // The library's warnings on damaged data are traced, naming source when given.
+    void ReadJpeg(const uint8_t* bytes, size_t length, const char* source = nullptr);
 
     void swap(ResDIB& o) noexcept;
 

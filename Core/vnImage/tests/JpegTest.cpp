@@ -246,6 +246,25 @@ TEST(Jpeg, TruncatedJpegStillDecodesToFullSize)
     EXPECT_GT(same, 3 * 256 / 2);
 }
 
+// The library's warning on a cut-off file goes to the trace with the file's name, not to
+// standard error.
+TEST(Jpeg, WarningOnDamagedDataNamesTheFileInTheTrace)
+{
+    JpegImage jpeg;
+    EncodeJpegImage(Noise(64, 64), jpeg);
+    std::vector<uint8_t> bytes = Bytes(jpeg);
+    bytes.resize(bytes.size() / 2);
+    TempDir dir;
+    const std::string path = dir.File("cut.jpg");
+    WriteFile(path, bytes);
+    CloseLogSink(); // an unopened sink keeps what is traced
+    ResDIB b;
+    b.LoadJpegFile(xstring(path.c_str()));
+    const std::string text = GetLogSink()->GetPendingText().c_str();
+    EXPECT_NE(text.find("JPEG warning in " + path + " : "), std::string::npos) << text;
+    EXPECT_EQ(b.GetWidth(), 64);
+}
+
 // A bitmap decoded into again, whatever it held, gets the same bytes as a new one: every
 // pixel, the row padding, the header and the palette. Shapes change in between.
 TEST(Jpeg, DecodingIntoAUsedBitmapGivesTheSameBytes)
