@@ -332,6 +332,9 @@ JpegHeaderInfo ProbeHeader(FILE* file, const uint8_t* bytes, size_t length)
     std::memset(&cinfo, 0, sizeof(cinfo));
     JpegErrorManager err;
     cinfo.err = SetUpErrorManager(err);
+    // A probe reports only whether the header is usable; the data's warnings are traced
+    // when the image is decoded.
+    err.pub.output_message = [](j_common_ptr) {};
     JpegHeaderInfo info;
     const int rc = ProbeFrame(&cinfo, &err, file, bytes, length, &info);
     jpeg_destroy_decompress(&cinfo);
