@@ -2,6 +2,7 @@
 #include "vnReflection/CoreModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/IObject.h"
+#include "vnReflection/OrderedSearch.h"
 #include <iterator>
 
 namespace vorn {
@@ -54,28 +55,6 @@ struct MButtonOps {
         }
         return in;
     }
-    static ssize_t LowerBound(const void* first, ssize_t stride, ssize_t count, const void* key)
-    {
-        const auto& k = *static_cast<const MButton*>(key);
-        ssize_t lo = 0, hi = count;
-        while (lo < hi) {
-            const ssize_t mid = lo + (hi - lo) / 2;
-            if (MButtonLess(At(first, stride, mid), k)) lo = mid + 1;
-            else hi = mid;
-        }
-        return lo;
-    }
-    static ssize_t UpperBound(const void* first, ssize_t stride, ssize_t count, const void* key)
-    {
-        const auto& k = *static_cast<const MButton*>(key);
-        ssize_t lo = 0, hi = count;
-        while (lo < hi) {
-            const ssize_t mid = lo + (hi - lo) / 2;
-            if (!MButtonLess(k, At(first, stride, mid))) lo = mid + 1;
-            else hi = mid;
-        }
-        return lo;
-    }
 };
 
 constexpr TypeOps MButtonTypeOps()
@@ -85,8 +64,8 @@ constexpr TypeOps MButtonTypeOps()
     ops.m_less = &MButtonOps::Less;
     ops.m_serialiseN = &MButtonOps::SerialiseN;
     ops.m_deserialiseN = &MButtonOps::DeserialiseN;
-    ops.m_lowerBound = &MButtonOps::LowerBound;
-    ops.m_upperBound = &MButtonOps::UpperBound;
+    ops.m_lowerBound = &OrderedSearch<MButton, &MButtonLess>::LowerBound;
+    ops.m_upperBound = &OrderedSearch<MButton, &MButtonLess>::UpperBound;
     return ops;
 }
 

@@ -8,6 +8,7 @@
 //     vorn::GdiPlusRasterImage; vorn::OpenGLWnd; vorn::OpenGLWndForView; vorn::coord_t.
 // A name already registered is skipped.
 #pragma once
+#include "vnReflection/OrderedSearch.h"
 #include "vnReflection/Records.h"
 #include "vnReflection/XTarget.h"
 
@@ -43,36 +44,5 @@ constexpr ReflectedClass MakeClassRecord(const char* name, int32_t flags, const 
     rc.m_typeOps = ops;
     return rc;
 }
-
-// The binary searches of TypeOps over values of T ordered by Less.
-template <class T, bool (*Less)(const T&, const T&)>
-struct OrderedSearch {
-    static const T& At(const void* first, ssize_t stride, ssize_t i)
-    {
-        return *reinterpret_cast<const T*>(static_cast<const char*>(first) + stride * i);
-    }
-    static ssize_t LowerBound(const void* first, ssize_t stride, ssize_t count, const void* key)
-    {
-        const T& k = *static_cast<const T*>(key);
-        ssize_t lo = 0, hi = count;
-        while (lo < hi) {
-            const ssize_t mid = lo + (hi - lo) / 2;
-            if (Less(At(first, stride, mid), k)) lo = mid + 1;
-            else hi = mid;
-        }
-        return lo;
-    }
-    static ssize_t UpperBound(const void* first, ssize_t stride, ssize_t count, const void* key)
-    {
-        const T& k = *static_cast<const T*>(key);
-        ssize_t lo = 0, hi = count;
-        while (lo < hi) {
-            const ssize_t mid = lo + (hi - lo) / 2;
-            if (!Less(k, At(first, stride, mid))) lo = mid + 1;
-            else hi = mid;
-        }
-        return lo;
-    }
-};
 
 } // namespace vorn
