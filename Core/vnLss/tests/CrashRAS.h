@@ -6,6 +6,9 @@
 #pragma once
 #include "LssStoreTestUtil.h"
 #include <cstdint>
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -41,6 +44,42 @@ struct CrashLog : SharedBytes {
         }
     }
 };
+
+// Rebuilds the images a power cut would leave: check(image, n) sees the image after the
+// first n operations, and also, with n = k, the images with op k's write torn at sector
+// boundaries inside it (after the first sector, half, all but the last). Only every
+// every-th operation is cut; the others are applied on the way. check returns "" for a
+// good image; the first five failures are reported, and the return value is {number of
+// failures, number of torn images checked}.
+template <class Check>
+std::pair<int, size_t> ForEachCrashImage(const std::vector<CrashOp>& ops, size_t every, Check check)
+{
+    std::vector<uint8_t> image;
+    int failures = 0;
+    size_t torn = 0;
+    for (size_t k = 0; k < ops.size(); ++k) {
+        if (k % every != 0) {
+            CrashLog::Apply(image, ops[k]);
+            continue;
+        }
+        if (ops[k].m_kind == CrashOp::kWrite && ops[k].m_bytes.size() > 512) {
+            const size_t sectors = ops[k].m_bytes.size() / 512;
+            for (size_t keep : {size_t(1), sectors / 2, sectors - 1}) {
+                if (keep == 0 || keep >= sectors) continue;
+                std::vector<uint8_t> t = image;
+                CrashLog::Apply(t, ops[k], keep * 512);
+                const std::string r = check(t, k);
+                ++torn;
+                if (!r.empty() && ++failures <= 5)
+                    ADD_FAILURE() << "op " << k << " torn after " << keep * 512 << " bytes: " << r;
+            }
+        }
+        CrashLog::Apply(image, ops[k]);
+        const std::string r = check(image, k + 1);
+        if (!r.empty() && ++failures <= 5) ADD_FAILURE() << "after op " << k + 1 << " of " << ops.size() << ": " << r;
+    }
+    return {failures, torn};
+}
 
 class CrashRAS : public SharedRAS {
 public:

@@ -225,33 +225,10 @@ TEST(LssCrashPoint, EveryPrefixOfTheWritesRecovers)
     // The last image is the cleanly closed store.
     EXPECT_EQ(Check(log->m_bytes, s, ops.size()), "");
 
-    std::vector<uint8_t> image;
-    int failures = 0;
-    size_t torn = 0;
     // Under ThreadSanitizer every fifth cut (its other runs cover every one).
     const size_t every = kUnderThreadSanitizer ? 5 : 1;
-    for (size_t k = 0; k < ops.size(); ++k) {
-        if (k % every != 0) {
-            CrashLog::Apply(image, ops[k]);
-            continue;
-        }
-        // Torn: op k cut at a sector boundary inside it.
-        if (ops[k].m_kind == CrashOp::kWrite && ops[k].m_bytes.size() > 512) {
-            const size_t sectors = ops[k].m_bytes.size() / 512;
-            for (size_t keep : {size_t(1), sectors / 2, sectors - 1}) {
-                if (keep == 0 || keep >= sectors) continue;
-                std::vector<uint8_t> t = image;
-                CrashLog::Apply(t, ops[k], keep * 512);
-                const std::string r = Check(t, s, k);
-                ++torn;
-                if (!r.empty() && ++failures <= 5)
-                    ADD_FAILURE() << "op " << k << " torn after " << keep * 512 << " bytes: " << r;
-            }
-        }
-        CrashLog::Apply(image, ops[k]);
-        const std::string r = Check(image, s, k + 1);
-        if (!r.empty() && ++failures <= 5) ADD_FAILURE() << "after op " << k + 1 << " of " << ops.size() << ": " << r;
-    }
+    const auto [failures, torn] =
+        ForEachCrashImage(ops, every, [&](const std::vector<uint8_t>& image, size_t n) { return Check(image, s, n); });
     EXPECT_EQ(failures, 0);
     EXPECT_GT(torn, 10u / every);
 }
