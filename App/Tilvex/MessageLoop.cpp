@@ -87,6 +87,14 @@ void LoseCapture(std::vector<MSG>* out)
     if (IsWindowSystemStarted()) CapturePlatformMouse(false);
 }
 
+// Forgets the timers of windows that are gone, before any timer is looked at or set.
+void DropTimersOfGoneWindows()
+{
+    auto& timers = State().timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(), [](const Timer& t) { return !IsWindow(t.hwnd); }),
+                 timers.end());
+}
+
 // The next message made by the loop itself (paint, timer), if any.
 bool TakeGeneratedMessage(MSG* msg, Clock::time_point now)
 {
@@ -97,8 +105,7 @@ bool TakeGeneratedMessage(MSG* msg, Clock::time_point now)
         }
     }
     LoopState& st = State();
-    st.timers.erase(std::remove_if(st.timers.begin(), st.timers.end(), [](const Timer& t) { return !IsWindow(t.hwnd); }),
-                    st.timers.end());
+    DropTimersOfGoneWindows();
     for (Timer& t : st.timers) {
         if (t.due <= now) {
             // One waiting WM_TIMER per timer: the next is due a period after this one is taken.
@@ -276,6 +283,7 @@ void PostQuitMessage(int32_t exitCode)
 uint32_t SetTimer(HWND hwnd, uint32_t id, uint32_t ms)
 {
     if (!IsWindow(hwnd) || id == 0) return 0;
+    DropTimersOfGoneWindows();
     ms = std::max<uint32_t>(ms, 10);
     const Clock::time_point due = Clock::now() + std::chrono::milliseconds(ms);
     for (Timer& t : State().timers) {
@@ -296,6 +304,13 @@ bool KillTimer(HWND hwnd, uint32_t id)
     if (it == timers.end()) return false;
     timers.erase(it);
     return true;
+}
+
+uint32_t GetTimerPeriod(HWND hwnd, uint32_t id)
+{
+    for (const Timer& t : State().timers)
+        if (t.hwnd == hwnd && t.id == id) return t.period;
+    return 0;
 }
 
 HWND SetCapture(HWND hwnd)

@@ -38,6 +38,8 @@ void PostQuitMessage(int32_t exitCode);
 uint32_t SetTimer(HWND hwnd, uint32_t id, uint32_t ms);
 // False when there was no such timer.
 bool KillTimer(HWND hwnd, uint32_t id);
+// The period of timer id of hwnd in ms; 0 when there is no such timer.
+uint32_t GetTimerPeriod(HWND hwnd, uint32_t id);
 
 // Mouse capture: while a window has it, mouse input keeps coming to it outside its
 // client area. Taking it from another window, releasing it, and losing focus while

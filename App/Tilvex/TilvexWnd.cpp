@@ -2,15 +2,18 @@
 #include "Tilvex/MessageLoop.h"
 #include "Tilvex/ModelTransaction.h"
 #include "Tilvex/PyramidDrawing.h"
+#include "Tilvex/ViewerWindowCalls.h"
 #include "vnObject/CSpace.h"
 #include "vnPlatform/Gl.h"
 #include "vnPlatform/Window.h"
+#include "vnUtils/RandomGenerator.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
 #include "vnWindows/PixelProjection.h"
 #include "vnWindows/WindowCalls.h"
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 using namespace vorn;
@@ -40,6 +43,14 @@ constexpr ITilvexViewerTable kTilvexWndViewerTable{kTilvexWndObjectTable, &Viewe
 void Trace(const char* text) { WriteTraceText(xstring(text)); }
 
 double RoundHalfAwayFromZero(double v) { return std::trunc(v >= 0 ? v + 0.5 : v - 0.5); }
+
+// Tour periods of the keys '0' to '9'.
+constexpr int32_t kTourIntervals[10] = {10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000};
+
+bool OverlapsClient(const Rect2i& r, int32_t w, int32_t h) { return r.x1 < w && r.x2 > 0 && r.y1 < h && r.y2 > 0; }
+
+// Bounds computed in 64 bits, brought back into the int32 range.
+int32_t Saturate(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 
 void SetCursorFor(bool dragging, int32_t mode)
 {
@@ -91,6 +102,92 @@ bool TilvexWnd::BindTileTexture(OID tile)
 
 LRESULT TilvexWnd::OnUserMessage(uint32_t, WPARAM, LPARAM) { return 0; }
 
+LRESULT TilvexWnd::OnTimer(WPARAM)
+{
+    if (m_rasterTour) {
+        RasterStep();
+    } else if (!RandomStep()) {
+        return 0;
+    }
+    InvalidateDisplay();
+    return 0;
+}
+
+void TilvexWnd::SetTourInterval(int32_t ms)
+{
+    if (ms == m_tourInterval) return;
+    m_tourInterval = ms;
+    if (m_tourTimerId != 0) {
+        vnWIN32::KillTimer(this, m_tourTimerId);
+        m_tourTimerId = vnWIN32::SetTimer(this, uint32_t(m_tourInterval));
+    }
+}
+
+void TilvexWnd::StopTour()
+{
+    if (m_tourTimerId == 0) return;
+    vnWIN32::KillTimer(this, m_tourTimerId);
+    m_tourTimerId = 0;
+}
+
+void TilvexWnd::ToggleRasterTour()
+{
+    if (m_tourTimerId != 0) {
+        StopTour();
+        m_rasterTour = false;
+        return;
+    }
+    m_tourStartRect = m_viewRect;
+    m_rasterTour = true;
+    m_tourTimerId = vnWIN32::SetTimer(this, uint32_t(m_tourInterval));
+}
+
+void TilvexWnd::ToggleRandomTour()
+{
+    if (m_tourTimerId != 0) {
+        StopTour();
+        return;
+    }
+    m_tourStartRect = m_viewRect;
+    m_rasterTour = false;
+    m_tourTimerId = vnWIN32::SetTimer(this, uint32_t(m_tourInterval));
+}
+
+void TilvexWnd::RasterStep()
+{
+    const int32_t w = m_clientWidth, h = m_clientHeight;
+    Rect2i v = m_viewRect;
+    const int32_t step = w / 4;
+    v.x1 += step;
+    v.x2 += step;
+    if (!OverlapsClient(v, w, h)) {
+        // Back to the starting column, one window lower; past the last row, the start.
+        v.x1 = m_tourStartRect.x1;
+        v.x2 = m_tourStartRect.x2;
+        v.y1 += h;
+        v.y2 += h;
+        if (!OverlapsClient(v, w, h)) v = m_tourStartRect;
+    }
+    m_viewRect = v;
+}
+
+bool TilvexWnd::RandomStep()
+{
+    const Rect2i& s = m_tourStartRect;
+    const int64_t sw = s.Width(), sh = s.Height();
+    // A start view with no width or height cannot be scaled.
+    if (sw <= 0 || sh <= 0) return false;
+    const int64_t cw = m_clientWidth, ch = m_clientHeight;
+    RandomGenerator& g = GetRandomGenerator();
+    const int64_t w = m_randomSize ? g.RandomInt(int32_t(sw), Saturate(int64_t(m_maxWidth) + 1)) : m_maxWidth;
+    // The start view scaled by w / sw about a random point of the window: its left edge
+    // lies between where the scaling about the window's right and left edges puts it.
+    const int64_t x1 = g.RandomInt(Saturate(cw - (cw - s.x1) * w / sw), Saturate(s.x1 * w / sw + 1));
+    const int64_t y1 = g.RandomInt(Saturate(ch - (ch - s.y1) * w / sh), Saturate(s.y1 * w / sh + 1));
+    m_viewRect = Rect2i(int32_t(x1), int32_t(y1), Saturate(x1 + w), Saturate(y1 + w));
+    return true;
+}
+
 LRESULT TilvexWnd::OnCreate(LPARAM)
 {
     Trace("Activating display agent\n");
@@ -109,6 +206,8 @@ LRESULT TilvexWnd::OnCreate(LPARAM)
 void TilvexWnd::OnDestroy()
 {
     Trace("Deactivating display agent\n");
+    // A tour's timer goes with the window.
+    StopTour();
     {
         ModelTransaction txn;
         m_displayAgent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVER);
@@ -170,9 +269,20 @@ LRESULT TilvexWnd::OnKey(const WindowsKeyEvent& event)
 {
     if (event.keyEvent == WND_SYS_KEY_CHAR && event.vkeyOrChar == 13 && (event.nFlags & KF_ALTDOWN) != 0) {
         if (m_hWnd) ToggleFullScreen(m_fullScreen, m_hWnd);
-    } else if (event.keyEvent == WND_KEY_CHAR && event.vkeyOrChar == 'o') {
-        m_showOutlines = !m_showOutlines;
-        InvalidateDisplay();
+    } else if (event.keyEvent == WND_KEY_CHAR) {
+        const uint32_t c = event.vkeyOrChar;
+        if (c >= '0' && c <= '9') {
+            SetTourInterval(kTourIntervals[c - '0']);
+        } else if (c == 'o') {
+            m_showOutlines = !m_showOutlines;
+            InvalidateDisplay();
+        } else if (c == 'p') {
+            ToggleRasterTour();
+        } else if (c == 't') {
+            ToggleRandomTour();
+        } else if (c == 'r') {
+            m_randomSize = !m_randomSize; // used by the next random view; no repaint
+        }
     }
     return 0;
 }

@@ -5,6 +5,13 @@
 // paint re-evaluates it, so tiles that arrive later repaint too. It answers the
 // drawing's questions (vorn::ITilvexViewer) with its texture cache.
 //
+// Tours: one timer of the window (timer 1) drives either the raster tour ('p'), which
+// slides the image right by a quarter of the window per tick, row by row, or the
+// random tour ('t'), which jumps to a randomly placed close-up of the start view at
+// every tick ('r' also picks a random zoom). Either key stops whichever tour runs;
+// '0'..'9' set the period. The timer is killed when the tour stops or the window is
+// destroyed.
+//
 // The window is a collected object of the thread's CSpace: CreateViewerWindow
 // registers it and keeps it a collector root until its window is gone (OnNcDestroy);
 // the space deletes it. Every handler runs on the main thread with the image's space
@@ -53,6 +60,8 @@ public:
 
     // Window handlers.
     vorn::LRESULT OnUserMessage(uint32_t msg, vorn::WPARAM wParam, vorn::LPARAM lParam) override;
+    // One step of the running tour (the id is not examined), then a repaint.
+    vorn::LRESULT OnTimer(vorn::WPARAM id) override;
     vorn::LRESULT OnCreate(vorn::LPARAM createData) override;
     void OnDestroy() override;
     // Clears the handle and stops keeping the object alive; does not delete it.
@@ -74,6 +83,19 @@ public:
     // Stores the view and invalidates the display agent (in a transaction).
     void SetViewRect(const vorn::Rect2i& view);
     void InvalidateDisplay();
+
+    // The tour period in ms; a running tour's timer is set again with it.
+    void SetTourInterval(int32_t ms);
+    // Stop whichever tour runs, or else start the raster ('p') or random ('t') tour
+    // from the current view.
+    void ToggleRasterTour();
+    void ToggleRandomTour();
+    void StopTour();
+    bool IsTouring() const { return m_tourTimerId != 0; }
+    // One tour step on the view (no repaint). A random step from a start rectangle of
+    // no width or height changes nothing and returns false.
+    void RasterStep();
+    bool RandomStep();
 
     const vorn::Rect2i& GetViewRect() const { return m_viewRect; }
     bool IsDragging() const { return m_dragging; }
