@@ -211,8 +211,11 @@ protected:
         ModelTransaction txn;
         auto* w = new TourWnd(nullptr, 4096);
         EXPECT_TRUE(OpenViewerWindow(w));
+        PumpMessages(20); // created, sized, painted
         return w;
     }
+    // The period of the window's running tour timer (0: none).
+    static uint32_t Period(TourWnd* w, HWND h) { return GetTimerPeriod(h, w->IsTouring() ? w->m_tourTimerId : 1); }
     // Dispatches messages until the window has ticked n more times (a bound of 10 s
     // only keeps a broken timer from hanging the test).
     static bool PumpTicks(TourWnd* w, int n)
@@ -232,18 +235,17 @@ protected:
 TEST_F(Tours, EitherKeyStopsAnyTourAndPressingAgainStartsItsOwn)
 {
     TourWnd* w = Open();
-    PumpMessages(20);
     const HWND h = w->m_hWnd;
     const Rect2i view = w->GetViewRect();
     ASSERT_GT(view.Width(), 0);
 
     w->OnKey(Char('0'));
-    EXPECT_EQ(GetTimerPeriod(h, 1), 0u); // no tour: only the interval is stored
+    EXPECT_EQ(Period(w, h), 0u); // no tour: only the interval is stored
     w->OnKey(Char('p'));
     ASSERT_TRUE(w->IsTouring());
     EXPECT_TRUE(w->m_rasterTour);
     EXPECT_EQ(w->m_tourStartRect, view);
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 10u);
+    EXPECT_EQ(Period(w, h), 10u);
     ASSERT_TRUE(PumpTicks(w, 2));
     EXPECT_NE(w->GetViewRect(), view); // slid right
 
@@ -251,7 +253,7 @@ TEST_F(Tours, EitherKeyStopsAnyTourAndPressingAgainStartsItsOwn)
     w->OnKey(Char('t'));
     EXPECT_FALSE(w->IsTouring());
     EXPECT_TRUE(w->m_rasterTour);
-    EXPECT_EQ(GetTimerPeriod(h, 1), 0u);
+    EXPECT_EQ(Period(w, h), 0u);
     const int ticks = w->m_ticks;
     PumpMessages(40);
     EXPECT_EQ(w->m_ticks, ticks);
@@ -269,40 +271,35 @@ TEST_F(Tours, EitherKeyStopsAnyTourAndPressingAgainStartsItsOwn)
     w->OnKey(Char('p'));
     EXPECT_FALSE(w->IsTouring());
     EXPECT_FALSE(w->m_rasterTour);
-    EXPECT_EQ(GetTimerPeriod(h, 1), 0u);
+    EXPECT_EQ(Period(w, h), 0u);
     CloseWindow(w);
 }
 
 TEST_F(Tours, IntervalChangeRearmsARunningTimer)
 {
     TourWnd* w = Open();
-    PumpMessages(20);
     const HWND h = w->m_hWnd;
-    w->OnKey(Char('t'));
-    ASSERT_TRUE(w->IsTouring());
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 200u);
-    w->OnKey(Char('4')); // unchanged
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 200u);
-    w->OnKey(Char('6'));
-    ASSERT_TRUE(w->IsTouring());
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 1000u);
-    w->OnKey(Char('0'));
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 10u);
+    // The random tour starts at 200 ms; '4' changes nothing; '6' and '0' re-arm it.
+    const std::pair<char, uint32_t> steps[] = {{'t', 200}, {'4', 200}, {'6', 1000}, {'0', 10}};
+    for (const auto& [key, period] : steps) {
+        w->OnKey(Char(uint32_t(key)));
+        EXPECT_TRUE(w->IsTouring()) << key;
+        EXPECT_EQ(Period(w, h), period) << key;
+    }
     ASSERT_TRUE(PumpTicks(w, 3));
 
     // A stopped tour keeps the interval for its next start.
     w->OnKey(Char('t'));
     w->OnKey(Char('2'));
-    EXPECT_EQ(GetTimerPeriod(h, 1), 0u);
+    EXPECT_EQ(Period(w, h), 0u);
     w->OnKey(Char('p'));
-    EXPECT_EQ(GetTimerPeriod(h, w->m_tourTimerId), 50u);
+    EXPECT_EQ(Period(w, h), 50u);
     CloseWindow(w);
 }
 
 TEST_F(Tours, DestroyingTheWindowDuringATourKillsItsTimer)
 {
     TourWnd* w = Open();
-    PumpMessages(20);
     const HWND h = w->m_hWnd;
     w->OnKey(Char('0'));
     w->OnKey(Char('p'));
@@ -310,7 +307,7 @@ TEST_F(Tours, DestroyingTheWindowDuringATourKillsItsTimer)
     ASSERT_TRUE(DestroyWindow(h));
     // Killed by the window itself, before the loop looks at its timers again.
     EXPECT_FALSE(w->IsTouring());
-    EXPECT_EQ(GetTimerPeriod(h, 1), 0u);
+    EXPECT_EQ(Period(w, h), 0u);
     const int ticks = w->m_ticks;
     MSG msg;
     for (int i = 0; i < 5; ++i)
