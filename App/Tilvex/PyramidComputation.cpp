@@ -24,30 +24,34 @@ constexpr double kTicksPerSecond = 1e7; // HPTime counts 100 ns
 
 constexpr int32_t kParentsPerBatch = 64;
 
-// Computes one parent's tile on a pool thread: decodes each child's tile into a
-// private bitmap, averages it into its quadrant of the parent's bitmap (a quadrant
-// without a child stays black) and encodes the result. It reads only the copies of the
-// children's bytes it was given and writes only its own members; the bitmaps are kept
-// between runs, so their blocks are reused.
+// What a thread keeps from one parent to the next: the JPEG library's objects and the
+// two bitmaps, so that computing a parent allocates nothing but its result.
+struct ParentWorkspace {
+    JpegCoder coder;
+    ResDIB child;
+    ResDIB parent;
+};
+
+ParentWorkspace& GetThreadParentWorkspace()
+{
+    static thread_local ParentWorkspace workspace;
+    return workspace;
+}
+
+// Computes one parent's tile on a pool thread from the copies of its children's bytes
+// it was given, writing only its own members.
 class ComputeImageFromChildrenTask final : public IThreadPoolTask {
 public:
     void Run() override
     {
         try {
-            if (m_bitmap.IsEmpty())
-                m_bitmap.Create(kTileBitsPerPixel, kTileSize, kTileSize);
-            else
-                std::memset(m_bitmap.GetPixels(), 0, size_t(m_bitmap.GetStride()) * kTileSize);
+            const uint8_t* bytes[4];
+            size_t lengths[4];
             for (int32_t i = 0; i < 4; ++i) {
-                if (!m_has[i]) continue;
-                m_child.ReadJpeg(m_children[i].data(), size_t(m_children[i].size()));
-                if (!IsTileBitmap(m_child)) throw JpegException("A child tile is not a 256 x 256, 24-bit image");
-                const int32_t x0 = kHalfTile * (i % 2);
-                const int32_t y0 = kHalfTile * (i / 2);
-                ResDIB::Average2x2(m_child, m_bitmap.GetPixels(), m_bitmap.GetStride(), kTileSize,
-                                   Rect2i(x0, y0, x0 + kHalfTile, y0 + kHalfTile));
+                bytes[i] = m_has[i] ? m_children[i].data() : nullptr;
+                lengths[i] = size_t(m_children[i].size());
             }
-            EncodeJpegImage(m_bitmap, m_result);
+            ComputeParentImage(bytes, lengths, m_result);
         } catch (...) {
             m_failure = std::current_exception();
         }
@@ -58,10 +62,6 @@ public:
     xvector<uint8_t> m_children[4];
     JpegImage m_result;
     std::exception_ptr m_failure;
-
-private:
-    ResDIB m_child;
-    ResDIB m_bitmap;
 };
 
 // What one CalcIntermediateTiles run shares between its nodes: the pool, the path
@@ -132,7 +132,7 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node)
                 TilvexNode* child = node->GetChild(col, row);
                 t.m_has[i] = child && child->HasImage();
                 if (t.m_has[i])
-                    t.m_children[i] = child->m_jpeg.m_bytes;
+                    t.m_children[i].assign(child->m_jpeg.m_bytes.begin(), child->m_jpeg.m_bytes.end());
                 else
                     t.m_children[i].clear();
             }
@@ -193,6 +193,27 @@ void CreateSubtree(TilvexWorkStack* work, TilvexNode* node, int32_t h)
 }
 
 } // namespace
+
+void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result)
+{
+    ParentWorkspace& w = GetThreadParentWorkspace();
+    ResDIB& parent = w.parent;
+    if (parent.IsEmpty()) parent.Create(kTileBitsPerPixel, kTileSize, kTileSize);
+    for (int32_t i = 0; i < 4; ++i) {
+        const int32_t x0 = kHalfTile * (i % 2);
+        const int32_t y0 = kHalfTile * (i / 2);
+        if (!children[i]) {
+            for (int32_t y = y0; y < y0 + kHalfTile; ++y)
+                std::memset(parent.GetImageRow(y) + 3 * x0, 0, 3 * size_t(kHalfTile));
+            continue;
+        }
+        w.coder.Decode(children[i], lengths[i], w.child);
+        if (!IsTileBitmap(w.child)) throw JpegException("A child tile is not a 256 x 256, 24-bit image");
+        ResDIB::Average2x2(w.child, parent.GetPixels(), parent.GetStride(), kTileSize,
+                           Rect2i(x0, y0, x0 + kHalfTile, y0 + kHalfTile));
+    }
+    w.coder.Encode(parent, result);
+}
 
 int32_t TilvexDepthForSize(int64_t width, int64_t height)
 {

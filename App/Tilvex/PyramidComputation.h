@@ -12,6 +12,7 @@
 #include "Tilvex/Tilvex.h"
 #include "vnUtils/PagedDeque.h"
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace vorn {
@@ -59,6 +60,12 @@ private:
     TilvexWorkStack* m_work;
     int32_t m_count = 0;
 };
+
+// One parent's tile: the 2 x 2 truncating average of the children's decoded tiles, the
+// child at index col + 2 row filling its quadrant (a null child leaves it black), JPEG-
+// encoded into result. Uses objects the calling thread keeps between calls; a child
+// that is not a 256 x 256 colour JPEG throws vorn::JpegException.
+void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result);
 
 // Computes every level above the bottom one (height - 1 up to 1) on a pool of 4
 // threads (a level that takes long prints "  <count> tiles so far" every 2 s), printing "Calculating intermediate tiles at depth n" for each and

@@ -1,14 +1,15 @@
 #include "vnImage/Jpeg.h"
 #include "vnUtils/Archive.h"
 #include "vnUtils/File.h"
-#include "vnUtils/PagedBuffer.h"
 #include "vnUtils/TextWriter.h"
 #include "vnUtils/Trace.h"
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
+#include <jerror.h>
 
 // The interface level this code is written against.
 static_assert(JPEG_LIB_VERSION == 62, "libjpeg interface version 62 expected");
@@ -132,19 +133,62 @@ void TermDestination(j_compress_ptr cinfo)
     if (n > 0 && !WriteToArchive(d, d->buffer, n)) JumpToFrame(reinterpret_cast<j_common_ptr>(cinfo));
 }
 
-void InstallArchiveDestination(j_compress_ptr cinfo, Archive* archive, std::exception_ptr* pending)
+void SetUpArchiveDestination(ArchiveDestination& d, Archive* archive, std::exception_ptr* pending)
 {
-    if (!cinfo->dest) {
-        cinfo->dest = static_cast<jpeg_destination_mgr*>((*cinfo->mem->alloc_small)(
-            reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(ArchiveDestination)));
-    }
-    auto* d = reinterpret_cast<ArchiveDestination*>(cinfo->dest);
-    d->pub.init_destination = &InitDestination;
-    d->pub.empty_output_buffer = &EmptyOutputBuffer;
-    d->pub.term_destination = &TermDestination;
-    d->archive = archive;
-    d->buffer = nullptr;
-    d->pending = pending;
+    d.pub.init_destination = &InitDestination;
+    d.pub.empty_output_buffer = &EmptyOutputBuffer;
+    d.pub.term_destination = &TermDestination;
+    d.archive = archive;
+    d.buffer = nullptr;
+    d.pending = pending;
+}
+
+// ---- memory destination: one growing buffer, kept from image to image
+
+constexpr size_t kFirstMemoryBufferSize = 64 * 1024;
+
+struct MemoryDestination {
+    jpeg_destination_mgr pub;
+    JOCTET* buffer = nullptr; // malloc'd
+    size_t capacity = 0;
+};
+
+void GrowMemoryBuffer(j_compress_ptr cinfo, MemoryDestination* d)
+{
+    const size_t used = d->capacity - d->pub.free_in_buffer;
+    const size_t capacity = d->capacity ? 2 * d->capacity : kFirstMemoryBufferSize;
+    auto* p = static_cast<JOCTET*>(std::realloc(d->buffer, capacity));
+    if (!p) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    d->buffer = p;
+    d->capacity = capacity;
+    d->pub.next_output_byte = p + used;
+    d->pub.free_in_buffer = capacity - used;
+}
+
+void InitMemoryDestination(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = d->capacity;
+    if (!d->buffer) GrowMemoryBuffer(cinfo, d);
+}
+
+// Called with the whole buffer full.
+boolean EmptyMemoryBuffer(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
+    d->pub.free_in_buffer = 0;
+    GrowMemoryBuffer(cinfo, d);
+    return TRUE;
+}
+
+void TermMemoryDestination(j_compress_ptr) {}
+
+void SetUpMemoryDestination(MemoryDestination& d)
+{
+    d.pub.init_destination = &InitMemoryDestination;
+    d.pub.empty_output_buffer = &EmptyMemoryBuffer;
+    d.pub.term_destination = &TermMemoryDestination;
 }
 
 // ---- memory source manager
@@ -217,13 +261,27 @@ void PaletteRowToRgb(const uint8_t* in, int32_t width, int depth, const RGBQUAD*
     }
 }
 
-// The frame of a compression: plain data only (see the note at the top).
-int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bitmap, Archive* archive,
-                  std::exception_ptr* pending)
+// Frames that create the library objects (which can fail for want of memory).
+int CreateCompressFrame(j_compress_ptr cinfo, JpegErrorManager* err)
+{
+    if (setjmp(err->jump)) return kLibraryError;
+    jpeg_create_compress(cinfo);
+    return kOk;
+}
+
+int CreateDecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err)
+{
+    if (setjmp(err->jump)) return kLibraryError;
+    jpeg_create_decompress(cinfo);
+    return kOk;
+}
+
+// The frame of a compression by a created object into dest: plain data only (see the
+// note at the top). A finished compression leaves the object ready for the next image.
+int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bitmap, jpeg_destination_mgr* dest)
 {
     if (setjmp(err->jump)) return kLibraryError;
 
-    jpeg_create_compress(cinfo);
     const BITMAPINFOHEADER* h = bitmap->GetHeader();
     const int depth = h->biBitCount;
     const int32_t width = h->biWidth;
@@ -235,7 +293,7 @@ int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bit
     cinfo->input_components = depth == 32 ? 4 : 3;
     cinfo->in_color_space = depth == 24 ? JCS_EXT_BGR : depth == 32 ? JCS_EXT_BGRX : JCS_RGB;
     jpeg_set_defaults(cinfo);
-    InstallArchiveDestination(cinfo, archive, pending);
+    cinfo->dest = dest;
     jpeg_start_compress(cinfo, TRUE);
 
     if (depth == 24 || depth == 32) {
@@ -265,12 +323,13 @@ int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bit
 
 // ---- decompression
 
+// By a created object; a finished decompression leaves it ready for the next image, an
+// unsupported colour space leaves it with the header read.
 int DecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err, const uint8_t* bytes, size_t length,
                     ResDIB* bitmap)
 {
     if (setjmp(err->jump)) return kLibraryError;
 
-    jpeg_create_decompress(cinfo);
     InstallMemorySource(cinfo, bytes, length);
     jpeg_read_header(cinfo, TRUE);
     // The default output space decides; RGB output is taken in the bitmap's byte order.
@@ -404,9 +463,12 @@ void WriteResDibAsJpeg(const ResDIB& bitmap, Archive& archive)
     JpegErrorManager err;
     cinfo.err = SetUpErrorManager(err);
     std::exception_ptr pending;
+    ArchiveDestination dest;
+    SetUpArchiveDestination(dest, &archive, &pending);
     int rc;
     try {
-        rc = CompressFrame(&cinfo, &err, &bitmap, &archive, &pending);
+        rc = CreateCompressFrame(&cinfo, &err);
+        if (rc == kOk) rc = CompressFrame(&cinfo, &err, &bitmap, &dest.pub);
     } catch (...) {
         jpeg_destroy_compress(&cinfo);
         throw;
@@ -418,39 +480,117 @@ void WriteResDibAsJpeg(const ResDIB& bitmap, Archive& archive)
 
 void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image)
 {
-    image.Clear();
-    if (bitmap.IsEmpty()) return;
-    PagedBuffer buffer(4096);
-    {
-        PagedBufferToOutputStreamAdapter out(&buffer);
-        Archive archive(&out);
-        WriteResDibAsJpeg(bitmap, archive);
-        archive.Flush();
-    }
-    buffer.CopyTo(image.m_bytes);
-    image.m_valid = true;
+    JpegCoder coder;
+    coder.Encode(bitmap, image);
 }
 
 void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length, const char* source)
 {
-    jpeg_decompress_struct cinfo;
-    std::memset(&cinfo, 0, sizeof(cinfo));
-    JpegErrorManager err;
-    cinfo.err = SetUpErrorManager(err);
-    err.source = source;
-    int rc;
+    JpegCoder coder;
+    coder.Decode(bytes, length, *this, source);
+}
+
+// ---- JpegCoder
+
+struct JpegCoder::State {
+    jpeg_compress_struct compress;
+    JpegErrorManager compressErr;
+    bool compressCreated = false;
+    MemoryDestination dest;
+    jpeg_decompress_struct decompress;
+    JpegErrorManager decompressErr;
+    bool decompressCreated = false;
+
+    State()
+    {
+        std::memset(&compress, 0, sizeof(compress));
+        std::memset(&decompress, 0, sizeof(decompress));
+        std::memset(&dest.pub, 0, sizeof(dest.pub));
+        SetUpMemoryDestination(dest);
+    }
+    ~State()
+    {
+        DestroyCompress();
+        DestroyDecompress();
+        std::free(dest.buffer);
+    }
+    void DestroyCompress() noexcept
+    {
+        if (compressCreated) jpeg_destroy_compress(&compress);
+        compressCreated = false;
+    }
+    void DestroyDecompress() noexcept
+    {
+        if (decompressCreated) jpeg_destroy_decompress(&decompress);
+        decompressCreated = false;
+    }
+};
+
+JpegCoder::~JpegCoder() { delete m_state; }
+
+JpegCoder::State& JpegCoder::GetState()
+{
+    if (!m_state) m_state = new State();
+    return *m_state;
+}
+
+void JpegCoder::Encode(const ResDIB& bitmap, JpegImage& image)
+{
+    image.Clear();
+    if (bitmap.IsEmpty()) return;
+    State& s = GetState();
+    int rc = kOk;
     try {
-        rc = DecompressFrame(&cinfo, &err, bytes, length, this);
+        if (!s.compressCreated) {
+            s.compress.err = SetUpErrorManager(s.compressErr);
+            s.compressCreated = true; // destroying a half-created object is safe
+            rc = CreateCompressFrame(&s.compress, &s.compressErr);
+        }
+        if (rc == kOk) rc = CompressFrame(&s.compress, &s.compressErr, &bitmap, &s.dest.pub);
     } catch (...) {
-        jpeg_destroy_decompress(&cinfo);
-        Clear();
+        s.DestroyCompress();
         throw;
     }
-    jpeg_destroy_decompress(&cinfo);
-    // Rows not yet decoded hold whatever the blocks held before.
-    if (rc != kOk && err.bitmapTouched) Clear();
-    if (rc == kUnsupportedColour) throw JpegException("Unsupported color space on jpeg image");
-    if (rc != kOk) throw JpegException(err.message);
+    if (rc != kOk) {
+        // The object is left mid-image: the next image gets a new one.
+        s.DestroyCompress();
+        throw JpegException(s.compressErr.message);
+    }
+    const size_t n = s.dest.capacity - s.dest.pub.free_in_buffer;
+    image.m_bytes.assign(s.dest.buffer, s.dest.buffer + n);
+    image.m_valid = true;
+}
+
+void JpegCoder::Decode(const uint8_t* bytes, size_t length, ResDIB& bitmap, const char* source)
+{
+    State& s = GetState();
+    JpegErrorManager& err = s.decompressErr;
+    int rc = kOk;
+    try {
+        if (!s.decompressCreated) {
+            s.decompress.err = SetUpErrorManager(err);
+            s.decompressCreated = true;
+            rc = CreateDecompressFrame(&s.decompress, &err);
+        }
+        err.source = source;
+        err.bitmapTouched = false;
+        if (rc == kOk) rc = DecompressFrame(&s.decompress, &err, bytes, length, &bitmap);
+    } catch (...) {
+        s.DestroyDecompress();
+        bitmap.Clear();
+        throw;
+    }
+    err.source = nullptr;
+    if (rc == kUnsupportedColour) {
+        jpeg_abort_decompress(&s.decompress);
+        throw JpegException("Unsupported color space on jpeg image");
+    }
+    if (rc != kOk) {
+        s.DestroyDecompress();
+        // Rows not yet decoded hold whatever the blocks held before.
+        if (err.bitmapTouched) bitmap.Clear();
+        throw JpegException(err.message);
+    }
 }
 
 void ResDIB::LoadJpegFile(const xstring& path)

@@ -56,6 +56,30 @@ void WriteResDibAsJpeg(const ResDIB& bitmap, Archive& archive);
 // invalid image.
 void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image);
 
+// A JPEG encoder and decoder that keeps its library objects and its output buffer from
+// one image to the next, for a thread that codes many small images (a pyramid's tiles):
+// creating the library's objects is a sizeable share of coding a 256 x 256 tile. Its
+// bytes and pixels are exactly those of EncodeJpegImage and ResDIB::ReadJpeg, and so are
+// its failures; after a failure the next image starts with fresh library objects.
+// Not shared between threads: one coder per thread.
+class JpegCoder {
+public:
+    JpegCoder() noexcept = default;
+    ~JpegCoder();
+    JpegCoder(const JpegCoder&) = delete;
+    JpegCoder& operator=(const JpegCoder&) = delete;
+
+    // EncodeJpegImage.
+    void Encode(const ResDIB& bitmap, JpegImage& image);
+    // bitmap.ReadJpeg(bytes, length, source).
+    void Decode(const uint8_t* bytes, size_t length, ResDIB& bitmap, const char* source = nullptr);
+
+private:
+    struct State;
+    State& GetState();
+    State* m_state = nullptr;
+};
+
 // The library's error exit: formats the library's message into the error manager and
 // returns to the framework frame that drives the library, which throws it as a
 // vorn::JpegException. Only for error managers set up by this module.

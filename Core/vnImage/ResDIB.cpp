@@ -231,6 +231,43 @@ uint32_t ResDIB::AverageColour(const Rect2i& rect, const ResDIB& bitmap)
     return c0 << 16 | c1 << 8 | c2;
 }
 
+namespace {
+
+using Bytes16 = uint8_t __attribute__((vector_size(16)));
+using Words16 = uint16_t __attribute__((vector_size(32)));
+
+// Destination pixels per call of HalveRows.
+constexpr int32_t kHalvedPixelsPerStep = 256;
+
+// Halves image rows upper (2y) and lower (2y + 1), at most kHalvedPixelsPerStep
+// destination pixels wide, into d. Byte j of the sums below is the average of byte j
+// and byte j + 3 of both rows, so for j = 6x + k it is channel k of destination pixel
+// x: whole rows are summed 16 bytes at a time, then every second pixel is kept.
+void HalveRows(const uint8_t* __restrict upper, const uint8_t* __restrict lower, uint8_t* __restrict d, int32_t w)
+{
+    uint8_t h[6 * kHalvedPixelsPerStep];
+    const int32_t n = 6 * w;
+    int32_t j = 0;
+    for (; j + 16 + 3 <= n; j += 16) {
+        Bytes16 u0, l0, u3, l3;
+        std::memcpy(&u0, upper + j, 16);
+        std::memcpy(&l0, lower + j, 16);
+        std::memcpy(&u3, upper + j + 3, 16);
+        std::memcpy(&l3, lower + j + 3, 16);
+        const Words16 sum = __builtin_convertvector(u0, Words16) + __builtin_convertvector(l0, Words16) +
+                            __builtin_convertvector(u3, Words16) + __builtin_convertvector(l3, Words16);
+        const Bytes16 average = __builtin_convertvector(sum >> 2, Bytes16);
+        std::memcpy(h + j, &average, 16);
+    }
+    for (; j < n - 3; ++j) h[j] = uint8_t((unsigned(upper[j]) + upper[j + 3] + lower[j] + lower[j + 3]) >> 2);
+    // Four bytes at a time: the fourth is the next pixel's first, written again next.
+    int32_t x = 0;
+    for (; x + 1 < w; ++x) std::memcpy(d + 3 * x, h + 6 * x, 4);
+    std::memcpy(d + 3 * x, h + 6 * x, 3);
+}
+
+} // namespace
+
 void ResDIB::Average2x2(const ResDIB& src, uint8_t* dstPixels, int32_t dstStride, int32_t dstHeight,
                         const Rect2i& dstRect)
 {
@@ -244,16 +281,12 @@ void ResDIB::Average2x2(const ResDIB& src, uint8_t* dstPixels, int32_t dstStride
     const ptrdiff_t srcStride = src.m_stride;
     for (int32_t y = 0; y < h; ++y) {
         // Image rows 2y and 2y + 1 of the source: the first lies one stride above the second.
-        const uint8_t* __restrict lower = src.GetImageRow(2 * y + 1);
-        const uint8_t* __restrict upper = lower + srcStride;
-        uint8_t* __restrict d =
-            dstPixels + ptrdiff_t(dstHeight - 1 - (dstRect.y1 + y)) * dstStride + 3 * ptrdiff_t(dstRect.x1);
-        for (int32_t x = 0; x < w; ++x) {
-            const uint8_t* u = upper + 6 * x;
-            const uint8_t* l = lower + 6 * x;
-            d[3 * x + 0] = uint8_t((unsigned(u[0]) + u[3] + l[0] + l[3]) >> 2);
-            d[3 * x + 1] = uint8_t((unsigned(u[1]) + u[4] + l[1] + l[4]) >> 2);
-            d[3 * x + 2] = uint8_t((unsigned(u[2]) + u[5] + l[2] + l[5]) >> 2);
+        const uint8_t* lower = src.GetImageRow(2 * y + 1);
+        const uint8_t* upper = lower + srcStride;
+        uint8_t* d = dstPixels + ptrdiff_t(dstHeight - 1 - (dstRect.y1 + y)) * dstStride + 3 * ptrdiff_t(dstRect.x1);
+        for (int32_t x = 0; x < w; x += kHalvedPixelsPerStep) {
+            const int32_t n = w - x < kHalvedPixelsPerStep ? w - x : kHalvedPixelsPerStep;
+            HalveRows(upper + 6 * ptrdiff_t(x), lower + 6 * ptrdiff_t(x), d + 3 * ptrdiff_t(x), n);
         }
     }
 }

@@ -263,6 +263,40 @@ TEST(ResDIB, Average2x2HalvesIntoItsQuadrant)
                  ProgrammingErrorException);
 }
 
+// Widths that end inside and after the 16-byte steps, and rows longer than the
+// 256 pixels halved per step; sources exactly twice the rectangle, so the last row
+// and column are read right at the bitmap's end.
+TEST(ResDIB, Average2x2MatchesTheBlockAverageAtEveryWidth)
+{
+    uint32_t seed = 7;
+    for (int w : {1, 2, 3, 5, 6, 7, 8, 11, 128, 255, 256, 257, 300}) {
+        SCOPED_TRACE(w);
+        const int h = 3;
+        ResDIB src;
+        src.Create(24, 2 * w, 2 * h);
+        for (int y = 0; y < 2 * h; ++y)
+            for (int x = 0; x < 2 * w; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                SetPixel(src, x, y, uint8_t(seed >> 24), uint8_t(seed >> 16), uint8_t(seed >> 8));
+            }
+        ResDIB dst;
+        dst.Create(24, w + 2, h + 1);
+        FillBytes(dst, 0xEE);
+        ResDIB::Average2x2(src, dst.GetPixels(), dst.GetStride(), dst.GetHeight(), Rect2i(1, 1, w + 1, h + 1));
+        int bad = 0;
+        for (int y = 0; y < h + 1; ++y)
+            for (int x = 0; x < w + 2; ++x) {
+                const uint8_t* p = Pixel(dst, x, y);
+                uint32_t want = 0xEEEEEE;
+                if (x >= 1 && x <= w && y >= 1)
+                    want = ResDIB::AverageColour(Rect2i(2 * (x - 1), 2 * (y - 1), 2 * x, 2 * y), src);
+                const uint32_t got = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+                if (got != want && ++bad <= 3) ADD_FAILURE() << "pixel " << x << "," << y;
+            }
+        EXPECT_EQ(bad, 0);
+    }
+}
+
 TEST(ResDIB, ReadPackedDibReadsHeaderPaletteAndPixels)
 {
     std::vector<uint8_t> bytes;

@@ -1,16 +1,21 @@
 // The whole build over generated photos beside its single-thread floor, measured in
 // the same run: decoding every photo once and encoding every tile of the pyramid once,
 // on one thread, with the same JPEG library. Also the cost of one parent tile (four
-// child decodes, the averaging, one encode) and the process's peak resident memory
-// after the builds (reported as a counter, in MB).
+// child decodes, the averaging, one encode) on one thread beside the library's own
+// decode and encode, the level computation's wall time per parent on its pool, and the
+// process's peak resident memory after the builds (reported as a counter, in MB).
+#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "vnImage/Jpeg.h"
 #include "vnImage/tests/ImageTestUtil.h"
+#include "vnObject/CSpace.h"
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -143,20 +148,55 @@ void BM_WholeBuild(benchmark::State& state)
 }
 BENCHMARK(BM_WholeBuild)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-// One parent on one thread: four child decodes into a reused bitmap, the 2 x 2
-// averaging of each into its quadrant, one encode.
+// Four noisy, photo-like child tiles as the builder stores them.
+const std::vector<JpegImage>& ChildTiles()
+{
+    static const std::vector<JpegImage> children = [] {
+        std::vector<JpegImage> v(4);
+        for (int i = 0; i < 4; ++i) {
+            ResDIB dib;
+            dib.Create(24, 256, 256);
+            const std::vector<uint8_t> s = PhotoSamples(256, 256, i);
+            for (int y = 0; y < 256; ++y) std::memcpy(dib.GetImageRow(y), &s[size_t(y) * 256 * 3], 256 * 3);
+            EncodeJpegImage(dib, v[size_t(i)]);
+        }
+        return v;
+    }();
+    return children;
+}
+
+// The child tiles as ComputeParentImage takes them.
+struct ChildBytes {
+    const uint8_t* bytes[4];
+    size_t lengths[4];
+    ChildBytes()
+    {
+        const std::vector<JpegImage>& children = ChildTiles();
+        for (int i = 0; i < 4; ++i) {
+            bytes[i] = children[size_t(i)].m_bytes.data();
+            lengths[i] = size_t(children[size_t(i)].m_bytes.size());
+        }
+    }
+};
+
+// One parent on one thread as the level computation does it: four child decodes, the
+// 2 x 2 averaging of each into its quadrant, one encode, with the thread's coder and
+// bitmaps kept from parent to parent.
 void BM_ParentTile(benchmark::State& state)
 {
-    std::vector<JpegImage> children(4);
-    for (int i = 0; i < 4; ++i) {
-        ResDIB dib;
-        dib.Create(24, 256, 256);
-        const std::vector<uint8_t> s = PhotoSamples(256, 256, i);
-        for (int y = 0; y < 256; ++y)
-            for (int x = 0; x < 256; ++x)
-                for (int k = 0; k < 3; ++k) dib.GetImageRow(y)[3 * x + k] = s[(size_t(y) * 256 + x) * 3 + k];
-        EncodeJpegImage(dib, children[size_t(i)]);
+    const ChildBytes c;
+    JpegImage out;
+    for (auto _ : state) {
+        ComputeParentImage(c.bytes, c.lengths, out);
+        benchmark::DoNotOptimize(out.m_bytes.data());
     }
+}
+BENCHMARK(BM_ParentTile)->Unit(benchmark::kMicrosecond);
+
+// The same work with new library objects for every tile (the one-shot coding calls).
+void BM_ParentTileFreshCoders(benchmark::State& state)
+{
+    const std::vector<JpegImage>& children = ChildTiles();
     ResDIB child, parent;
     parent.Create(24, 256, 256);
     for (auto _ : state) {
@@ -170,7 +210,111 @@ void BM_ParentTile(benchmark::State& state)
         benchmark::DoNotOptimize(out.m_bytes.data());
     }
 }
-BENCHMARK(BM_ParentTile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ParentTileFreshCoders)->Unit(benchmark::kMicrosecond);
+
+// The floor: the plain library with its objects reused, decoding the four children
+// into one buffer and encoding the parent's pixels (no averaging, no bitmaps). Arg 0:
+// one decode; 1: one encode; 2: four decodes and one encode.
+void BM_ParentTileLibraryFloor(benchmark::State& state)
+{
+    const std::vector<JpegImage>& children = ChildTiles();
+    const ChildBytes cb;
+    JpegImage parent;
+    ComputeParentImage(cb.bytes, cb.lengths, parent);
+    // The parent's pixels (RGB) to encode, and a buffer to decode into.
+    std::vector<uint8_t> parentPixels = test::LibraryDecode(parent.m_bytes.data(), size_t(parent.m_bytes.size())).samples;
+    std::vector<uint8_t> scratch(256 * 256 * 3);
+    JSAMPROW parentRows[256], scratchRows[256];
+    for (int y = 0; y < 256; ++y) {
+        parentRows[y] = &parentPixels[size_t(y) * 256 * 3];
+        scratchRows[y] = &scratch[size_t(y) * 256 * 3];
+    }
+    jpeg_error_mgr err;
+    jpeg_decompress_struct d;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_compress_struct c;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    std::vector<unsigned char> outBuffer(1 << 20);
+    auto decode = [&](const JpegImage& j) {
+        jpeg_mem_src(&d, j.m_bytes.data(), static_cast<unsigned long>(j.m_bytes.size()));
+        jpeg_read_header(&d, TRUE);
+        d.out_color_space = JCS_EXT_BGR;
+        jpeg_start_decompress(&d);
+        while (d.output_scanline < d.output_height)
+            jpeg_read_scanlines(&d, scratchRows + d.output_scanline, d.output_height - d.output_scanline);
+        jpeg_finish_decompress(&d);
+    };
+    auto encode = [&] {
+        unsigned char* out = outBuffer.data();
+        unsigned long size = static_cast<unsigned long>(outBuffer.size());
+        jpeg_mem_dest(&c, &out, &size);
+        c.image_width = 256;
+        c.image_height = 256;
+        c.input_components = 3;
+        c.in_color_space = JCS_RGB;
+        jpeg_set_defaults(&c);
+        jpeg_start_compress(&c, TRUE);
+        while (c.next_scanline < c.image_height)
+            jpeg_write_scanlines(&c, parentRows + c.next_scanline, 256 - c.next_scanline);
+        jpeg_finish_compress(&c);
+        benchmark::DoNotOptimize(out);
+    };
+    const int64_t what = state.range(0);
+    for (auto _ : state) {
+        if (what != 1)
+            for (int i = 0; i < (what == 0 ? 1 : 4); ++i) decode(children[size_t(i)]);
+        if (what != 0) encode();
+        benchmark::DoNotOptimize(scratch.data());
+    }
+    jpeg_destroy_decompress(&d);
+    jpeg_destroy_compress(&c);
+}
+BENCHMARK(BM_ParentTileLibraryFloor)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+// The level computation as the build runs it, on its pool, over a full tree whose
+// bottom tiles are the four child tiles: wall time per parent (counter us_per_parent).
+void BM_IntermediateLevels(benchmark::State& state)
+{
+    const std::vector<JpegImage>& children = ChildTiles();
+    const int32_t height = int32_t(state.range(0));
+    CSpace* space = CreateCSpace2(false);
+    CSpace* saved = GetThreadCSpace();
+    SetThreadCSpace(space);
+    Tilvex* t = NewTilvex();
+    {
+        ModelTransaction txn;
+        space->AddGcRoot(t->AsObject());
+        t->SetHeight(height);
+    }
+    CreateFullTree(t, height);
+    {
+        // Every bottom tile gets one of the four child tiles.
+        ModelTransaction txn;
+        std::vector<std::pair<TilvexNode*, int32_t>> stack{{t->GetRootNode(), 1}};
+        int32_t k = 0;
+        while (!stack.empty()) {
+            auto [node, level] = stack.back();
+            stack.pop_back();
+            if (level == height) {
+                xvector<uint8_t> bytes(children[size_t(k++ % 4)].m_bytes);
+                node->TakeJpegBytes(bytes);
+                continue;
+            }
+            for (int32_t r = 0; r < 2; ++r)
+                for (int32_t c = 0; c < 2; ++c) stack.push_back({node->GetChild(c, r), level + 1});
+        }
+    }
+    int64_t parents = 0;
+    for (auto _ : state) parents = CalcIntermediateTiles(t);
+    state.counters["parents"] = double(parents);
+    state.counters["us_per_parent"] = benchmark::Counter(double(parents) * double(state.iterations()) / 1e6,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    SetThreadCSpace(saved);
+    space->Destroy();
+}
+BENCHMARK(BM_IntermediateLevels)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 } // namespace
 } // namespace vorn
