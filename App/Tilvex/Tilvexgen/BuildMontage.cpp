@@ -21,6 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+PersistStore* CreateStoreFile(const char* path, const PersistStoreSettings& settings)
+{
+    return OpenPersistStore(path, OM_CREATE_ALWAYS, &settings);
+}
+
+BuildStoreOpener g_openStore = &CreateStoreFile;
+
 PersistStoreSettings BuilderStoreSettings()
 {
     PersistStoreSettings s;
@@ -58,7 +65,7 @@ public:
     BuildSession(const xstring& path, const PersistStoreSettings& settings)
     {
         xstring z(path);
-        m_store = OpenPersistStore(z.c_str(), OM_CREATE_ALWAYS, &settings);
+        m_store = g_openStore(z.c_str(), settings);
         m_space = OpenPSpace(m_store, "P", nullptr);
         m_savedP = GetThreadPSpace();
         m_savedC = GetThreadCSpace();
@@ -115,6 +122,8 @@ void RemoveQuietly(const xstring& path)
 }
 
 } // namespace
+
+void SetBuildStoreOpener(BuildStoreOpener opener) { g_openStore = opener ? opener : &CreateStoreFile; }
 
 bool BuildMontage(const xstring& storePath, const xstring& dir)
 {

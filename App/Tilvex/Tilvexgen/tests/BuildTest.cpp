@@ -3,8 +3,13 @@
 // read back through the object store; damaged and unusual photos; failures that end
 // the build with status 1 and leave an earlier store as it was.
 #include "BuildTestSupport.h"
+#include "Tilvex/Tilvexgen/BuildMontage.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
+#include "vnLss/LSS.h"
+#include <atomic>
+#include <cerrno>
 #include <fstream>
+#include <memory>
 #include <iterator>
 
 namespace vorn::test {
@@ -159,6 +164,77 @@ TEST(TilvexgenBuild, FailedBuildsEndWithStatusOneAndKeepThePreviousStore)
     EXPECT_EQ(RunBuilder(d.program, d.pics).rc, 0);
     EXPECT_NE(ReadAll(d.store), "old");
     EXPECT_EQ(ReadStore(d.store).height, 1);
+}
+
+// The store file's storage, whose writes fail with "no space" once it has been opened:
+// in a small build nothing is written before the space and the store are closed.
+class StorageFullAfterOpen : public IRAS {
+public:
+    StorageFullAfterOpen(IRAS* file, const char* path) : m_file(file), m_path(path) {}
+    int32_t GetSectorSize() override { return m_file->GetSectorSize(); }
+    void* AllocBuffer(uint32_t size) override { return m_file->AllocBuffer(size); }
+    void FreeBuffer(void* buffer) override { m_file->FreeBuffer(buffer); }
+    void Close() override { m_file->Close(); }
+    void Read(void* buffer, uint64_t offset, uint32_t length) override { m_file->Read(buffer, offset, length); }
+    void Write(const void* buffer, uint64_t offset, uint32_t length) override
+    {
+        if (s_full) throw FileException(ENOSPC, m_path);
+        m_file->Write(buffer, offset, length);
+    }
+    uint64_t GetSize() override { return m_file->GetSize(); }
+    void SetSize(uint64_t size) override { m_file->SetSize(size); }
+    void Sync() override { m_file->Sync(); }
+
+    static PersistStore* Open(const char* path, const PersistStoreSettings& settings)
+    {
+        s_full = false;
+        bool created = false;
+        auto* storage = new StorageFullAfterOpen(
+            new FileRAS(path, OM_CREATE_ALWAYS, settings.lssSettings.m_enableFileBuffering, false), path);
+        LSS* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
+        PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
+        s_full = true;
+        return store;
+    }
+
+    static inline std::atomic<bool> s_full{false};
+
+private:
+    std::unique_ptr<IRAS> m_file;
+    xstring m_path;
+};
+
+TEST(TilvexgenBuild, AFailureWritingTheLastObjectsIsReportedAndKeepsThePreviousStore)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    SetBuildStoreOpener(&StorageFullAfterOpen::Open);
+    struct Restore {
+        ~Restore() { SetBuildStoreOpener(nullptr); }
+    } restore;
+    const std::string error = "Error : File error (" + d.store + ".part) : No space left on device\n";
+
+    // No store before: none after.
+    RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    const size_t calculated = r.out.find("Calculated 1 tiles\n");
+    ASSERT_NE(calculated, std::string::npos) << r.out; // the pyramid was complete
+    EXPECT_NE(r.out.find(error, calculated), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(d.store));
+    EXPECT_FALSE(fs::exists(d.store + ".part"));
+
+    // An earlier store stays as it was.
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+    r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find(error), std::string::npos) << r.out;
+    EXPECT_EQ(ReadAll(d.store), "old");
+    EXPECT_FALSE(fs::exists(d.store + ".part"));
+
+    // With room on the device the same build succeeds.
+    SetBuildStoreOpener(nullptr);
+    EXPECT_EQ(RunBuilder(d.program, d.pics).rc, 0);
+    EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
 }
 
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
