@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 namespace vorn {
 
@@ -37,8 +38,8 @@ struct __attribute__((may_alias)) Segment {
     size_t flags;
 };
 
-// A free block in a thread cache: the next block of its bin, and a tag naming the cache
-// (a hint for catching a second free of the block).
+// A free block in a thread cache or the exchange: the next block of its list, and a tag
+// naming the heap (a hint for catching a second free of the block).
 struct CachedBlock {
     CachedBlock* next;
     uintptr_t tag;
@@ -49,15 +50,17 @@ struct CacheBin {
     uint32_t count;
 };
 
-// Size classes of the thread caches: chunk sizes 32 to 512 in steps of 16 (the small
-// bins' sizes), then four classes for each power of two up to Heap::kCacheMaxChunk.
-constexpr uint32_t kCacheClasses = 63;
+// Size classes of the thread caches (kCacheClasses): chunk sizes 32 to 512 in steps of
+// 16 (the small bins' sizes), then four classes for each power of two up to
+// Heap::kCacheMaxChunk.
 
-// One thread's cache of one heap; the thread's caches form a list.
-struct ThreadCache {
+// One thread's cache of one heap; the thread's caches form a list. Its lines hold
+// nothing of other threads (see CacheOfThisThread).
+struct alignas(64) ThreadCache {
     Heap* heap;
     ThreadCache* next;
     size_t bytes;   // the class sizes of the blocks held
+    void* block;    // the heap block the record lies in
     CacheBin bins[kCacheClasses];
 };
 
@@ -281,9 +284,9 @@ inline uint32_t CeilClass(size_t nb) noexcept
     return kClassSize[c] < nb ? c + 1 : c;
 }
 
-inline uintptr_t CacheTag(const ThreadCache* c) noexcept
+inline uintptr_t CacheTag(const Heap* h) noexcept
 {
-    return reinterpret_cast<uintptr_t>(c) ^ uintptr_t(0x5a17c0de5a17c0deull);
+    return reinterpret_cast<uintptr_t>(h) ^ uintptr_t(0x5a17c0de5a17c0deull);
 }
 
 inline bool BinHolds(const CacheBin& bin, const CachedBlock* b) noexcept
@@ -1043,20 +1046,21 @@ void Heap::Free(void* mem) noexcept
     if (m_threadCaching) {
         ThreadCache* c = t_caches;
         if (c && c->heap != this) c = FindThreadCache(this);
-        if (c) {
-            Chunk* p = ChunkOf(mem);
-            const size_t head = LoadHead(p);
-            const size_t psize = head & kSizeMask;
-            // A block in use of a cached size goes to the cache; anything else (a
-            // mapping of its own, a bad pointer) is the shared heap's business.
-            if ((head & kCinuse) && psize >= kMinChunk && psize < kCachedChunkLimit &&
-                reinterpret_cast<char*>(p) >= __atomic_load_n(&m_leastAddr, __ATOMIC_RELAXED)) {
-                const uint32_t cls = FloorClass(psize);
-                CachedBlock* b = static_cast<CachedBlock*>(mem);
-                const uintptr_t tag = CacheTag(c);
-                // The tag may also be the caller's data: only a block found in the bin
-                // is freed twice.
-                if (b->tag == tag && BinHolds(c->bins[cls], b)) Corrupt();
+        Chunk* p = ChunkOf(mem);
+        const size_t head = LoadHead(p);
+        const size_t psize = head & kSizeMask;
+        // A block in use of a cached size goes to the cache; anything else (a mapping of
+        // its own, a bad pointer) is the shared heap's business.
+        if ((head & kCinuse) && psize >= kMinChunk && psize < kCachedChunkLimit &&
+            reinterpret_cast<char*>(p) >= __atomic_load_n(&m_leastAddr, __ATOMIC_RELAXED)) {
+            const uint32_t cls = FloorClass(psize);
+            CachedBlock* b = static_cast<CachedBlock*>(mem);
+            const uintptr_t tag = CacheTag(this);
+            // The tag may also be the caller's data: only a block found in this thread's
+            // bin or in the exchange is freed twice. (One waiting in another thread's
+            // cache is not found.) A thread without a cache checks the exchange too.
+            if (b->tag == tag && ((c && BinHolds(c->bins[cls], b)) || ExchangeHolds(cls, b))) Corrupt();
+            if (c) {
                 CacheBin& bin = c->bins[cls];
                 if (bin.count >= kClassLimit[cls] || c->bytes + kClassSize[cls] > kCacheBytes) {
                     CacheDrain(c, cls, bin.count / 2);
@@ -1160,13 +1164,16 @@ Heap::ThreadCache* Heap::CacheOfThisThread() noexcept
 {
     if (ThreadCache* c = FindThreadCache(this)) return c;
     if (t_cacheState == kCachesGone) return nullptr;
-    // The cache's record is a block of the heap itself.
+    // The cache's record is a block of the heap itself, with a cache line to spare on
+    // either side, so that no other thread's block shares a line with it.
     const bool locked = Lock();
     if (!m_magic) Init();
-    void* mem = AllocLocked(RequestToSize(sizeof(ThreadCache)));
+    void* mem = AllocLocked(RequestToSize(sizeof(ThreadCache) + 2 * alignof(ThreadCache)));
     Unlock(locked);
     if (!mem) return nullptr;
-    ThreadCache* c = new (mem) ThreadCache{};
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(mem) + alignof(ThreadCache)) & ~uintptr_t(alignof(ThreadCache) - 1);
+    ThreadCache* c = new (reinterpret_cast<void*>(at)) ThreadCache{};
+    c->block = mem;
     c->heap = this;
     c->next = t_caches;
     t_caches = c;
@@ -1185,7 +1192,16 @@ void* Heap::CacheRefill(ThreadCache* c, uint32_t cls) noexcept
     uint32_t want = kClassLimit[cls] / 2;
     while (want > 1 && c->bytes + size_t(want - 1) * nb > kCacheBytes) want /= 2;
     CacheBin& bin = c->bins[cls];
-    const uintptr_t tag = CacheTag(c);
+    // A batch another thread handed over comes first: its blocks carry the tag already.
+    uint32_t count = 0;
+    if (CachedBlock* list = ExchangeTake(cls, want, &count)) {
+        bin.head = list->next;
+        bin.count = count - 1;
+        c->bytes += size_t(count - 1) * nb;
+        list->tag = 0;
+        return list;
+    }
+    const uintptr_t tag = CacheTag(this);
     const bool locked = Lock();
     if (!m_magic) Init();
     void* first = AllocLocked(nb);
@@ -1207,24 +1223,124 @@ void Heap::CacheDrain(ThreadCache* c, uint32_t cls, uint32_t keep) noexcept
     // The blocks nearest the head were freed last: the ones kept are those.
     CacheBin& bin = c->bins[cls];
     CachedBlock** link = &bin.head;
-    for (uint32_t i = 0; i < keep && *link; ++i) link = &(*link)->next;
+    uint32_t kept = 0;
+    for (; kept < keep && *link; ++kept) link = &(*link)->next;
     CachedBlock* rest = *link;
+    if (!rest) return;
     *link = nullptr;
-    // Freeing reads the size word after each block: fetch those lines before the lock.
+    const uint32_t moved = bin.count - kept;
     const size_t size = kClassSize[cls];
-    for (CachedBlock* b = rest; b; b = b->next) __builtin_prefetch(reinterpret_cast<char*>(b) + size - kMemOffset);
+    bin.count = kept;
+    c->bytes -= size_t(moved) * size;
+    // A cache that keeps some of its blocks is in use: the batch waits in the exchange
+    // for another thread that runs short, when there is room (and another thread).
+    if (keep && !*OnlyThreadFlag() && ExchangePut(cls, rest, moved)) return;
     PendingUnmaps pending;
+    FreeList(rest, size, pending);
+    if (pending.count) FinishUnmaps(pending);
+}
+
+void Heap::FreeList(CachedBlock* list, size_t size, PendingUnmaps& pending) noexcept
+{
+    // Freeing reads the size word after each block: fetch those lines before the lock.
+    for (CachedBlock* b = list; b; b = b->next) __builtin_prefetch(reinterpret_cast<char*>(b) + size - kMemOffset);
     const bool locked = Lock();
-    while (rest) {
-        CachedBlock* b = rest;
-        rest = b->next;
+    while (list) {
+        CachedBlock* b = list;
+        list = b->next;
         b->tag = 0;
         FreeLocked(b, pending);
-        --bin.count;
-        c->bytes -= kClassSize[cls];
     }
     Unlock(locked);
-    if (pending.count) FinishUnmaps(pending);
+}
+
+// ---- the exchange between thread caches ---------------------------------------------------
+
+namespace {
+
+// A class's exchange holds at most as many bytes as a bin of a thread cache aims at
+// (and kExchangeBatches batches): enough for threads that free and allocate at once.
+constexpr size_t kExchangeClassBytes = kClassBytes;
+
+// The exchange's locks are held for a few loads and stores: spin, and let others run
+// when the holder seems to have been preempted.
+class ExchangeLock {
+public:
+    explicit ExchangeLock(std::atomic<uint32_t>& word) noexcept : m_word(word)
+    {
+        for (uint32_t spins = 0; m_word.exchange(1, std::memory_order_acquire) != 0;) {
+            while (m_word.load(std::memory_order_relaxed) != 0) {
+                if (++spins < 256)
+                    CpuRelax();
+                else
+                    std::this_thread::yield();
+            }
+        }
+    }
+    ~ExchangeLock() { m_word.store(0, std::memory_order_release); }
+    ExchangeLock(const ExchangeLock&) = delete;
+    ExchangeLock& operator=(const ExchangeLock&) = delete;
+
+private:
+    std::atomic<uint32_t>& m_word;
+};
+
+} // namespace
+
+bool Heap::ExchangePut(uint32_t cls, CachedBlock* list, uint32_t count) noexcept
+{
+    ExchangeBin& x = m_exchange[cls];
+    ExchangeLock lock(x.lock);
+    if (x.batches == heapdetail::kExchangeBatches || size_t(x.blocks + count) * kClassSize[cls] > kExchangeClassBytes)
+        return false;
+    x.lists[x.batches] = list;
+    x.counts[x.batches] = count;
+    ++x.batches;
+    x.blocks += count;
+    return true;
+}
+
+Heap::CachedBlock* Heap::ExchangeTake(uint32_t cls, uint32_t maxCount, uint32_t* count) noexcept
+{
+    ExchangeBin& x = m_exchange[cls];
+    ExchangeLock lock(x.lock);
+    if (!x.batches || x.counts[x.batches - 1] > maxCount) return nullptr;
+    --x.batches;
+    *count = x.counts[x.batches];
+    x.blocks -= *count;
+    return x.lists[x.batches];
+}
+
+bool Heap::ExchangeHolds(uint32_t cls, const CachedBlock* b) noexcept
+{
+    ExchangeBin& x = m_exchange[cls];
+    ExchangeLock lock(x.lock);
+    for (uint32_t i = 0; i < x.batches; ++i) {
+        for (const CachedBlock* p = x.lists[i]; p; p = p->next)
+            if (p == b) return true;
+    }
+    return false;
+}
+
+void Heap::ExchangeEmpty() noexcept
+{
+    PendingUnmaps pending;
+    for (uint32_t cls = 0; cls < kCacheClasses; ++cls) {
+        ExchangeBin& x = m_exchange[cls];
+        CachedBlock* lists[heapdetail::kExchangeBatches];
+        uint32_t n;
+        {
+            ExchangeLock lock(x.lock);
+            n = x.batches;
+            for (uint32_t i = 0; i < n; ++i) lists[i] = x.lists[i];
+            x.batches = 0;
+            x.blocks = 0;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            FreeList(lists[i], kClassSize[cls], pending);
+            if (pending.count) FinishUnmaps(pending);
+        }
+    }
 }
 
 void Heap::CacheRelease(ThreadCache* c) noexcept
@@ -1232,7 +1348,10 @@ void Heap::CacheRelease(ThreadCache* c) noexcept
     for (uint32_t cls = 0; cls < kCacheClasses; ++cls) {
         if (c->bins[cls].head) CacheDrain(c, cls, 0);
     }
-    FreeShared(c);
+    FreeShared(c->block);
+    // What other threads left in the exchange goes back too, so that a heap whose
+    // threads have ended holds no cached block.
+    ExchangeEmpty();
 }
 
 void Heap::FlushThreadCache() noexcept
@@ -1445,6 +1564,10 @@ void Heap::ReleaseAll() noexcept
         UnmapPages(base, size);
     }
     ResetState();
+    for (ExchangeBin& x : m_exchange) {
+        x.batches = 0;
+        x.blocks = 0;
+    }
     Unlock(locked);
 }
 

@@ -13,8 +13,13 @@
 // cache can serve, and a free that it can take, touch no shared state. The cache fills
 // and drains in batches under one lock, is bounded in blocks per class and in bytes,
 // and gives everything back to the heap when its thread ends (or on FlushThreadCache).
-// A second free of a block is caught when both frees pass through one thread's cache
-// or reach the shared heap.
+// A cache that holds too many blocks of a class hands a batch of them to the heap's
+// exchange for that class, and one that has none takes a batch from there: threads
+// whose frees and requests balance out pass memory between each other through a lock of
+// the class's own, and seldom take the heap's lock. The exchange is bounded per class
+// and emptied into the heap when a thread's cache is given back. A second free of a
+// block is caught when both frees pass through one thread's cache, when the block waits
+// in the exchange (whichever thread freed it), or when it reached the shared heap.
 //
 // A Heap has a constant initialiser and a trivial destructor: a static one works before
 // and after main. MemAlloc/MemFree use one process-wide instance (with thread caching).
@@ -29,6 +34,11 @@
 namespace vorn {
 
 namespace heapdetail {
+// Size classes of the thread caches.
+constexpr uint32_t kCacheClasses = 63;
+// Batches one class of the exchange holds at most.
+constexpr uint32_t kExchangeBatches = 8;
+struct CachedBlock;
 struct Chunk;
 struct TreeChunk;
 struct Segment;
@@ -104,8 +114,8 @@ public:
     // for a heap whose blocks are all freed (or abandoned); not for the process heap.
     // The calling thread's cache of this heap is dropped with it.
     void ReleaseAll() noexcept;
-    // Gives the calling thread's cached blocks of this heap back to the heap (as its
-    // thread's end does).
+    // Gives the calling thread's cached blocks of this heap back to the heap, and the
+    // blocks waiting in the heap's exchange (as its thread's end does).
     void FlushThreadCache() noexcept;
     // Gives back the caches the calling thread holds of every heap; later requests of
     // the thread bypass its caches. Runs by itself when a thread ends.
@@ -126,6 +136,17 @@ private:
 
     using ThreadCache = heapdetail::ThreadCache;
     using PendingUnmaps = heapdetail::PendingUnmaps;
+    using CachedBlock = heapdetail::CachedBlock;
+
+    // The exchange of one size class: whole batches (lists of blocks) under a spin lock
+    // of their own. A cache line or two of its own, so that classes do not contend.
+    struct alignas(64) ExchangeBin {
+        std::atomic<uint32_t> lock{0};
+        uint32_t batches = 0;
+        uint32_t blocks = 0;   // in all batches
+        uint32_t counts[heapdetail::kExchangeBatches] = {};
+        CachedBlock* lists[heapdetail::kExchangeBatches] = {};
+    };
 
     // Lock returns whether it took the lock; Unlock gets that answer.
     bool Lock() noexcept;
@@ -147,6 +168,11 @@ private:
     void* CacheRefill(ThreadCache* c, uint32_t cls) noexcept;
     void CacheDrain(ThreadCache* c, uint32_t cls, uint32_t keep) noexcept;
     void CacheRelease(ThreadCache* c) noexcept;
+    void FreeList(CachedBlock* list, size_t size, PendingUnmaps& pending) noexcept;
+    bool ExchangePut(uint32_t cls, CachedBlock* list, uint32_t count) noexcept;
+    CachedBlock* ExchangeTake(uint32_t cls, uint32_t maxCount, uint32_t* count) noexcept;
+    bool ExchangeHolds(uint32_t cls, const CachedBlock* b) noexcept;
+    void ExchangeEmpty() noexcept;
     void* TreeAllocSmall(size_t nb) noexcept;
     void* TreeAllocLarge(size_t nb) noexcept;
     void* CarveDv(size_t nb) noexcept;
@@ -212,6 +238,8 @@ private:
     size_t m_granularity = 0;
     size_t m_mapThreshold = 0;
     size_t m_trimThreshold = 0;
+
+    ExchangeBin m_exchange[heapdetail::kCacheClasses] = {};
 
 };
 
