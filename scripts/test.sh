@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times:
-#   build/release  - the normal build, every test
+#   build/release  - the normal build, every test, then the end-to-end test ("e2e")
 #   build/asan     - AddressSanitizer + UndefinedBehaviorSanitizer, every test
 #   build/tsan     - ThreadSanitizer, the tests labelled "threaded" or "tsan"
 # Window tests draw on a real X server: without DISPLAY an Xvfb is started for the run.
@@ -29,6 +29,8 @@ tsan_supp="suppressions=$root/scripts/tsan.supp"
 echo "== release build"
 bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build/release && ctest -L unit -j "$jobs" --output-on-failure)
+# Both programs end to end, alone on the X server above (never SDL's offscreen driver).
+(cd build/release && env -u SDL_VIDEODRIVER ctest -L e2e --output-on-failure)
 
 echo "== address and undefined-behaviour sanitizer build"
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address -DVORN_BENCHMARKS=OFF
