@@ -3,7 +3,7 @@
 
 The builder makes a store from four flat-coloured photos; the viewer opens it; mouse and
 keyboard input is injected at the X level with xdotool (drag, shift-drag, wheel, 'o',
-Alt+Enter, a raster tour started and stopped); screenshots of the window (xwd) are
+Alt+Enter, a raster and a random-view tour each started and stopped); screenshots of the window (xwd) are
 compared with the colours that the view must show at sample points; the window is
 closed with the WM_DELETE_WINDOW request that a window manager sends, and the program
 must exit with status 1 and leave the store marked cleanly shut down. Then a damaged
@@ -151,6 +151,57 @@ def raster_views(start, width, height, ticks=40):
         if view not in seen:
             seen.append(view)
     return seen
+
+
+class RandomGenerator:
+    """The viewer's process-wide random generator: three linear congruential generators,
+    the third choosing from a shuffle table of 97 values of the first two."""
+
+    def __init__(self):
+        self.ix1, self.ix2, self.ix3 = 21579, 55966, 21579
+        self.table = [0.0] * 98
+        for j in range(1, 98):
+            self._advance12()
+            self.table[j] = self._combined()
+
+    def _advance12(self):
+        self.ix1 = (7141 * self.ix1 + 54773) % 259200
+        self.ix2 = (8121 * self.ix2 + 28411) % 134456
+
+    def _combined(self):
+        return (self.ix1 + self.ix2 / 134456) / 259200
+
+    def uniform(self):
+        self._advance12()
+        self.ix3 = (4561 * self.ix3 + 51349) % 243000
+        j = 1 + (97 * self.ix3) // 243000
+        r, self.table[j] = self.table[j], self._combined()
+        return r
+
+    def integer(self, a, b):
+        v = int(a + (b - a) * self.uniform())  # truncated toward zero
+        return b - 1 if v >= b else v
+
+
+def div0(a, b):
+    """Integer division truncated toward zero."""
+    q = abs(a) // abs(b)
+    return q if (a < 0) == (b < 0) else -q
+
+
+def random_views(start, width, height, side, steps):
+    """The views of the first steps of a random-view tour from start, random size off,
+    when it is the first use of the generator in the process."""
+    g = RandomGenerator()
+    sx1, sy1, sx2, sy2 = start
+    sw, sh = sx2 - sx1, sy2 - sy1
+    views = []
+    for _ in range(steps):
+        w = side
+        x1 = g.integer(width - div0((width - sx1) * w, sw), div0(sx1 * w, sw) + 1)
+        y1 = g.integer(height - div0((height - sy1) * w, sh), div0(sy1 * w, sh) + 1)
+        views.append((x1, y1, x1 + w, y1 + w))
+    return views
 
 
 # ---- screenshots -------------------------------------------------------------------------
@@ -463,14 +514,16 @@ class Viewer:
             time.sleep(0.2)
 
     def which_view(self, label, candidates):
-        """The index of the candidate view the window shows now, or None."""
+        """The indices of the candidate views that the window's frame now matches (views a
+        few pixels apart match alike), or an empty set."""
         shot = self.s.screenshot(self.wid, label)
+        found = set()
         for i, view in enumerate(candidates):
             bad, checked = self.mismatches(shot, view, limit=1)
             if not bad and checked >= 50:
-                os.remove(shot.path)
-                return i
-        return None
+                found.add(i)
+        os.remove(shot.path)
+        return frozenset(found)
 
     def count_colour(self, shot, colour, tolerance=60):
         return shot.count_near(colour, tolerance)
@@ -625,32 +678,23 @@ def navigate(s, scene, store):
     candidates = raster_views(v.view, v.w, v.h)
     v.key("3")
     v.key("p")
-    seen = set()
-    deadline = time.time() + 8.0
-    while len(seen) < 3 and time.time() < deadline:
-        i = v.which_view("tour", candidates)
-        if i is not None:
-            seen.add(i)
-        time.sleep(0.05)
-    if len(seen) < 3:
-        raise CheckFailed("raster tour: only the views %s of %s were seen in 8 s"
-                          % ([candidates[i] for i in sorted(seen)], candidates))
-    log("ok: the raster tour passes through %s" % [candidates[i] for i in sorted(seen)])
+    seen = wait_for_views(v, "tour", candidates)
+    log("ok: the raster tour passes through %s" % [candidates[i] for i in seen])
     v.key("p")
-    time.sleep(0.3)
-    deadline = time.time() + SETTLE_SECONDS
-    while True:
-        first = v.which_view("stopped", candidates)
-        time.sleep(0.6)  # six ticks of a tour still running
-        second = v.which_view("still", candidates)
-        if first is not None and first == second:
-            break
-        if time.time() > deadline:
-            shot = s.screenshot(v.wid, "tour-not-stopped")
-            raise CheckFailed("'p' did not stop the raster tour on one of its views (views %s then %s; screenshot %s)"
-                              % (first, second, shot.path))
-    v.view = candidates[first]
+    v.view = candidates[wait_until_still(v, "'p'", candidates)]
     log("ok: 'p' stopped the tour at view %s" % (v.view,))
+
+    # A random-view tour ('t', the generator's first use in the process): each tick
+    # shows the image at full detail somewhere the start view's scaling allows; 't'
+    # again stops it.
+    candidates = random_views(v.view, v.w, v.h, scene.side, 200)
+    v.key("t")
+    seen = wait_for_views(v, "random", candidates)
+    log("ok: the random tour shows steps %s of the generator's sequence" % seen)
+    v.key("t")
+    step = wait_until_still(v, "'t'", candidates)
+    v.view = candidates[step]
+    log("ok: 't' stopped the tour at step %d, view %s" % (step, v.view))
 
     # Closing the window as a window manager does ends the program with status 1.
     protocols = s.run(["xprop", "-id", str(v.wid), "WM_PROTOCOLS"]).stdout
@@ -667,6 +711,39 @@ def navigate(s, scene, store):
     if clean_shutdown_byte(store) != 1:
         raise CheckFailed("after the viewer ended the store is not marked cleanly shut down")
     log("ok: the close request ends the viewer with status 1 and the store is cleanly closed")
+
+
+def wait_for_views(v, label, candidates, count=3, timeout=8.0):
+    """Waits until a running tour has shown count different views of candidates; returns
+    an index of each."""
+    seen = {}
+    deadline = time.time() + timeout
+    while len(seen) < count:
+        found = v.which_view(label, candidates)
+        if found and not any(found & other for other in seen.values()):
+            seen[min(found)] = found
+        if time.time() > deadline:
+            raise CheckFailed("%s: only %d of the tour's views were seen in %.0f s: %s"
+                              % (label, len(seen), timeout, [candidates[i] for i in sorted(seen)]))
+        time.sleep(0.05)
+    return sorted(seen)
+
+
+def wait_until_still(v, key, candidates):
+    """After the key that stops a tour: the index of the tour's view the window stays on
+    for six ticks."""
+    time.sleep(0.3)
+    deadline = time.time() + SETTLE_SECONDS
+    while True:
+        first = v.which_view("stopped", candidates)
+        time.sleep(0.6)  # six ticks of a tour still running
+        second = v.which_view("still", candidates)
+        if first & second:
+            return min(first & second)
+        if time.time() > deadline:
+            shot = v.s.screenshot(v.wid, "tour-not-stopped")
+            raise CheckFailed("%s did not stop the tour on one of its views (seen %s, then %s; screenshot %s)"
+                              % (key, sorted(first), sorted(second), shot.path))
 
 
 def dismiss_error_box(s, proc, before, stderr_path, what):
