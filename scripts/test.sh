@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times:
 #   build/release  - the normal build, every test, then the end-to-end test ("e2e")
-#   build/asan     - AddressSanitizer + UndefinedBehaviorSanitizer, every test
+#   build/asan     - AddressSanitizer + UndefinedBehaviorSanitizer, every test, end to end too
 #   build/tsan     - ThreadSanitizer, the tests labelled "threaded" or "tsan"
 # Window tests draw on a real X server: without DISPLAY an Xvfb is started for the run.
 set -euo pipefail
@@ -36,6 +36,8 @@ echo "== address and undefined-behaviour sanitizer build"
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address -DVORN_BENCHMARKS=OFF
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest -L unit -j "$jobs" --output-on-failure)
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   env -u SDL_VIDEODRIVER ctest -L e2e --output-on-failure)
 
 echo "== thread sanitizer build"
 bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread -DVORN_BENCHMARKS=OFF

@@ -687,12 +687,20 @@ def navigate(s, scene, store):
     # A random-view tour ('t', the generator's first use in the process): each tick
     # shows the image at full detail somewhere the start view's scaling allows; 't'
     # again stops it.
-    candidates = random_views(v.view, v.w, v.h, scene.side, 200)
+    # Ticks of 500 ms ('5') let every step be seen: the first views must be the
+    # sequence's first steps, in order.
+    candidates = random_views(v.view, v.w, v.h, scene.side, 40)
+    v.key("5")
     v.key("t")
     seen = wait_for_views(v, "random", candidates)
+    if seen[0] > 1 or seen != sorted(seen) or seen[-1] - seen[0] > 4:
+        raise CheckFailed("random tour: the views seen are steps %s of the generator's sequence, "
+                          "its first steps in order expected" % seen)
     log("ok: the random tour shows steps %s of the generator's sequence" % seen)
     v.key("t")
-    step = wait_until_still(v, "'t'", candidates)
+    step = wait_until_still(v, "'t'", candidates, still_for=1.2)
+    if step < seen[-1]:
+        raise CheckFailed("'t': the tour stopped at step %d after step %d was seen" % (step, seen[-1]))
     v.view = candidates[step]
     log("ok: 't' stopped the tour at step %d, view %s" % (step, v.view))
 
@@ -715,28 +723,28 @@ def navigate(s, scene, store):
 
 def wait_for_views(v, label, candidates, count=3, timeout=8.0):
     """Waits until a running tour has shown count different views of candidates; returns
-    an index of each."""
-    seen = {}
+    an index of each in the order they were seen."""
+    seen = []
     deadline = time.time() + timeout
     while len(seen) < count:
         found = v.which_view(label, candidates)
-        if found and not any(found & other for other in seen.values()):
-            seen[min(found)] = found
+        if found and not any(found & other for other in seen):
+            seen.append(found)
         if time.time() > deadline:
             raise CheckFailed("%s: only %d of the tour's views were seen in %.0f s: %s"
-                              % (label, len(seen), timeout, [candidates[i] for i in sorted(seen)]))
+                              % (label, len(seen), timeout, [candidates[min(f)] for f in seen]))
         time.sleep(0.05)
-    return sorted(seen)
+    return [min(f) for f in seen]
 
 
-def wait_until_still(v, key, candidates):
+def wait_until_still(v, key, candidates, still_for=0.6):
     """After the key that stops a tour: the index of the tour's view the window stays on
-    for six ticks."""
+    for still_for seconds, which spans several ticks of a tour still running."""
     time.sleep(0.3)
     deadline = time.time() + SETTLE_SECONDS
     while True:
         first = v.which_view("stopped", candidates)
-        time.sleep(0.6)  # six ticks of a tour still running
+        time.sleep(still_for)
         second = v.which_view("still", candidates)
         if first & second:
             return min(first & second)
