@@ -1,12 +1,15 @@
-// The framework heap against the C library's allocator on one mixed workload: a set of
+// The framework heap against the C library's allocator on two workloads. Mixed: a set of
 // live blocks of 16 bytes to 64 KiB (sizes spread evenly over the powers of two) in
 // which a random block is freed and replaced by a new one of random size, on one
-// thread and on four and eight threads at once. Every block gets its first and last byte written.
+// thread and on four and eight threads at once. Handover: blocks of those sizes
+// allocated on one thread and freed on another, on two and eight threads. Every block gets its first
+// (and in Mixed its last) byte written.
 // After the runs the program prints the ratio of the heap's time to the C library's
 // (medians when run with --benchmark_repetitions).
 #include "vnUtils/Heap.h"
 #include <benchmark/benchmark.h>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -95,6 +98,56 @@ void BM_MixedLocked(benchmark::State& state)
     BM_Mixed<A>(state);
 }
 
+// Blocks handed from thread to thread: each thread fills a batch with new blocks, swaps
+// it for the one waiting in the mailbox and frees the blocks of that one, which another
+// thread allocated. A batch has one owner at a time (a thread or the mailbox).
+struct HandoverBatch {
+    static constexpr int kBlocks = 64;
+    char* blocks[kBlocks];
+    int count = 0;
+};
+std::atomic<HandoverBatch*> g_mailbox{nullptr};
+
+template <class A>
+void FreeBatch(HandoverBatch* b)
+{
+    for (int i = 0; i < b->count; ++i) A::Free(b->blocks[i]);
+    b->count = 0;
+}
+
+template <class A>
+void BM_Handover(benchmark::State& state)
+{
+    const std::vector<Op> ops = MakeOps(0x5678 + uint64_t(state.thread_index()));
+    size_t k = 0;
+    HandoverBatch* mine = new HandoverBatch;
+    for (auto _ : state) {
+        const uint32_t n = ops[k].size;
+        k = (k + 1) & (kOps - 1);
+        char* p = static_cast<char*>(A::Alloc(n));
+        p[0] = 1;
+        mine->blocks[mine->count++] = p;
+        if (mine->count == HandoverBatch::kBlocks) {
+            HandoverBatch* other = g_mailbox.exchange(mine, std::memory_order_acq_rel);
+            if (other) {
+                FreeBatch<A>(other);
+                mine = other;
+            } else {
+                mine = new HandoverBatch;
+            }
+        }
+    }
+    // Each thread empties the mailbox after its last swap: the last one to finish leaves
+    // it empty.
+    FreeBatch<A>(mine);
+    delete mine;
+    if (HandoverBatch* left = g_mailbox.exchange(nullptr, std::memory_order_acq_rel)) {
+        FreeBatch<A>(left);
+        delete left;
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
 // In order of registration (without random interleaving), the plain single-thread runs
 // come first, while the process has no other thread: the C library and the heap both
 // skip their locks then.
@@ -106,6 +159,8 @@ BENCHMARK_TEMPLATE(BM_Mixed, HeapAllocator)->Name("MixedHeap")->Threads(8)->UseR
 BENCHMARK_TEMPLATE(BM_Mixed, CAllocator)->Name("MixedMalloc")->Threads(8)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_MixedLocked, HeapAllocator)->Name("MixedLockedHeap")->Threads(1)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_MixedLocked, CAllocator)->Name("MixedLockedMalloc")->Threads(1)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_Handover, HeapAllocator)->Name("HandoverHeap")->Threads(2)->Threads(8)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_Handover, CAllocator)->Name("HandoverMalloc")->Threads(2)->Threads(8)->UseRealTime();
 
 // Remembers the time per operation of every run for the closing ratios: the median of
 // the repetitions when there are several, else the one run.
