@@ -3,11 +3,12 @@
 
 The builder makes a store from four flat-coloured photos; the viewer opens it; mouse and
 keyboard input is injected at the X level with xdotool (drag, shift-drag, wheel, 'o',
-Alt+Enter, a raster and a random-view tour each started and stopped); screenshots of the window (xwd) are
-compared with the colours that the view must show at sample points; the window is
-closed with the WM_DELETE_WINDOW request that a window manager sends, and the program
-must exit with status 1 and leave the store marked cleanly shut down. Then a damaged
-store and an empty command line, each with its error box dismissed as a user would.
+Alt+Enter, a raster and a random-view tour each started and stopped); screenshots of
+the window (xwd) are compared with the colours that the view must show at sample
+points; the window is closed with the WM_DELETE_WINDOW request that a window manager
+sends, and the program must exit with status 1 and leave the store marked cleanly shut
+down, so that it opens again and shows the same image. Then a damaged store and an
+empty command line, each with its error box dismissed as a user would.
 
 Uses DISPLAY when set (it must be a real X server; SDL_VIDEODRIVER is removed for the
 programs), else starts an Xvfb of its own. Python standard library only, plus xdotool,
@@ -42,8 +43,9 @@ TOLERANCE = 40  # per channel: JPEG coding and 2 x 2 averaging of flat colours
 SETTLE_SECONDS = 10.0  # tiles load and decode in the background
 # Two presses at one spot within this time would make a double click.
 DOUBLE_CLICK_PAUSE = 0.6
-# Offsets in the store's root block: the clean-shutdown byte (1 after a clean close)
-# and the CRC fields of its two divisions.
+# Offsets in the store's root block (Core/vnLss/RootBlockLayout.h): the clean-shutdown
+# byte (1 after a clean close, 0 while the store is open) and the CRC fields of its two
+# divisions.
 CLEAN_SHUTDOWN_OFFSET = 1024
 DIVISION_CRC_OFFSETS = (2048, 33792)
 WINDOW_TITLE = "Open GL Wnd"
@@ -528,6 +530,28 @@ class Viewer:
     def count_colour(self, shot, colour, tolerance=60):
         return shot.count_near(colour, tolerance)
 
+    def wait_for_colour_count(self, label, colour, wanted, describe):
+        """Waits until the number of pixels of colour satisfies wanted; returns it."""
+        deadline = time.time() + SETTLE_SECONDS
+        while True:
+            shot = self.s.screenshot(self.wid, label.replace("'", "").replace(" ", "-"))
+            count = self.count_colour(shot, colour)
+            if wanted(count):
+                return count
+            if time.time() > deadline:
+                raise CheckFailed("%s: %d pixels of %s, %s expected (screenshot %s)"
+                                  % (label, count, hexc(colour), describe, shot.path))
+            time.sleep(0.2)
+
+    def wait_for_geometry(self, label, geometry):
+        """Waits until the window lies at (x, y) with size (w, h) and takes them over."""
+        deadline = time.time() + SETTLE_SECONDS
+        while self.s.geometry(self.wid) != geometry:
+            if time.time() > deadline:
+                raise CheckFailed("%s: the window is at %s, %s expected" % (label, self.s.geometry(self.wid), geometry))
+            time.sleep(0.1)
+        self.x, self.y, self.w, self.h = geometry
+
 
 def read(path):
     with open(path, errors="replace") as f:
@@ -628,26 +652,10 @@ def navigate(s, scene, store):
     if v.count_colour(before, OUTLINE) > 0:
         raise CheckFailed("outline-coloured pixels before 'o' (screenshot %s)" % before.path)
     v.key("o")
-    deadline = time.time() + SETTLE_SECONDS
-    while True:
-        shot = s.screenshot(v.wid, "outlines")
-        lit = v.count_colour(shot, OUTLINE)
-        if lit >= 200:
-            break
-        if time.time() > deadline:
-            raise CheckFailed("'o': %d outline-coloured pixels, at least 200 expected (screenshot %s)" % (lit, shot.path))
-        time.sleep(0.2)
+    lit = v.wait_for_colour_count("'o'", OUTLINE, lambda n: n >= 200, "at least 200")
     log("ok: 'o' shows tile outlines (%d pixels)" % lit)
     v.key("o")
-    deadline = time.time() + SETTLE_SECONDS
-    while True:
-        shot = s.screenshot(v.wid, "no-outlines")
-        lit = v.count_colour(shot, OUTLINE)
-        if lit == 0:
-            break
-        if time.time() > deadline:
-            raise CheckFailed("second 'o': %d outline-coloured pixels remain (screenshot %s)" % (lit, shot.path))
-        time.sleep(0.2)
+    v.wait_for_colour_count("second 'o'", OUTLINE, lambda n: n == 0, "none")
     v.expect_view("outlines-off", v.view)
     log("ok: a second 'o' hides them")
 
@@ -655,21 +663,10 @@ def navigate(s, scene, store):
     windowed = (v.x, v.y, v.w, v.h)
     screen_w, screen_h = (int(t) for t in s.xdo("getdisplaygeometry").split())
     v.key("alt+Return")
-    deadline = time.time() + SETTLE_SECONDS
-    while s.geometry(v.wid) != (0, 0, screen_w, screen_h):
-        if time.time() > deadline:
-            raise CheckFailed("Alt+Enter: the window is at %s, the whole screen (0, 0, %d, %d) expected"
-                              % (s.geometry(v.wid), screen_w, screen_h))
-        time.sleep(0.1)
-    v.x, v.y, v.w, v.h = 0, 0, screen_w, screen_h
+    v.wait_for_geometry("Alt+Enter", (0, 0, screen_w, screen_h))
     v.expect_view("full-screen", initial_view(v.w, v.h))
     v.key("alt+Return")
-    deadline = time.time() + SETTLE_SECONDS
-    while s.geometry(v.wid) != windowed:
-        if time.time() > deadline:
-            raise CheckFailed("second Alt+Enter: the window is at %s, %s expected" % (s.geometry(v.wid), windowed))
-        time.sleep(0.1)
-    v.x, v.y, v.w, v.h = windowed
+    v.wait_for_geometry("second Alt+Enter", windowed)
     v.expect_view("windowed", initial_view(v.w, v.h))
     v.move(v.w // 2, v.h // 2)
 
@@ -686,9 +683,8 @@ def navigate(s, scene, store):
 
     # A random-view tour ('t', the generator's first use in the process): each tick
     # shows the image at full detail somewhere the start view's scaling allows; 't'
-    # again stops it.
-    # Ticks of 500 ms ('5') let every step be seen: the first views must be the
-    # sequence's first steps, in order.
+    # again stops it. Ticks of 500 ms ('5') let every step be seen: the first views
+    # must be the sequence's first steps, in order.
     candidates = random_views(v.view, v.w, v.h, scene.side, 40)
     v.key("5")
     v.key("t")
@@ -704,7 +700,12 @@ def navigate(s, scene, store):
     v.view = candidates[step]
     log("ok: 't' stopped the tour at step %d, view %s" % (step, v.view))
 
-    # Closing the window as a window manager does ends the program with status 1.
+    close_viewer(s, v, store)
+
+
+def close_viewer(s, v, store):
+    """Closes the window as a window manager does; the program must end with status 1
+    and leave the store marked cleanly shut down."""
     protocols = s.run(["xprop", "-id", str(v.wid), "WM_PROTOCOLS"]).stdout
     if "WM_DELETE_WINDOW" not in protocols:
         raise CheckFailed("the window does not take WM_DELETE_WINDOW: %s" % protocols.strip())
@@ -719,6 +720,13 @@ def navigate(s, scene, store):
     if clean_shutdown_byte(store) != 1:
         raise CheckFailed("after the viewer ended the store is not marked cleanly shut down")
     log("ok: the close request ends the viewer with status 1 and the store is cleanly closed")
+
+
+def reopen(s, scene, store):
+    """The store the viewer closed opens again and shows the same image."""
+    v = Viewer(s, scene, store)
+    v.expect_view("reopened", initial_view(v.w, v.h))
+    close_viewer(s, v, store)
 
 
 def wait_for_views(v, label, candidates, count=3, timeout=8.0):
@@ -844,6 +852,7 @@ def main():
         scene = Scene(PHOTOS)
         store = build_store(s, scene)
         navigate(s, scene, store)
+        reopen(s, scene, store)
         damaged_store(s, store)
         no_command_line(s)
     except (CheckFailed, subprocess.TimeoutExpired) as e:
