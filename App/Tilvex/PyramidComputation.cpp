@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <vector>
 
 namespace vorn {
 
@@ -58,30 +59,35 @@ public:
     }
 
     TilvexNode* m_node = nullptr;
+    pref* m_ref = nullptr; // the node's reference in its parent (null for the root)
     bool m_has[4] = {};
     xvector<uint8_t> m_children[4];
     JpegImage m_result;
     std::exception_ptr m_failure;
 };
 
-// What one CalcIntermediateTiles run shares between its nodes: the pool, the path
-// being walked, and the batch of parents of the current level waiting to be computed
-// (held on a work stack of their own so that they stay in memory meanwhile).
-struct LevelContext {
-    IThreadPool* pool = nullptr;
-    TilvexWorkStack* work = nullptr;
-    TilvexWorkStack* batch = nullptr;
+// Parents of one level handed to the pool together: each task is added as soon as it
+// is filled, and the parents are held on a work stack of their own so that they stay
+// in memory meanwhile.
+struct ParentBatch {
     ComputeImageFromChildrenTask tasks[kParentsPerBatch];
+    TilvexWorkStack* held = nullptr;
+    std::unique_ptr<ITaskExecuter> executer; // after the tasks: waits for them before they go
     int32_t used = 0;
-    HPTime lastReport;
 };
 
-// Drops the parent's cached pointer to a child once the child has its OID, so that
-// the child may leave memory; a child without one would be lost.
-void ReleaseChild(pref& ref)
-{
-    if (!ref.GetOid().IsNull()) ref.m_cached = AnyInterface{nullptr, nullptr};
-}
+// What one CalcIntermediateTiles run shares between its nodes: the pool, the path
+// being walked, and two batches: while the pool computes one, the walk fills the other
+// (loading the children from the store as needed), so neither waits for the other.
+struct LevelContext {
+    std::unique_ptr<IThreadPool> pool; // first: outlives the executers
+    TilvexWorkStack* work = nullptr;
+    ParentBatch batches[2];
+    int32_t filling = 0;
+    // References to computed nodes that had no OID yet when their tile was handed over.
+    std::vector<pref*> unreleased;
+    HPTime lastReport;
+};
 
 void ReportProgress(LevelContext& ctx)
 {
@@ -92,39 +98,53 @@ void ReportProgress(LevelContext& ctx)
     t << "  " << static_cast<long long>(ctx.work->m_count) << " tiles so far\n";
 }
 
-// Computes the batch's parents on the pool, then hands each its tile in one
-// transaction. A failure of any task is thrown here, on the walking thread.
-void FlushBatch(LevelContext& ctx)
+// Waits for the batch's parents, then hands each its tile in one transaction and
+// releases it and its children from the references that hold them in memory, once
+// they have their OIDs, so that a level's computed nodes do not pile up in memory
+// either. A failure of any task is thrown here, on the walking thread.
+void FinishBatch(LevelContext& ctx, ParentBatch& b)
 {
-    if (ctx.used == 0) return;
-    {
-        std::unique_ptr<ITaskExecuter> executer(ctx.pool->CreateTaskExecuter());
-        for (int32_t i = 0; i < ctx.used; ++i) executer->AddTask(&ctx.tasks[i]);
-    } // waits for the tasks
-    const int32_t used = ctx.used;
-    ctx.used = 0;
+    if (b.used == 0) return;
+    b.executer->WaitForAllTasks();
+    const int32_t used = b.used;
+    b.used = 0;
     for (int32_t i = 0; i < used; ++i)
-        if (ctx.tasks[i].m_failure) std::rethrow_exception(ctx.tasks[i].m_failure);
+        if (b.tasks[i].m_failure) std::rethrow_exception(b.tasks[i].m_failure);
     ModelTransaction txn;
+    std::erase_if(ctx.unreleased, [](pref* ref) { return ReleaseWrittenChild(*ref); });
     for (int32_t i = 0; i < used; ++i) {
-        ComputeImageFromChildrenTask& t = ctx.tasks[i];
+        ComputeImageFromChildrenTask& t = b.tasks[i];
         t.m_node->TakeJpegBytes(t.m_result.m_bytes);
-        for (pref& c : t.m_node->m_children) ReleaseChild(c);
+        for (pref& c : t.m_node->m_children) ReleaseWrittenChild(c);
+        if (t.m_ref && !ReleaseWrittenChild(*t.m_ref)) ctx.unreleased.push_back(t.m_ref);
         t.m_node = nullptr;
         ++ctx.work->m_count;
     }
-    ctx.batch->m_work.Clear();
+    b.held->m_work.Clear();
     ReportProgress(ctx);
 }
 
-// Queues node for computation from its children: copies of the children's bytes go to
-// the next free task (inside a transaction, so no child can leave memory meanwhile).
-void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node)
+// Finishes both batches, the one started first first. The references still waiting
+// for their OIDs are forgotten: their parents may leave memory in the next level.
+void FinishLevel(LevelContext& ctx)
 {
+    FinishBatch(ctx, ctx.batches[1 - ctx.filling]);
+    FinishBatch(ctx, ctx.batches[ctx.filling]);
+    ctx.unreleased.clear();
+}
+
+// Queues node (ref its reference in its parent) for computation from its children:
+// copies of the children's bytes go to the next free task (inside a transaction, so no
+// child can leave memory meanwhile), which starts at once. A full batch waits for the
+// other one to finish and then lets the walk fill that.
+void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
+{
+    ParentBatch& b = ctx.batches[ctx.filling];
+    ComputeImageFromChildrenTask& t = b.tasks[b.used];
     {
         ModelTransaction txn;
-        ComputeImageFromChildrenTask& t = ctx.tasks[ctx.used];
         t.m_node = node;
+        t.m_ref = ref;
         t.m_failure = nullptr;
         for (int32_t row = 0; row < 2; ++row) {
             for (int32_t col = 0; col < 2; ++col) {
@@ -137,18 +157,23 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node)
                     t.m_children[i].clear();
             }
         }
-        ctx.batch->Push(node);
-        ++ctx.used;
+        b.held->Push(node);
     }
-    if (ctx.used == kParentsPerBatch) FlushBatch(ctx);
+    if (!b.executer) b.executer.reset(ctx.pool->CreateTaskExecuter());
+    b.executer->AddTask(&t);
+    if (++b.used == kParentsPerBatch) {
+        ctx.filling = 1 - ctx.filling;
+        FinishBatch(ctx, ctx.batches[ctx.filling]);
+    }
 }
 
-// On a node at level L: computes the nodes at level L + n - 1 of its subtree.
-void CalcLevel(LevelContext& ctx, TilvexNode* node, int32_t n)
+// On a node at level L (ref its reference in its parent): computes the nodes at level
+// L + n - 1 of its subtree.
+void CalcLevel(LevelContext& ctx, TilvexNode* node, pref* ref, int32_t n)
 {
     TilvexWorkStack* work = ctx.work;
     if (n == 1) {
-        ComputeImageFromChildren(ctx, node);
+        ComputeImageFromChildren(ctx, node, ref);
         return;
     }
     for (int32_t row = 0; row < 2; ++row) {
@@ -161,7 +186,8 @@ void CalcLevel(LevelContext& ctx, TilvexNode* node, int32_t n)
                 if (!child) continue;
                 work->Push(child);
             }
-            CalcLevel(ctx, child, n - 1);
+            // node stays on the path, so its reference to child stays put.
+            CalcLevel(ctx, child, &node->m_children[col + 2 * row], n - 1);
             ModelTransaction txn;
             work->Pop();
         }
@@ -193,6 +219,13 @@ void CreateSubtree(TilvexWorkStack* work, TilvexNode* node, int32_t h)
 }
 
 } // namespace
+
+bool ReleaseWrittenChild(pref& ref)
+{
+    if (ref.GetOid().IsNull()) return false;
+    ref.m_cached = AnyInterface{nullptr, nullptr};
+    return true;
+}
 
 void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result)
 {
@@ -283,18 +316,17 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex)
     }
     {
         auto ctx = std::make_unique<LevelContext>();
-        std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
-        ctx->pool = pool.get();
+        ctx->pool.reset(CreateThreadPool(kIntermediateThreads));
         ctx->work = work;
-        ctx->batch = scope.AddWorkStack();
+        for (ParentBatch& b : ctx->batches) b.held = scope.AddWorkStack();
         ctx->lastReport = GetHPTime();
         for (int32_t n = height - 1; n >= 1 && !work->m_abort.load(); --n) {
             {
                 TraceStream t;
                 t << "Calculating intermediate tiles at depth " << n << "\n";
             }
-            if (root) CalcLevel(*ctx, root, n);
-            FlushBatch(*ctx);
+            if (root) CalcLevel(*ctx, root, nullptr, n);
+            FinishLevel(*ctx);
         }
     }
     if (root) {

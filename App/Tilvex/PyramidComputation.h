@@ -61,6 +61,12 @@ private:
     int32_t m_count = 0;
 };
 
+// Drops a parent's in-memory pointer to a child once the child has its OID (it has
+// been written back), so that the collector may evict the child; it is loaded again by
+// OID when next asked for. A child without an OID is kept (it would be lost), and false
+// returned. Inside a transaction.
+bool ReleaseWrittenChild(pref& ref);
+
 // One parent's tile: the 2 x 2 truncating average of the children's decoded tiles, the
 // child at index col + 2 row filling its quadrant (a null child leaves it black), JPEG-
 // encoded into result. Uses objects the calling thread keeps between calls; a child

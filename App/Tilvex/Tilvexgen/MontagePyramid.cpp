@@ -75,9 +75,9 @@ bool IsEmptyEntry(const MontageEntry& e) { return !(e.x1 < e.x2 && e.y1 < e.y2);
 // The task both workers run: each takes entries one at a time until none is left.
 class IrregularMontageCalcBottomTiles final : public IThreadPoolTask, private ITilePaintSink {
 public:
-    IrregularMontageCalcBottomTiles(PSpace* space, Montage& montage, Tilvex* tilvex, int64_t width,
-                                    PendingTiles* pending)
-        : m_space(space), m_montage(montage), m_tilvex(tilvex), m_width(width), m_pending(pending)
+    IrregularMontageCalcBottomTiles(PSpace* space, Montage& montage, Tilvex* tilvex, int32_t depth,
+                                    int64_t width, PendingTiles* pending)
+        : m_space(space), m_montage(montage), m_tilvex(tilvex), m_depth(depth), m_width(width), m_pending(pending)
     {
     }
 
@@ -97,6 +97,7 @@ public:
             try {
                 PaintEntry(i, n);
                 FinishEntry(m_montage.entries[i]);
+                ReleaseWrittenTiles();
             } catch (...) {
                 // Not a failure of one image: the build ends. The other worker stops at
                 // its next entry.
@@ -200,23 +201,61 @@ private:
         }
         for (auto& [key, node] : done) {
             JpegImage jpeg;
-            EncodeJpegImage(node->m_dib, jpeg);
+            m_coder.Encode(node->m_dib, jpeg);
             ModelTransaction txn;
             node->TakeJpegBytes(jpeg.m_bytes);
-            std::lock_guard<std::mutex> lock(m_pending->m_lock);
-            m_pending->m_tiles.erase(key);
+            {
+                std::lock_guard<std::mutex> lock(m_pending->m_lock);
+                m_pending->m_tiles.erase(key);
+            }
+            std::lock_guard<std::mutex> lock(m_finishedLock);
+            m_finished.push_back(key);
         }
+    }
+
+    // The parent's reference to the bottom tile at key, reached from the root through
+    // nodes that stay in memory while the tiles are painted.
+    pref* ParentReferenceOf(TilvexNode* node, uint64_t key) const
+    {
+        const int64_t col = int64_t(key >> 32), row = int64_t(uint32_t(key));
+        for (int32_t bit = m_depth - 2; node; --bit) {
+            const int32_t c = int32_t((col >> bit) & 1), r = int32_t((row >> bit) & 1);
+            if (bit == 0) return &node->m_children[c + 2 * r];
+            node = node->GetChild(c, r);
+        }
+        return nullptr;
+    }
+
+    // Finished bottom tiles that the writer has written since are released from their
+    // parents, so that the collector can evict them: the painted tiles do not pile up
+    // in memory however many photos there are. The level computation loads them again.
+    void ReleaseWrittenTiles()
+    {
+        if (m_depth < 2) return;
+        ModelTransaction txn;
+        std::lock_guard<std::mutex> lock(m_finishedLock);
+        TilvexNode* root = m_tilvex->GetRootNode();
+        std::erase_if(m_finished, [&](uint64_t key) {
+            pref* ref = ParentReferenceOf(root, key);
+            return !ref || ReleaseWrittenChild(*ref);
+        });
     }
 
     PSpace* m_space;
     Montage& m_montage;
     Tilvex* m_tilvex;
+    int32_t m_depth;
     int64_t m_width;
     PendingTiles* m_pending;
+    static thread_local JpegCoder m_coder; // each worker's, for the finished tiles
+    std::mutex m_finishedLock;
+    std::vector<uint64_t> m_finished; // finished bottom tiles still held by their parents
     CriticalSection m_lock;
     int32_t m_next = 0;
     std::exception_ptr m_failure;
 };
+
+thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
 
 } // namespace
 
@@ -285,7 +324,7 @@ void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex)
         CSpaceStack_Push(pending->AsObject());
     }
 
-    IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, W, pending);
+    IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, d, W, pending);
     {
         std::unique_ptr<IThreadPool> pool(CreateThreadPool(kBottomThreads));
         std::unique_ptr<ITaskExecuter> executer(pool->CreateTaskExecuter());

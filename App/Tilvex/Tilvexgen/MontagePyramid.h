@@ -4,7 +4,9 @@
 // A bottom tile that several images overlap stays decoded in memory, held by the
 // painting task, until the last of those images has been painted (or has failed); it
 // is then JPEG-encoded once. So no pixel is JPEG-coded twice, and the tile bytes do not
-// depend on the order in which the workers take the images.
+// depend on the order in which the workers take the images. A finished tile is let go
+// by its parent once the writer has given it its OID, so the collector can evict it:
+// the painted tiles do not pile up in memory however many photos there are.
 //
 // The caller has the image's space as the thread's current spaces.
 #pragma once

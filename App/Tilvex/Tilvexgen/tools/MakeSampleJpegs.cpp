@@ -1,5 +1,7 @@
 // Writes a directory of sample photos for the demo: colourful test patterns of several
-// sizes, some in a subdirectory, encoded with the framework's JPEG encoder.
+// sizes, some in a subdirectory, encoded with the framework's JPEG encoder. An optional
+// scale multiplies every side, for large builds (measuring the builder's memory); such
+// photos carry a little grain, as camera photos do.
 #include "vnImage/Jpeg.h"
 #include "vnImage/ResDIB.h"
 #include "vnUtils/Exceptions.h"
@@ -13,8 +15,9 @@ using namespace vorn;
 
 namespace {
 
-void Paint(ResDIB& dib, int seed)
+void Paint(ResDIB& dib, int seed, bool grain)
 {
+    uint32_t noise = uint32_t(seed) * 2654435761u + 1;
     const int32_t w = dib.GetWidth(), h = dib.GetHeight();
     const double cx = w * (0.3 + 0.1 * (seed % 5)), cy = h * (0.4 + 0.05 * (seed % 3));
     const double r = 0.25 * (w < h ? w : h);
@@ -28,6 +31,12 @@ void Paint(ResDIB& dib, int seed)
             uint8_t b = uint8_t(255 * x / w), g = uint8_t(255 * y / h), rr = uint8_t((seed * 53) & 255);
             if (inDisc) { rr = 255 - rr; g = uint8_t(g / 2); }
             if (stripe && !inDisc) { b = uint8_t(b / 2 + 64); }
+            if (grain) {
+                noise = noise * 1664525u + 1013904223u;
+                const int n = int(noise >> 27); // 0..31
+                b = uint8_t(b < 224 ? b + n : b - n);
+                g = uint8_t(g < 224 ? g + n : g - n);
+            }
             row[3 * x] = b;
             row[3 * x + 1] = g;
             row[3 * x + 2] = rr;
@@ -39,18 +48,23 @@ void Paint(ResDIB& dib, int seed)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fputs("Usage: MakeSampleJpegs directory count\n", stderr);
+    if (argc != 3 && argc != 4) {
+        std::fputs("Usage: MakeSampleJpegs directory count [scale]\n", stderr);
         return 2;
     }
     const xstring dir = argv[1];
     const int count = std::atoi(argv[2]);
+    const int scale = argc == 4 ? std::atoi(argv[3]) : 1;
+    if (scale < 1 || scale > 16) {
+        std::fputs("The scale is a whole number from 1 to 16\n", stderr);
+        return 2;
+    }
     static const int32_t sizes[][2] = {{640, 480}, {480, 640}, {800, 600}, {512, 512}, {1024, 384}, {300, 450}};
     try {
         for (int i = 0; i < count; ++i) {
             ResDIB dib;
-            dib.Create(24, sizes[i % 6][0], sizes[i % 6][1]);
-            Paint(dib, i);
+            dib.Create(24, scale * sizes[i % 6][0], scale * sizes[i % 6][1]);
+            Paint(dib, i, scale > 1);
             JpegImage jpeg;
             EncodeJpegImage(dib, jpeg);
             char name[64];
