@@ -28,6 +28,7 @@ import struct
 import subprocess
 import sys
 import time
+import traceback
 
 # The photos: name, width, height, colour. Heights differ so that the builder's row
 # layout (tallest first, a row ends past the square root of the total area) is fixed.
@@ -49,6 +50,8 @@ DOUBLE_CLICK_PAUSE = 0.6
 CLEAN_SHUTDOWN_OFFSET = 1024
 DIVISION_CRC_OFFSETS = (2048, 33792)
 WINDOW_TITLE = "Open GL Wnd"
+# The whole run stops here, before the test runner's own time-out (180 s).
+RUN_LIMIT_SECONDS = 150
 
 
 class CheckFailed(Exception):
@@ -847,6 +850,14 @@ def main():
     os.makedirs(args.work)
     s = Session(args)
     started = time.time()
+
+    # The programs run in process groups of their own, which a test runner's kill would
+    # miss: a termination or an overlong run ends here, through the cleanup below.
+    def stop(signum, _frame):
+        raise CheckFailed("the run was stopped (signal %d) after %.0f s" % (signum, time.time() - started))
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGALRM, stop)
+    signal.alarm(RUN_LIMIT_SECONDS)
     try:
         s.start_xvfb_if_needed()
         scene = Scene(PHOTOS)
@@ -859,7 +870,12 @@ def main():
         print("FAILED: %s" % e, flush=True)
         print("(the run's files are kept in %s)" % s.work, flush=True)
         return 1
+    except Exception:
+        traceback.print_exc()
+        print("FAILED: an error in the test itself (the run's files are kept in %s)" % s.work, flush=True)
+        return 1
     finally:
+        signal.alarm(0)
         s.cleanup()
     shutil.rmtree(args.work, ignore_errors=True)
     log("all end-to-end checks passed in %.1f s" % (time.time() - started))
