@@ -237,6 +237,56 @@ TEST(TilvexgenBuild, AFailureWritingTheLastObjectsIsReportedAndKeepsThePreviousS
     EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
 }
 
+PersistStore* OpenWithBusyWriter(const char* path, const PersistStoreSettings& settings)
+{
+    PersistStore* store = OpenPersistStore(path, OM_CREATE_ALWAYS, &settings);
+    store->SetDosPeriod(1);
+    return store;
+}
+
+// With a writer that writes every millisecond the painted tiles and the computed
+// parents get their OIDs while the pyramid grows, so their parents let them go and the
+// level above binds them again by OID: the tiles stay byte for byte the reference's.
+TEST(TilvexgenBuild, TilesLetGoOnceWrittenKeepTheirBytes)
+{
+    BuildDirs d;
+    for (int i = 0; i < 9; ++i) d.Add("p" + std::to_string(i) + ".jpg", Photo(260 + 37 * i, 180 + 23 * (i % 4), i));
+    SetBuildStoreOpener(&OpenWithBusyWriter);
+    struct Restore {
+        ~Restore() { SetBuildStoreOpener(nullptr); }
+    } restore;
+    const RunResult r = RunBuilder(d.program, d.pics);
+    ASSERT_EQ(r.rc, 0) << r.out;
+
+    // Where the builder placed the photos.
+    xvector<ImageFileRecord> records;
+    ScanDirectoryForJpegs(xstring(d.pics.c_str()), records);
+    Montage m;
+    LayOutImages(records, m);
+    ComputeMontageBoundingBox(m);
+    ASSERT_EQ(m.x1, 0);
+    ASSERT_EQ(m.y1, 0);
+    std::vector<PlacedPhoto> placed;
+    for (const MontageEntry& e : m.entries) {
+        const std::string bytes = ReadAll(Str(e.path));
+        placed.push_back(PlacedPhoto{e.x1, e.y1, e.x2 - e.x1, e.y2 - e.y1, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    }
+    const int height = ComputeTilvexDepth(m);
+    ASSERT_GE(height, 3);
+
+    const StoredPyramid stored = ReadStore(d.store);
+    EXPECT_EQ(stored.height, height);
+    const TileMap want = ReferencePyramid(placed, height);
+    ASSERT_EQ(stored.tiles.size(), want.size());
+    int differing = 0;
+    for (const auto& [key, bytes] : want) {
+        auto it = stored.tiles.find(key);
+        ASSERT_NE(it, stored.tiles.end()) << "missing node at level " << std::get<0>(key);
+        differing += it->second != bytes;
+    }
+    EXPECT_EQ(differing, 0);
+}
+
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
 {
     BuildDirs d;
