@@ -71,6 +71,7 @@ ResDIB::ResDIB(const ResDIB& o)
     std::memcpy(pixels, o.m_pixels, pixelBytes);
     m_header = header;
     m_pixels = pixels;
+    m_pixelCapacity = pixelBytes;
     m_stride = o.m_stride;
 }
 
@@ -83,10 +84,12 @@ ResDIB& ResDIB::operator=(const ResDIB& o)
     return *this;
 }
 
-ResDIB::ResDIB(ResDIB&& o) noexcept : m_header(o.m_header), m_pixels(o.m_pixels), m_stride(o.m_stride)
+ResDIB::ResDIB(ResDIB&& o) noexcept
+    : m_header(o.m_header), m_pixels(o.m_pixels), m_pixelCapacity(o.m_pixelCapacity), m_stride(o.m_stride)
 {
     o.m_header = nullptr;
     o.m_pixels = nullptr;
+    o.m_pixelCapacity = 0;
     o.m_stride = 0;
 }
 
@@ -103,6 +106,7 @@ void ResDIB::swap(ResDIB& o) noexcept
 {
     std::swap(m_header, o.m_header);
     std::swap(m_pixels, o.m_pixels);
+    std::swap(m_pixelCapacity, o.m_pixelCapacity);
     std::swap(m_stride, o.m_stride);
 }
 
@@ -112,6 +116,7 @@ void ResDIB::Clear() noexcept
     MemFree(m_pixels);
     m_header = nullptr;
     m_pixels = nullptr;
+    m_pixelCapacity = 0;
     m_stride = 0;
 }
 
@@ -126,20 +131,43 @@ void ResDIB::CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height)
     const bool sameShape = m_header && m_header->biBitCount == bitsPerPixel && m_header->biWidth == width &&
                            m_header->biHeight == height;
     if (!sameShape) {
-        Clear();
-        if (bitsPerPixel < 1 || bitsPerPixel > 32)
+        if (bitsPerPixel < 1 || bitsPerPixel > 32) {
+            Clear();
             ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap depth %d", bitsPerPixel);
-        const int64_t stride = StrideFor(bitsPerPixel, width);
-        if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes)
-            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
-        auto* header = static_cast<BITMAPINFOHEADER*>(MemAllocOrThrow(size_t(HeaderBlockBytes(bitsPerPixel))));
-        auto* pixels = static_cast<uint8_t*>(MemAlloc(size_t(stride * height)));
-        if (!pixels) {
-            MemFree(header);
-            throw std::bad_alloc();
         }
-        m_header = header;
-        m_pixels = pixels;
+        const int64_t stride = StrideFor(bitsPerPixel, width);
+        if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes) {
+            Clear();
+            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
+        }
+        // Blocks that are large enough are kept, so that a decoder filling one bitmap with
+        // images of changing sizes touches no new memory once it has seen the largest.
+        const size_t headerBytes = size_t(HeaderBlockBytes(bitsPerPixel));
+        if (m_header && size_t(HeaderBlockBytes(m_header->biBitCount)) < headerBytes) {
+            MemFree(m_header);
+            m_header = nullptr;
+        }
+        const size_t pixelBytes = size_t(stride * height);
+        if (m_pixels && m_pixelCapacity < pixelBytes) {
+            MemFree(m_pixels);
+            m_pixels = nullptr;
+            m_pixelCapacity = 0;
+        }
+        if (!m_header) {
+            m_header = static_cast<BITMAPINFOHEADER*>(MemAlloc(headerBytes));
+            if (!m_header) {
+                Clear();
+                throw std::bad_alloc();
+            }
+        }
+        if (!m_pixels) {
+            m_pixels = static_cast<uint8_t*>(MemAlloc(pixelBytes));
+            if (!m_pixels) {
+                Clear();
+                throw std::bad_alloc();
+            }
+            m_pixelCapacity = pixelBytes;
+        }
         m_stride = int32_t(stride);
     }
     const int32_t paletteSize = PaletteSizeForBitCount(bitsPerPixel);

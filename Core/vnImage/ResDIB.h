@@ -34,10 +34,10 @@ public:
     // to fill, pixels all zero (black). A depth outside 1..32, a negative size or more than 4 GiB of pixels
     // throws vorn::VornException.
     void Create(int bitsPerPixel, int32_t width, int32_t height);
-    // Create for a caller that writes every pixel itself (a decoder): a bitmap that
-    // already has this depth and size keeps its blocks, otherwise new ones are taken;
-    // the pixels are left as they are, for the caller to overwrite, but the padding at
-    // the end of every row is zero and the palette is zero.
+    // Create for a caller that writes every pixel itself (a decoder): a bitmap keeps
+    // its blocks where they are large enough (always for the same depth and size),
+    // otherwise new ones are taken; the pixels are left as they are, for the caller to
+    // overwrite, but the padding at the end of every row is zero and the palette is zero.
     void CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height);
     // Frees both blocks.
     void Clear() noexcept;
@@ -113,6 +113,7 @@ public:
 private:
     BITMAPINFOHEADER* m_header = nullptr; // header and palette, one block
     uint8_t* m_pixels = nullptr;
+    size_t m_pixelCapacity = 0; // bytes of the pixel block, at least biSizeImage
     int32_t m_stride = 0;
 };
 

@@ -121,7 +121,9 @@ private:
             t << (i + 1) << " of " << n << " " << e.path << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
               << e.y2 << ")\n";
         }
-        ResDIB bitmap;
+        // Each worker decodes into one bitmap, whose block grows to the largest photo
+        // and is then reused.
+        ResDIB& bitmap = m_photo;
         try {
             {
                 ScopedTimer timer;
@@ -248,6 +250,7 @@ private:
     int64_t m_width;
     PendingTiles* m_pending;
     static thread_local JpegCoder m_coder; // each worker's, for the finished tiles
+    static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
     std::mutex m_finishedLock;
     std::vector<uint64_t> m_finished; // finished bottom tiles still held by their parents
     CriticalSection m_lock;
@@ -256,6 +259,7 @@ private:
 };
 
 thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
+thread_local ResDIB IrregularMontageCalcBottomTiles::m_photo;
 
 } // namespace
 

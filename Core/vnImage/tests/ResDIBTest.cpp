@@ -158,6 +158,40 @@ TEST(ResDIB, CopiesAreDeep)
     EXPECT_TRUE(d.IsEmpty());
 }
 
+// A bitmap refilled with smaller images keeps its block; each shape gets its own
+// header, stride and zero row padding, and copies take only the current image.
+TEST(ResDIB, CreateForOverwriteKeepsBlocksLargeEnough)
+{
+    ResDIB b;
+    b.CreateForOverwrite(24, 40, 30);
+    FillBytes(b, 0xAB);
+    const uint8_t* block = b.GetPixels();
+
+    b.CreateForOverwrite(24, 13, 7); // 39 bytes a row, one of padding
+    EXPECT_EQ(b.GetPixels(), block);
+    EXPECT_EQ(b.GetWidth(), 13);
+    EXPECT_EQ(b.GetHeight(), 7);
+    EXPECT_EQ(b.GetStride(), 40);
+    EXPECT_EQ(b.GetHeader()->biSizeImage, 280u);
+    for (int32_t r = 0; r < 7; ++r) EXPECT_EQ(b.GetMemoryRow(r)[39], 0) << r;
+    const ResDIB copy(b);
+    EXPECT_EQ(copy.GetHeader()->biSizeImage, 280u);
+    EXPECT_EQ(std::memcmp(copy.GetPixels(), b.GetPixels(), 280), 0);
+
+    // A grey image: a header block with room for its palette, the same pixel block.
+    b.CreateForOverwrite(8, 16, 16);
+    EXPECT_EQ(b.GetPixels(), block);
+    EXPECT_EQ(b.GetPaletteSize(), 256);
+    EXPECT_EQ(b.GetPalette()[255].rgbRed, 0);
+
+    // Larger than anything before: a new block.
+    b.CreateForOverwrite(24, 64, 64);
+    EXPECT_EQ(b.GetHeader()->biSizeImage, 64u * 64u * 3u);
+    FillBytes(b, 1);
+    EXPECT_THROW(b.CreateForOverwrite(24, -1, 3), VornException);
+    EXPECT_TRUE(b.IsEmpty());
+}
+
 TEST(ResDIB, CopyRect24TouchesExactlyItsRectangle)
 {
     ResDIB src, dst;
