@@ -593,15 +593,47 @@ void JpegCoder::Decode(const uint8_t* bytes, size_t length, ResDIB& bitmap, cons
     }
 }
 
+namespace {
+
+// Reads the whole file into bytes, in one read where its length is known, reusing the
+// vector's block; false when the file cannot be opened or read.
+bool ReadWholeFile(const xstring& path, xvector<uint8_t>& bytes)
+{
+    File file;
+    if (!file.OpenForReading(path)) return false;
+    const int64_t length = file.GetLength();
+    if (length <= 0 || length >= INT32_MAX) return ReadFileIntoBytes(bytes, path);
+    bytes.resize(int32_t(length));
+    int64_t total = 0;
+    while (total < length) {
+        const ssize_t got = file.ReadStream(bytes.data() + total, ssize_t(length - total));
+        if (got <= 0) break;
+        total += got;
+    }
+    if (file.HasReadError()) return false;
+    uint8_t probe;
+    // A file that grew since its length was taken is read again, whole.
+    if (total == length && file.ReadStream(&probe, 1) > 0) return ReadFileIntoBytes(bytes, path);
+    bytes.resize(int32_t(total));
+    return true;
+}
+
+} // namespace
+
 void ResDIB::LoadJpegFile(const xstring& path)
 {
     xvector<uint8_t> bytes;
-    if (!ReadFileIntoBytes(bytes, path)) {
+    LoadJpegFile(path, bytes);
+}
+
+void ResDIB::LoadJpegFile(const xstring& path, xvector<uint8_t>& fileBytes)
+{
+    if (!ReadWholeFile(path, fileBytes)) {
         xstring z(path);
         ThrowVornExceptionF(FileErrorCategory(), 2, "Can't open file %s", z.c_str());
     }
     xstring name(path);
-    ReadJpeg(bytes.data(), size_t(bytes.size()), name.c_str());
+    ReadJpeg(fileBytes.data(), size_t(fileBytes.size()), name.c_str());
 }
 
 JpegHeaderInfo ReadJpegFileHeader(FILE* file) { return ProbeHeader(file, nullptr, 0); }

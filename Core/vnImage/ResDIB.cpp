@@ -5,6 +5,7 @@
 #include "vnUtils/Memory.h"
 #include "vnUtils/TextWriter.h"
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -29,6 +30,63 @@ int64_t HeaderBlockBytes(int bitsPerPixel)
 int64_t PixelBytes(const BITMAPINFOHEADER& h)
 {
     return ResDIB::StrideFor(h.biBitCount, h.biWidth) * h.biHeight;
+}
+
+// Pixel blocks of 256 x 256 24-bit bitmaps, which image pyramids create and free by
+// the thousand, go back to a small process-wide free list rather than to the heap, so
+// that a new bitmap of that size reuses memory already paged in (the heap may hand a
+// freed block's pages back to the system). At most kMaxRecycled blocks are kept. Under
+// AddressSanitizer blocks are always freed, so that its checks see every block.
+constexpr size_t kRecycledPixelBytes = 256 * 256 * 3;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kMaxRecycled = 0;
+#else
+constexpr int kMaxRecycled = 64;
+#endif
+
+class RecycledPixelBlocks {
+public:
+    void* Take() noexcept
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_count > 0 ? m_blocks[--m_count] : nullptr;
+    }
+    // False when the list is full.
+    bool Give(void* block) noexcept
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_count >= kMaxRecycled) return false;
+        m_blocks[m_count++] = block;
+        return true;
+    }
+
+private:
+    std::mutex m_lock;
+    int m_count = 0;
+    void* m_blocks[kMaxRecycled > 0 ? kMaxRecycled : 1] = {};
+};
+
+// Never destroyed: bitmaps may be freed by static destructors after it would be.
+RecycledPixelBlocks& GetRecycledPixelBlocks()
+{
+    static RecycledPixelBlocks* blocks = new RecycledPixelBlocks();
+    return *blocks;
+}
+
+// A pixel block of bytes bytes (null when memory runs out).
+uint8_t* AllocPixels(size_t bytes) noexcept
+{
+    if (bytes == kRecycledPixelBytes && kMaxRecycled > 0)
+        if (void* block = GetRecycledPixelBlocks().Take()) return static_cast<uint8_t*>(block);
+    return static_cast<uint8_t*>(MemAlloc(bytes));
+}
+
+// Frees a block from AllocPixels of capacity bytes.
+void FreePixels(uint8_t* block, size_t capacity) noexcept
+{
+    if (!block) return;
+    if (capacity == kRecycledPixelBytes && kMaxRecycled > 0 && GetRecycledPixelBlocks().Give(block)) return;
+    MemFree(block);
 }
 
 void RequireRect24(const ResDIB& b, const Rect2i& r, const char* what)
@@ -62,7 +120,7 @@ ResDIB::ResDIB(const ResDIB& o)
     const size_t headerBytes = size_t(HeaderBlockBytes(o.m_header->biBitCount));
     const size_t pixelBytes = o.m_header->biSizeImage;
     auto* header = static_cast<BITMAPINFOHEADER*>(MemAllocOrThrow(headerBytes));
-    uint8_t* pixels = static_cast<uint8_t*>(MemAlloc(pixelBytes));
+    uint8_t* pixels = AllocPixels(pixelBytes);
     if (!pixels) {
         MemFree(header);
         throw std::bad_alloc();
@@ -113,7 +171,7 @@ void ResDIB::swap(ResDIB& o) noexcept
 void ResDIB::Clear() noexcept
 {
     MemFree(m_header);
-    MemFree(m_pixels);
+    FreePixels(m_pixels, m_pixelCapacity);
     m_header = nullptr;
     m_pixels = nullptr;
     m_pixelCapacity = 0;
@@ -149,7 +207,7 @@ void ResDIB::CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height)
         }
         const size_t pixelBytes = size_t(stride * height);
         if (m_pixels && m_pixelCapacity < pixelBytes) {
-            MemFree(m_pixels);
+            FreePixels(m_pixels, m_pixelCapacity);
             m_pixels = nullptr;
             m_pixelCapacity = 0;
         }
@@ -161,7 +219,7 @@ void ResDIB::CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height)
             }
         }
         if (!m_pixels) {
-            m_pixels = static_cast<uint8_t*>(MemAlloc(pixelBytes));
+            m_pixels = AllocPixels(pixelBytes);
             if (!m_pixels) {
                 Clear();
                 throw std::bad_alloc();
@@ -402,10 +460,16 @@ void ResDIB::LoadBmpFile(const xstring& path, ResDIB& bitmap)
 
 void ResDIB::LoadImageFile(const xstring& path, ResDIB& bitmap)
 {
+    xvector<uint8_t> fileBytes;
+    LoadImageFile(path, bitmap, fileBytes);
+}
+
+void ResDIB::LoadImageFile(const xstring& path, ResDIB& bitmap, xvector<uint8_t>& fileBytes)
+{
     if (HasExtension(path.Range(), "BMP"))
         LoadBmpFile(path, bitmap);
     else
-        bitmap.LoadJpegFile(path);
+        bitmap.LoadJpegFile(path, fileBytes);
 }
 
 // ---- GdiPlusRasterImage

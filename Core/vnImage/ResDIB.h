@@ -99,9 +99,14 @@ public:
     static void LoadBmpFile(const xstring& path, ResDIB& bitmap);
     // LoadBmpFile for a ".bmp" extension (any case), LoadJpegFile otherwise.
     static void LoadImageFile(const xstring& path, ResDIB& bitmap);
+    // The same, a JPEG file read into fileBytes (whose block is reused: a caller that
+    // loads many files passes the same vector each time).
+    static void LoadImageFile(const xstring& path, ResDIB& bitmap, xvector<uint8_t>& fileBytes);
 
     // Replaces the bitmap with the decoded JPEG file (see Jpeg.h).
     void LoadJpegFile(const xstring& path);
+    // The same, the file read into fileBytes, whose block is reused.
+    void LoadJpegFile(const xstring& path, xvector<uint8_t>& fileBytes);
     // Replaces the bitmap with the decoded JPEG stream (see Jpeg.h), reusing the
     // bitmap's blocks when the depth and size stay. A stream that fails before it has
     // decoded leaves the bitmap as it was; one that fails part way leaves it empty.

@@ -3,6 +3,7 @@
 #include "vnImage/ResDIB.h"
 #include "vnUtils/Exceptions.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -190,6 +191,43 @@ TEST(ResDIB, CreateForOverwriteKeepsBlocksLargeEnough)
     FillBytes(b, 1);
     EXPECT_THROW(b.CreateForOverwrite(24, -1, 3), VornException);
     EXPECT_TRUE(b.IsEmpty());
+}
+
+// 256 x 256 24-bit blocks are reused once freed: a new bitmap is black whatever the
+// block held, and no two live bitmaps ever share a block.
+TEST(ResDIB, ReusedTileBlocksStartBlackAndAreNeverShared)
+{
+    std::vector<ResDIB> live(80);
+    for (ResDIB& b : live) {
+        b.Create(24, 256, 256);
+        FillBytes(b, 0x5A);
+    }
+    const ResDIB copy(live[3]);
+    live.clear(); // more than the free list keeps
+    std::vector<ResDIB> again(80);
+    std::vector<const uint8_t*> blocks;
+    for (ResDIB& b : again) {
+        b.Create(24, 256, 256);
+        const uint8_t* p = b.GetPixels();
+        EXPECT_EQ(p[0], 0);
+        EXPECT_EQ(p[256 * 256 * 3 - 1], 0);
+        for (size_t i = 0; i < size_t(256 * 256 * 3); i += 997) ASSERT_EQ(p[i], 0) << i;
+        blocks.push_back(p);
+        FillBytes(b, 0x11);
+    }
+    std::sort(blocks.begin(), blocks.end());
+    EXPECT_EQ(std::adjacent_find(blocks.begin(), blocks.end()), blocks.end());
+    EXPECT_EQ(copy.GetPixels()[12345], 0x5A); // a copy keeps its own pixels
+
+    // A moved-from and a refilled bitmap give their block back once.
+    ResDIB moved(std::move(again[0]));
+    again[1].CreateForOverwrite(24, 512, 512);
+    again.clear();
+    moved.Clear();
+    ResDIB a, b;
+    a.Create(24, 256, 256);
+    b.Create(24, 256, 256);
+    EXPECT_NE(a.GetPixels(), b.GetPixels());
 }
 
 TEST(ResDIB, CopyRect24TouchesExactlyItsRectangle)
@@ -447,6 +485,32 @@ TEST(ResDIB, LoadBmpFileReportsUnreadableAndForeignFiles)
     const std::string tiny = dir.File("tiny.bmp");
     WriteFile(tiny, std::vector<uint8_t>{'B', 'M', 0, 0});
     EXPECT_THROW(ResDIB::LoadBmpFile(xstring(tiny.c_str()), b), DeserialisationException);
+}
+
+// One file buffer serves files of any size in turn, each decoding as on its own.
+TEST(ResDIB, LoadImageFileReusesTheCallersFileBuffer)
+{
+    TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 3; ++i) {
+        const int w = i == 1 ? 300 : 40 + i, h = i == 1 ? 200 : 30;
+        std::vector<uint8_t> samples(size_t(w) * h * 3);
+        for (size_t k = 0; k < samples.size(); ++k) samples[k] = uint8_t(k * 7 + i);
+        paths.push_back(dir.File("p" + std::to_string(i) + ".jpg"));
+        WriteFile(paths.back(), LibraryJpeg(w, h, 3, JCS_RGB, samples, 90));
+    }
+    xvector<uint8_t> buffer;
+    ResDIB reused;
+    for (const std::string& p : paths) {
+        ResDIB::LoadImageFile(xstring(p.c_str()), reused, buffer);
+        ResDIB alone;
+        ResDIB::LoadImageFile(xstring(p.c_str()), alone);
+        ASSERT_EQ(reused.GetWidth(), alone.GetWidth());
+        ASSERT_EQ(reused.GetHeight(), alone.GetHeight());
+        EXPECT_EQ(std::memcmp(reused.GetPixels(), alone.GetPixels(), alone.GetHeader()->biSizeImage), 0) << p;
+        EXPECT_EQ(size_t(buffer.size()), size_t(std::filesystem::file_size(p)));
+    }
+    EXPECT_THROW(ResDIB::LoadImageFile(xstring(dir.File("missing.jpg").c_str()), reused, buffer), VornException);
 }
 
 TEST(ResDIB, LoadImageFileTakesJpegForOtherExtensions)
