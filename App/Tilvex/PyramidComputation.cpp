@@ -17,7 +17,6 @@ namespace vorn {
 
 namespace {
 
-constexpr int32_t kIntermediateThreads = 4;
 constexpr int32_t kHalfTile = kTileSize / 2;
 // A level that takes longer than this reports how far it is.
 constexpr double kProgressSeconds = 2.0;
@@ -80,7 +79,8 @@ struct ParentBatch {
 // being walked, and two batches: while the pool computes one, the walk fills the other
 // (loading the children from the store as needed), so neither waits for the other.
 struct LevelContext {
-    std::unique_ptr<IThreadPool> pool; // first: outlives the executers
+    std::unique_ptr<IThreadPool> ownPool; // first: outlives the executers
+    IThreadPool* pool = nullptr;
     TilvexWorkStack* work = nullptr;
     ParentBatch batches[2];
     int32_t filling = 0;
@@ -302,7 +302,7 @@ WorkStackScope::~WorkStackScope()
 
 // ---- the levels
 
-int64_t CalcIntermediateTiles(Tilvex* tilvex)
+int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool)
 {
     WorkStackScope scope;
     TilvexWorkStack* work = scope.Get();
@@ -316,7 +316,11 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex)
     }
     {
         auto ctx = std::make_unique<LevelContext>();
-        ctx->pool.reset(CreateThreadPool(kIntermediateThreads));
+        if (!pool) {
+            ctx->ownPool.reset(CreateThreadPool(kIntermediateThreads));
+            pool = ctx->ownPool.get();
+        }
+        ctx->pool = pool;
         ctx->work = work;
         for (ParentBatch& b : ctx->batches) b.held = scope.AddWorkStack();
         ctx->lastReport = GetHPTime();

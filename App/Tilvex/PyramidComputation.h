@@ -73,10 +73,16 @@ bool ReleaseWrittenChild(pref& ref);
 // that is not a 256 x 256 colour JPEG throws vorn::JpegException.
 void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result);
 
-// Computes every level above the bottom one (height - 1 up to 1) on a pool of 4
-// threads (a level that takes long prints "  <count> tiles so far" every 2 s), printing "Calculating intermediate tiles at depth n" for each and
+// The number of threads of the pool that computes the levels.
+constexpr int32_t kIntermediateThreads = 4;
+
+// Computes every level above the bottom one (height - 1 up to 1) on a pool of
+// kIntermediateThreads threads (a level that takes long prints "  <count> tiles so far"
+// every 2 s), printing "Calculating intermediate tiles at depth n" for each and
 // "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
-int64_t CalcIntermediateTiles(Tilvex* tilvex);
+// With pool, its threads do the work (the caller keeps it, of that size, until this
+// returns); without, a pool of its own is made for the call.
+int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool = nullptr);
 
 // Creates every node of a full tree of height h below (and including) the root,
 // printing "Created <count> tiles".

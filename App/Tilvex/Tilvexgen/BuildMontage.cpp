@@ -21,6 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The store's writer writes the changed nodes this often while the build runs, rather
+// than once a second: the finished tiles go to the store in the background as they
+// come (and can then be let go by their parents), instead of all at once when the
+// space is closed, which no other thread can share.
+constexpr int32_t kBuildWriterPeriodMs = 20;
+
 PersistStore* CreateStoreFile(const char* path, const PersistStoreSettings& settings)
 {
     return OpenPersistStore(path, OM_CREATE_ALWAYS, &settings);
@@ -66,6 +72,7 @@ public:
     {
         xstring z(path);
         m_store = g_openStore(z.c_str(), settings);
+        m_store->SetDosPeriod(kBuildWriterPeriodMs);
         m_space = OpenPSpace(m_store, "P", nullptr);
         m_savedP = GetThreadPSpace();
         m_savedC = GetThreadCSpace();

@@ -11,6 +11,7 @@
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
 #include <climits>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -72,12 +73,15 @@ TileRange TilesOf(const MontageEntry& e, const Montage& m)
 
 bool IsEmptyEntry(const MontageEntry& e) { return !(e.x1 < e.x2 && e.y1 < e.y2); }
 
-// The task both workers run: each takes entries one at a time until none is left.
+// The task both workers run: each takes entries one at a time until none is left. A
+// finished tile is encoded by the encoder's pool when there is one (while the workers
+// go on painting), otherwise by the worker that finished it.
 class IrregularMontageCalcBottomTiles final : public IThreadPoolTask, private ITilePaintSink {
 public:
     IrregularMontageCalcBottomTiles(PSpace* space, Montage& montage, Tilvex* tilvex, int32_t depth,
-                                    int64_t width, PendingTiles* pending)
-        : m_space(space), m_montage(montage), m_tilvex(tilvex), m_depth(depth), m_width(width), m_pending(pending)
+                                    int64_t width, PendingTiles* pending, ITaskExecuter* encoder)
+        : m_space(space), m_montage(montage), m_tilvex(tilvex), m_depth(depth), m_width(width), m_pending(pending),
+          m_encoder(encoder)
     {
     }
 
@@ -101,9 +105,7 @@ public:
             } catch (...) {
                 // Not a failure of one image: the build ends. The other worker stops at
                 // its next entry.
-                CriticalSectionLock lock(m_lock);
-                if (!m_failure) m_failure = std::current_exception();
-                m_next = n;
+                Fail(std::current_exception());
                 return;
             }
         }
@@ -112,6 +114,44 @@ public:
     std::exception_ptr GetFailure() const { return m_failure; }
 
 private:
+    // Encodes one queued finished tile on a thread of the encoder's pool.
+    class EncodeTask final : public IThreadPoolTask {
+    public:
+        explicit EncodeTask(IrregularMontageCalcBottomTiles* owner) : m_owner(owner) {}
+        void Run() override { m_owner->EncodeQueuedTile(); }
+    private:
+        IrregularMontageCalcBottomTiles* m_owner;
+    };
+
+    // The first failure is kept; the workers stop at their next entry.
+    void Fail(std::exception_ptr failure)
+    {
+        CriticalSectionLock lock(m_lock);
+        if (!m_failure) m_failure = failure;
+        m_next = int32_t(m_montage.entries.size());
+    }
+
+    void EncodeQueuedTile()
+    {
+        std::pair<uint64_t, TilvexNode*> tile;
+        {
+            std::lock_guard<std::mutex> lock(m_encodeLock);
+            tile = m_toEncode.front();
+            m_toEncode.pop_front();
+        }
+        PSpace* const savedP = GetThreadPSpace();
+        CSpace* const savedC = GetThreadCSpace();
+        SetThreadPSpace(m_space);
+        SetThreadCSpace(m_space ? m_space->GetCSpace() : nullptr);
+        try {
+            EncodeFinishedTile(tile.first, tile.second);
+        } catch (...) {
+            Fail(std::current_exception());
+        }
+        SetThreadPSpace(savedP);
+        SetThreadCSpace(savedC);
+    }
+
     // Loads, checks and paints one entry; a failure of this image is reported here.
     void PaintEntry(int32_t i, int32_t n)
     {
@@ -129,7 +169,7 @@ private:
                 ScopedTimer timer;
                 timer.SetStopOnDestruction(true);
                 timer.Label() << "Loaded image";
-                ResDIB::LoadImageFile(e.path, bitmap);
+                ResDIB::LoadImageFile(e.path, bitmap, m_photoFile);
             }
             const int bpp = bitmap.GetBitsPerPixel();
             if (bpp != kTileBitsPerPixel) {
@@ -179,8 +219,8 @@ private:
     }
 
     // The entry is done with, painted or not: every tile that waited only for it is
-    // encoded (outside the transaction: no other entry touches it any more) and
-    // handed its bytes.
+    // encoded (outside the transaction: no other entry touches it any more, and the
+    // pending map keeps it in memory) and handed its bytes.
     void FinishEntry(const MontageEntry& e)
     {
         if (IsEmptyEntry(e)) return;
@@ -201,18 +241,29 @@ private:
                 }
             }
         }
-        for (auto& [key, node] : done) {
-            JpegImage jpeg;
-            m_coder.Encode(node->m_dib, jpeg);
-            ModelTransaction txn;
-            node->TakeJpegBytes(jpeg.m_bytes);
-            {
-                std::lock_guard<std::mutex> lock(m_pending->m_lock);
-                m_pending->m_tiles.erase(key);
-            }
-            std::lock_guard<std::mutex> lock(m_finishedLock);
-            m_finished.push_back(key);
+        if (!m_encoder) {
+            for (auto& [key, node] : done) EncodeFinishedTile(key, node);
+            return;
         }
+        {
+            std::lock_guard<std::mutex> lock(m_encodeLock);
+            m_toEncode.insert(m_toEncode.end(), done.begin(), done.end());
+        }
+        for (size_t i = 0; i < done.size(); ++i) m_encoder->AddTask(&m_encodeTask);
+    }
+
+    void EncodeFinishedTile(uint64_t key, TilvexNode* node)
+    {
+        JpegImage jpeg;
+        m_coder.Encode(node->m_dib, jpeg);
+        ModelTransaction txn;
+        node->TakeJpegBytes(jpeg.m_bytes);
+        {
+            std::lock_guard<std::mutex> lock(m_pending->m_lock);
+            m_pending->m_tiles.erase(key);
+        }
+        std::lock_guard<std::mutex> lock(m_finishedLock);
+        m_finished.push_back(key);
     }
 
     // The parent's reference to the bottom tile at key, reached from the root through
@@ -249,8 +300,13 @@ private:
     int32_t m_depth;
     int64_t m_width;
     PendingTiles* m_pending;
-    static thread_local JpegCoder m_coder; // each worker's, for the finished tiles
+    ITaskExecuter* m_encoder;
+    EncodeTask m_encodeTask{this};
+    std::mutex m_encodeLock;
+    std::deque<std::pair<uint64_t, TilvexNode*>> m_toEncode; // finished tiles for the encoder
+    static thread_local JpegCoder m_coder; // each thread's, for the finished tiles
     static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
+    static thread_local xvector<uint8_t> m_photoFile; // each worker's, for the photo's file bytes
     std::mutex m_finishedLock;
     std::vector<uint64_t> m_finished; // finished bottom tiles still held by their parents
     CriticalSection m_lock;
@@ -260,6 +316,7 @@ private:
 
 thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
 thread_local ResDIB IrregularMontageCalcBottomTiles::m_photo;
+thread_local xvector<uint8_t> IrregularMontageCalcBottomTiles::m_photoFile;
 
 } // namespace
 
@@ -298,7 +355,7 @@ int32_t ComputeTilvexDepth(const Montage& montage)
     return TilvexDepthForSize(w, h);
 }
 
-void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex)
+void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool)
 {
     const int64_t W = NodeSideInPixels(d, 1);
     {
@@ -328,13 +385,16 @@ void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex)
         CSpaceStack_Push(pending->AsObject());
     }
 
-    IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, d, W, pending);
+    // The encoder's executer outlives the painting task: it waits for the last tile.
+    std::unique_ptr<ITaskExecuter> encoder(encodePool ? encodePool->CreateTaskExecuter() : nullptr);
+    IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, d, W, pending, encoder.get());
     {
         std::unique_ptr<IThreadPool> pool(CreateThreadPool(kBottomThreads));
         std::unique_ptr<ITaskExecuter> executer(pool->CreateTaskExecuter());
         for (int32_t i = 0; i < kBottomThreads; ++i) executer->AddTask(&task);
         executer.reset();
     }
+    if (encoder) encoder->WaitForAllTasks();
     if (task.GetFailure()) std::rethrow_exception(task.GetFailure());
 }
 
@@ -354,8 +414,11 @@ bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
         ModelTransaction txn;
         tilvex->SetHeight(d);
     }
-    CalcBottomTiles(d, montage, tilvex);
-    CalcIntermediateTiles(tilvex);
+    // The level computation's pool also encodes the finished bottom tiles while the
+    // two painting workers go on.
+    std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
+    CalcBottomTiles(d, montage, tilvex, pool.get());
+    CalcIntermediateTiles(tilvex, pool.get());
     {
         ModelTransaction txn;
         tilvex->SetHeight(d);

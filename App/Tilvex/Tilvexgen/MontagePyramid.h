@@ -16,6 +16,8 @@
 
 namespace vorn {
 
+class IThreadPool;
+
 // A montage side above this many pixels ends the build.
 constexpr int64_t kMaxMontageSide = int64_t(1) << 30;
 
@@ -33,7 +35,9 @@ void ComputeMontageBoundingBox(Montage& montage);
 // kMaxMontageSide.
 int32_t ComputeTilvexDepth(const Montage& montage);
 
-// Paints every entry's image into the bottom tiles of a pyramid of depth d.
-void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex);
+// Paints every entry's image into the bottom tiles of a pyramid of depth d. With
+// encodePool, finished tiles are encoded on its threads while the painting goes on
+// (the caller keeps the pool until this returns); without, by the painting workers.
+void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool = nullptr);
 
 } // namespace vorn

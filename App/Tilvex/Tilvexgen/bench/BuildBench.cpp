@@ -12,6 +12,7 @@
 #include "vnImage/Jpeg.h"
 #include "vnImage/tests/ImageTestUtil.h"
 #include "vnObject/CSpace.h"
+#include "vnUtils/Trace.h"
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -111,13 +112,14 @@ double PeakResidentMB()
 void BM_SingleThreadFloor(benchmark::State& state)
 {
     Fixture& f = GetFixture();
-    ResDIB tile, photo; // the photo's block is reused, as the builder's workers do
+    ResDIB tile, photo; // the photo's blocks are reused, as the builder's workers do
+    xvector<uint8_t> photoFile;
     tile.Create(24, 256, 256);
     for (auto _ : state) {
         int64_t encoded = 0;
         const int64_t perPhoto = (f.numTiles + kNumPhotos - 1) / kNumPhotos;
         for (const std::string& p : f.paths) {
-            ResDIB::LoadImageFile(xstring(p.c_str()), photo);
+            ResDIB::LoadImageFile(xstring(p.c_str()), photo, photoFile);
             for (int64_t k = 0; k < perPhoto && encoded < f.numTiles; ++k, ++encoded) {
                 const int32_t x = int32_t((k * 256) % (photo.GetWidth() - 256));
                 const int32_t y = int32_t(((k * 256) / (photo.GetWidth() - 256) * 256) % (photo.GetHeight() - 256));
@@ -139,6 +141,8 @@ void BM_WholeBuild(benchmark::State& state)
     RegisterBuilderModule();
     std::FILE* in = std::freopen("/dev/null", "r", stdin); // the key waits return at once
     benchmark::DoNotOptimize(in);
+    // TILVEXGEN_BENCH_TRACE=file keeps the builds' trace, with times, to see the phases.
+    if (const char* trace = std::getenv("TILVEXGEN_BENCH_TRACE")) GetLogSink()->Open(trace);
     for (auto _ : state) {
         if (!BuildMontage(xstring(f.store.c_str()), xstring(f.pics.c_str()))) state.SkipWithError("build failed");
     }
