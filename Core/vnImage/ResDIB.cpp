@@ -41,7 +41,7 @@ constexpr size_t kRecycledPixelBytes = 256 * 256 * 3;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int kMaxRecycled = 0;
 #else
-constexpr int kMaxRecycled = 64;
+constexpr int kMaxRecycled = 32;
 #endif
 
 class RecycledPixelBlocks {

@@ -23,6 +23,8 @@ namespace vorn {
 namespace {
 
 constexpr int32_t kBottomThreads = 2;
+// Finished tiles waiting for the encoder's pool, beyond which a worker encodes its own.
+constexpr size_t kMaxQueuedTiles = 16;
 
 // The bottom tiles still waiting for images, by position: how many entries that
 // overlap each have not been handled yet, and the node once painted. A collected
@@ -241,13 +243,17 @@ private:
                 }
             }
         }
-        if (!m_encoder) {
+        // While the encoder is behind, the worker encodes its tiles itself, so that the
+        // decoded tiles waiting for it stay few.
+        bool queue = m_encoder != nullptr;
+        if (queue) {
+            std::lock_guard<std::mutex> lock(m_encodeLock);
+            queue = m_toEncode.size() < kMaxQueuedTiles;
+            if (queue) m_toEncode.insert(m_toEncode.end(), done.begin(), done.end());
+        }
+        if (!queue) {
             for (auto& [key, node] : done) EncodeFinishedTile(key, node);
             return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_encodeLock);
-            m_toEncode.insert(m_toEncode.end(), done.begin(), done.end());
         }
         for (size_t i = 0; i < done.size(); ++i) m_encoder->AddTask(&m_encodeTask);
     }

@@ -197,14 +197,14 @@ TEST(ResDIB, CreateForOverwriteKeepsBlocksLargeEnough)
 // block held, and no two live bitmaps ever share a block.
 TEST(ResDIB, ReusedTileBlocksStartBlackAndAreNeverShared)
 {
-    std::vector<ResDIB> live(80);
+    std::vector<ResDIB> live(40);
     for (ResDIB& b : live) {
         b.Create(24, 256, 256);
         FillBytes(b, 0x5A);
     }
     const ResDIB copy(live[3]);
     live.clear(); // more than the free list keeps
-    std::vector<ResDIB> again(80);
+    std::vector<ResDIB> again(40);
     std::vector<const uint8_t*> blocks;
     for (ResDIB& b : again) {
         b.Create(24, 256, 256);
