@@ -33,7 +33,8 @@ void Paint(TilvexNode* node, const ResDIB& src, const Rect2i& R, const Rect2i& U
     // A tile painted before and not yet encoded holds its pixels only in m_dib; an
     // encoded one is decoded; a new one starts black.
     if (node->m_dib.IsEmpty()) node->GetDib();
-    if (node->m_dib.IsEmpty()) node->m_dib.Create(kTileBitsPerPixel, kTileSize, kTileSize);
+    if (node->m_dib.IsEmpty() && !(sink && sink->TakeBlankTile(node->m_dib)))
+        node->m_dib.Create(kTileBitsPerPixel, kTileSize, kTileSize);
     node->m_decodeState = TDS_DECODED;
     ResDIB::CopyRect24(Point2i(U.x1 - R.x1, U.y1 - R.y1), node->m_dib, src, U);
     node->RecordDibRead();

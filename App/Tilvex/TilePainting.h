@@ -16,6 +16,9 @@ namespace vorn {
 class ITilePaintSink {
 public:
     virtual void OnTilePainted(TilvexNode* node, int32_t col, int32_t row) = 0;
+    // May move a black 256 x 256 24-bit bitmap, made before the transaction, into dib
+    // (empty) for a new tile and return true; false leaves the painting to create one.
+    virtual bool TakeBlankTile(ResDIB& /*dib*/) { return false; }
 protected:
     ~ITilePaintSink() = default;
 };

@@ -191,6 +191,7 @@ private:
             const int32_t by = int32_t(int64_t(m_montage.y1) - e.y1);
             const Rect2i bdRect(bx, by, int32_t(bx + m_width), int32_t(by + m_width));
             const Rect2i updateRect(0, 0, w, h);
+            PrepareBlankTiles(e);
             ScopedTimer timer;
             timer.SetStopOnDestruction(true);
             timer.Label() << "Set image";
@@ -208,6 +209,36 @@ private:
             TraceStream t;
             t << "Error : " << x.Describe() << "\n";
         }
+    }
+
+    // Makes (outside the transaction, where the pages of a new block fault in without
+    // holding up the other worker) a black bitmap for every tile of the entry that no
+    // image has painted yet. Spares stay for the next entry.
+    void PrepareBlankTiles(const MontageEntry& e)
+    {
+        size_t needed = 0;
+        const TileRange r = TilesOf(e, m_montage);
+        {
+            std::lock_guard<std::mutex> lock(m_pending->m_lock);
+            for (int64_t row = r.row1; row <= r.row2; ++row)
+                for (int64_t col = r.col1; col <= r.col2; ++col) {
+                    auto it = m_pending->m_tiles.find(PendingTiles::Key(col, row));
+                    if (it != m_pending->m_tiles.end() && !it->second.node.m_object) ++needed;
+                }
+        }
+        while (m_blankTiles.size() < needed) {
+            m_blankTiles.emplace_back();
+            m_blankTiles.back().Create(kTileBitsPerPixel, kTileSize, kTileSize);
+        }
+    }
+
+    // Inside the painting transaction.
+    bool TakeBlankTile(ResDIB& dib) override
+    {
+        if (m_blankTiles.empty()) return false;
+        dib.swap(m_blankTiles.back());
+        m_blankTiles.pop_back();
+        return true;
     }
 
     // Inside the painting transaction.
@@ -313,6 +344,7 @@ private:
     static thread_local JpegCoder m_coder; // each thread's, for the finished tiles
     static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
     static thread_local xvector<uint8_t> m_photoFile; // each worker's, for the photo's file bytes
+    static thread_local std::vector<ResDIB> m_blankTiles; // each worker's, for its new tiles
     std::mutex m_finishedLock;
     std::vector<uint64_t> m_finished; // finished bottom tiles still held by their parents
     CriticalSection m_lock;
@@ -323,6 +355,7 @@ private:
 thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
 thread_local ResDIB IrregularMontageCalcBottomTiles::m_photo;
 thread_local xvector<uint8_t> IrregularMontageCalcBottomTiles::m_photoFile;
+thread_local std::vector<ResDIB> IrregularMontageCalcBottomTiles::m_blankTiles;
 
 } // namespace
 
