@@ -84,6 +84,7 @@ struct LevelContext {
     TilvexWorkStack* work = nullptr;
     ParentBatch batches[2];
     int32_t filling = 0;
+    bool keepComputed = false; // parents with an image are left (see CalcIntermediateTiles)
     // References to computed nodes that had no OID yet when their tile was handed over.
     std::vector<pref*> unreleased;
     HPTime lastReport;
@@ -139,6 +140,14 @@ void FinishLevel(LevelContext& ctx)
 // other one to finish and then lets the walk fill that.
 void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
 {
+    if (ctx.keepComputed) {
+        ModelTransaction txn;
+        if (node->HasImage()) {
+            for (pref& c : node->m_children) ReleaseWrittenChild(c);
+            if (ref && !ReleaseWrittenChild(*ref)) ctx.unreleased.push_back(ref);
+            return;
+        }
+    }
     ParentBatch& b = ctx.batches[ctx.filling];
     ComputeImageFromChildrenTask& t = b.tasks[b.used];
     {
@@ -302,7 +311,7 @@ WorkStackScope::~WorkStackScope()
 
 // ---- the levels
 
-int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool)
+int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t computedAlready)
 {
     WorkStackScope scope;
     TilvexWorkStack* work = scope.Get();
@@ -322,6 +331,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool)
         }
         ctx->pool = pool;
         ctx->work = work;
+        if (root && computedAlready > 0) work->m_count += computedAlready;
         for (ParentBatch& b : ctx->batches) b.held = scope.AddWorkStack();
         ctx->lastReport = GetHPTime();
         for (int32_t n = height - 1; n >= 1 && !work->m_abort.load(); --n) {
@@ -329,6 +339,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool)
                 TraceStream t;
                 t << "Calculating intermediate tiles at depth " << n << "\n";
             }
+            ctx->keepComputed = computedAlready >= 0 && n == height - 1;
             if (root) CalcLevel(*ctx, root, nullptr, n);
             FinishLevel(*ctx);
         }

@@ -81,8 +81,10 @@ constexpr int32_t kIntermediateThreads = 4;
 // every 2 s), printing "Calculating intermediate tiles at depth n" for each and
 // "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
 // With pool, its threads do the work (the caller keeps it, of that size, until this
-// returns); without, a pool of its own is made for the call.
-int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool = nullptr);
+// returns); without, a pool of its own is made for the call. With computedAlready >= 0,
+// the parents of the bottom tiles that have an image were computed by the caller
+// (computedAlready of them, counted in the result) and are left as they are.
+int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool = nullptr, int64_t computedAlready = -1);
 
 // Creates every node of a full tree of height h below (and including) the root,
 // printing "Created <count> tiles".

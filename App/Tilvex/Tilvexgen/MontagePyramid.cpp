@@ -10,6 +10,7 @@
 #include "vnUtils/ThreadPool.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
+#include <atomic>
 #include <climits>
 #include <deque>
 #include <exception>
@@ -85,6 +86,11 @@ public:
         : m_space(space), m_montage(montage), m_tilvex(tilvex), m_depth(depth), m_width(width), m_pending(pending),
           m_encoder(encoder)
     {
+        // With an encoder's pool, the parents of the bottom tiles are computed as soon
+        // as their last child is finished.
+        m_computeParents = m_encoder && m_depth >= 2;
+        if (m_computeParents)
+            for (const auto& [key, tile] : m_pending->m_tiles) ++m_parents[ParentKey(key)].remaining;
     }
 
     void Run() override
@@ -114,8 +120,23 @@ public:
     }
 
     std::exception_ptr GetFailure() const { return m_failure; }
+    // The parents of bottom tiles computed while painting.
+    int64_t GetParentsComputed() const { return m_parentsComputed; }
 
 private:
+    // A parent of bottom tiles waiting for its children: how many are not finished yet,
+    // and copies of the finished ones' bytes (index col + 2 row).
+    struct ParentWork {
+        int32_t remaining = 0;
+        bool has[4] = {};
+        xvector<uint8_t> children[4];
+    };
+
+    static uint64_t ParentKey(uint64_t key)
+    {
+        return PendingTiles::Key(int64_t(key >> 32) / 2, int64_t(uint32_t(key)) / 2);
+    }
+
     // Encodes one queued finished tile on a thread of the encoder's pool.
     class EncodeTask final : public IThreadPoolTask {
     public:
@@ -258,6 +279,7 @@ private:
     {
         if (IsEmptyEntry(e)) return;
         std::vector<std::pair<uint64_t, TilvexNode*>> done;
+        std::vector<uint64_t> unpainted;
         const TileRange r = TilesOf(e, m_montage);
         {
             ModelTransaction txn;
@@ -267,13 +289,16 @@ private:
                     const uint64_t key = PendingTiles::Key(col, row);
                     auto it = m_pending->m_tiles.find(key);
                     if (--it->second.remaining > 0) continue;
-                    if (it->second.node.m_object)
+                    if (it->second.node.m_object) {
                         done.emplace_back(key, static_cast<TilvexNode*>(it->second.node.m_object));
-                    else
+                    } else {
                         m_pending->m_tiles.erase(it);
+                        unpainted.push_back(key);
+                    }
                 }
             }
         }
+        for (uint64_t key : unpainted) ChildFinished(key, nullptr);
         // While the encoder is behind, the worker encodes its tiles itself, so that the
         // decoded tiles waiting for it stay few.
         bool queue = m_encoder != nullptr;
@@ -293,27 +318,73 @@ private:
     {
         JpegImage jpeg;
         m_coder.Encode(node->m_dib, jpeg);
-        ModelTransaction txn;
-        node->TakeJpegBytes(jpeg.m_bytes);
+        xvector<uint8_t> copy;
+        if (m_computeParents) copy = jpeg.m_bytes;
         {
-            std::lock_guard<std::mutex> lock(m_pending->m_lock);
-            m_pending->m_tiles.erase(key);
+            ModelTransaction txn;
+            node->TakeJpegBytes(jpeg.m_bytes);
+            {
+                std::lock_guard<std::mutex> lock(m_pending->m_lock);
+                m_pending->m_tiles.erase(key);
+            }
+            std::lock_guard<std::mutex> lock(m_finishedLock);
+            m_finished.push_back(key);
         }
-        std::lock_guard<std::mutex> lock(m_finishedLock);
-        m_finished.push_back(key);
+        ChildFinished(key, &copy);
     }
 
-    // The parent's reference to the bottom tile at key, reached from the root through
-    // nodes that stay in memory while the tiles are painted.
-    pref* ParentReferenceOf(TilvexNode* node, uint64_t key) const
+    // The bottom tile at key is finished, with its bytes (taken) or without an image
+    // (null). The last child of a parent computes the parent's tile, as the level
+    // computation would, and hands it to the parent; the level computation leaves it.
+    void ChildFinished(uint64_t key, xvector<uint8_t>* bytes)
+    {
+        if (!m_computeParents) return;
+        const uint64_t parentKey = ParentKey(key);
+        ParentWork work;
+        {
+            std::lock_guard<std::mutex> lock(m_parentLock);
+            auto it = m_parents.find(parentKey);
+            if (it == m_parents.end()) return;
+            const int32_t i = int32_t((key >> 32) & 1) + 2 * int32_t(key & 1);
+            if (bytes) {
+                it->second.has[i] = true;
+                it->second.children[i].swap(*bytes);
+            }
+            if (--it->second.remaining > 0) return;
+            work = std::move(it->second);
+            m_parents.erase(it);
+        }
+        const uint8_t* children[4];
+        size_t lengths[4];
+        for (int32_t i = 0; i < 4; ++i) {
+            children[i] = work.has[i] ? work.children[i].data() : nullptr;
+            lengths[i] = size_t(work.children[i].size());
+        }
+        JpegImage result;
+        ComputeParentImage(children, lengths, result);
+        ModelTransaction txn;
+        TilvexNode* parent = NodeAt(m_tilvex->GetRootNode(), parentKey, m_depth - 2);
+        if (!parent) return;
+        parent->TakeJpegBytes(result.m_bytes);
+        ++m_parentsComputed;
+    }
+
+    // The node at key, bits levels below node, reached through nodes that stay in
+    // memory while the tiles are painted; null when there is none.
+    static TilvexNode* NodeAt(TilvexNode* node, uint64_t key, int32_t bits)
     {
         const int64_t col = int64_t(key >> 32), row = int64_t(uint32_t(key));
-        for (int32_t bit = m_depth - 2; node; --bit) {
-            const int32_t c = int32_t((col >> bit) & 1), r = int32_t((row >> bit) & 1);
-            if (bit == 0) return &node->m_children[c + 2 * r];
-            node = node->GetChild(c, r);
-        }
-        return nullptr;
+        for (int32_t bit = bits - 1; node && bit >= 0; --bit)
+            node = node->GetChild(int32_t((col >> bit) & 1), int32_t((row >> bit) & 1));
+        return node;
+    }
+
+    // The parent's reference to the bottom tile at key.
+    pref* ParentReferenceOf(TilvexNode* root, uint64_t key) const
+    {
+        TilvexNode* parent = NodeAt(root, ParentKey(key), m_depth - 2);
+        if (!parent) return nullptr;
+        return &parent->m_children[int32_t((key >> 32) & 1) + 2 * int32_t(key & 1)];
     }
 
     // Finished bottom tiles that the writer has written since are released from their
@@ -341,6 +412,10 @@ private:
     EncodeTask m_encodeTask{this};
     std::mutex m_encodeLock;
     std::deque<std::pair<uint64_t, TilvexNode*>> m_toEncode; // finished tiles for the encoder
+    bool m_computeParents = false;
+    std::mutex m_parentLock;
+    std::unordered_map<uint64_t, ParentWork> m_parents; // filled before the workers start
+    std::atomic<int64_t> m_parentsComputed{0};
     static thread_local JpegCoder m_coder; // each thread's, for the finished tiles
     static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
     static thread_local xvector<uint8_t> m_photoFile; // each worker's, for the photo's file bytes
@@ -394,7 +469,7 @@ int32_t ComputeTilvexDepth(const Montage& montage)
     return TilvexDepthForSize(w, h);
 }
 
-void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool)
+int64_t CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool)
 {
     const int64_t W = NodeSideInPixels(d, 1);
     {
@@ -435,6 +510,7 @@ void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* e
     }
     if (encoder) encoder->WaitForAllTasks();
     if (task.GetFailure()) std::rethrow_exception(task.GetFailure());
+    return task.GetParentsComputed();
 }
 
 bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
@@ -456,8 +532,8 @@ bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
     // The level computation's pool also encodes the finished bottom tiles while the
     // two painting workers go on.
     std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
-    CalcBottomTiles(d, montage, tilvex, pool.get());
-    CalcIntermediateTiles(tilvex, pool.get());
+    const int64_t parents = CalcBottomTiles(d, montage, tilvex, pool.get());
+    CalcIntermediateTiles(tilvex, pool.get(), parents);
     {
         ModelTransaction txn;
         tilvex->SetHeight(d);

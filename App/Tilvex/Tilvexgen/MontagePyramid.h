@@ -37,7 +37,9 @@ int32_t ComputeTilvexDepth(const Montage& montage);
 
 // Paints every entry's image into the bottom tiles of a pyramid of depth d. With
 // encodePool, finished tiles are encoded on its threads while the painting goes on
-// (the caller keeps the pool until this returns); without, by the painting workers.
-void CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool = nullptr);
+// (the caller keeps the pool until this returns), and each parent of bottom tiles is
+// computed as soon as its last child is finished; without, the painting workers encode
+// and no parent is computed. Returns the number of parents computed.
+int64_t CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool* encodePool = nullptr);
 
 } // namespace vorn

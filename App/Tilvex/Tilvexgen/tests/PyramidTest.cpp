@@ -53,23 +53,36 @@ bool Near(const uint8_t* p, int b, int g, int r)
     return std::abs(p[0] - b) <= 4 && std::abs(p[1] - g) <= 4 && std::abs(p[2] - r) <= 4;
 }
 
+// A new node as child (col, row) of parent; inside a transaction.
+TilvexNode* NewChild(TilvexNode* parent, int32_t col, int32_t row)
+{
+    TilvexNode* child = NewTilvexNode();
+    parent->SetChild(col, row, child);
+    return child;
+}
+
+// A pyramid of the given height, a root of the space, with a root node; inside a
+// transaction. Returns the root node.
+TilvexNode* NewPyramid(MemorySpace& space, int32_t height, Tilvex*& t)
+{
+    t = NewTilvex();
+    space.Get()->AddGcRoot(t->AsObject());
+    TilvexNode* root = NewTilvexNode();
+    t->SetRootNode(root);
+    t->SetHeight(height);
+    return root;
+}
+
 TEST(TilvexgenPyramidThreaded, ParentsKeepChildrenWithoutOidsAndDamagedTilesEndTheLevel)
 {
     MemorySpace space;
-    Tilvex* t = NewTilvex();
+    Tilvex* t = nullptr;
     TilvexNode* root = nullptr;
     {
         ModelTransaction txn;
-        space.Get()->AddGcRoot(t->AsObject());
-        root = NewTilvexNode();
-        t->SetRootNode(root);
-        t->SetHeight(2);
-        TilvexNode* a = NewTilvexNode();
-        TilvexNode* b = NewTilvexNode();
-        root->SetChild(0, 0, a);
-        root->SetChild(1, 1, b);
-        GiveImage(a, 200, 0, 0);
-        GiveImage(b, 0, 0, 200);
+        root = NewPyramid(space, 2, t);
+        GiveImage(NewChild(root, 0, 0), 200, 0, 0);
+        GiveImage(NewChild(root, 1, 1), 0, 0, 200);
     }
     EXPECT_EQ(CalcIntermediateTiles(t), 1);
     space.Get()->SynchronousGc();
@@ -95,6 +108,40 @@ TEST(TilvexgenPyramidThreaded, ParentsKeepChildrenWithoutOidsAndDamagedTilesEndT
         damaged->TakeJpegBytes(junk);
     }
     EXPECT_THROW(CalcIntermediateTiles(t), JpegException);
+}
+
+// Parents of the bottom tiles that a caller computed already keep their bytes and are
+// counted; the others on that level, and every level above, are computed.
+TEST(TilvexgenPyramidThreaded, ParentsComputedAlreadyAreKeptAndCounted)
+{
+    MemorySpace space;
+    Tilvex* t = nullptr;
+    TilvexNode* root = nullptr;
+    TilvexNode* kept = nullptr;
+    TilvexNode* other = nullptr;
+    {
+        ModelTransaction txn;
+        root = NewPyramid(space, 3, t);
+        kept = NewChild(root, 0, 0);
+        other = NewChild(root, 1, 0);
+        GiveImage(NewChild(kept, 0, 0), 200, 0, 0);
+        GiveImage(NewChild(other, 0, 0), 0, 200, 0);
+        GiveImage(kept, 0, 0, 200); // not what its child would give
+    }
+    xvector<uint8_t> keptBytes;
+    {
+        ModelTransaction txn;
+        keptBytes = kept->m_jpeg.m_bytes;
+    }
+    EXPECT_EQ(CalcIntermediateTiles(t, nullptr, 1), 3);
+    ModelTransaction txn;
+    EXPECT_TRUE(kept->m_jpeg.m_bytes == keptBytes);
+    ASSERT_TRUE(other->HasImage());
+    EXPECT_TRUE(Near(other->GetDib().GetImageRow(64) + 3 * 64, 0, 200, 0));
+    ASSERT_TRUE(root->HasImage());
+    const ResDIB& dib = root->GetDib();
+    EXPECT_TRUE(Near(dib.GetImageRow(64) + 3 * 64, 0, 0, 200));  // from the kept parent
+    EXPECT_TRUE(Near(dib.GetImageRow(32) + 3 * 160, 0, 200, 0)); // from the computed one
 }
 
 TEST(TilvexgenPyramidThreaded, PaintingKeepsEarlierPixelsAndEncodesWithoutASink)
