@@ -23,7 +23,7 @@ namespace {
 AnyInterface WndQueryInterface(void* s, const ReflectedInterface& ri) { return static_cast<TilvexWnd*>(s)->QueryInterface(ri); }
 const ReflectedClass* WndGetReflectedClass(const void*) { return nullptr; }
 void WndVisitObjects(void*, IObjectVisitor&) {}
-void WndOnGarbageCollect(void*) {}
+void WndOnGarbageCollect(void* s) { static_cast<TilvexWnd*>(s)->OnGarbageCollect(); }
 void WndDelete(void* s) { delete static_cast<TilvexWnd*>(s); }
 ObjSysState& WndGetSysState(void* s) { return static_cast<TilvexWnd*>(s)->GetSysState(); }
 
@@ -78,9 +78,9 @@ TilvexWnd::TilvexWnd(Tilvex* image, int32_t imageSize) : m_image(image), m_maxWi
 
 TilvexWnd::~TilvexWnd()
 {
-    // The agent leaves the space's observer list before it goes.
-    CSpace* owner = LoadOwner(m_sys);
-    if (DGState* st = owner ? &owner->GetDGState() : GetThreadDGState()) st->RemoveObserver(&m_displayAgent);
+    // The agent leaves the observer list before it goes, unless the collection that found
+    // the window garbage took it off already.
+    m_observerExit.OnDestroyed(m_sys, {&m_displayAgent});
 }
 
 AnyInterface TilvexWnd::AsObject() { return AnyInterface{this, &kTilvexWndObjectTable}; }

@@ -44,7 +44,7 @@ public:
     vorn::AnyInterface BindInterface(const vorn::ReflectedInterface& ri) { return QueryInterface(ri); }
     const vorn::ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(vorn::IObjectVisitor&) {}
-    void OnGarbageCollect() {}
+    void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent}); }
     // (The IObject Destroy deletes the object; BaseWnd::Destroy destroys the window.)
     vorn::ObjSysState& GetSysState() { return m_sys; }
     vorn::AnyInterface AsObject();
@@ -126,6 +126,7 @@ public:
     vorn::Point2d m_zoomCentre;
     bool m_inDrawScene = false;
     Agent_m_displayAgent m_displayAgent{this};
+    vorn::ObserverListExit m_observerExit;
 
 private:
     vorn::ObjSysState m_sys{};

@@ -300,6 +300,24 @@ void DGInvalidateDataModelField(void* field, AnyInterface)
 
 DGState::~DGState() { m_fieldNodes.clear(); }
 
+void ObserverListExit::OnCollected(ObjSysState& sys, std::initializer_list<DGBaseNode*> agents)
+{
+    if (m_done || (LoadObjFlags(sys) & OBJ_NO_DELETE)) return;
+    CSpace* owner = LoadOwner(sys);
+    if (!owner) return;
+    for (DGBaseNode* a : agents) owner->GetDGState().RemoveObserver(a);
+    m_done = true;
+}
+
+void ObserverListExit::OnDestroyed(ObjSysState& sys, std::initializer_list<DGBaseNode*> agents)
+{
+    if (m_done) return;
+    CSpace* owner = LoadOwner(sys);
+    if (DGState* st = owner ? &owner->GetDGState() : GetThreadDGState())
+        for (DGBaseNode* a : agents) st->RemoveObserver(a);
+    m_done = true;
+}
+
 int32_t DGState::RemoveObserver(DGBaseNode* node)
 {
     int32_t erased = 0;

@@ -9,6 +9,7 @@
 #include "vnReflection/IObject.h"
 #include "vnUtils/XVector.h"
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 
 namespace vorn {
@@ -198,5 +199,18 @@ private:
 
 // The graph state of the calling thread's CSpace, or null when it has none.
 DGState* GetThreadDGState();
+
+// Takes an object's observer agents off its space's observer list once, where no other
+// thread can be changing the list: from the object's OnGarbageCollect when the collector
+// will delete it (the pass holds the space lock then; the deletion that follows does
+// not), else from its destructor (a space being torn down, or an object never
+// registered, whose agents are on the calling thread's list).
+class ObserverListExit {
+public:
+    void OnCollected(ObjSysState& sys, std::initializer_list<DGBaseNode*> agents);
+    void OnDestroyed(ObjSysState& sys, std::initializer_list<DGBaseNode*> agents);
+private:
+    bool m_done = false;
+};
 
 } // namespace vorn

@@ -121,13 +121,9 @@ OpenGLWndForView& OpenGLWndForView::operator=(const OpenGLWndForView& o)
 
 OpenGLWndForView::~OpenGLWndForView()
 {
-    // The agents leave the observer list before they go (the owning space's, or the
-    // thread's for a window that was never registered).
-    CSpace* owner = LoadOwner(m_sys);
-    if (DGState* st = owner ? &owner->GetDGState() : GetThreadDGState()) {
-        st->RemoveObserver(&m_displayAgent);
-        st->RemoveObserver(&m_sizeAnalysisAgent);
-    }
+    // The agents leave the observer list before they go, unless the collection that
+    // found the window garbage took them off already.
+    m_observerExit.OnDestroyed(m_sys, {&m_displayAgent, &m_sizeAnalysisAgent});
 }
 
 AnyInterface OpenGLWndForView::QueryInterface(const ReflectedInterface& ri)

@@ -68,7 +68,7 @@ public:
     AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
+    void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent, &m_sizeAnalysisAgent}); }
     void Destroy() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     AnyInterface AsObject();
@@ -116,6 +116,7 @@ private:
     void DeliverMouseEvent(EMouseEventType type, uint32_t flags, int32_t zDelta, Point2i point);
     void Draw();
     bool m_painting = false;
+    ObserverListExit m_observerExit;
 };
 
 // Stored form of the model: schema (compressed), HasFocus (one byte), SizeX and SizeY

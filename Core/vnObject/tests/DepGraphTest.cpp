@@ -37,6 +37,22 @@ struct Calc : DGDepNode {
     }
 };
 
+// A collectable object owning an observer agent, as a window owns its display agent.
+struct AgentOwner {
+    ObjSysState sys{};
+    Calc agent;
+    ObserverListExit exit;
+    ~AgentOwner() { exit.OnDestroyed(sys, {&agent}); }
+    AnyInterface Any() { return AnyInterface{this, &kIObjectTableOf<AgentOwner>}; }
+    AnyInterface QueryInterface(const ReflectedInterface&) { return AnyInterface{nullptr, nullptr}; }
+    AnyInterface BindInterface(const ReflectedInterface&) { return AnyInterface{nullptr, nullptr}; }
+    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    void VisitObjects(IObjectVisitor&) {}
+    void OnGarbageCollect() { exit.OnCollected(sys, {&agent}); }
+    void Destroy() { delete this; }
+    ObjSysState& GetSysState() { return sys; }
+};
+
 class DepGraphTest : public testing::Test {
 protected:
     void SetUp() override
@@ -385,6 +401,37 @@ TEST_F(DepGraphTest, AgentsInvalidatedFromOtherThreads)
     EXPECT_EQ(seen, m_model->value);
     EXPECT_GT(agent.invalidations, 0);
     Unobserve(State(), agent);
+}
+
+// Owners found garbage leave the observer list while the pass holds the space lock, so
+// the deletions after it never touch the list that other threads change meanwhile.
+TEST_F(DepGraphTest, CollectedAgentOwnersLeaveTheObserverListUnderTheSpaceLock)
+{
+    constexpr int kOwners = 200;
+    for (int i = 0; i < kOwners; ++i) {
+        auto* o = new AgentOwner;
+        m_space->RegisterGcObject(o->Any());
+        Observe(State(), o->agent);
+    }
+    AgentOwner* never = new AgentOwner; // never registered: leaves the thread's list itself
+    Observe(State(), never->agent);
+    m_space->Unlock();
+    std::atomic<bool> done{false};
+    std::thread collector([&] {
+        m_space->SynchronousGc();
+        done = true;
+    });
+    Calc churn;
+    while (!done) {
+        CSpaceLock lock(m_space);
+        Observe(State(), churn);
+        Unobserve(State(), churn);
+    }
+    collector.join();
+    m_space->Lock();
+    EXPECT_EQ(State().GetObservers().size(), 1);
+    delete never;
+    EXPECT_EQ(State().GetObservers().size(), 0);
 }
 
 } // namespace
