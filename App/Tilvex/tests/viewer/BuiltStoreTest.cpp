@@ -49,7 +49,9 @@ TEST(BuiltStore, ShowsTheBuildersImageAtSeveralViews)
             }
             EXPECT_TRUE(Near(w->At(std::max(v.x1, 0) + 5, std::max(v.y1, 0) + 5), 0xFF0000))
                 << std::hex << w->At(std::max(v.x1, 0) + 5, std::max(v.y1, 0) + 5);
-            if (v.x2 < 700) EXPECT_EQ(w->At(v.x2 + 2, 100), 0u);
+            if (v.x2 < 700) {
+                EXPECT_EQ(w->At(v.x2 + 2, 100), 0u);
+            }
         }
         CloseWindow(w);
         delete executer;
