@@ -193,12 +193,7 @@ LRESULT TilvexWnd::OnCreate(LPARAM)
     Trace("Activating display agent\n");
     {
         ModelTransaction txn;
-        const bool wasObserved = (m_displayAgent.m_flags & DGBaseNode::DG_OBSERVED) != 0;
-        m_displayAgent.m_flags |= DGBaseNode::DG_OBSERVER;
-        if (!wasObserved) {
-            PropagateObserved(&m_displayAgent);
-            if (DGState* st = GetThreadDGState()) st->AddObserver(&m_displayAgent);
-        }
+        ActivateAgent(m_displayAgent);
     }
     return CallDefault();
 }
@@ -210,13 +205,7 @@ void TilvexWnd::OnDestroy()
     StopTour();
     {
         ModelTransaction txn;
-        m_displayAgent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVER);
-        if ((m_displayAgent.m_flags & DGBaseNode::DG_OBSERVED) && m_displayAgent.FirstDependent() == nullptr) {
-            m_displayAgent.OnUnobserved();
-            if (DGState* st = GetThreadDGState()) st->RemoveObserver(&m_displayAgent);
-            m_displayAgent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVED);
-            ClearDependencies(&m_displayAgent);
-        }
+        DeactivateAgent(m_displayAgent);
     }
     ReleaseOpenGLState();
     PostQuitMessage(0);

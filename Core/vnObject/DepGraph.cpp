@@ -300,6 +300,27 @@ void DGInvalidateDataModelField(void* field, AnyInterface)
 
 DGState::~DGState() { m_fieldNodes.clear(); }
 
+void ActivateAgent(DGDepNode& agent)
+{
+    const bool wasObserved = (agent.m_flags & DGBaseNode::DG_OBSERVED) != 0;
+    agent.m_flags |= DGBaseNode::DG_OBSERVER;
+    if (!wasObserved) {
+        PropagateObserved(&agent);
+        if (DGState* st = GetThreadDGState()) st->AddObserver(&agent);
+    }
+}
+
+void DeactivateAgent(DGDepNode& agent)
+{
+    agent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVER);
+    if ((agent.m_flags & DGBaseNode::DG_OBSERVED) && agent.FirstDependent() == nullptr) {
+        agent.OnUnobserved();
+        if (DGState* st = GetThreadDGState()) st->RemoveObserver(&agent);
+        agent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVED);
+        ClearDependencies(&agent);
+    }
+}
+
 void ObserverListExit::OnCollected(ObjSysState& sys, std::initializer_list<DGBaseNode*> agents)
 {
     if (m_done || (LoadObjFlags(sys) & OBJ_NO_DELETE)) return;

@@ -200,6 +200,13 @@ private:
 // The graph state of the calling thread's CSpace, or null when it has none.
 DGState* GetThreadDGState();
 
+// An agent (a window's display agent, say) becomes an observer: it keeps its
+// dependencies, is told of changes, and joins the thread's space's observer list when it
+// was not observed yet. Deactivating undoes that once nothing depends on the agent. Both
+// under the space lock.
+void ActivateAgent(DGDepNode& agent);
+void DeactivateAgent(DGDepNode& agent);
+
 // Takes an object's observer agents off its space's observer list once, where no other
 // thread can be changing the list: from the object's OnGarbageCollect when the collector
 // will delete it (the pass holds the space lock then; the deletion that follows does

@@ -28,29 +28,6 @@ void UnderSpaceLock(F&& body)
     body(true);
 }
 
-// Makes an agent an observer: it keeps its dependencies and is told of changes.
-void ActivateAgent(DGDepNode& agent)
-{
-    DGState* st = GetThreadDGState();
-    const bool wasObserved = (agent.m_flags & DGBaseNode::DG_OBSERVED) != 0;
-    agent.m_flags |= DGBaseNode::DG_OBSERVER;
-    if (!wasObserved) {
-        PropagateObserved(&agent);
-        if (st) st->AddObserver(&agent);
-    }
-}
-
-void DeactivateAgent(DGDepNode& agent)
-{
-    agent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVER);
-    if ((agent.m_flags & DGBaseNode::DG_OBSERVED) && agent.FirstDependent() == nullptr) {
-        agent.OnUnobserved();
-        if (DGState* st = GetThreadDGState()) st->RemoveObserver(&agent);
-        agent.m_flags &= ~uint32_t(DGBaseNode::DG_OBSERVED);
-        ClearDependencies(&agent);
-    }
-}
-
 // Leaves no context current when a call that made it current ends.
 struct ReleaseContext {
     bool m_made;
