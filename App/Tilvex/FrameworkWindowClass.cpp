@@ -1,5 +1,6 @@
 #include "Tilvex/FrameworkWindowClass.h"
 #include "Tilvex/DeviceContextHolder.h"
+#include "Tilvex/MessageLoop.h"
 #include "Tilvex/MessageNames.h"
 #include "vnPlatform/Window.h"
 #include "vnUtils/Trace.h"
@@ -88,8 +89,9 @@ LRESULT Dispatch(BaseWnd* w, HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lPar
     case WM_ERASEBKGND: return 1;
     case WM_GETMINMAXINFO: w->OnGetMinMaxInfo(lParam); return 0;
     case WM_NCDESTROY:
-        // The object deletes itself here: the window forgets it first.
+        // The object deletes itself here: the window forgets it, and its timers, first.
         SetWindowLongPtrW(hwnd, 0, 0);
+        KillTimersOf(hwnd);
         w->OnNcDestroy();
         return 0;
     case WM_KEYDOWN: return OnKey(w, WND_KEY_DOWN, wParam, lParam);

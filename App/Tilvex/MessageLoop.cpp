@@ -306,6 +306,13 @@ bool KillTimer(HWND hwnd, uint32_t id)
     return true;
 }
 
+void KillTimersOf(HWND hwnd)
+{
+    auto& timers = State().timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == hwnd; }),
+                 timers.end());
+}
+
 uint32_t GetTimerPeriod(HWND hwnd, uint32_t id)
 {
     for (const Timer& t : State().timers)

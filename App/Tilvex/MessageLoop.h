@@ -33,11 +33,14 @@ void PostMessageW(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int32_t exitCode);
 
 // Starts (or restarts) timer id of hwnd with a period of ms milliseconds (at least
-// 10); returns id, or 0 for a non-window or id 0. The loop stops a window's timers
-// when the window is gone.
+// 10); returns id, or 0 for a non-window or id 0. A window's timers stop when it is
+// destroyed.
 uint32_t SetTimer(HWND hwnd, uint32_t id, uint32_t ms);
 // False when there was no such timer.
 bool KillTimer(HWND hwnd, uint32_t id);
+// Stops every timer of hwnd (the window procedure's last message does this, so a later
+// window at the same address never gets the old window's ticks).
+void KillTimersOf(HWND hwnd);
 // The period of timer id of hwnd in ms; 0 when there is no such timer.
 uint32_t GetTimerPeriod(HWND hwnd, uint32_t id);
 

@@ -246,7 +246,11 @@ TEST_F(WindowProcedure, TimersTickAndNeverPileUp)
         if (msg.message == WM_TIMER) ++waiting;
     EXPECT_EQ(waiting, 0);
     EXPECT_EQ(SetTimer(nullptr, 1, 10), 0u);
+    // A destroyed window's timers stop with it, before the loop looks at any timer.
+    EXPECT_EQ(vnWIN32::SetTimer(w, 10), 1u);
+    const HWND hwnd = w->m_hWnd;
     w->Destroy();
+    EXPECT_EQ(GetTimerPeriod(hwnd, 1), 0u);
 }
 
 TEST_F(WindowProcedure, CaptureLossIsReportedToTheWindowThatHadIt)
