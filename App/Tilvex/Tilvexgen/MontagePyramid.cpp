@@ -499,7 +499,8 @@ int64_t CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool
         CSpaceStack_Push(pending->AsObject());
     }
 
-    // The encoder's executer outlives the painting task: it waits for the last tile.
+    // The encoder's tasks use the painting task: only the painting workers queue them,
+    // and the wait below ends them before the painting task goes.
     std::unique_ptr<ITaskExecuter> encoder(encodePool ? encodePool->CreateTaskExecuter() : nullptr);
     IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, d, W, pending, encoder.get());
     {
