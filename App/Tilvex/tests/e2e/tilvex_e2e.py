@@ -356,13 +356,19 @@ class Session:
         return {int(line.split()[0], 16) for line in out.splitlines()
                 if line.strip().startswith("0x") and '"Error":' in line}
 
+    def viewable(self, wid):
+        r = self.run(["xwininfo", "-id", str(wid)], check=False)
+        return "IsViewable" in r.stdout
+
     def find_error_box(self, proc, before, timeout):
-        """A new error box, waiting for it while proc runs; None when proc ends first."""
+        """A new error box once it is on the screen (it is in the window tree before it is
+        mapped, and cannot take the focus then), waiting for it while proc runs; None when
+        proc ends first."""
         deadline = time.time() + timeout
         while time.time() < deadline:
-            new = self.error_boxes() - before
+            new = sorted(w for w in self.error_boxes() - before if self.viewable(w))
             if new:
-                return min(new)
+                return new[0]
             if proc.poll() is not None:
                 return None
             time.sleep(0.1)
