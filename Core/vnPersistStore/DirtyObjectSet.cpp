@@ -26,6 +26,7 @@ bool DirtyObjectSet::Add(IPersistablePtr object)
 void DirtyObjectSet::Schedule()
 {
     CriticalSectionLock lock(m_lock);
+    m_scheduledSinceFlight = true;
     ScheduleLocked();
 }
 
@@ -44,7 +45,7 @@ DirtyObjectSet::Queue DirtyObjectSet::Take()
 void DirtyObjectSet::WriteDone()
 {
     CriticalSectionLock lock(m_lock);
-    if (!m_queue.IsEmpty() || !m_scheduled) return;
+    if (!m_queue.IsEmpty() || m_scheduledSinceFlight || !m_scheduled) return;
     m_scheduled = false;
     if (PersistStore* store = m_space->GetWriteState().m_store) store->GetWriter().RemoveFromDirtyList(m_space);
 }
@@ -53,6 +54,7 @@ const DirtyObjectSet::Queue& DirtyObjectSet::StartFlight()
 {
     CriticalSectionLock lock(m_lock);
     m_inFlight = std::move(m_queue);
+    m_scheduledSinceFlight = false;
     for (const IPersistablePtr& p : m_inFlight) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
     return m_inFlight;
 }

@@ -27,13 +27,15 @@ public:
     // dirty already. Schedules the space.
     bool Add(IPersistablePtr object);
     // Puts the space on the writer's list unless it is there (a change that is not an
-    // object, such as a removed root, must reach the store too).
+    // object, such as a removed root, must reach the store too). A change scheduled
+    // while a write is in flight keeps the space on the list after that write.
     void Schedule();
     bool IsScheduled();
 
     // Takes the whole queue out (the set is left empty, still scheduled).
     Queue Take();
-    // After a complete write: unschedules the space when nothing was queued since.
+    // After a complete write: unschedules the space when nothing was queued or scheduled
+    // since the write took the space's state.
     void WriteDone();
 
     // A write in flight: the queue moves aside (the collector still sees it) and its
@@ -41,7 +43,7 @@ public:
     // queues them again. StartFlight runs under the space lock.
     const Queue& StartFlight();
     // The write is done: the objects are let go, and the space unscheduled when nothing
-    // was queued meanwhile.
+    // was queued or scheduled meanwhile (WriteDone).
     void EndFlight();
     // The write failed (under the space lock): every object not queued again meanwhile
     // is dirty and queued again, in front.
@@ -62,6 +64,9 @@ private:
 
     PSpace* m_space;
     bool m_scheduled = false; // guarded by m_lock
+    // Schedule was called since the last StartFlight: roots or deletions changed after
+    // the write took them. Guarded by m_lock.
+    bool m_scheduledSinceFlight = false;
     Queue m_queue;
     Queue m_inFlight;
     CriticalSection m_lock;

@@ -277,6 +277,12 @@ void DosWriter::RegisterSpace(PSpace* space)
     if (StateOf(space).m_deletions.HasPending()) AddToDeletionList(space);
 }
 
+void DosWriter::FlushIfAsked(bool flushToDisk)
+{
+    // A transaction without changes commits nothing but flushes the log.
+    if (flushToDisk) RunInStoreTransaction(m_store->GetLss(), true, [](ILssTransaction*) {});
+}
+
 bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
 {
     for (PSpace* s : group)
@@ -290,11 +296,10 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     std::vector<PSpace*> group{space};
     CollectWriteGroups(group);
     if (!AnyScheduled(group)) {
-        // Written already (perhaps by the thread, unflushed): a flush asked for must
-        // still happen. A transaction without changes commits nothing.
-        if (flushToDisk) RunInStoreTransaction(m_store->GetLss(), true, [](ILssTransaction*) {});
+        FlushIfAsked(flushToDisk);
         return;
     }
+    ReachedStage(WriteStage::GroupCollected);
 
     // The group's locks are held while its state is taken and serialised, so that the
     // write is one consistent cut; the store sees the bytes after the locks are left.
@@ -338,8 +343,11 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         throw;
     }
     unlock();
+    ReachedStage(WriteStage::LocksLeft);
 
-    const bool schemaWasDirty = m_store->GetSchema().m_dirty.load();
+    // The schema may gain entries at any time (no space lock guards it): only what
+    // this transaction wrote of it is marked dirty again when the commit fails.
+    bool schemaWritten = false;
     try {
         RunInStoreTransaction(m_store->GetLss(), flushToDisk, [&](ILssTransaction* txn) {
             for (SpaceWrite& w : writes) {
@@ -358,11 +366,11 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
                     m_store->MarkPersisted(space);
                 }
             }
-            m_store->WriteSchemaElement(txn);
+            schemaWritten = m_store->WriteSchemaElement(txn);
             m_store->WriteRegistryElement(txn);
         });
     } catch (...) {
-        if (schemaWasDirty) m_store->GetSchema().m_dirty.store(true);
+        if (schemaWritten) m_store->GetSchema().m_dirty.store(true);
         m_store->MarkStoreElementsDirty();
         std::vector<PSpace*> spaces;
         for (SpaceWrite& w : writes) spaces.push_back(w.m_space);
@@ -382,6 +390,10 @@ void DosWriter::WriteAll(bool flushToDisk)
     {
         CriticalSectionLock lock(m_dirtyLock);
         for (PSpace* s = m_dirtyFirst; s != nullptr; s = StateOf(s).m_dirtyNext) spaces.push_back(s);
+    }
+    if (spaces.empty()) {
+        FlushIfAsked(flushToDisk);
+        return;
     }
     std::exception_ptr first;
     for (PSpace* s : spaces) {

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <vector>
 
 namespace vorn {
@@ -77,6 +78,14 @@ public:
     int32_t GetNumDirtySpaces();
     bool IsOnDeletionList(PSpace* space);
 
+    // Points inside WriteGroup at which a test can make a change land: the group has
+    // been collected but no space lock is taken yet; the space locks have been left
+    // but the taken state has not reached the store yet.
+    enum class WriteStage { GroupCollected, LocksLeft };
+    // Called on the writing thread at each stage (with the writer lock held); set it
+    // only while no write runs.
+    void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
+
     // The first failure recorded on the writer thread (null when none).
     std::exception_ptr GetRecordedFailure();
     // Throws the recorded failure, if any.
@@ -103,6 +112,13 @@ private:
     void Record(std::exception_ptr failure);
     bool AnyScheduled(const std::vector<PSpace*>& group);
     bool WaitOrStop(int32_t ms);
+    // Nothing is left to write: a flush asked for still reaches the disk, since the
+    // thread may have written unflushed since the last one.
+    void FlushIfAsked(bool flushToDisk);
+    void ReachedStage(WriteStage stage)
+    {
+        if (m_stageHook) m_stageHook(stage);
+    }
 
     PersistStore* m_store;
     WorkerThreadX m_thread;
@@ -125,6 +141,7 @@ private:
     std::atomic<int64_t> m_longestHoldNs{0};
     std::atomic<int64_t> m_totalHoldNs{0};
     std::atomic<int64_t> m_holds{0};
+    std::function<void(WriteStage)> m_stageHook;
 };
 
 } // namespace vorn

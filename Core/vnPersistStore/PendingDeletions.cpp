@@ -48,12 +48,22 @@ DosWriter* WriterOf(PSpace& space)
 }
 
 // Walks from an object through its prefs, marking what it reaches; objects that
-// represent a subtree of their own are deferred to a later batch.
+// represent a subtree of their own are deferred to a later batch. Every object whose
+// reached flag the walk sets is noted, so that a batch that fails can clear them.
 class ObjectDeleterPrefVisitor final : public IPrefVisitor {
 public:
-    ObjectDeleterPrefVisitor(PSpace& space, PendingDeletions::Queue& subTrees, std::vector<OID>& batch,
-                             std::vector<IPersistablePtr>& stack, bool& dirty)
-        : m_space(space), m_subTrees(subTrees), m_batch(batch), m_stack(stack), m_dirty(dirty) {}
+    ObjectDeleterPrefVisitor(PSpace& space, std::vector<OID>& deferred, std::vector<OID>& batch,
+                             std::vector<IPersistablePtr>& stack, std::vector<IPersistablePtr>& reached)
+        : m_space(space), m_deferred(deferred), m_batch(batch), m_stack(stack), m_reached(reached) {}
+    // Sets the object's reached flag; false when it was set already.
+    bool Reach(IPersistablePtr object)
+    {
+        PersistObjState& state = object.m_table->GetPersistObjState(object.m_object);
+        if (state.m_flags & POS_REACHED) return false;
+        state.m_flags |= POS_REACHED;
+        m_reached.push_back(object);
+        return true;
+    }
     void VisitPref(pref& p) override
     {
         // A dangling reference names nothing left to delete.
@@ -64,25 +74,21 @@ public:
             object = m_space.TryBindObject(oid);
             if (object.IsNull()) return;
         }
-        PersistObjState& state = object.m_table->GetPersistObjState(object.m_object);
-        if (state.m_flags & POS_REACHED) return;
-        state.m_flags |= POS_REACHED;
+        if (!Reach(object)) return;
+        const OID oid = object.m_table->GetPersistObjState(object.m_object).m_oid;
         if (object.m_table->RepresentsSubTree(object.m_object)) {
-            if (!state.m_oid.IsNull()) {
-                m_subTrees.PushBack(state.m_oid);
-                m_dirty = true;
-            }
+            if (!oid.IsNull()) m_deferred.push_back(oid);
             return;
         }
         m_stack.push_back(object);
-        if (!state.m_oid.IsNull()) m_batch.push_back(state.m_oid);
+        if (!oid.IsNull()) m_batch.push_back(oid);
     }
 private:
     PSpace& m_space;
-    PendingDeletions::Queue& m_subTrees;
+    std::vector<OID>& m_deferred;
     std::vector<OID>& m_batch;
     std::vector<IPersistablePtr>& m_stack;
-    bool& m_dirty;
+    std::vector<IPersistablePtr>& m_reached;
 };
 
 } // namespace
@@ -157,40 +163,58 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
         return false;
     }
 
+    // The batch takes every pending object and whole subtrees from the back; subtrees
+    // that its walks meet are deferred to later batches. What it took is kept until the
+    // batch has committed, so that a failure puts every OID back where it was.
     std::vector<OID> batch;
-    bool dirty = d.m_dirty;
-    if (!d.m_pendingObjects.IsEmpty()) {
-        dirty = true;
-        for (const OID& oid : d.m_pendingObjects) batch.push_back(oid);
-        d.m_pendingObjects.Clear();
-    }
-    std::vector<IPersistablePtr> stack;
-    ObjectDeleterPrefVisitor visitor(space, d.m_pendingSubTrees, batch, stack, dirty);
-    while (batch.size() < size_t(kBatchSize) && !d.m_pendingSubTrees.IsEmpty()) {
-        dirty = true;
-        const OID root = d.m_pendingSubTrees.Back();
-        d.m_pendingSubTrees.PopBack();
-        batch.push_back(root);
-        // A root that is gone already (deleted, or its element missing) is deleted.
-        const IPersistablePtr object = space.TryBindObject(root);
-        if (object.IsNull()) continue;
-        object.m_table->GetPersistObjState(object.m_object).m_flags |= POS_REACHED;
-        stack.push_back(object);
-        while (!stack.empty()) {
-            const IPersistablePtr next = stack.back();
-            stack.pop_back();
-            next.m_table->VisitPrefs(next.m_object, visitor);
-        }
-    }
-
-    d.m_dirty = dirty;
+    Queue takenObjects = std::move(d.m_pendingObjects);
+    std::vector<OID> takenRoots;
+    std::vector<OID> deferred;
+    std::vector<IPersistablePtr> reached;
+    bool deferredQueued = false;
     try {
+        bool dirty = d.m_dirty;
+        if (!takenObjects.IsEmpty()) {
+            dirty = true;
+            for (const OID& oid : takenObjects) batch.push_back(oid);
+        }
+        std::vector<IPersistablePtr> stack;
+        ObjectDeleterPrefVisitor visitor(space, deferred, batch, stack, reached);
+        while (batch.size() < size_t(kBatchSize) && !d.m_pendingSubTrees.IsEmpty()) {
+            dirty = true;
+            const OID root = d.m_pendingSubTrees.Back();
+            d.m_pendingSubTrees.PopBack();
+            takenRoots.push_back(root);
+            batch.push_back(root);
+            // A root that is gone already (deleted, or its element missing) is deleted.
+            const IPersistablePtr object = space.TryBindObject(root);
+            if (object.IsNull()) continue;
+            visitor.Reach(object);
+            stack.push_back(object);
+            while (!stack.empty()) {
+                const IPersistablePtr next = stack.back();
+                stack.pop_back();
+                next.m_table->VisitPrefs(next.m_object, visitor);
+            }
+        }
+        for (const OID& oid : deferred) d.m_pendingSubTrees.PushBack(oid);
+        deferredQueued = true;
+        if (!deferred.empty()) dirty = true;
+        d.m_dirty = dirty;
         RunInStoreTransaction(space.GetLss(), false, [&](ILssTransaction* txn) {
             // A missing element is as good as deleted.
             for (const OID& oid : batch) txn->DeleteSerialElement(oid.m_low, oid.m_high);
             if (d.m_dirty) d.WritePendingDeletions(txn, space.GetRoots().GetPendingDeletionsOid());
         });
     } catch (...) {
+        // Some deletions may have committed, but the queues' stored form is the one from
+        // before the batch: everything goes back, to be deleted again by a later batch.
+        if (deferredQueued)
+            for (size_t i = 0; i < deferred.size(); ++i) d.m_pendingSubTrees.PopBack();
+        for (auto it = takenRoots.rbegin(); it != takenRoots.rend(); ++it) d.m_pendingSubTrees.PushBack(*it);
+        takenObjects.Append(d.m_pendingObjects);
+        d.m_pendingObjects = std::move(takenObjects);
+        for (const IPersistablePtr& p : reached) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_REACHED);
         d.m_dirty = true;
         throw;
     }

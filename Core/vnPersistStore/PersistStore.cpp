@@ -102,9 +102,9 @@ PersistStore* OpenPersistStore(const char* lssPath, EOpenMode openMode, const Pe
 
 // ---- the store's elements ------------------------------------------------------------
 
-void PersistStore::WriteSchemaElement(ILssTransaction* txn)
+bool PersistStore::WriteSchemaElement(ILssTransaction* txn)
 {
-    if (!m_schema.m_dirty.exchange(false)) return;
+    if (!m_schema.m_dirty.exchange(false)) return false;
     try {
         ICloseableOutputStream* stream = txn->WriteSerialElement(kSchemaElementLow, kStoreElementsHigh);
         {
@@ -120,6 +120,7 @@ void PersistStore::WriteSchemaElement(ILssTransaction* txn)
         m_schema.m_dirty.store(true);
         throw;
     }
+    return true;
 }
 
 void PersistStore::WriteRegistryElement(ILssTransaction* txn)

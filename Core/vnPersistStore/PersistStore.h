@@ -87,7 +87,9 @@ public:
     AsyncObjectLoader& GetLoader() { return m_loader; }
 
     // Inside a write group's transaction: the two store elements, each only when dirty.
-    void WriteSchemaElement(ILssTransaction* txn);
+    // The schema's flag is cleared as it is written: WriteSchemaElement says whether it
+    // wrote, so that a transaction that then fails can mark the schema dirty again.
+    bool WriteSchemaElement(ILssTransaction* txn);
     void WriteRegistryElement(ILssTransaction* txn);
     // The writer wrote the space for the first time: its registry entry is persisted.
     void MarkPersisted(PSpace* space);

@@ -1,0 +1,379 @@
+// Write-back under pressure: changes that land while a write is under way, deletion
+// batches that fail or defer subtrees, the deletion budget of the writer thread,
+// requested flushes, the schema after a failed commit, and write groups that grow
+// while the writer waits.
+#include "StoreTestUtil.h"
+#include "vnPersistStore/PersistExceptions.h"
+#include "vnReflection/TypeByteCode.h"
+#include <gtest/gtest.h>
+#include <functional>
+#include <thread>
+
+using namespace vorn;
+using namespace vorn::test;
+
+namespace {
+
+// A node that represents a subtree of its own: a deletion walk that meets it leaves it
+// to a later batch.
+class PSubTreeNode : public PNode {
+public:
+    static const ReflectedClass s_class;
+    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return &s_class; }
+    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
+    bool RepresentsSubTree() const { return true; }
+    AnyInterface AsAny() { return AnyInterface{this, &kPersistableTableOf<PSubTreeNode>}; }
+    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<PSubTreeNode>}; }
+};
+const ReflectedClass PSubTreeNode::s_class =
+    MakeClassRecord("vorn::test::PSubTreeNode", sizeof(PSubTreeNode), &NewPersistableFactory<PSubTreeNode>);
+
+using Stage = DosWriter::WriteStage;
+
+struct Store {
+    explicit Store(bool startWriter = false) : m_bytes(std::make_shared<SharedBytes>())
+    {
+        RegisterReflectedItem(PSubTreeNode::s_class.GetName(), GetReflectedClassRegistry(), &PSubTreeNode::s_class);
+        m_store = OpenStoreOn(m_bytes, QuietStoreSettings(startWriter));
+        m_p = OpenPSpace(m_store, "P", nullptr);
+    }
+    ~Store()
+    {
+        if (m_store) {
+            std::exception_ptr ignored;
+            m_store->CloseReporting(&ignored);
+        }
+    }
+    void Reopen()
+    {
+        m_store->Close();
+        m_store = OpenStoreOn(m_bytes, QuietStoreSettings());
+        m_p = OpenPSpace(m_store, "P", nullptr);
+    }
+    DosWriter& Writer() { return m_store->GetWriter(); }
+    bool Stored(OID oid)
+    {
+        std::vector<uint8_t> b;
+        return ReadElement(m_store->GetLss(), oid.AsSeid(), b);
+    }
+    int64_t NumStoreTransactions() { return static_cast<LSS*>(m_store->GetLss())->GetNumTransactions(); }
+    // A new persistent node of space s, kept in memory by its collector.
+    template <class Node = PNode>
+    Node* Persistent(PSpace* s, uint32_t value)
+    {
+        ThreadSpaces ts(s);
+        Txn txn;
+        auto* n = new Node;
+        n->m_value = value;
+        s->GetCSpace()->RegisterGcObject(n->AsAny());
+        s->MakeObjectPersist(s->GetRoots().GetOwnOid().m_low, n->AsPersistable());
+        s->GetCSpace()->AddGcRoot(n->AsAny());
+        return n;
+    }
+    // Runs change once, in a transaction on space s, when a write reaches stage.
+    void OnStage(Stage stage, PSpace* s, std::function<void()> change)
+    {
+        auto done = std::make_shared<bool>(false);
+        Writer().SetWriteStageHookForTests([=](Stage reached) {
+            if (reached != stage || *done) return;
+            *done = true;
+            ThreadSpaces ts(s);
+            Txn txn;
+            change();
+        });
+    }
+    PendingDeletions& Deletions(PSpace* s) { return s->GetWriteState().m_deletions; }
+
+    std::shared_ptr<SharedBytes> m_bytes;
+    PersistStore* m_store = nullptr;
+    PSpace* m_p = nullptr;
+};
+
+void MarkDirty(PSpace* s, PNode* n)
+{
+    ThreadSpaces ts(s);
+    Txn txn;
+    MarkPersistentAsDirtyWithoutTrace(n->AsAny());
+}
+
+// Writes space s with n dirty, so that the write takes a flight.
+void WriteWithDirty(PSpace* s, PNode* n, bool flushToDisk = false)
+{
+    MarkDirty(s, n);
+    WriteDirtyObjectsToLss(*s, flushToDisk);
+}
+
+} // namespace
+
+TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* keep = f.Persistent(f.m_p, 1);
+    PNode* root = f.Persistent(f.m_p, 2);
+    PNode* doomed = f.Persistent(f.m_p, 3);
+    PNode* inQ = f.Persistent(q, 4);
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        f.m_p->AddRoot("R", root->AsAny());
+    }
+    {
+        ThreadSpaces ts(q);
+        Txn txn;
+        q->AddRoot("X", inQ->AsAny());
+    }
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    WriteDirtyObjectsToLss(*q, false);
+    const OID doomedOid = doomed->m_pos.m_oid;
+
+    // Each change lands after the writer has left the space locks and before the end
+    // of its write: the space stays scheduled, and closing writes the change.
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"a removed root", [&] { EXPECT_TRUE(f.m_p->RemoveRoot("R")); }},
+        {"a root added for a persistent object", [&] { EXPECT_TRUE(f.m_p->AddRoot("S", keep->AsAny())); }},
+        {"a queued deletion", [&] { AsyncPermanentlyDeleteObject(*f.m_p, doomed->AsPersistable()); }},
+    };
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        f.OnStage(Stage::LocksLeft, f.m_p, change);
+        WriteWithDirty(f.m_p, keep);
+        EXPECT_TRUE(f.m_p->GetWriteState().m_dirty.IsScheduled());
+    }
+    // The source of a transfer: its emptied roots.
+    f.OnStage(Stage::LocksLeft, q, [&] {
+        OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
+        const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
+        txn->TransferPSpace(f.m_p, q);
+        txn->Close();
+    });
+    WriteWithDirty(q, inQ);
+    EXPECT_TRUE(q->GetWriteState().m_dirty.IsScheduled());
+
+    f.Reopen();
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        EXPECT_TRUE(f.m_p->GetRoot("R").IsNull());
+        EXPECT_FALSE(f.m_p->GetRoot("S").IsNull());
+    }
+    EXPECT_TRUE(f.Deletions(f.m_p).HasPending());
+    while (f.Writer().DoDeletionStep()) {
+    }
+    EXPECT_FALSE(f.Stored(doomedOid));
+    bool created = false;
+    PSpace* reopenedQ = f.m_store->OpenPSpace("Q", OM_OPEN_EXISTING, &created, nullptr);
+    EXPECT_TRUE(reopenedQ->GetRoots().GetMap().empty());
+}
+
+TEST(WriteBackFaults, AFailedDeletionBatchPutsEveryOidBack)
+{
+    Store f;
+    // Two single objects and a chain top -> mid -> low deleted as one subtree.
+    PNode* single1 = f.Persistent(f.m_p, 1);
+    PNode* single2 = f.Persistent(f.m_p, 2);
+    PNode* top = f.Persistent(f.m_p, 10);
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        PNode* mid = NewNodeIn(f.m_p->GetCSpace(), 11);
+        SetChild(top, pref(mid->AsPersistable()));
+        PNode* low = NewNodeIn(f.m_p->GetCSpace(), 12);
+        SetChild(mid, pref(low->AsPersistable()));
+    }
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    PNode* mid = static_cast<PNode*>(top->m_child.GetCached().m_object);
+    const std::vector<OID> all = {single1->m_pos.m_oid, single2->m_pos.m_oid, top->m_pos.m_oid, mid->m_pos.m_oid,
+                                  mid->m_child.GetOid()};
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        AsyncPermanentlyDeleteObject(*f.m_p, single1->AsPersistable());
+        AsyncPermanentlyDeleteObject(*f.m_p, single2->AsPersistable());
+        AsyncPermanentlyDeleteSubTree(*f.m_p, top->AsPersistable());
+    }
+    WriteDirtyObjectsToLss(*f.m_p, false);
+
+    // The last object of the batch is being read: its deletion fails, after the
+    // others of the batch went.
+    IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(all.back().AsSeid());
+    ASSERT_NE(reading, nullptr);
+    EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
+    reading->Release();
+    EXPECT_EQ(f.Deletions(f.m_p).PendingObjects().Size(), 2);
+    ASSERT_EQ(f.Deletions(f.m_p).PendingSubTrees().Size(), 1);
+    EXPECT_EQ(f.Deletions(f.m_p).PendingSubTrees().Back(), top->m_pos.m_oid);
+    EXPECT_TRUE(f.Writer().IsOnDeletionList(f.m_p));
+
+    // The next batch deletes all of it, the walk reaching the same objects again.
+    while (f.Writer().DoDeletionStep()) {
+    }
+    for (const OID& oid : all) EXPECT_FALSE(f.Stored(oid));
+    std::vector<uint8_t> stored;
+    ASSERT_TRUE(ReadElement(f.m_store->GetLss(), f.m_p->GetRoots().GetPendingDeletionsOid().AsSeid(), stored));
+    EXPECT_EQ(stored, Bytes({1, 0, 0}));
+}
+
+// A chain top -> a -> b in which a and b represent subtrees of their own, queued for
+// deletion and merged by a write-back; n is dirty and outside the chain.
+struct DeferringChain {
+    DeferringChain(Store& f) : n(f.Persistent(f.m_p, 1))
+    {
+        top = f.Persistent(f.m_p, 10);
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        auto* sa = new PSubTreeNode;
+        auto* sb = new PSubTreeNode;
+        f.m_p->GetCSpace()->RegisterGcObject(sa->AsAny());
+        f.m_p->GetCSpace()->RegisterGcObject(sb->AsAny());
+        SetChild(top, pref(sa->AsPersistable()));
+        SetChild(sa, pref(sb->AsPersistable()));
+        a = sa;
+        b = sb;
+        AsyncPermanentlyDeleteSubTree(*f.m_p, top->AsPersistable());
+        MarkPersistentAsDirtyWithoutTrace(n->AsAny());
+    }
+    PNode* n;
+    PNode* top = nullptr;
+    PNode* a = nullptr;
+    PNode* b = nullptr;
+};
+
+TEST(WriteBackFaults, AWalkDefersAnObjectThatRepresentsASubtreeToALaterBatch)
+{
+    Store f;
+    DeferringChain c(f);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    for (PNode* o : {c.top, c.a, c.b}) ASSERT_TRUE(f.Stored(o->m_pos.m_oid));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(c.top->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(c.a->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(c.b->m_pos.m_oid));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(c.a->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(c.b->m_pos.m_oid));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(c.b->m_pos.m_oid));
+    EXPECT_FALSE(f.Writer().DoDeletionStep());
+}
+
+TEST(WriteBackFaults, TheWriterThreadWritesBetweenDeletionStepsWhenThePeriodIsUsedUp)
+{
+    Store f;
+    DeferringChain c(f);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    MarkDirty(f.m_p, c.n);
+    // With a period of 0 every cycle takes one deletion step, then writes.
+    std::atomic<int> pendingAtFirstWrite{-1};
+    f.Writer().SetWriteStageHookForTests([&](Stage stage) {
+        if (stage != Stage::LocksLeft || pendingAtFirstWrite.load() >= 0) return;
+        CSpaceLock lock(f.m_p->GetCSpace());
+        pendingAtFirstWrite = f.Deletions(f.m_p).PendingSubTrees().Size();
+    });
+    f.m_store->SetDosPeriod(0);
+    f.m_store->StartObjectDeletion();
+    while (pendingAtFirstWrite.load() < 0) std::this_thread::yield();
+    f.m_store->Close();
+    f.m_store = nullptr;
+    EXPECT_EQ(pendingAtFirstWrite.load(), 1);
+}
+
+TEST(WriteBackFaults, ARequestedFlushReachesTheDiskWhenNothingIsLeftToWrite)
+{
+    Store f(true);
+    PNode* n = f.Persistent(f.m_p, 1);
+    f.m_store->WriteAllDirtyObjectsToLss(false);
+    ASSERT_FALSE(f.m_p->GetWriteState().m_dirty.IsScheduled());
+    ASSERT_FALSE(n->m_pos.m_flags & POS_DIRTY);
+    const int syncs = f.m_bytes->m_syncs.load();
+    f.m_store->WriteAllDirtyObjectsToLss(true);
+    EXPECT_GT(f.m_bytes->m_syncs.load(), syncs);
+}
+
+TEST(WriteBackFaults, AFailedCommitLeavesTheSchemaDirtyWhenItGainedAnEntryDuringTheWrite)
+{
+    Store f;
+    PNode* n = f.Persistent(f.m_p, 1);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    PersistSchema& schema = f.m_store->GetSchema();
+    ASSERT_FALSE(schema.m_dirty.load());
+    const uint8_t int32Code[] = {FT_INT32};
+    f.OnStage(Stage::LocksLeft, f.m_p, [&] {
+        f.m_store->GetTypeOpsId(ReflectionByteCodeValue(ReflectionByteCode(int32Code, nullptr)));
+        f.m_bytes->m_failFrom = 0;
+        f.m_bytes->m_failWrites = true;
+    });
+    EXPECT_ANY_THROW(WriteWithDirty(f.m_p, n, true));
+    EXPECT_TRUE(schema.m_dirty.load());
+}
+
+TEST(WriteBackFaults, TheWriterCollectsTheGroupAgainOnceItHoldsTheLocks)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* n = f.Persistent(f.m_p, 1);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    WriteDirtyObjectsToLss(*q, false);
+    // After the writer collected P's group, a transaction links Q to it and changes Q.
+    PNode* inQ = nullptr;
+    f.OnStage(Stage::GroupCollected, f.m_p, [&] {
+        OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
+        const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
+        ThreadSpaces ts(q);
+        inQ = NewNodeIn(q->GetCSpace(), 2);
+        q->AddRoot("X", inQ->AsAny());
+        txn->Close();
+    });
+    const int64_t before = f.NumStoreTransactions();
+    WriteWithDirty(f.m_p, n);
+    ASSERT_NE(inQ, nullptr);
+    EXPECT_TRUE(f.Stored(inQ->m_pos.m_oid));
+    EXPECT_FALSE(q->GetWriteState().m_dirty.IsScheduled());
+    EXPECT_EQ(f.NumStoreTransactions() - before, 1);
+}
+
+TEST(WriteBackFaults, ASpaceOpenedInATransactionJoinsItsWriteGroup)
+{
+    Store f;
+    // Adds a new root object to the space, which the transaction has entered.
+    int roots = 0;
+    auto addRoot = [&](PSpace* s) {
+        ThreadSpaces ts(s);
+        PNode* n = NewNodeIn(s->GetCSpace(), 7);
+        const std::string name = "X" + std::to_string(++roots);
+        EXPECT_TRUE(s->AddRoot(name.c_str(), n->AsAny()));
+        return n;
+    };
+    // Writing the first space writes the second too.
+    auto writtenTogether = [&](PSpace* first, PNode* inFirst, PNode* inSecond) {
+        WriteDirtyObjectsToLss(*first, false);
+        EXPECT_TRUE(f.Stored(inFirst->m_pos.m_oid));
+        EXPECT_TRUE(f.Stored(inSecond->m_pos.m_oid));
+    };
+    for (PSpaceLockMode mode : {PSPACE_LOCK_EXCLUSIVE, PSPACE_LOCK_SHARED_READ}) {
+        SCOPED_TRACE(mode);
+        const char* name = mode == PSPACE_LOCK_EXCLUSIVE ? "Q" : "S";
+        PNode* inP = nullptr;
+        PNode* inOpened = nullptr;
+        {
+            ThreadSpaces ts(f.m_p);
+            PersistStoreTxn* txn = OpenPSpaceTxn(mode);
+            inP = addRoot(f.m_p);
+            inOpened = addRoot(txn->OpenPSpace(name, OM_OPEN_ALWAYS, nullptr, nullptr));
+            ClosePSpaceTxn(txn);
+        }
+        writtenTogether(f.m_p, inP, inOpened);
+    }
+    // Two spaces opened in one transaction over no space.
+    PersistStoreTxn* txn = f.m_store->OpenTxn(nullptr, 0);
+    PSpace* t = txn->OpenPSpace("T", OM_OPEN_ALWAYS, nullptr, nullptr);
+    PSpace* u = txn->OpenPSpace("U", OM_OPEN_ALWAYS, nullptr, nullptr);
+    PNode* inT = addRoot(t);
+    PNode* inU = addRoot(u);
+    txn->Close();
+    writtenTogether(t, inT, inU);
+}
