@@ -110,39 +110,66 @@ void WriteWithDirty(PSpace* s, PNode* n, bool flushToDisk = false)
 TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
 {
     Store f;
-    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
-    PNode* keep = f.Persistent(f.m_p, 1);
-    PNode* root = f.Persistent(f.m_p, 2);
-    PNode* doomed = f.Persistent(f.m_p, 3);
-    PNode* inQ = f.Persistent(q, 4);
+    PNode* root = f.Persistent(f.m_p, 1);
+    const OID keptOid = f.Persistent(f.m_p, 2)->m_pos.m_oid;
+    const OID doomedOid = f.Persistent(f.m_p, 3)->m_pos.m_oid;
     {
         ThreadSpaces ts(f.m_p);
         Txn txn;
         f.m_p->AddRoot("R", root->AsAny());
     }
+    // Binds a stored node of P and keeps it in memory.
+    auto bind = [&](OID oid) {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        const IPersistablePtr p = f.m_p->BindObject(oid);
+        f.m_p->GetCSpace()->AddGcRoot(p.Any());
+        return static_cast<PNode*>(p.m_object);
+    };
+    auto rootOf = [&](const char* name) {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        return f.m_p->GetRoot(name);
+    };
+
+    // Each change lands after the writer has left the space locks and before the end
+    // of its write: the space stays scheduled, and closing writes the change.
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        std::function<void()> check;
+    };
+    const Case cases[] = {
+        {"a removed root", [&] { EXPECT_TRUE(f.m_p->RemoveRoot("R")); }, [&] { EXPECT_TRUE(rootOf("R").IsNull()); }},
+        {"a root added for a persistent object", [&] { EXPECT_TRUE(f.m_p->AddRoot("S", f.m_p->BindObject(keptOid).Any())); },
+         [&] { EXPECT_FALSE(rootOf("S").IsNull()); }},
+        {"a queued deletion", [&] { AsyncPermanentlyDeleteObject(*f.m_p, f.m_p->BindObject(doomedOid)); },
+         [&] {
+             EXPECT_TRUE(f.Deletions(f.m_p).HasPending());
+             while (f.Writer().DoDeletionStep()) {
+             }
+             EXPECT_FALSE(f.Stored(doomedOid));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PNode* kept = bind(keptOid);
+        f.OnStage(Stage::LocksLeft, f.m_p, c.change);
+        WriteWithDirty(f.m_p, kept);
+        EXPECT_TRUE(f.m_p->GetWriteState().m_dirty.IsScheduled());
+        f.Reopen();
+        c.check();
+    }
+
+    // The source of a transfer: its emptied roots.
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* inQ = f.Persistent(q, 4);
     {
         ThreadSpaces ts(q);
         Txn txn;
         q->AddRoot("X", inQ->AsAny());
     }
-    WriteDirtyObjectsToLss(*f.m_p, false);
     WriteDirtyObjectsToLss(*q, false);
-    const OID doomedOid = doomed->m_pos.m_oid;
-
-    // Each change lands after the writer has left the space locks and before the end
-    // of its write: the space stays scheduled, and closing writes the change.
-    const std::pair<const char*, std::function<void()>> changes[] = {
-        {"a removed root", [&] { EXPECT_TRUE(f.m_p->RemoveRoot("R")); }},
-        {"a root added for a persistent object", [&] { EXPECT_TRUE(f.m_p->AddRoot("S", keep->AsAny())); }},
-        {"a queued deletion", [&] { AsyncPermanentlyDeleteObject(*f.m_p, doomed->AsPersistable()); }},
-    };
-    for (const auto& [what, change] : changes) {
-        SCOPED_TRACE(what);
-        f.OnStage(Stage::LocksLeft, f.m_p, change);
-        WriteWithDirty(f.m_p, keep);
-        EXPECT_TRUE(f.m_p->GetWriteState().m_dirty.IsScheduled());
-    }
-    // The source of a transfer: its emptied roots.
     f.OnStage(Stage::LocksLeft, q, [&] {
         OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
         const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
@@ -152,18 +179,7 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
     });
     WriteWithDirty(q, inQ);
     EXPECT_TRUE(q->GetWriteState().m_dirty.IsScheduled());
-
     f.Reopen();
-    {
-        ThreadSpaces ts(f.m_p);
-        Txn txn;
-        EXPECT_TRUE(f.m_p->GetRoot("R").IsNull());
-        EXPECT_FALSE(f.m_p->GetRoot("S").IsNull());
-    }
-    EXPECT_TRUE(f.Deletions(f.m_p).HasPending());
-    while (f.Writer().DoDeletionStep()) {
-    }
-    EXPECT_FALSE(f.Stored(doomedOid));
     bool created = false;
     PSpace* reopenedQ = f.m_store->OpenPSpace("Q", OM_OPEN_EXISTING, &created, nullptr);
     EXPECT_TRUE(reopenedQ->GetRoots().GetMap().empty());
