@@ -72,13 +72,15 @@ struct Store {
         s->GetCSpace()->AddGcRoot(n->AsAny());
         return n;
     }
-    // Runs change once, in a transaction on space s, when a write reaches stage.
+    // Runs change once when a write reaches stage: in a transaction on space s, or,
+    // without s, as it is (taking the locks it needs itself).
     void OnStage(Stage stage, PSpace* s, std::function<void()> change)
     {
         auto done = std::make_shared<bool>(false);
         Writer().SetWriteStageHookForTests([=](Stage reached) {
             if (reached != stage || *done) return;
             *done = true;
+            if (s == nullptr) return change();
             ThreadSpaces ts(s);
             Txn txn;
             change();
@@ -170,7 +172,7 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
         q->AddRoot("X", inQ->AsAny());
     }
     WriteDirtyObjectsToLss(*q, false);
-    f.OnStage(Stage::LocksLeft, q, [&] {
+    f.OnStage(Stage::LocksLeft, nullptr, [&] {
         OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
         const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
         PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
@@ -335,7 +337,7 @@ TEST(WriteBackFaults, TheWriterCollectsTheGroupAgainOnceItHoldsTheLocks)
     WriteDirtyObjectsToLss(*q, false);
     // After the writer collected P's group, a transaction links Q to it and changes Q.
     PNode* inQ = nullptr;
-    f.OnStage(Stage::GroupCollected, f.m_p, [&] {
+    f.OnStage(Stage::GroupCollected, nullptr, [&] {
         OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
         const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
         PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
