@@ -52,7 +52,9 @@ public:
     InputArchive Deserialise(InputArchive in);
 
     // One batch of the writer thread for space (see the .cpp); the caller holds no
-    // space lock. Returns whether work is left.
+    // space lock. Returns whether work is left. Subtrees that the batch's walks meet
+    // are left to later batches. A batch that fails throws and leaves every OID it took
+    // queued again, to be deleted by a later batch.
     static bool DeleteNextBatch(PSpace& space);
 
 private:
