@@ -7,6 +7,7 @@
 #include "Tilvex/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "vnLss/LSS.h"
+#include "vnPlatform/Dir.h"
 #include "vnPlatform/PartialFile.h"
 #include <atomic>
 #include <cerrno>
@@ -475,6 +476,38 @@ TEST(TilvexgenBuild, AMissingPartialFileIsNamedWhenTheRenameFails)
               std::string::npos)
         << r.out;
     EXPECT_FALSE(fs::exists(d.store));
+}
+
+// A photo that has become a FIFO since the scan is refused without waiting for a
+// writer, with its message, and the other photos are painted.
+TEST(TilvexgenBuild, APhotoThatIsNoLongerARegularFileIsRefused)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    const std::string fifo = d.pics + "/b.jpg";
+    ASSERT_TRUE(MakeFifo(fifo.c_str()));
+    Montage m;
+    m.entries.push_back(MontageEntry{xstring((d.pics + "/a.jpg").c_str()), 0, 0, 300, 200});
+    m.entries.push_back(MontageEntry{xstring(fifo.c_str()), 300, 0, 400, 200});
+
+    RegisterBuilderModule();
+    PersistStoreSettings settings;
+    PersistStore* store = OpenPersistStore(d.store.c_str(), OM_CREATE_ALWAYS, &settings);
+    PSpace* space = OpenPSpace(store, "P", nullptr);
+    {
+        RestoreThreadPSpace sp(space);
+        RestoreThreadCSpace sc(space->GetCSpace());
+        Tilvex* tilvex =
+            Tilvex::FromPersistable(IPersistablePtr::FromAny(BootstrapPSpaceRoot(Tilvex::GetClassRecord(), "R")));
+        TraceCapture trace;
+        CalcTilvexFromMontage(m, tilvex);
+        EXPECT_NE(trace.Text().find("Error : " + fifo + " is not a regular file\n"), std::string::npos)
+            << trace.Text();
+    }
+    store->ClosePSpace(space);
+    store->Close();
+    const StoredPyramid stored = ReadStore(d.store);
+    EXPECT_EQ(stored.tiles.size(), 3u);
 }
 
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
