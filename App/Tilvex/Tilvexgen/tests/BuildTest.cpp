@@ -9,11 +9,15 @@
 #include "vnLss/LSS.h"
 #include "vnPlatform/Dir.h"
 #include "vnPlatform/PartialFile.h"
+#include "vnPlatform/Process.h"
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cerrno>
 #include <fstream>
 #include <memory>
 #include <iterator>
+#include <thread>
 
 namespace vorn::test {
 namespace {
@@ -508,6 +512,50 @@ TEST(TilvexgenBuild, APhotoThatIsNoLongerARegularFileIsRefused)
     store->Close();
     const StoredPyramid stored = ReadStore(d.store);
     EXPECT_EQ(stored.tiles.size(), 3u);
+}
+
+// The child's part of the interrupt test below (skipped unless started by it): a build
+// of the folder TILVEXGEN_INTERRUPTED_BUILD that signals, through a marker file, that
+// its partial file exists, and then waits for good.
+void WaitForGood(PersistStore*, CSpace*)
+{
+    std::ofstream(std::string(std::getenv("TILVEXGEN_INTERRUPTED_BUILD")) + "/started") << "started";
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+TEST(TilvexgenBuildChild, BuildThatWaitsToBeInterrupted)
+{
+    const char* dir = std::getenv("TILVEXGEN_INTERRUPTED_BUILD");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.AnInterruptedBuildRemovesItsPartialFile";
+    SetBuildSessionHook(&WaitForGood);
+    RunBuilder(std::string(dir) + "/bin/Tilvexgen", std::string(dir) + "/pics");
+}
+
+// SIGINT or SIGTERM during a build: the partial file is removed, the earlier store stays
+// as it was, and the status is 1.
+TEST(TilvexgenBuild, AnInterruptedBuildRemovesItsPartialFile)
+{
+    for (const bool terminate : {false, true}) {
+        SCOPED_TRACE(terminate ? "SIGTERM" : "SIGINT");
+        BuildDirs d;
+        d.Add("a.jpg", Photo(64, 64, 1));
+        WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+        const std::string env = "TILVEXGEN_INTERRUPTED_BUILD=" + d.dir.Path();
+        const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.*", nullptr};
+        const char* extraEnv[] = {env.c_str(), nullptr};
+        ChildProcess child;
+        ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, (d.dir.Path() + "/out.txt").c_str(), &child), 0);
+        // Until the child's partial file exists (a minute at most).
+        for (int i = 0; i < 3000 && !fs::exists(d.dir.Path() + "/started"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(fs::exists(d.store + ".part"));
+        ASSERT_EQ(InterruptProcess(child, terminate), 0);
+        int status = 0;
+        ASSERT_EQ(WaitProcess(child, &status), 0);
+        EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
+        EXPECT_FALSE(fs::exists(d.store + ".part"));
+        EXPECT_EQ(ReadAll(d.store), "old");
+    }
 }
 
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
