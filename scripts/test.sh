@@ -48,6 +48,16 @@ bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=addres
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    env -u SDL_VIDEODRIVER ctest -L e2e --output-on-failure)
 
+# The builder under the sanitizers on generated photos (about 15 MB): seven levels, and
+# a build long enough for several collections while the pyramid grows.
+(cd build/asan && rm -rf sample-build && mkdir -p sample-build/bin sample-build/photos/more &&
+   cp App/Tilvex/Tilvexgen/Tilvexgen sample-build/bin/ &&
+   ./App/Tilvex/Tilvexgen/MakeSampleJpegs sample-build/photos 96 2 >/dev/null &&
+   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     sample-build/bin/Tilvexgen sample-build/photos </dev/null >sample-build/out.txt 2>&1 &&
+   grep -q "^Calculated " sample-build/out.txt && [ -s sample-build/bin/photos.tvx ] ||
+   { tail -40 sample-build/out.txt; exit 1; })
+
 echo "== thread sanitizer build"
 bash scripts/build.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread -DVORN_BENCHMARKS=OFF
 (cd build/tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 $tsan_supp" \

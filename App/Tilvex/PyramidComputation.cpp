@@ -24,6 +24,8 @@ constexpr double kTicksPerSecond = 1e7; // HPTime counts 100 ns
 
 constexpr int32_t kParentsPerBatch = 64;
 
+void (*g_batchFinishHook)() = nullptr;
+
 // What a thread keeps from one parent to the next: the JPEG library's objects and the
 // two bitmaps, so that computing a parent allocates nothing but its result.
 struct ParentWorkspace {
@@ -37,6 +39,16 @@ ParentWorkspace& GetThreadParentWorkspace()
     static thread_local ParentWorkspace workspace;
     return workspace;
 }
+
+// A node's reference to one of its children, held as the node and the child's index:
+// whoever keeps a slot to write through it later keeps its owner strongly held until
+// then (the owner may have an OID, and only weak references to it otherwise, so the
+// collector could evict it meanwhile).
+struct ChildSlot {
+    TilvexNode* owner = nullptr;
+    int32_t index = 0;
+    pref* Get() const { return owner ? &owner->m_children[index] : nullptr; }
+};
 
 // Computes one parent's tile on a pool thread from the copies of its children's bytes
 // it was given, writing only its own members.
@@ -58,7 +70,7 @@ public:
     }
 
     TilvexNode* m_node = nullptr;
-    pref* m_ref = nullptr; // the node's reference in its parent (null for the root)
+    ChildSlot m_slot; // the node's reference in its parent (no owner for the root)
     bool m_has[4] = {};
     xvector<uint8_t> m_children[4];
     JpegImage m_result;
@@ -66,8 +78,9 @@ public:
 };
 
 // Parents of one level handed to the pool together: each task is added as soon as it
-// is filled, and the parents are held on a work stack of their own so that they stay
-// in memory meanwhile.
+// is filled, and the parents, and the nodes whose references to them are written when
+// the batch finishes, are held on a work stack of their own so that they stay in
+// memory meanwhile.
 struct ParentBatch {
     ComputeImageFromChildrenTask tasks[kParentsPerBatch];
     TilvexWorkStack* held = nullptr;
@@ -85,10 +98,22 @@ struct LevelContext {
     ParentBatch batches[2];
     int32_t filling = 0;
     bool keepComputed = false; // parents with an image are left (see CalcIntermediateTiles)
-    // References to computed nodes that had no OID yet when their tile was handed over.
-    std::vector<pref*> unreleased;
+    // References to computed nodes that had no OID yet when their tile was handed over;
+    // their owners are held by unreleasedOwners until the level is finished.
+    std::vector<ChildSlot> unreleased;
+    TilvexWorkStack* unreleasedOwners = nullptr;
     HPTime lastReport;
 };
+
+// Releases the computed node at slot from its parent, or, while it has no OID yet,
+// remembers the slot (holding its owner) to try again at the next batch. Inside a
+// transaction.
+void KeepUnlessReleased(LevelContext& ctx, const ChildSlot& slot)
+{
+    if (!slot.owner || ReleaseWrittenChild(*slot.Get())) return;
+    ctx.unreleased.push_back(slot);
+    ctx.unreleasedOwners->Push(slot.owner);
+}
 
 void ReportProgress(LevelContext& ctx)
 {
@@ -111,13 +136,14 @@ void FinishBatch(LevelContext& ctx, ParentBatch& b)
     b.used = 0;
     for (int32_t i = 0; i < used; ++i)
         if (b.tasks[i].m_failure) std::rethrow_exception(b.tasks[i].m_failure);
+    if (g_batchFinishHook) g_batchFinishHook();
     ModelTransaction txn;
-    std::erase_if(ctx.unreleased, [](pref* ref) { return ReleaseWrittenChild(*ref); });
+    std::erase_if(ctx.unreleased, [](const ChildSlot& slot) { return ReleaseWrittenChild(*slot.Get()); });
     for (int32_t i = 0; i < used; ++i) {
         ComputeImageFromChildrenTask& t = b.tasks[i];
         t.m_node->TakeJpegBytes(t.m_result.m_bytes);
         for (pref& c : t.m_node->m_children) ReleaseWrittenChild(c);
-        if (t.m_ref && !ReleaseWrittenChild(*t.m_ref)) ctx.unreleased.push_back(t.m_ref);
+        KeepUnlessReleased(ctx, t.m_slot);
         t.m_node = nullptr;
         ++ctx.work->m_count;
     }
@@ -131,20 +157,22 @@ void FinishLevel(LevelContext& ctx)
 {
     FinishBatch(ctx, ctx.batches[1 - ctx.filling]);
     FinishBatch(ctx, ctx.batches[ctx.filling]);
+    ModelTransaction txn;
     ctx.unreleased.clear();
+    ctx.unreleasedOwners->m_work.Clear();
 }
 
-// Queues node (ref its reference in its parent) for computation from its children:
+// Queues node (slot its reference in its parent) for computation from its children:
 // copies of the children's bytes go to the next free task (inside a transaction, so no
 // child can leave memory meanwhile), which starts at once. A full batch waits for the
 // other one to finish and then lets the walk fill that.
-void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
+void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot)
 {
     if (ctx.keepComputed) {
         ModelTransaction txn;
         if (node->HasImage()) {
             for (pref& c : node->m_children) ReleaseWrittenChild(c);
-            if (ref && !ReleaseWrittenChild(*ref)) ctx.unreleased.push_back(ref);
+            KeepUnlessReleased(ctx, slot);
             return;
         }
     }
@@ -153,7 +181,7 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
     {
         ModelTransaction txn;
         t.m_node = node;
-        t.m_ref = ref;
+        t.m_slot = slot;
         t.m_failure = nullptr;
         for (int32_t row = 0; row < 2; ++row) {
             for (int32_t col = 0; col < 2; ++col) {
@@ -167,6 +195,7 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
             }
         }
         b.held->Push(node);
+        if (slot.owner) b.held->Push(slot.owner);
     }
     if (!b.executer) b.executer.reset(ctx.pool->CreateTaskExecuter());
     b.executer->AddTask(&t);
@@ -176,13 +205,13 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, pref* ref)
     }
 }
 
-// On a node at level L (ref its reference in its parent): computes the nodes at level
-// L + n - 1 of its subtree.
-void CalcLevel(LevelContext& ctx, TilvexNode* node, pref* ref, int32_t n)
+// On a node at level L (slot its reference in its parent): computes the nodes at
+// level L + n - 1 of its subtree.
+void CalcLevel(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot, int32_t n)
 {
     TilvexWorkStack* work = ctx.work;
     if (n == 1) {
-        ComputeImageFromChildren(ctx, node, ref);
+        ComputeImageFromChildren(ctx, node, slot);
         return;
     }
     for (int32_t row = 0; row < 2; ++row) {
@@ -195,8 +224,7 @@ void CalcLevel(LevelContext& ctx, TilvexNode* node, pref* ref, int32_t n)
                 if (!child) continue;
                 work->Push(child);
             }
-            // node stays on the path, so its reference to child stays put.
-            CalcLevel(ctx, child, &node->m_children[col + 2 * row], n - 1);
+            CalcLevel(ctx, child, ChildSlot{node, col + 2 * row}, n - 1);
             ModelTransaction txn;
             work->Pop();
         }
@@ -235,6 +263,8 @@ bool ReleaseWrittenChild(pref& ref)
     ref.m_cached = AnyInterface{nullptr, nullptr};
     return true;
 }
+
+void SetLevelBatchFinishHook(void (*hook)()) { g_batchFinishHook = hook; }
 
 void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result)
 {
@@ -333,6 +363,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t compute
         ctx->work = work;
         if (root && computedAlready > 0) work->m_count += computedAlready;
         for (ParentBatch& b : ctx->batches) b.held = scope.AddWorkStack();
+        ctx->unreleasedOwners = scope.AddWorkStack();
         ctx->lastReport = GetHPTime();
         for (int32_t n = height - 1; n >= 1 && !work->m_abort.load(); --n) {
             {
@@ -340,7 +371,7 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t compute
                 t << "Calculating intermediate tiles at depth " << n << "\n";
             }
             ctx->keepComputed = computedAlready >= 0 && n == height - 1;
-            if (root) CalcLevel(*ctx, root, nullptr, n);
+            if (root) CalcLevel(*ctx, root, ChildSlot{}, n);
             FinishLevel(*ctx);
         }
     }

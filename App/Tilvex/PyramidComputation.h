@@ -73,6 +73,11 @@ bool ReleaseWrittenChild(pref& ref);
 // that is not a 256 x 256 colour JPEG throws vorn::JpegException.
 void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result);
 
+// Called on the walking thread each time a batch of parents has been computed, before
+// their tiles are handed over (a test collects there). Null for none; not to be
+// changed while levels are computed.
+void SetLevelBatchFinishHook(void (*hook)());
+
 // The number of threads of the pool that computes the levels.
 constexpr int32_t kIntermediateThreads = 4;
 

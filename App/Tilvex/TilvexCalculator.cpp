@@ -39,18 +39,31 @@ TilvexCalculatorProgress TilvexCalculator::GetProgress()
 
 void TilvexCalculator::Execute()
 {
+    // A failure leaves the calculator as it was: its progress, and no node of the path
+    // left on the work deque.
+    TilvexCalculatorProgress before;
+    int32_t depth;
     {
         ModelTransaction txn;
+        before = m_progress;
+        depth = m_work.Size();
         m_progress.m_startTime = GetHPTime();
         m_progress.m_totalTiles = TotalTilesOfPyramid(m_height);
     }
-    for (int32_t p = 0; p < m_height; ++p) {
-        CalcNode(nullptr, 0, 0, p, *m_region, p < m_height - 1);
-        if (Aborted()) return;
+    try {
+        for (int32_t p = 0; p < m_height; ++p) {
+            CalcNode(nullptr, 0, 0, p, *m_region, p < m_height - 1);
+            if (Aborted()) return;
+        }
+        ModelTransaction txn;
+        m_progress.m_finished = true;
+        m_tilvex->SetHeight(m_height);
+    } catch (...) {
+        ModelTransaction txn;
+        while (m_work.Size() > depth) m_work.PopBack();
+        m_progress = before;
+        throw;
     }
-    ModelTransaction txn;
-    m_progress.m_finished = true;
-    m_tilvex->SetHeight(m_height);
 }
 
 void TilvexCalculator::CalcNode(TilvexNode* parent, int32_t row, int32_t col, int32_t n, const Rect2d& region,

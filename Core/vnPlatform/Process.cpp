@@ -60,6 +60,12 @@ int KillProcess(const ChildProcess& child)
     return ::kill(pid_t(child.m_pid), SIGKILL) == 0 ? 0 : errno;
 }
 
+int InterruptProcess(const ChildProcess& child, bool terminate)
+{
+    if (child.m_pid <= 0) return ESRCH;
+    return ::kill(pid_t(child.m_pid), terminate ? SIGTERM : SIGINT) == 0 ? 0 : errno;
+}
+
 int WaitProcess(const ChildProcess& child, int* exitCode)
 {
     if (child.m_pid <= 0) return ECHILD;

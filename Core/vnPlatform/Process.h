@@ -24,6 +24,9 @@ int StartProcess(const char* program, const char* const* args, const char* const
 // Sends SIGKILL.
 int KillProcess(const ChildProcess& child);
 
+// Sends SIGTERM (terminate) or SIGINT.
+int InterruptProcess(const ChildProcess& child, bool terminate);
+
 // Waits until the child ends. *exitCode is its exit status, or minus the number of the
 // signal that ended it.
 int WaitProcess(const ChildProcess& child, int* exitCode);

@@ -3,16 +3,20 @@
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "vnObject/CSpace.h"
+#include "vnLss/LSS.h"
+#include "vnLss/Ras.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreTxn.h"
 #include "vnPersistStore/SpaceOperations.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
+#include "vnPlatform/Interrupt.h"
+#include "vnPlatform/PartialFile.h"
 #include <cerrno>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 namespace vorn {
@@ -27,12 +31,34 @@ namespace fs = std::filesystem;
 // space is closed, which no other thread can share.
 constexpr int32_t kBuildWriterPeriodMs = 20;
 
-PersistStore* CreateStoreFile(const char* path, const PersistStoreSettings& settings)
+PersistStore* OpenStoreOnFile(IRAS* storage, const PersistStoreSettings& settings)
 {
-    return OpenPersistStore(path, OM_CREATE_ALWAYS, &settings);
+    bool created = false;
+    LSS* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
+    return OpenPersistStoreOnLss(lss, created, &settings);
 }
 
-BuildStoreOpener g_openStore = &CreateStoreFile;
+BuildStoreOpener g_openStore = &OpenStoreOnFile;
+BuildSessionHook g_sessionHook = nullptr;
+
+// The partial file as the store sees it: everything but Close goes to the file, which
+// the build keeps open, and so locked, until the file has its final name.
+class HeldFileStorage final : public IRAS {
+public:
+    explicit HeldFileStorage(IRAS* file) : m_file(file) {}
+    int32_t GetSectorSize() override { return m_file->GetSectorSize(); }
+    void* AllocBuffer(uint32_t size) override { return m_file->AllocBuffer(size); }
+    void FreeBuffer(void* buffer) override { m_file->FreeBuffer(buffer); }
+    void Close() override {}
+    void Read(void* buffer, uint64_t offset, uint32_t length) override { m_file->Read(buffer, offset, length); }
+    void Write(const void* buffer, uint64_t offset, uint32_t length) override { m_file->Write(buffer, offset, length); }
+    uint64_t GetSize() override { return m_file->GetSize(); }
+    void SetSize(uint64_t size) override { m_file->SetSize(size); }
+    void Sync() override { m_file->Sync(); }
+
+private:
+    IRAS* m_file;
+};
 
 PersistStoreSettings BuilderStoreSettings()
 {
@@ -63,42 +89,85 @@ void CheckDirectory(const xstring& dir)
     if (ec) throw FileException(uint32_t(ec.value()), dir);
 }
 
-// The store and its space "P", closed on every path out. On the success path Close
-// closes both and throws what fails; the destructor closes what is still open after a
-// failure and keeps quiet about it (the first failure is the one reported).
+// The partial file, the store on it and its space "P", closed on every path out, in
+// order: the space, the store, then the file. The file is created new (never through a
+// link; what a finished or failed build left there is replaced, a file another build
+// holds is not touched) and stays open, and so locked, until Commit has given it its
+// final name; on any other way out it is removed while still held, so a build removes
+// only a partial file it created and holds. An interrupt meanwhile removes it too.
 class BuildSession {
 public:
-    BuildSession(const xstring& path, const PersistStoreSettings& settings)
-    {
-        xstring z(path);
-        m_store = g_openStore(z.c_str(), settings);
-        m_store->SetDosPeriod(kBuildWriterPeriodMs);
-        m_space = OpenPSpace(m_store, "P", nullptr);
-        m_savedP = GetThreadPSpace();
-        m_savedC = GetThreadCSpace();
-        SetThreadPSpace(m_space);
-        SetThreadCSpace(m_space->GetCSpace());
-    }
-    ~BuildSession()
+    BuildSession(const xstring& partPath, const PersistStoreSettings& settings) : m_partPath(partPath)
     {
         try {
-            CloseSpace();
+            Open(settings);
         } catch (...) {
+            CloseQuietly();
+            throw;
         }
-        if (m_store) m_store->CloseReporting(nullptr);
     }
+    ~BuildSession() { CloseQuietly(); }
     BuildSession(const BuildSession&) = delete;
     BuildSession& operator=(const BuildSession&) = delete;
 
-    void Close()
+    PersistStore* GetStore() const { return m_store; }
+
+    // Closes the space and the store, throwing what fails, and renames the complete
+    // file to storePath.
+    void Commit(const xstring& storePath)
     {
         CloseSpace();
         PersistStore* store = m_store;
         m_store = nullptr;
         store->Close();
+        HoldInterrupts();
+        xstring from(m_partPath), to(storePath);
+        const int e = RenameDurably(from.c_str(), to.c_str());
+        if (e == 0) m_file.reset();
+        ReleaseInterrupts();
+        // A missing partial file is the one named; anything else concerns the store's name.
+        if (e != 0) throw FileException(uint32_t(e), e == ENOENT ? m_partPath : storePath);
     }
 
 private:
+    void Open(const PersistStoreSettings& settings)
+    {
+        xstring z(m_partPath);
+        if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_partPath);
+        m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.lssSettings.m_enableFileBuffering,
+                                           settings.lssSettings.m_enableWriteThrough);
+        RemoveOnInterrupt(z.c_str());
+        m_store = g_openStore(new HeldFileStorage(m_file.get()), settings);
+        m_store->SetDosPeriod(kBuildWriterPeriodMs);
+        m_savedP = GetThreadPSpace();
+        m_savedC = GetThreadCSpace();
+        m_space = OpenPSpace(m_store, "P", nullptr);
+        SetThreadPSpace(m_space);
+        SetThreadCSpace(m_space->GetCSpace());
+    }
+
+    // After a failure: the first failure is the one reported.
+    void CloseQuietly()
+    {
+        try {
+            CloseSpace();
+        } catch (...) {
+        }
+        if (m_store) {
+            PersistStore* store = m_store;
+            m_store = nullptr;
+            store->CloseReporting(nullptr);
+        }
+        if (m_file) {
+            HoldInterrupts();
+            std::error_code ec;
+            xstring z(m_partPath);
+            fs::remove(fs::path(z.c_str()), ec);
+            m_file.reset();
+            ReleaseInterrupts();
+        }
+    }
+
     void CloseSpace()
     {
         if (!m_space) return;
@@ -109,6 +178,8 @@ private:
         m_store->ClosePSpace(space);
     }
 
+    xstring m_partPath;
+    std::unique_ptr<FileRAS> m_file;
     PersistStore* m_store = nullptr;
     PSpace* m_space = nullptr;
     PSpace* m_savedP = nullptr;
@@ -121,21 +192,17 @@ void TraceError(const xstring& description)
     t << "Error : " << description << "\n";
 }
 
-void RemoveQuietly(const xstring& path)
-{
-    xstring z(path);
-    std::error_code ec;
-    fs::remove(fs::path(z.c_str()), ec);
-}
-
 } // namespace
 
-void SetBuildStoreOpener(BuildStoreOpener opener) { g_openStore = opener ? opener : &CreateStoreFile; }
+void SetBuildStoreOpener(BuildStoreOpener opener) { g_openStore = opener ? opener : &OpenStoreOnFile; }
+
+void SetBuildSessionHook(BuildSessionHook hook) { g_sessionHook = hook; }
 
 bool BuildMontage(const xstring& storePath, const xstring& dir)
 {
     // The store is written under a temporary name and takes the store's name only when
-    // it is complete and closed, so a failed or stopped build leaves the previous store.
+    // it is complete and closed, so a failed or interrupted build leaves the previous
+    // store.
     xstring partPath(storePath);
     partPath += ".part";
     try {
@@ -147,22 +214,20 @@ bool BuildMontage(const xstring& storePath, const xstring& dir)
                 IPersistablePtr::FromAny(BootstrapPSpaceRoot(Tilvex::GetClassRecord(), "R")));
             if (!tilvex) throw ProgrammingErrorException(xstring("root \"R\" is not a vorn::Tilvex"));
             SetMilliSecsPerGc(2000);
+            if (g_sessionHook) g_sessionHook(session.GetStore(), GetThreadCSpace());
             {
                 Montage montage;
                 ScanAndLayOutImages(dir, montage);
                 CalcTilvexFromMontage(montage, tilvex);
             }
-            session.Close();
+            session.Commit(storePath);
         }
-        xstring from(partPath), to(storePath);
-        if (std::rename(from.c_str(), to.c_str()) != 0) throw FileException(storePath);
         return true;
     } catch (const IException& e) {
         TraceError(e.Describe());
     } catch (const std::exception& e) {
         TraceError(xstring(e.what()));
     }
-    RemoveQuietly(partPath);
     return false;
 }
 

@@ -4,20 +4,32 @@
 
 namespace vorn {
 
+class CSpace;
+class IRAS;
 class PersistStore;
 struct PersistStoreSettings;
 
 // Runs one build; true when the store is complete and closed under storePath, false
 // when the build failed ("Error : " and the description have then been traced). The
-// store is written as storePath + ".part" and renamed at the end, so a failed build
-// leaves an earlier store of that name as it was. The program's module must be
-// registered (the image model's classes).
+// store is written as storePath + ".part", a file the build creates new and holds
+// locked until it is renamed to storePath at the end (the rename made durable), so a
+// failed or interrupted (SIGINT, SIGTERM) build leaves an earlier store of that name as
+// it was and removes its partial file; a partial file that another build holds makes
+// this one fail ("Device or resource busy") and is left to it. The program's module
+// must be registered (the image model's classes).
 bool BuildMontage(const xstring& storePath, const xstring& dir);
 
-// How a build creates its store file: OpenPersistStore with OM_CREATE_ALWAYS unless a
-// test has put another opener here (one whose storage fails on demand, say). Null
-// restores the default; not to be changed while a build runs.
-using BuildStoreOpener = PersistStore* (*)(const char* path, const PersistStoreSettings& settings);
+// How a build makes its store on the partial file's storage (which it takes over):
+// OpenLSSOnStorage and OpenPersistStoreOnLss unless a test has put another opener here
+// (one whose storage fails on demand, say). Null restores the default; not to be
+// changed while a build runs.
+using BuildStoreOpener = PersistStore* (*)(IRAS* storage, const PersistStoreSettings& settings);
 void SetBuildStoreOpener(BuildStoreOpener opener);
+
+// Called once the build's space is open and current, with its store and CSpace (a test
+// tunes the writer and the collector there). Null for none; not to be changed while a
+// build runs.
+using BuildSessionHook = void (*)(PersistStore* store, CSpace* space);
+void SetBuildSessionHook(BuildSessionHook hook);
 
 } // namespace vorn

@@ -7,11 +7,15 @@
 #include "vnObject/CSpaceStack.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnReflection/CoreModule.h"
+#include "vnPlatform/StdFile.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/ThreadPool.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -75,6 +79,32 @@ TileRange TilesOf(const MontageEntry& e, const Montage& m)
 }
 
 bool IsEmptyEntry(const MontageEntry& e) { return !(e.x1 < e.x2 && e.y1 < e.y2); }
+
+// Reads the whole photo file at path into bytes. The file is opened without waiting
+// (a photo that has become a FIFO since the scan would hold the build up for good) and
+// only when it is a regular file.
+void ReadPhotoFile(const xstring& path, xvector<uint8_t>& bytes)
+{
+    xstring z(path);
+    int error = 0;
+    FILE* f = FOpenRegularFileForReading(z.c_str(), &error);
+    if (!f) {
+        if (error < 0) ThrowVornExceptionF(FileErrorCategory(), 2, "%s is not a regular file", z.c_str());
+        throw FileException(uint32_t(error), path);
+    }
+    constexpr size_t kChunk = 1 << 20;
+    size_t total = 0;
+    for (;;) {
+        bytes.resize(int32_t(total + kChunk));
+        const size_t n = std::fread(bytes.data() + total, 1, kChunk, f);
+        total += n;
+        if (n < kChunk || total > size_t(INT32_MAX) - kChunk) break;
+    }
+    bytes.resize(int32_t(total));
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) throw FileException(uint32_t(EIO), path);
+}
 
 // The task both workers run: each takes entries one at a time until none is left. A
 // finished tile is encoded by the encoder's pool when there is one (while the workers
@@ -192,7 +222,9 @@ private:
                 ScopedTimer timer;
                 timer.SetStopOnDestruction(true);
                 timer.Label() << "Loaded image";
-                ResDIB::LoadImageFile(e.path, bitmap, m_photoFile);
+                ReadPhotoFile(e.path, m_photoFile);
+                xstring name(e.path);
+                bitmap.ReadJpeg(m_photoFile.data(), size_t(m_photoFile.size()), name.c_str());
             }
             const int bpp = bitmap.GetBitsPerPixel();
             if (bpp != kTileBitsPerPixel) {

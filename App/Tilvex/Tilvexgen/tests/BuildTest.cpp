@@ -4,13 +4,20 @@
 // the build with status 1 and leave an earlier store as it was.
 #include "BuildTestSupport.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
+#include "Tilvex/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "vnLss/LSS.h"
+#include "vnPlatform/Dir.h"
+#include "vnPlatform/PartialFile.h"
+#include "vnPlatform/Process.h"
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cerrno>
 #include <fstream>
 #include <memory>
 #include <iterator>
+#include <thread>
 
 namespace vorn::test {
 namespace {
@@ -37,6 +44,16 @@ struct BuildDirs {
         fs::create_directories(dir.Path() + "/bin");
     }
     void Add(const std::string& name, const std::vector<uint8_t>& bytes) { WriteFile(pics + "/" + name, bytes); }
+};
+
+// Puts the build's test hooks back to none.
+struct HooksRestored {
+    ~HooksRestored()
+    {
+        SetBuildStoreOpener(nullptr);
+        SetBuildSessionHook(nullptr);
+        SetLevelBatchFinishHook(nullptr);
+    }
 };
 
 struct ReferenceCase {
@@ -185,12 +202,13 @@ public:
     void SetSize(uint64_t size) override { m_file->SetSize(size); }
     void Sync() override { m_file->Sync(); }
 
-    static PersistStore* Open(const char* path, const PersistStoreSettings& settings)
+    static inline std::string s_path;
+
+    static PersistStore* Open(IRAS* file, const PersistStoreSettings& settings)
     {
         s_full = false;
         bool created = false;
-        auto* storage = new StorageFullAfterOpen(
-            new FileRAS(path, OM_CREATE_ALWAYS, settings.lssSettings.m_enableFileBuffering, false), path);
+        auto* storage = new StorageFullAfterOpen(file, s_path.c_str());
         LSS* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
         PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
         s_full = true;
@@ -208,10 +226,9 @@ TEST(TilvexgenBuild, AFailureWritingTheLastObjectsIsReportedAndKeepsThePreviousS
 {
     BuildDirs d;
     d.Add("a.jpg", Photo(300, 200, 1));
+    StorageFullAfterOpen::s_path = d.store + ".part";
     SetBuildStoreOpener(&StorageFullAfterOpen::Open);
-    struct Restore {
-        ~Restore() { SetBuildStoreOpener(nullptr); }
-    } restore;
+    HooksRestored restore;
     const std::string error = "Error : File error (" + d.store + ".part) : No space left on device\n";
 
     // No store before: none after.
@@ -237,43 +254,44 @@ TEST(TilvexgenBuild, AFailureWritingTheLastObjectsIsReportedAndKeepsThePreviousS
     EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
 }
 
-PersistStore* OpenWithBusyWriter(const char* path, const PersistStoreSettings& settings)
+void BusyWriter(PersistStore* store, CSpace*) { store->SetDosPeriod(1); }
+
+// A writer that writes every millisecond and a collector that runs every millisecond
+// and evicts whatever it may; between the batches of every level the walking thread
+// collects once more itself.
+void CollectAllTheTime(PersistStore* store, CSpace* space)
 {
-    PersistStore* store = OpenPersistStore(path, OM_CREATE_ALWAYS, &settings);
     store->SetDosPeriod(1);
-    return store;
+    space->SetMilliSecsPerGc(1);
+    space->SetEvictionThreshold(1);
 }
+void CollectNow() { GetThreadCSpace()->SynchronousGc(); }
 
-// With a writer that writes every millisecond the painted tiles and the computed
-// parents get their OIDs while the pyramid grows, so their parents let them go and the
-// level above binds them again by OID: the tiles stay byte for byte the reference's.
-TEST(TilvexgenBuild, TilesLetGoOnceWrittenKeepTheirBytes)
+// The photos of a directory where the builder places them.
+std::vector<PlacedPhoto> PlacedPhotosOf(const std::string& pics, int* height)
 {
-    BuildDirs d;
-    for (int i = 0; i < 9; ++i) d.Add("p" + std::to_string(i) + ".jpg", Photo(260 + 37 * i, 180 + 23 * (i % 4), i));
-    SetBuildStoreOpener(&OpenWithBusyWriter);
-    struct Restore {
-        ~Restore() { SetBuildStoreOpener(nullptr); }
-    } restore;
-    const RunResult r = RunBuilder(d.program, d.pics);
-    ASSERT_EQ(r.rc, 0) << r.out;
-
-    // Where the builder placed the photos.
     xvector<ImageFileRecord> records;
-    ScanDirectoryForJpegs(xstring(d.pics.c_str()), records);
+    ScanDirectoryForJpegs(xstring(pics.c_str()), records);
     Montage m;
     LayOutImages(records, m);
     ComputeMontageBoundingBox(m);
-    ASSERT_EQ(m.x1, 0);
-    ASSERT_EQ(m.y1, 0);
+    EXPECT_EQ(m.x1, 0);
+    EXPECT_EQ(m.y1, 0);
     std::vector<PlacedPhoto> placed;
     for (const MontageEntry& e : m.entries) {
         const std::string bytes = ReadAll(Str(e.path));
         placed.push_back(PlacedPhoto{e.x1, e.y1, e.x2 - e.x1, e.y2 - e.y1, std::vector<uint8_t>(bytes.begin(), bytes.end())});
     }
-    const int height = ComputeTilvexDepth(m);
-    ASSERT_GE(height, 3);
+    *height = ComputeTilvexDepth(m);
+    return placed;
+}
 
+// The store's tiles against the reference pyramid of the directory's photos.
+void ExpectReferencePyramid(const BuildDirs& d, int minHeight)
+{
+    int height = 0;
+    const std::vector<PlacedPhoto> placed = PlacedPhotosOf(d.pics, &height);
+    ASSERT_GE(height, minHeight);
     const StoredPyramid stored = ReadStore(d.store);
     EXPECT_EQ(stored.height, height);
     const TileMap want = ReferencePyramid(placed, height);
@@ -285,6 +303,259 @@ TEST(TilvexgenBuild, TilesLetGoOnceWrittenKeepTheirBytes)
         differing += it->second != bytes;
     }
     EXPECT_EQ(differing, 0);
+}
+
+// With a writer that writes every millisecond the painted tiles and the computed
+// parents get their OIDs while the pyramid grows, so their parents let them go and the
+// level above binds them again by OID: the tiles stay byte for byte the reference's.
+TEST(TilvexgenBuild, TilesLetGoOnceWrittenKeepTheirBytes)
+{
+    BuildDirs d;
+    for (int i = 0; i < 9; ++i) d.Add("p" + std::to_string(i) + ".jpg", Photo(260 + 37 * i, 180 + 23 * (i % 4), i));
+    HooksRestored restore;
+    SetBuildSessionHook(&BusyWriter);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    ASSERT_EQ(r.rc, 0) << r.out;
+    ExpectReferencePyramid(d, 3);
+}
+
+// The collector through every phase: whatever a batch of the levels writes into stays
+// in memory until the batch is finished, so nothing is written after it was freed and
+// the tiles stay byte for byte the reference's.
+TEST(TilvexgenBuild, CollectingAllTheTimeKeepsTheTilesTheReferences)
+{
+    BuildDirs d;
+    // Strips wider than 2048 pixels give five levels, so the nodes whose references the
+    // batches of the third level write are below the root (and held by nothing else
+    // once the walk has passed them).
+    d.Add("wide0.jpg", Photo(2300, 40, 20));
+    d.Add("wide1.jpg", Photo(2100, 70, 21));
+    for (int i = 0; i < 8; ++i) d.Add("p" + std::to_string(i) + ".jpg", Photo(300 + 29 * i, 200 + 31 * (i % 5), i));
+    HooksRestored restore;
+    SetBuildSessionHook(&CollectAllTheTime);
+    SetLevelBatchFinishHook(&CollectNow);
+    for (int run = 0; run < 2; ++run) {
+        const RunResult r = RunBuilder(d.program, d.pics);
+        ASSERT_EQ(r.rc, 0) << r.out;
+        ExpectReferencePyramid(d, 5);
+    }
+}
+
+// The partial file's storage, telling when the store has closed it, and whether the
+// file was still locked against other openers then.
+class WatchedStorage : public IRAS {
+public:
+    explicit WatchedStorage(IRAS* file) : m_file(file) {}
+    ~WatchedStorage() override { s_destroyed = true; }
+    int32_t GetSectorSize() override { return m_file->GetSectorSize(); }
+    void* AllocBuffer(uint32_t size) override { return m_file->AllocBuffer(size); }
+    void FreeBuffer(void* buffer) override { m_file->FreeBuffer(buffer); }
+    void Close() override
+    {
+        m_file->Close();
+        // Another build starting now would clear the file unless it is still held.
+        s_clearedAfterClose = ClearPartialFile(s_path.c_str());
+    }
+    void Read(void* buffer, uint64_t offset, uint32_t length) override { m_file->Read(buffer, offset, length); }
+    void Write(const void* buffer, uint64_t offset, uint32_t length) override { m_file->Write(buffer, offset, length); }
+    uint64_t GetSize() override { return m_file->GetSize(); }
+    void SetSize(uint64_t size) override { m_file->SetSize(size); }
+    void Sync() override { m_file->Sync(); }
+
+    static PersistStore* Open(IRAS* file, const PersistStoreSettings& settings)
+    {
+        bool created = false;
+        LSS* lss = OpenLSSOnStorage(new WatchedStorage(file), settings.deltasDirPath, &created, false,
+                                    settings.lssSettings);
+        PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
+        if (s_failSpaces) {
+            // Space "P" exists then, and reading it fails.
+            store->ClosePSpace(OpenPSpace(store, "P", nullptr));
+            lss->RecordBackgroundFailure(std::make_exception_ptr(FileException(uint32_t(EIO), xstring("disk"))));
+        }
+        return store;
+    }
+
+    static inline std::string s_path;
+    static inline bool s_failSpaces = false;
+    static inline bool s_destroyed = false;
+    static inline int s_clearedAfterClose = -1;
+
+private:
+    std::unique_ptr<IRAS> m_file;
+};
+
+// A space that cannot be opened on the new store: the store is closed, and its file
+// removed, before the build reports the failure.
+TEST(TilvexgenBuild, AStoreWhoseSpaceCannotBeOpenedIsClosed)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+    HooksRestored restore;
+    WatchedStorage::s_path = d.store + ".part";
+    WatchedStorage::s_failSpaces = true;
+    WatchedStorage::s_destroyed = false;
+    SetBuildStoreOpener(&WatchedStorage::Open);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    WatchedStorage::s_failSpaces = false;
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (disk) : Input/output error\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(WatchedStorage::s_destroyed);
+    EXPECT_FALSE(fs::exists(d.store + ".part"));
+    EXPECT_EQ(ReadAll(d.store), "old");
+}
+
+// The finished file is still locked when the store has closed it, until it has its
+// final name: a build starting then could not clear it.
+TEST(TilvexgenBuild, TheFinishedFileStaysLockedUntilRenamed)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    HooksRestored restore;
+    WatchedStorage::s_path = d.store + ".part";
+    WatchedStorage::s_clearedAfterClose = -1;
+    SetBuildStoreOpener(&WatchedStorage::Open);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_EQ(WatchedStorage::s_clearedAfterClose, EBUSY);
+    EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
+}
+
+// A partial file that another build holds is left to it; one that nobody holds, or a
+// link, is replaced, never written through.
+TEST(TilvexgenBuild, APartialFileIsCreatedNewAndOnlyItsOwnRemoved)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    const std::string part = d.store + ".part";
+    {
+        // Another build's partial file, held by it.
+        WriteFile(part, std::vector<uint8_t>{'b', 'u', 's', 'y'});
+        FileRAS held(part.c_str(), OM_OPEN_EXISTING, true, false);
+        const RunResult r = RunBuilder(d.program, d.pics);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_NE(r.out.find("Error : File error (" + part + ") : Device or resource busy\n"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(ReadAll(part), "busy");
+        EXPECT_FALSE(fs::exists(d.store));
+    }
+
+    // Left by a build that ended: replaced.
+    RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_FALSE(fs::exists(part));
+    EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
+
+    // A link to a text file: the link is replaced, the text stays.
+    const std::string text = d.dir.Path() + "/notes.txt";
+    WriteFile(text, std::vector<uint8_t>{'n', 'o', 't', 'e'});
+    fs::create_symlink(text, part);
+    r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_EQ(ReadAll(text), "note");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(part)));
+    EXPECT_EQ(ReadStore(d.store).tiles.size(), 3u);
+
+    // A dangling link: not followed either.
+    fs::create_symlink(d.dir.Path() + "/nowhere", part);
+    r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_FALSE(fs::exists(d.dir.Path() + "/nowhere"));
+}
+
+void RemovePartialFile(PersistStore*, CSpace*) { fs::remove(WatchedStorage::s_path); }
+
+// A rename that finds no partial file names that file.
+TEST(TilvexgenBuild, AMissingPartialFileIsNamedWhenTheRenameFails)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    HooksRestored restore;
+    WatchedStorage::s_path = d.store + ".part";
+    SetBuildSessionHook(&RemovePartialFile);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (" + d.store + ".part) : No such file or directory\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(d.store));
+}
+
+// A photo that has become a FIFO since the scan is refused without waiting for a
+// writer, with its message, and the other photos are painted.
+TEST(TilvexgenBuild, APhotoThatIsNoLongerARegularFileIsRefused)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    const std::string fifo = d.pics + "/b.jpg";
+    ASSERT_TRUE(MakeFifo(fifo.c_str()));
+    Montage m;
+    m.entries.push_back(MontageEntry{xstring((d.pics + "/a.jpg").c_str()), 0, 0, 300, 200});
+    m.entries.push_back(MontageEntry{xstring(fifo.c_str()), 300, 0, 400, 200});
+
+    RegisterBuilderModule();
+    PersistStoreSettings settings;
+    PersistStore* store = OpenPersistStore(d.store.c_str(), OM_CREATE_ALWAYS, &settings);
+    PSpace* space = OpenPSpace(store, "P", nullptr);
+    {
+        RestoreThreadPSpace sp(space);
+        RestoreThreadCSpace sc(space->GetCSpace());
+        Tilvex* tilvex =
+            Tilvex::FromPersistable(IPersistablePtr::FromAny(BootstrapPSpaceRoot(Tilvex::GetClassRecord(), "R")));
+        TraceCapture trace;
+        CalcTilvexFromMontage(m, tilvex);
+        EXPECT_NE(trace.Text().find("Error : " + fifo + " is not a regular file\n"), std::string::npos)
+            << trace.Text();
+    }
+    store->ClosePSpace(space);
+    store->Close();
+    const StoredPyramid stored = ReadStore(d.store);
+    EXPECT_EQ(stored.tiles.size(), 3u);
+}
+
+// The child's part of the interrupt test below (skipped unless started by it): a build
+// of the folder TILVEXGEN_INTERRUPTED_BUILD that signals, through a marker file, that
+// its partial file exists, and then waits for good.
+void WaitForGood(PersistStore*, CSpace*)
+{
+    std::ofstream(std::string(std::getenv("TILVEXGEN_INTERRUPTED_BUILD")) + "/started") << "started";
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+TEST(TilvexgenBuildChild, BuildThatWaitsToBeInterrupted)
+{
+    const char* dir = std::getenv("TILVEXGEN_INTERRUPTED_BUILD");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.AnInterruptedBuildRemovesItsPartialFile";
+    SetBuildSessionHook(&WaitForGood);
+    RunBuilder(std::string(dir) + "/bin/Tilvexgen", std::string(dir) + "/pics");
+}
+
+// SIGINT or SIGTERM during a build: the partial file is removed, the earlier store stays
+// as it was, and the status is 1.
+TEST(TilvexgenBuild, AnInterruptedBuildRemovesItsPartialFile)
+{
+    for (const bool terminate : {false, true}) {
+        SCOPED_TRACE(terminate ? "SIGTERM" : "SIGINT");
+        BuildDirs d;
+        d.Add("a.jpg", Photo(64, 64, 1));
+        WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+        const std::string env = "TILVEXGEN_INTERRUPTED_BUILD=" + d.dir.Path();
+        const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.*", nullptr};
+        const char* extraEnv[] = {env.c_str(), nullptr};
+        ChildProcess child;
+        ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, (d.dir.Path() + "/out.txt").c_str(), &child), 0);
+        // Until the child's partial file exists (a minute at most).
+        for (int i = 0; i < 3000 && !fs::exists(d.dir.Path() + "/started"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(fs::exists(d.store + ".part"));
+        ASSERT_EQ(InterruptProcess(child, terminate), 0);
+        int status = 0;
+        ASSERT_EQ(WaitProcess(child, &status), 0);
+        EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
+        EXPECT_FALSE(fs::exists(d.store + ".part"));
+        EXPECT_EQ(ReadAll(d.store), "old");
+    }
 }
 
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)

@@ -4,6 +4,7 @@
 // ThreadSanitizer the writer runs concurrently).
 #include "ModelTestSupport.h"
 #include "Tilvex/TilvexCalculator.h"
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -20,6 +21,7 @@ struct TestSource {
     Tilvex* m_tilvex = nullptr;
     TilvexCalculator* m_calculator = nullptr;
     size_t m_abortAt = SIZE_MAX;
+    size_t m_failAt = SIZE_MAX;
     int32_t m_halfFilled = 0;
 
     AnyInterface QueryInterface(const ReflectedInterface&) { return AnyInterface{nullptr, nullptr}; }
@@ -65,6 +67,7 @@ struct TestSource {
     {
         m_asked.push_back(rect);
         if (m_asked.size() == m_abortAt) m_calculator->SignalAbort();
+        if (m_asked.size() == m_failAt) throw FileException(uint32_t(EIO), xstring("source"));
         StartWriterLikeReader();
         if (!rect.Intersects(m_content)) return false;
         ar.WriteBytes(m_tile.data(), m_tile.size());
@@ -184,6 +187,30 @@ TEST_F(Calculator, AbortDuringTheLastPassStopsBeforeTheNextTileAndFinishesNothin
     Drop(calc);
     ModelTransaction txn;
     EXPECT_EQ(m_tilvex->GetHeight(), 0);
+}
+
+// A source that fails in the middle of the last pass, with two nodes on the path: the
+// calculator is left as it was, and the next Execute counts every tile once.
+TEST_F(Calculator, AFailingSourceLeavesTheCalculatorAsItWas)
+{
+    m_source.m_content = m_region;
+    m_source.m_failAt = 1 + 4 + 2;
+    TilvexCalculator* calc = Create(3);
+    EXPECT_THROW(calc->Execute(), FileException);
+    m_source.JoinReader();
+    const TilvexCalculatorProgress failed = calc->GetProgress();
+    EXPECT_EQ(failed.m_tilesDone, 0);
+    EXPECT_EQ(failed.m_tilesWithContent, 0);
+    EXPECT_EQ(failed.m_totalTiles, 0);
+    EXPECT_FALSE(failed.m_finished);
+
+    m_source.m_failAt = SIZE_MAX;
+    calc->Execute();
+    const TilvexCalculatorProgress p = calc->GetProgress();
+    EXPECT_TRUE(p.m_finished);
+    EXPECT_EQ(p.m_tilesDone, 21);
+    EXPECT_EQ(p.m_totalTiles, 21);
+    Drop(calc);
 }
 
 TEST_F(Calculator, ReachedThroughReflectionByName)
