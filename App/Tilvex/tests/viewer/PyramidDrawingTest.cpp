@@ -303,50 +303,84 @@ uint32_t ExpectedAt(int x, int y, int level)
     return BlockColour(tile, (x % size) * 4 / size, (y % size) * 4 / size);
 }
 
+// A pyramid of height 3 of structured tiles; returns the root's children.
+std::vector<TilvexNode*> BuildStructuredPyramid(Tilvex* t)
+{
+    std::vector<TilvexNode*> children;
+    ModelTransaction txn;
+    TilvexNode* root = StructuredNode(0);
+    t->SetRootNode(root);
+    for (int c = 0; c < 4; ++c) {
+        TilvexNode* child = StructuredNode(1 + c);
+        root->SetChild(c % 2, c / 2, child);
+        children.push_back(child);
+        for (int g = 0; g < 4; ++g) child->SetChild(g % 2, g / 2, StructuredNode(5 + 4 * c + g));
+    }
+    t->SetHeight(3);
+    return children;
+}
+
+// Wrong blocks of the 16 x 16 blocks of a 1024-pixel frame, the first few reported.
+int WrongBlocks(const ReadbackWnd& w, int level)
+{
+    int wrong = 0;
+    for (int y = 32; y < 1024; y += 64)
+        for (int x = 32; x < 1024; x += 64)
+            if (!Near(w.At(x, y), ExpectedAt(x, y, level)) && ++wrong <= 3)
+                ADD_FAILURE() << "level " << level << " at " << x << "," << y << ": " << std::hex << w.At(x, y)
+                              << " for " << ExpectedAt(x, y, level);
+    return wrong;
+}
+
 TEST_F(PyramidDrawing, StructuredTilesAreDrawnTheRightWayUpAndInPlaceAtEveryLevel)
 {
     HoldingExecuter held;
     ScopedDecodeExecuter use(&held);
     Tilvex* t = m_session->Root();
-    std::vector<TilvexNode*> children;
-    {
-        ModelTransaction txn;
-        TilvexNode* root = StructuredNode(0);
-        t->SetRootNode(root);
-        for (int c = 0; c < 4; ++c) {
-            TilvexNode* child = StructuredNode(1 + c);
-            root->SetChild(c % 2, c / 2, child);
-            children.push_back(child);
-            for (int g = 0; g < 4; ++g) child->SetChild(g % 2, g / 2, StructuredNode(5 + 4 * c + g));
-        }
-        t->SetHeight(3);
-    }
+    const std::vector<TilvexNode*> children = BuildStructuredPyramid(t);
     ReadbackWnd* w = OpenReadbackWindow(t, 1024, Rect2i(0, 0, 1024, 1024));
     w->SetViewRect(Rect2i(0, 0, 1024, 1024));
     PumpMessages(30);
     ASSERT_EQ(w->m_w, 1024);
     ASSERT_EQ(w->m_h, 1024);
-    const auto expectLevel = [&](int level) {
-        int wrong = 0;
-        for (int y = 32; y < 1024; y += 64)
-            for (int x = 32; x < 1024; x += 64)
-                if (!Near(w->At(x, y), ExpectedAt(x, y, level))) {
-                    if (++wrong <= 3)
-                        ADD_FAILURE() << "level " << level << " at " << x << "," << y << ": " << std::hex << w->At(x, y)
-                                      << " for " << ExpectedAt(x, y, level);
-                }
-        EXPECT_EQ(wrong, 0) << "level " << level;
-    };
     // Nothing but the root decoded: it stands in for both levels below.
     EXPECT_EQ(held.GetNumPendingTasks(), 20);
-    expectLevel(1);
+    EXPECT_EQ(WrongBlocks(*w, 1), 0);
     // The children decoded: each stands in for its four children.
     for (TilvexNode* c : children) RunTileDecode(c);
     PumpMessages(30);
-    expectLevel(2);
+    EXPECT_EQ(WrongBlocks(*w, 2), 0);
     held.Release();
     PumpMessages(30);
-    expectLevel(3);
+    EXPECT_EQ(WrongBlocks(*w, 3), 0);
+    CloseWindow(w);
+}
+
+// Keeps only the first frame it drew.
+class FirstFrameWnd : public ReadbackWnd {
+public:
+    using ReadbackWnd::ReadbackWnd;
+    void DrawScene() override
+    {
+        TilvexWnd::DrawScene();
+        if (m_paints == 0) ReadBack();
+    }
+};
+
+TEST_F(PyramidDrawing, ChildrenNotYetInMemoryAreDrawnFromTheRootsMatchingQuarters)
+{
+    {
+        StoreSession s((m_dir / "absent.tvx").string(), OM_CREATE_ALWAYS);
+        BuildStructuredPyramid(s.Root());
+    }
+    HoldingExecuter held;
+    ScopedDecodeExecuter use(&held);
+    StoreSession s((m_dir / "absent.tvx").string(), OM_OPEN_ALWAYS);
+    FirstFrameWnd* w = OpenReadbackWindow<FirstFrameWnd>(s.Root(), 1024, Rect2i(0, 0, 1024, 1024));
+    w->SetViewRect(Rect2i(0, 0, 1024, 1024)); // the first paint is of this view
+    PumpMessages(30);
+    ASSERT_EQ(w->m_w, 1024);
+    EXPECT_EQ(WrongBlocks(*w, 1), 0);
     CloseWindow(w);
 }
 
