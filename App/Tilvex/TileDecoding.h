@@ -1,11 +1,12 @@
 // Background decoding of tiles. StartTileDecoding installs TriggerTileDecode as the
 // model's decode trigger: whatever observes a stale tile (the viewer's drawing, or any
 // other observer) gets it queued on TileDecodeExecuter, and the node is kept alive by
-// the process-wide PendingTaskList until the decode has published its result. Publishing (under the node's CSpace lock) sets the decode
-// state to decoded, marks the tile's graph node dirty (so observers repaint) and swaps
-// the bitmap in. A tile that fails to decode, or decodes to anything but a 256 x 256,
-// 24-bit tile, is marked as having no image: it is never retried and its coarser
-// ancestor keeps standing in for it.
+// the process-wide PendingTaskList until the decode has published its result.
+// Publishing (under the node's CSpace lock) sets the decode state to decoded, marks the
+// tile's graph node dirty (so observers repaint) and swaps the bitmap in. A tile that
+// fails to decode, or decodes to anything but a 256 x 256, 24-bit tile, is left without
+// pixels (state 0) and is not tried again until its bytes change; its coarser ancestor
+// keeps standing in for it.
 #pragma once
 #include "Tilvex/TilvexNode.h"
 #include "vnObject/ObjHeader.h"
