@@ -382,6 +382,7 @@ TEST_F(PyramidDrawing, ChildrenNotYetInMemoryAreDrawnFromTheRootsMatchingQuarter
     ASSERT_EQ(w->m_w, 1024);
     EXPECT_EQ(WrongBlocks(*w, 1), 0);
     CloseWindow(w);
+    held.Release(); // while the space is open
 }
 
 // Collects between WM_DESTROY and WM_NCDESTROY, when the agent no longer holds it.
