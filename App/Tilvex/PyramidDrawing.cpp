@@ -1,5 +1,4 @@
 #include "Tilvex/PyramidDrawing.h"
-#include "Tilvex/TileDecoding.h"
 #include "Tilvex/TileGeometry.h"
 #include "Tilvex/Tilvex.h"
 #include "vnObject/DepGraph.h"
@@ -12,17 +11,12 @@ namespace {
 const Rect2i kWholeTile(0, 0, kTileSize, kTileSize);
 
 // The child, if it is in memory; a load is requested otherwise. When a dependent node
-// is evaluating, it now depends on the child's tile, and an observed stale tile is
-// queued for decoding.
+// is evaluating, it now depends on the child's tile (which, when that makes the tile
+// observed, calls the installed decode trigger).
 TilvexNode* ChildForDrawing(TilvexNode* n, int32_t col, int32_t row)
 {
     TilvexNode* child = TilvexNode::FromPersistable(n->m_children[col + 2 * row].AsyncGet());
-    if (child == nullptr) return nullptr;
-    DGState* st = GetThreadDGState();
-    if (st && st->GetCurrentNode()) {
-        AddDependency(&child->m_dibIndepNode, st->GetCurrentNode());
-        if (child->m_dibIndepNode.GetFlags() & DGBaseNode::DG_OBSERVED) TriggerTileDecode(child);
-    }
+    if (child) child->RecordDibRead();
     return child;
 }
 

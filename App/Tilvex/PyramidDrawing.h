@@ -2,8 +2,8 @@
 // recursion descends the quadtree only while a node is wider than 256 screen pixels,
 // never waits for a node or a decode, and draws the matching part of the nearest
 // decoded ancestor's tile wherever a finer one is not available yet. Children read
-// while a dependent node evaluates become its dependencies, and observed stale tiles
-// are queued for decoding (TileDecoding.h).
+// while a dependent node evaluates become its dependencies; a tile that this makes
+// observed gets the decode trigger that the program installed (TilvexNode.h).
 //
 // The caller has its OpenGL context current with a pixel projection (GLSetPixelProjection)
 // and GL_TEXTURE_2D enabled, and holds the space transaction for the whole pass.

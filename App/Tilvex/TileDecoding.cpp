@@ -90,6 +90,19 @@ void PendingTaskList::Destroy()
     delete this;
 }
 
+void StartTileDecoding(ITaskExecuter* executer)
+{
+    TileDecodeExecuter = executer;
+    SetTileDecodeTrigger(&TriggerTileDecode);
+}
+
+void StopTileDecoding()
+{
+    SetTileDecodeTrigger(nullptr);
+    delete TileDecodeExecuter; // waits for every queued decode
+    TileDecodeExecuter = nullptr;
+}
+
 void TriggerTileDecode(TilvexNode* node)
 {
     if (node->m_decodeState != TDS_STALE || TileDecodeExecuter == nullptr) return;
@@ -103,19 +116,12 @@ void RunTileDecode(TilvexNode* node)
     CSpace* space = LoadOwner(node->m_sys);
     RestoreThreadCSpace current(space);
     ResDIB decoded;
-    if (node->HasImage()) {
-        try {
-            decoded.ReadJpeg(node->m_jpeg.m_bytes.data(), size_t(node->m_jpeg.m_bytes.size()));
-        } catch (const IException&) {
-            decoded.Clear();
-        }
-    }
-    const bool ok = IsTileBitmap(decoded);
+    const bool ok = node->DecodeJpegTile(decoded);
     {
         CSpaceLock lock(space);
-        // Undecodable tiles stay without pixels for good; the ancestor stands in.
-        node->m_decodeState = ok ? TDS_DECODED : TDS_NO_IMAGE;
-        if (ok) node->m_dib.swap(decoded);
+        // Undecodable tiles stay without pixels until their bytes change; the ancestor
+        // stands in.
+        node->SetDecodeResult(ok, decoded);
         node->m_dibIndepNode.MarkDirty();
     }
     PendingTaskList::Remove(node);

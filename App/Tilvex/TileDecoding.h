@@ -1,11 +1,12 @@
-// Background decoding of tiles. Drawing asks for a tile's pixels with TriggerTileDecode
-// when the tile becomes observed; the decode is queued on TileDecodeExecuter and the
-// node is kept alive by the process-wide PendingTaskList until the decode has
-// published its result. Publishing (under the node's CSpace lock) sets the decode
-// state to decoded, marks the tile's graph node dirty (so observers repaint) and swaps
-// the bitmap in. A tile that fails to decode, or decodes to anything but a 256 x 256,
-// 24-bit tile, is marked as having no image: it is never retried and its coarser
-// ancestor keeps standing in for it.
+// Background decoding of tiles. StartTileDecoding installs TriggerTileDecode as the
+// model's decode trigger: whatever observes a stale tile (the viewer's drawing, or any
+// other observer) gets it queued on TileDecodeExecuter, and the node is kept alive by
+// the process-wide PendingTaskList until the decode has published its result.
+// Publishing (under the node's CSpace lock) sets the decode state to decoded, marks the
+// tile's graph node dirty (so observers repaint) and swaps the bitmap in. A tile that
+// fails to decode, or decodes to anything but a 256 x 256, 24-bit tile, is left without
+// pixels (state 0) and is not tried again until its bytes change; its coarser ancestor
+// keeps standing in for it.
 #pragma once
 #include "Tilvex/TilvexNode.h"
 #include "vnObject/ObjHeader.h"
@@ -18,6 +19,12 @@ namespace vorn {
 // The executer that observed tiles are decoded on; null unless the viewer runs. With
 // none, a trigger leaves the tile undecoded.
 extern ITaskExecuter* TileDecodeExecuter;
+
+// Tiles that become observed from now on are decoded on executer (owned from now on).
+void StartTileDecoding(ITaskExecuter* executer);
+// No tile is queued any more; the executer is deleted, which waits until every decode
+// queued on it has finished. Call it before the space of the queued tiles closes.
+void StopTileDecoding();
 
 // The nodes whose decode is queued or running, as strong references of a collected
 // object that is a collector root of the space it was created in.

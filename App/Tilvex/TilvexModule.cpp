@@ -32,6 +32,9 @@ constexpr uint8_t bcCalcPtr[] = {FT_POINTER, FT_CLASS, VORN_BC_INDEX(10)};
 constexpr uint8_t bcProgress[] = {FT_CLASS, VORN_BC_INDEX(11)};
 constexpr uint8_t bcHPTime[] = {FT_CLASS, VORN_BC_INDEX(12)};
 constexpr uint8_t bcIObject[] = {FT_INTERFACE_POINTER, FT_INTERFACE, VORN_BC_INDEX(13)};
+constexpr uint8_t bcViewerItf[] = {FT_INTERFACE_POINTER, FT_INTERFACE, VORN_BC_INDEX(4)};
+constexpr uint8_t bcRect2iRef[] = {FT_REFERENCE, FT_CONST, FT_CLASS, VORN_BC_INDEX(5)};
+constexpr uint8_t bcResDIBRef[] = {FT_REFERENCE, FT_CONST, FT_CLASS, VORN_BC_INDEX(6)};
 
 constexpr const char* kIObjectBase[] = {"vorn::IObject"};
 
@@ -71,10 +74,16 @@ constexpr ReflectedField kProgressFields[] = {
 
 constexpr ReflectedArg kHeightArgs[] = {{"height", bcInt32}};
 constexpr ReflectedArg kRowColArgs[] = {{"row", bcInt32}, {"col", bcInt32}};
+constexpr ReflectedArg kGLDrawArgs[] = {{"view", bcViewerItf}, {"bdRect", bcRect2iRef}, {"updateRect", bcRect2iRef}};
+constexpr ReflectedArg kSetImage2Args[] = {{"srcImg", bcResDIBRef}};
+constexpr ReflectedArg kSetImageArgs[] = {{"srcImg", bcResDIBRef}, {"bdRect", bcRect2iRef}, {"updateRect", bcRect2iRef}};
 constexpr ReflectedClassMethod kTilvexMethods[] = {
     {"GetPSpace", bcPSpacePtr, nullptr, 0, nullptr, false, VORN_METHOD(&Tilvex::GetPSpace)},
     {"SetHeight", nullptr, kHeightArgs, 1, nullptr, false, VORN_METHOD(&Tilvex::SetHeight)},
     {"GetHeight", bcInt32, nullptr, 0, nullptr, true, VORN_METHOD(&Tilvex::GetHeight)},
+    {"GLDraw", nullptr, kGLDrawArgs, 3, nullptr, true, VORN_METHOD(&Tilvex::GLDraw)},
+    {"SetImage2", nullptr, kSetImage2Args, 1, nullptr, false, VORN_METHOD(&Tilvex::SetImage2)},
+    {"SetImage", nullptr, kSetImageArgs, 3, nullptr, false, VORN_METHOD(&Tilvex::SetImage)},
     {"IncreaseHeight", nullptr, kRowColArgs, 2, nullptr, false, VORN_METHOD(&Tilvex::IncreaseHeight)},
 };
 
@@ -105,7 +114,8 @@ const ReflectedClass kSettings = Record<TilvexCalculatorSettings>(
 const ReflectedClass kProgress = Record<TilvexCalculatorProgress>(
     "vorn::TilvexCalculatorProgress", RcfBit(RCF_CLASS), ValueTypeOps<TilvexCalculatorProgress>(), kProgressFields, 6);
 const ReflectedClass kTilvexClass = Record<Tilvex>("vorn::Tilvex", RcfBit(RCF_ADT), ValueTypeOps<Tilvex>(), nullptr, 0,
-                                                   kTilvexMethods, 4, &NewPersistableFactory<Tilvex>);
+                                                   kTilvexMethods, int32_t(std::size(kTilvexMethods)),
+                                                   &NewPersistableFactory<Tilvex>);
 const ReflectedClass kTilvexNodeClass = Record<TilvexNode>("vorn::TilvexNode", RcfBit(RCF_ADT),
                                                            ConstructibleAdtTypeOps<TilvexNode>(), nullptr, 0, nullptr, 0,
                                                            &NewPersistableFactory<TilvexNode>);

@@ -2,8 +2,22 @@
 #include "Tilvex/TileGeometry.h"
 #include "vnObject/CSpace.h"
 #include "vnPersistStore/SpaceOperations.h"
+#include <atomic>
 
 namespace vorn {
+
+namespace {
+
+std::atomic<TileDecodeTrigger> g_decodeTrigger{nullptr};
+
+} // namespace
+
+void SetTileDecodeTrigger(TileDecodeTrigger trigger) { g_decodeTrigger.store(trigger); }
+
+void TilvexNode::Indepnode_m_dib::OnObserved()
+{
+    if (TileDecodeTrigger trigger = g_decodeTrigger.load()) trigger(m_owner);
+}
 
 bool IsTileBitmap(const ResDIB& bitmap)
 {
@@ -51,6 +65,7 @@ InputArchive TilvexNode::Deserialise(InputArchive in)
     }
     m_dib.Clear();
     m_decodeState = m_jpeg.IsValid() ? TDS_STALE : TDS_NO_IMAGE;
+    m_undecodable = false;
     return in;
 }
 
@@ -90,22 +105,36 @@ ResDIB& TilvexNode::GetDib()
         m_decodeState = TDS_NO_IMAGE;
         return m_dib;
     }
+    // Bytes found undecodable before would only fail again.
+    if (m_undecodable && m_decodeState == TDS_NO_IMAGE) return m_dib;
     if (m_dib.IsEmpty()) {
         m_decodeState = TDS_DECODING;
         ResDIB decoded;
-        try {
-            decoded.ReadJpeg(m_jpeg.m_bytes.data(), size_t(m_jpeg.m_bytes.size()));
-        } catch (const IException&) {
-            decoded.Clear();
-        }
-        if (!IsTileBitmap(decoded)) {
-            m_decodeState = TDS_NO_IMAGE;
-            return m_dib;
-        }
-        m_dib.swap(decoded);
+        SetDecodeResult(DecodeJpegTile(decoded), decoded);
+        return m_dib;
     }
     m_decodeState = TDS_DECODED;
     return m_dib;
+}
+
+bool TilvexNode::DecodeJpegTile(ResDIB& decoded) const
+{
+    if (!m_jpeg.IsValid()) return false;
+    try {
+        decoded.ReadJpeg(m_jpeg.m_bytes.data(), size_t(m_jpeg.m_bytes.size()));
+    } catch (const IException&) {
+        decoded.Clear();
+    }
+    if (IsTileBitmap(decoded)) return true;
+    decoded.Clear();
+    return false;
+}
+
+void TilvexNode::SetDecodeResult(bool ok, ResDIB& decoded)
+{
+    m_undecodable = !ok;
+    m_decodeState = ok ? TDS_DECODED : TDS_NO_IMAGE;
+    if (ok) m_dib.swap(decoded);
 }
 
 void TilvexNode::RecordDibRead()
@@ -121,6 +150,7 @@ void TilvexNode::TakeJpegBytes(xvector<uint8_t>& bytes)
     m_jpeg.m_valid = true;
     m_dib.Clear();
     m_decodeState = TDS_STALE;
+    m_undecodable = false;
     if (GetThreadDGState()) m_dibIndepNode.MarkDirty();
     MarkDirty();
 }
@@ -131,6 +161,7 @@ void TilvexNode::ClearImage()
     m_jpeg.Clear();
     m_dib.Clear();
     m_decodeState = TDS_NO_IMAGE;
+    m_undecodable = false;
     if (had) {
         if (GetThreadDGState()) m_dibIndepNode.MarkDirty();
         MarkDirty();

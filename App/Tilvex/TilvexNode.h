@@ -30,13 +30,23 @@ enum ETileDecodeState : int32_t {
 // a store is not used as a tile.
 bool IsTileBitmap(const ResDIB& bitmap);
 
+class TilvexNode;
+
+// What a program that decodes tiles in the background does when a tile becomes observed
+// (called with the node's CSpace lock held; it must not block). None is installed at
+// start: a tile that becomes observed is then left as it is.
+using TileDecodeTrigger = void (*)(TilvexNode* node);
+void SetTileDecodeTrigger(TileDecodeTrigger trigger);
+
 class TilvexNode {
 public:
     // Stands for m_dib in the dependency graph: drawing that used the tile depends on it.
+    // Becoming observed calls the installed decode trigger.
     class Indepnode_m_dib final : public DGIndepNode {
     public:
         explicit Indepnode_m_dib(TilvexNode* owner) : m_owner(owner) {}
         ~Indepnode_m_dib() override = default;
+        void OnObserved() override;
         // An observed tile keeps its node alive.
         void VisitObjects(IObjectVisitor& v) override { v.VisitStrong(m_owner->AsObject()); }
     private:
@@ -88,8 +98,16 @@ public:
     void CreateChildren();
     // The decoded tile: decodes the JPEG bytes synchronously when not yet decoded (state
     // 3 after). Bytes that do not decode, or decode to anything but a tile, leave m_dib
-    // empty and the state 0. Empty without an image.
+    // empty and the state 0, and are not tried again until the node takes new bytes
+    // (TakeJpegBytes) or is read from the store again. Empty without an image.
     ResDIB& GetDib();
+    // Decodes the JPEG bytes into decoded, touching nothing of the node (no lock needed
+    // while nothing writes the bytes); false, with decoded empty, when they do not give
+    // a tile.
+    bool DecodeJpegTile(ResDIB& decoded) const;
+    // Publishes a decode's result: decoded (when ok) is exchanged with m_dib, the state
+    // becomes 3, or 0 with the bytes remembered as undecodable.
+    void SetDecodeResult(bool ok, ResDIB& decoded);
     // Records a read of the tile by the evaluation in progress (if any).
     void RecordDibRead();
     // The node's image becomes bytes (taken, bytes is left empty): valid, not decoded
@@ -106,6 +124,8 @@ public:
     Indepnode_m_dib m_dibIndepNode{this};
     int32_t m_decodeState = TDS_NO_IMAGE;
     pref m_children[4];
+    // The present bytes failed to decode into a tile (in memory only).
+    bool m_undecodable = false;
 };
 
 // A new node registered with the calling thread's CSpace (ProgrammingErrorException

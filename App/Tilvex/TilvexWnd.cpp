@@ -1,7 +1,6 @@
 #include "Tilvex/TilvexWnd.h"
 #include "Tilvex/MessageLoop.h"
 #include "Tilvex/ModelTransaction.h"
-#include "Tilvex/PyramidDrawing.h"
 #include "Tilvex/ViewerWindowCalls.h"
 #include "vnObject/CSpace.h"
 #include "vnPlatform/Gl.h"
@@ -369,10 +368,7 @@ void TilvexWnd::DrawTiles()
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT);
     const Rect2i clip = Rect2i(0, 0, m_clientWidth, m_clientHeight).Intersection(m_viewRect);
-    TilvexNode* root = m_image ? m_image->GetRootNode() : nullptr;
-    if (root == nullptr) return;
-    root->GetDib();
-    GLDrawTree(m_viewRect, root, clip, AsViewer());
+    if (m_image) m_image->GLDraw(AsViewer(), m_viewRect, clip);
 }
 
 bool OpenViewerWindow(TilvexWnd* window, const Rect2i& rect)

@@ -70,8 +70,7 @@ struct ViewerSession {
     // Undoes what was made; a failure while closing is reported and makes the status 1.
     void Close()
     {
-        delete TileDecodeExecuter; // waits for every queued decode
-        TileDecodeExecuter = nullptr;
+        StopTileDecoding();
         delete m_pool;
         m_pool = nullptr;
         if (m_space) {
@@ -140,7 +139,7 @@ int32_t RunViewer(const xstring& commandLine)
         Tilvex* root = Tilvex::FromPersistable(IPersistablePtr::FromAny(BootstrapPSpaceRoot(Tilvex::GetClassRecord(), "R")));
         if (root == nullptr) throw DeserialisationException(xstring("the root \"R\" is not a vorn::Tilvex"));
         session.m_pool = CreateThreadPool(4);
-        TileDecodeExecuter = session.m_pool->CreateTaskExecuter();
+        StartTileDecoding(session.m_pool->CreateTaskExecuter());
         TilvexWnd* window = nullptr;
         {
             ModelTransaction txn;

@@ -2,7 +2,8 @@
 // driver: a warm frame of full-detail tiles already decoded and cached, beside a frame
 // of an image without tiles (clear and swap only); and the time from a jump to a view
 // never seen until every visible tile is drawn at full detail (decoded on a pool of 4
-// threads), beside the warm frame of the same view.
+// threads), beside the warm frame of the same view; and a frame of an image whose root
+// tile cannot be decoded (its header claims 30000 x 30000 pixels), beside the empty one.
 #include "../tests/model/ModelTestSupport.h"
 #include "Tilvex/FrameworkWindowClass.h"
 #include "Tilvex/MessageLoop.h"
@@ -19,10 +20,11 @@ namespace {
 constexpr int32_t kHeight = 6; // 32 x 32 tiles at full detail, 8192 pixels
 constexpr int32_t kImage = 256 << (kHeight - 1);
 
-// Counts the decodes handed to the pool.
+// Counts the decodes handed to the pool; owns the pool's executer.
 class CountingExecuter : public ITaskExecuter {
 public:
     explicit CountingExecuter(ITaskExecuter* inner) : m_inner(inner) {}
+    ~CountingExecuter() override { delete m_inner; }
     void AddTask(IThreadPoolTask* t) override
     {
         m_added.fetch_add(1);
@@ -46,6 +48,22 @@ TilvexNode* Build(int32_t level, uint32_t& seed)
     return n;
 }
 
+// Tile bytes whose frame header claims 30000 x 30000 pixels: they do not decode into a
+// tile, and trying takes long.
+xvector<uint8_t> HugeHeaderBytes()
+{
+    xvector<uint8_t> bytes = test::JpegOfColour(kTileSize, kTileSize, 10, 20, 30);
+    for (int32_t i = 0; i + 8 < bytes.size(); ++i) {
+        if (bytes[i] != 0xFF || bytes[i + 1] != 0xC0) continue;
+        bytes[i + 5] = 30000 >> 8; // height, then width, most significant byte first
+        bytes[i + 6] = 30000 & 0xFF;
+        bytes[i + 7] = 30000 >> 8;
+        bytes[i + 8] = 30000 & 0xFF;
+        break;
+    }
+    return bytes;
+}
+
 struct Fixture {
     Fixture()
     {
@@ -63,16 +81,21 @@ struct Fixture {
             m_image->SetHeight(kHeight);
             m_empty = NewTilvex();
             AddGcRoot(m_empty->AsObject());
+            m_undecodable = NewTilvex();
+            AddGcRoot(m_undecodable->AsObject());
+            TilvexNode* root = NewTilvexNode();
+            xvector<uint8_t> bytes = HugeHeaderBytes();
+            root->TakeJpegBytes(bytes);
+            m_undecodable->SetRootNode(root);
+            m_undecodable->SetHeight(1);
         }
         m_pool = CreateThreadPool(4);
-        m_inner = m_pool->CreateTaskExecuter();
-        m_executer = std::make_unique<CountingExecuter>(m_inner);
-        TileDecodeExecuter = m_executer.get();
+        m_executer = new CountingExecuter(m_pool->CreateTaskExecuter());
+        StartTileDecoding(m_executer);
     }
     ~Fixture()
     {
-        TileDecodeExecuter = nullptr;
-        delete m_inner;
+        StopTileDecoding();
         delete m_pool;
         m_session.reset();
         std::filesystem::remove_all(m_dir);
@@ -105,9 +128,9 @@ struct Fixture {
     std::unique_ptr<test::StoreSession> m_session;
     Tilvex* m_image = nullptr;
     Tilvex* m_empty = nullptr;
+    Tilvex* m_undecodable = nullptr;
     IThreadPool* m_pool = nullptr;
-    ITaskExecuter* m_inner = nullptr;
-    std::unique_ptr<CountingExecuter> m_executer;
+    CountingExecuter* m_executer = nullptr; // owned by the tile decoding
 };
 
 Fixture& TheFixture()
@@ -122,15 +145,17 @@ Rect2i FullDetailView(int32_t col, int32_t row)
     return Rect2i(-col * kTileSize, -row * kTileSize, -col * kTileSize + kImage, -row * kTileSize + kImage);
 }
 
-void BM_EmptyFrame_1280x1024(benchmark::State& state)
+// Frames of one image, drawn over and over.
+void BM_Frame(benchmark::State& state, Tilvex* Fixture::*image)
 {
     Fixture& f = TheFixture();
-    TilvexWnd* w = f.Open(f.m_empty);
+    TilvexWnd* w = f.Open(f.*image);
     Fixture::Paint(w);
     for (auto _ : state) Fixture::Paint(w);
     Fixture::Close(w);
 }
-BENCHMARK(BM_EmptyFrame_1280x1024)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Frame, Empty_1280x1024, &Fixture::m_empty)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Frame, UndecodableRoot_1280x1024, &Fixture::m_undecodable)->Unit(benchmark::kMillisecond);
 
 void BM_WarmFrame_1280x1024(benchmark::State& state)
 {

@@ -8,6 +8,7 @@
 #include "Tilvex/TilvexModule.h"
 #include "vnImage/Jpeg.h"
 #include "vnObject/CSpace.h"
+#include "vnObject/DepGraph.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreTxn.h"
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -86,6 +88,28 @@ inline bool Near(uint32_t a, uint32_t b)
     return true;
 }
 
+// A computation that reads the decoded tiles of its nodes, each read a dependency.
+class TileReader final : public DGDepNode {
+public:
+    void VisitObjects(IObjectVisitor&) override {}
+    bool Recompute() override
+    {
+        for (TilvexNode* n : m_tiles) n->RecordDibRead();
+        return true;
+    }
+    std::vector<TilvexNode*> m_tiles;
+};
+
+// A stale node (JPEG bytes, not decoded) of one colour, registered with the thread's
+// space.
+inline TilvexNode* StaleNodeOfColour(uint32_t rgb)
+{
+    TilvexNode* n = NewTilvexNode();
+    xvector<uint8_t> bytes = JpegOfColour(kTileSize, kTileSize, uint8_t(rgb), uint8_t(rgb >> 8), uint8_t(rgb >> 16));
+    n->TakeJpegBytes(bytes);
+    return n;
+}
+
 inline std::filesystem::path FreshFolder()
 {
     std::random_device rd;
@@ -141,6 +165,24 @@ private:
     bool m_rooted = false;
     PSpace* m_savedP = nullptr;
     CSpace* m_savedC = nullptr;
+};
+
+// A test with a store file of its own, in a fresh folder, whose space "P" is the
+// thread's while the test runs.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = FreshFolder();
+        m_session = std::make_unique<StoreSession>((m_dir / "test.tvx").string(), OM_CREATE_ALWAYS);
+    }
+    void TearDown() override
+    {
+        m_session.reset();
+        std::filesystem::remove_all(m_dir);
+    }
+    std::filesystem::path m_dir;
+    std::unique_ptr<StoreSession> m_session;
 };
 
 } // namespace vorn::test

@@ -69,9 +69,29 @@ TEST(TilvexRegistration, ItemsInOrderAfterTheImageAndWindowModulesEachFoundByNam
     EXPECT_TRUE(node->CanCreate());
     const ReflectedClass* tilvex = FindReflectedClass(SubString8("vorn::Tilvex"));
     ASSERT_NE(tilvex, nullptr);
-    ASSERT_EQ(tilvex->GetNumMethods(), 4);
-    EXPECT_STREQ(tilvex->GetMethod(1)->GetName(), "SetHeight");
-    EXPECT_TRUE(tilvex->GetMethod(2)->IsConst());
+    // The reflected methods in their order, with their parameter names and constness.
+    struct Expected {
+        const char* name;
+        std::vector<std::string> args;
+        bool isConst;
+    };
+    const Expected methods[] = {{"GetPSpace", {}, false},
+                                {"SetHeight", {"height"}, false},
+                                {"GetHeight", {}, true},
+                                {"GLDraw", {"view", "bdRect", "updateRect"}, true},
+                                {"SetImage2", {"srcImg"}, false},
+                                {"SetImage", {"srcImg", "bdRect", "updateRect"}, false},
+                                {"IncreaseHeight", {"row", "col"}, false}};
+    ASSERT_EQ(tilvex->GetNumMethods(), int32_t(std::size(methods)));
+    for (int32_t i = 0; i < tilvex->GetNumMethods(); ++i) {
+        const ReflectedClassMethod* m = tilvex->GetMethod(i);
+        EXPECT_STREQ(m->GetName(), methods[i].name);
+        EXPECT_EQ(m->IsConst(), methods[i].isConst) << methods[i].name;
+        EXPECT_NE(m->m_address, nullptr) << methods[i].name;
+        std::vector<std::string> args;
+        for (int32_t a = 0; a < m->GetNumArgs(); ++a) args.push_back(m->GetArg(a)->GetName());
+        EXPECT_EQ(args, methods[i].args) << methods[i].name;
+    }
 
     // Registration is safe in the builder: it starts no window system.
     EXPECT_FALSE(IsWindowSystemStarted());

@@ -39,32 +39,28 @@ private:
     std::vector<IThreadPoolTask*> m_tasks;
 };
 
-// Sets the process-wide decode executer for a scope.
+// Decodes observed tiles on e for a scope (which still owns e).
 struct ScopedDecodeExecuter {
-    explicit ScopedDecodeExecuter(ITaskExecuter* e) { TileDecodeExecuter = e; }
-    ~ScopedDecodeExecuter() { TileDecodeExecuter = nullptr; }
+    explicit ScopedDecodeExecuter(ITaskExecuter* e) { StartTileDecoding(e); }
+    ~ScopedDecodeExecuter()
+    {
+        SetTileDecodeTrigger(nullptr);
+        TileDecodeExecuter = nullptr;
+    }
 };
 
 constexpr uint32_t kRootColour = 0x808080;
 constexpr uint32_t kChildColours[4] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF};
-
-inline TilvexNode* NodeOfColour(uint32_t rgb)
-{
-    TilvexNode* n = NewTilvexNode();
-    xvector<uint8_t> bytes = JpegOfColour(kTileSize, kTileSize, uint8_t(rgb), uint8_t(rgb >> 8), uint8_t(rgb >> 16));
-    n->TakeJpegBytes(bytes);
-    return n;
-}
 
 // A pyramid of height 2: a grey root with red, green, blue and white children (index
 // col + 2 x row); a child of badChild (0..3) gets bytes that do not decode.
 inline void BuildTwoLevelPyramid(Tilvex* t, int badChild = -1)
 {
     ModelTransaction txn;
-    TilvexNode* root = NodeOfColour(kRootColour);
+    TilvexNode* root = StaleNodeOfColour(kRootColour);
     t->SetRootNode(root);
     for (int i = 0; i < 4; ++i) {
-        TilvexNode* c = NodeOfColour(kChildColours[i]);
+        TilvexNode* c = StaleNodeOfColour(kChildColours[i]);
         if (i == badChild) {
             xvector<uint8_t> junk;
             for (int k = 0; k < 100; ++k) junk.push_back(uint8_t(k));
@@ -82,6 +78,10 @@ public:
     void DrawScene() override
     {
         TilvexWnd::DrawScene();
+        ReadBack();
+    }
+    void ReadBack()
+    {
         m_w = m_clientWidth;
         m_h = m_clientHeight;
         m_pixels.assign(size_t(m_w) * size_t(m_h) * 3, 0);
@@ -100,11 +100,12 @@ public:
     std::vector<uint8_t> m_pixels;
 };
 
-inline ReadbackWnd* OpenReadbackWindow(Tilvex* t, int32_t imageSize)
+template <class W = ReadbackWnd>
+W* OpenReadbackWindow(Tilvex* t, int32_t imageSize, const Rect2i& rect = Rect2i(100, 100, 800, 600))
 {
     ModelTransaction txn;
-    auto* w = new ReadbackWnd(t, imageSize);
-    EXPECT_TRUE(OpenViewerWindow(w));
+    auto* w = new W(t, imageSize);
+    EXPECT_TRUE(OpenViewerWindow(w, rect));
     return w;
 }
 
