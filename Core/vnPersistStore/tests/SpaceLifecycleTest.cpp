@@ -330,8 +330,10 @@ TEST(SpaceTransfer, SpacesWithTheirOwnCollectorsTransferAndTheSourceStaysUsable)
 namespace {
 
 std::atomic<bool> g_reopenerDestroyed{false};
+std::function<void()> g_onFirstWrite;
+std::atomic<bool> g_firstWriteDone{false};
 
-// A node whose serialisation runs a hook first.
+// A node whose first serialisation runs a hook first.
 class PReopener : public PNode {
 public:
     static const ReflectedClass s_class;
@@ -346,12 +348,10 @@ public:
     }
     void Serialise(Archive& ar) const
     {
-        if (m_onWrite) m_onWrite();
+        if (!g_firstWriteDone.exchange(true)) g_onFirstWrite();
         PNode::Serialise(ar);
     }
     AnyInterface AsAny() { return AnyInterface{this, &kPersistableTableOf<PReopener>}; }
-
-    std::function<void()> m_onWrite;
 };
 const ReflectedClass PReopener::s_class =
     MakeClassRecord("vorn::test::PReopener", sizeof(PReopener), &NewPersistableFactory<PReopener>);
@@ -366,21 +366,26 @@ TEST(SpaceClose, AnOpenDuringTheCloseWaitsForItAndOpensTheSpaceAnew)
     PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
     PSpace* space = OpenPSpace(store, "P", CreateCSpace(false, GCThreadFn{}));
     g_reopenerDestroyed.store(false);
-    auto* node = new PReopener;
-    node->m_value = 4;
+    g_firstWriteDone.store(true);
     {
         ThreadSpaces ts(space);
         Txn txn;
-        space->GetCSpace()->RegisterGcObject(node->AsAny());
-        ASSERT_TRUE(space->AddRoot("R", node->AsAny()));
+        for (uint32_t i = 0; i < 2000; ++i) {
+            auto* node = new PReopener;
+            node->m_value = 4 + i;
+            space->GetCSpace()->RegisterGcObject(node->AsAny());
+            if (i == 0) ASSERT_TRUE(space->AddRoot("R", node->AsAny()));
+            else space->MakeObjectPersist(space->GetRoots().GetOwnOid().m_low, node->AsPersistable());
+        }
     }
-    // While the close writes the space, another thread opens it.
+    // While the close writes the space, another thread opens it; the rest of the
+    // objects are written after it started.
     std::thread opener;
     std::atomic<bool> started{false};
     PSpace* reopened = nullptr;
     bool closedFirst = false;
-    node->m_onWrite = [&] {
-        if (opener.joinable()) return;
+    g_firstWriteDone.store(false);
+    g_onFirstWrite = [&] {
         opener = std::thread([&] {
             started.store(true);
             bool created = true;
@@ -390,6 +395,7 @@ TEST(SpaceClose, AnOpenDuringTheCloseWaitsForItAndOpensTheSpaceAnew)
         YieldUntil([&] { return started.load(); });
     };
     store->ClosePSpace(space);
+    g_onFirstWrite = nullptr;
     ASSERT_TRUE(opener.joinable());
     opener.join();
     EXPECT_TRUE(closedFirst);
