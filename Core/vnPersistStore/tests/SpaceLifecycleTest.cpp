@@ -77,6 +77,12 @@ public:
 };
 const ReflectedClass FailingVisit::s_class = MakeClassRecord("vorn::test::FailingVisit", sizeof(FailingVisit), nullptr);
 
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace
 
 TEST(SpaceRegistry, ListsPersistedSpacesOnlyAndReadsBackAcrossAReopen)
@@ -101,24 +107,33 @@ TEST(SpaceRegistry, ListsPersistedSpacesOnlyAndReadsBackAcrossAReopen)
     const OID cOid = c->GetRoots().GetOwnOid();
     EXPECT_EQ(store->GetNumPSpaces(), 3);
     EXPECT_EQ(store->GetNumPersistableObjects(), 2);
-    std::vector<uint8_t> expected = Bytes({1, 2});
+    // A fourth space written on its own is listed; the third, not yet written, is not.
+    PSpace* d = OpenPSpace(store, "D", nullptr);
+    const OID dOid = d->GetRoots().GetOwnOid();
+    AddRootNode(d, 4);
+    WriteDirtyObjectsToLss(*d, false);
+    std::vector<uint8_t> expected = Bytes({1, 3});
     AppendName(expected, "A");
     AppendOid(expected, aOid);
     AppendName(expected, "B");
     AppendOid(expected, bOid);
-    EXPECT_EQ(Element(store, kRegistrySeid), expected);
+    std::vector<uint8_t> tail;
+    AppendName(tail, "D");
+    AppendOid(tail, dOid);
+    EXPECT_EQ(Element(store, kRegistrySeid), expected + tail);
+    EXPECT_EQ(store->GetNumPersistableObjects(), 3);
     // Written, the third space is listed too.
     store->StartObjectDeletion();
     store->WriteAllDirtyObjectsToLss(false);
-    expected[1] = 3;
+    expected[1] = 4;
     AppendName(expected, "C");
     AppendOid(expected, cOid);
-    EXPECT_EQ(Element(store, kRegistrySeid), expected);
-    EXPECT_EQ(store->GetNumPersistableObjects(), 2);
+    EXPECT_EQ(Element(store, kRegistrySeid), expected + tail);
+    EXPECT_EQ(store->GetNumPersistableObjects(), 3);
     store->Close();
 
     store = OpenStoreOn(bytes, QuietStoreSettings(false));
-    EXPECT_EQ(store->GetNumPSpaces(), 3);
+    EXPECT_EQ(store->GetNumPSpaces(), 4);
     EXPECT_EQ(RootValue(OpenPSpace(store, "B", nullptr), "R"), 2u);
     store->Close();
 }
