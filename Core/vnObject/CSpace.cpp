@@ -270,6 +270,11 @@ void CSpace::ThreadMain()
         m_threadFn.m_function(m_threadFn.m_object, this);
         return;
     }
+    RunCollectorLoop();
+}
+
+void CSpace::RunCollectorLoop()
+{
     while (m_running.load(std::memory_order_relaxed)) {
         const int32_t ms = GetMilliSecsPerGc();
         if (ms >= 0) m_wake.Wait(uint32_t(ms));

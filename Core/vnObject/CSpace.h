@@ -113,6 +113,11 @@ public:
 
     // The collector thread's body.
     void ThreadMain() override;
+    // The ordinary collector loop, for a thread function that runs it on the collector
+    // thread: a pass every period until the collector is stopped. A pass waiting for the
+    // space lock gives up when the collector is stopped, and a pass that fails is traced
+    // and the loop goes on.
+    void RunCollectorLoop();
 
 private:
     friend CSpace* CreateCSpace(bool enableGC, GCThreadFn fn);

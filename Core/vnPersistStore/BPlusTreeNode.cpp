@@ -1,4 +1,5 @@
 #include "vnPersistStore/BPlusTreeNode.h"
+#include "vnPersistStore/ObjectSerialisation.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/OperationCallBacks.h"
@@ -74,9 +75,15 @@ void VisitValues(ValueVisitFunction visit, void* context, void* first, int32_t s
 
 void BPlusTreeTypeBinding::Bind()
 {
-    PSpace* space = GetThreadPSpace();
-    if (space == nullptr) throw ProgrammingErrorException(xstring("B+ tree types bound without a thread PSpace"));
-    TypeOpsTable& table = space->GetSchema().m_typeOps;
+    // A node being read binds through the store it is read from; a tree in use through
+    // the thread's space.
+    PersistSchema* schema = GetReadingSchema();
+    if (schema == nullptr) {
+        PSpace* space = GetThreadPSpace();
+        if (space == nullptr) throw ProgrammingErrorException(xstring("B+ tree types bound without a thread PSpace"));
+        schema = &space->GetSchema();
+    }
+    TypeOpsTable& table = schema->m_typeOps;
     const TypeOps* key = table.GetTypeOps(m_keyId).m_ops;
     RequireSlots(key, true);
     const TypeOps* payload = nullptr;

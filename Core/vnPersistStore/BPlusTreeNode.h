@@ -10,7 +10,8 @@
 // vorn::InternalNode holds up to 100 {key, child} entries after its first child;
 // vorn::LeafNode up to 100 {key, payload} entries, keys ascending and unique, linked to
 // its neighbours. Both are persistable objects that the tree creates, links and changes;
-// a node read from the store binds its types through the calling thread's PSpace.
+// a node read from the store binds its types through the store it is read from, on any
+// thread.
 #pragma once
 #include "vnPersistStore/BPlusTreeLayout.h"
 #include "vnPersistStore/Pref.h"
@@ -31,9 +32,10 @@ struct BPlusTreeTypeBinding {
 
     bool IsBound() const { return m_keyOps != nullptr; }
     bool SameIds(const BPlusTreeTypeBinding& o) const { return m_keyId == o.m_keyId && m_payloadId == o.m_payloadId; }
-    // Looks both ids up in the type-operations table of the store of the thread's
-    // PSpace (BadTypeOpsIdException, TypeOpsNotFoundException). Throws
-    // ProgrammingErrorException when the thread has no space with a store, or when a
+    // Looks both ids up in the type-operations table of the store whose object the
+    // thread is reading (GetReadingSchema), else of the store of the thread's PSpace
+    // (BadTypeOpsIdException, TypeOpsNotFoundException). Throws
+    // ProgrammingErrorException when there is neither, or when a
     // type lacks an operation the tree needs (order, bounds, copies, serialisation).
     void Bind();
     // Forgets the operations, keeps the ids.

@@ -28,6 +28,26 @@ void WritePersistentObject(Archive& ar, PersistSchema& schema, IPersistablePtr o
     StoreEvictableSize(t.GetSysState(object.m_object), ClampedSize(ar.GetNumBytesWritten() - before));
 }
 
+namespace {
+
+thread_local PersistSchema* t_readingSchema = nullptr;
+
+// Names the schema of the record being read for the scope; nested reads restore the
+// outer one.
+class ReadingSchemaScope {
+public:
+    explicit ReadingSchemaScope(PersistSchema& schema) : m_saved(t_readingSchema) { t_readingSchema = &schema; }
+    ~ReadingSchemaScope() { t_readingSchema = m_saved; }
+    ReadingSchemaScope(const ReadingSchemaScope&) = delete;
+    ReadingSchemaScope& operator=(const ReadingSchemaScope&) = delete;
+private:
+    PersistSchema* m_saved;
+};
+
+} // namespace
+
+PersistSchema* GetReadingSchema() { return t_readingSchema; }
+
 InputArchive ReadPersistentObject(InputArchive in, PersistSchema& schema, bool registerObject, IPersistablePtr& out)
 {
     out = IPersistablePtr{};
@@ -53,6 +73,7 @@ InputArchive ReadPersistentObject(InputArchive in, PersistSchema& schema, bool r
         const IPersistablePtr p = QueryPersistable(created);
         if (p.IsNull()) throw TypeMismatchException(cls, &kIPersistableInterface);
         const uint8_t* start = in.Ptr();
+        ReadingSchemaScope reading(schema);
         in = p.m_table->Deserialise(p.m_object, in);
         StoreEvictableSize(t.GetSysState(created.m_object), ClampedSize(in.Ptr() - start));
         out = p;

@@ -22,6 +22,11 @@ void WritePersistentObject(Archive& ar, PersistSchema& schema, IPersistablePtr o
 // cannot be created, TypeMismatchException for a class that is not persistable.
 InputArchive ReadPersistentObject(InputArchive in, PersistSchema& schema, bool registerObject, IPersistablePtr& out);
 
+// The schema of the store whose object record the calling thread is reading, or null
+// outside a read: a class whose own part needs the store's tables finds them here, on
+// whichever thread the object is read.
+PersistSchema* GetReadingSchema();
+
 // Reads the object stored under oid, registered with the calling thread's CSpace and
 // carrying the OID; null when the store holds no element under it. An element that
 // holds class id 0 throws DeserialisationException. The element is

@@ -10,7 +10,12 @@ namespace {
 
 thread_local PSpace* t_pspace = nullptr;
 
-bool IsDeleted(IPersistablePtr p) { return (p.m_table->GetPersistObjState(p.m_object).m_flags & POS_DELETED) != 0; }
+// What a binding hands out: a deleted object counts as absent.
+IPersistablePtr Present(IPersistablePtr p)
+{
+    if (p.IsNull() || (p.m_table->GetPersistObjState(p.m_object).m_flags & POS_DELETED) != 0) return IPersistablePtr{};
+    return p;
+}
 
 // Gives the not yet persistent targets of the prefs it visits OIDs near the referring
 // object, and collects them so that their own prefs are traced next.
@@ -68,12 +73,7 @@ PSpace::~PSpace()
     if (m_cspace->GetPtrSlotArray()[0] == this) m_cspace->GetPtrSlotArray()[0] = nullptr;
 }
 
-IPersistablePtr PSpace::TryBindObject(OID oid)
-{
-    const IPersistablePtr p = m_resident.Bind(oid);
-    if (p.IsNull() || IsDeleted(p)) return IPersistablePtr{};
-    return p;
-}
+IPersistablePtr PSpace::TryBindObject(OID oid) { return Present(m_resident.Bind(oid)); }
 
 IPersistablePtr PSpace::BindObject(OID oid)
 {
@@ -82,21 +82,11 @@ IPersistablePtr PSpace::BindObject(OID oid)
     return p;
 }
 
-IPersistablePtr PSpace::BindObjectIfMemoryResident(OID oid)
-{
-    const IPersistablePtr p = m_resident.FindResident(oid);
-    if (p.IsNull() || IsDeleted(p)) return IPersistablePtr{};
-    return p;
-}
+IPersistablePtr PSpace::BindObjectIfMemoryResident(OID oid) { return Present(m_resident.FindResident(oid)); }
 
-IPersistablePtr PSpace::AsyncBind(OID oid)
-{
-    const IPersistablePtr p = m_resident.AsyncBind(oid);
-    if (p.IsNull() || IsDeleted(p)) return IPersistablePtr{};
-    return p;
-}
+IPersistablePtr PSpace::AsyncBind(OID oid) { return Present(m_resident.AsyncBind(oid)); }
 
-IPersistablePtr PSpace::MakeMemoryResident(OID oid) { return m_resident.MakeMemoryResident(oid); }
+IPersistablePtr PSpace::MakeMemoryResident(OID oid) { return Present(m_resident.MakeMemoryResident(oid)); }
 
 void PSpace::SetOidHighForOidAllocations(OidHigh oidHigh, bool useIncrementalOidAllocations)
 {

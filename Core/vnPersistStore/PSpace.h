@@ -48,6 +48,8 @@ public:
     // The resident object, else null (a load is arranged for an observed evaluation);
     // a deleted object gives null.
     IPersistablePtr AsyncBind(OID oid);
+    // Loads the object under a private CSpace and hands it (with what its loading
+    // created) to this space's CSpace; null when not stored or deleted.
     IPersistablePtr MakeMemoryResident(OID oid);
 
     // OID allocation: incremental in the oidHigh space, or near the affiliate.

@@ -20,17 +20,7 @@ void RunSpaceCollector(void*, CSpace* cspace)
 {
     RestoreThreadPSpace restoreP(GetPSpaceOfCSpace(cspace));
     RestoreThreadCSpace restoreC(cspace);
-    while (cspace->IsGcRunning()) {
-        if (!cspace->WaitForGarbageCollect()) break;
-        try {
-            cspace->SynchronousGc();
-        } catch (const IException& e) {
-            TraceStream ts;
-            ts << "A collection pass failed : ";
-            e.Write(ts);
-            ts << '\n';
-        }
-    }
+    cspace->RunCollectorLoop();
 }
 
 } // namespace
@@ -243,7 +233,15 @@ int32_t PersistStore::GetNumPersistableObjects()
     if (m_writer.IsRunning()) WriteAllDirtyObjectsToLss(false);
     LssStats stats;
     m_lss->GetStats(&stats);
-    return stats.m_numSerialElements - 2 * GetNumPSpaces() - 2;
+    // A space has its two elements (named roots, pending deletions) once the writer has
+    // written it, which is when its registry entry becomes persisted.
+    int32_t persistedSpaces = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        for (const auto& [name, e] : m_registry) persistedSpaces += e.m_persisted ? 1 : 0;
+    }
+    const int64_t count = int64_t(stats.m_numSerialElements) - 2 * int64_t(persistedSpaces) - 2;
+    return count > 0 ? int32_t(count) : 0;
 }
 
 // ---- spaces --------------------------------------------------------------------------
@@ -353,6 +351,28 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
 
 void PersistStore::ClosePSpace(PSpace* space)
 {
+    // From here an OpenPSpace of the name waits until the close has ended and then opens
+    // the space anew from what the close wrote: it never gets the space being closed.
+    const xstring name = space->GetName();
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        auto it = m_registry.find(name);
+        if (it != m_registry.end() && it->second.m_space == space) {
+            it->second.m_space = nullptr;
+            it->second.m_opening = true;
+        }
+    }
+    struct EndClose {
+        PersistStore* m_store;
+        const xstring& m_name;
+        ~EndClose()
+        {
+            std::lock_guard<std::mutex> lock(m_store->m_registryLock);
+            auto it = m_store->m_registry.find(m_name);
+            if (it != m_store->m_registry.end()) it->second.m_opening = false;
+            m_store->m_registryChanged.notify_all();
+        }
+    } endClose{this, name};
     space->GetResidentObjects().WaitForLoads();
     { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
     std::exception_ptr failure;
@@ -363,11 +383,6 @@ void PersistStore::ClosePSpace(PSpace* space)
     }
     if (!failure) failure = m_writer.GetRecordedFailure();
     CSpace* cspace = space->GetCSpace();
-    {
-        std::lock_guard<std::mutex> lock(m_registryLock);
-        auto it = m_registry.find(space->GetName());
-        if (it != m_registry.end() && it->second.m_space == space) it->second.m_space = nullptr;
-    }
     // The space goes before its CSpace (whose objects then find no space), and no
     // collector pass or root object reaches it meanwhile.
     cspace->StopGc();

@@ -66,7 +66,8 @@ public:
     // Spaces known to the registry, open or not.
     int32_t GetNumPSpaces();
     // Serial elements of the store that hold objects (writes everything first while the
-    // writer runs).
+    // writer runs): the store's elements and those of every space written so far are
+    // not counted. Never negative.
     int32_t GetNumPersistableObjects();
     TypeOpsId GetTypeOpsId(const ReflectionByteCodeValue& rbcv) { return m_schema.GetTypeOpsId(rbcv); }
     const TypeOps* GetTypeOps(TypeOpsId id) { return m_schema.m_typeOps.GetTypeOps(id).m_ops; }
@@ -78,7 +79,8 @@ public:
     PSpace* OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace);
     // Closes a space: waits for its loads, writes it, frees its CSpace (and with it
     // every object still registered) and the space. Call without holding space locks.
-    // Throws a failure of the write after the space is gone.
+    // Throws a failure of the write after the space is gone. An OpenPSpace of the same
+    // name meanwhile waits for the close to end and opens the space anew.
     void ClosePSpace(PSpace* space);
 
     PersistSchema& GetSchema() { return m_schema; }
@@ -103,7 +105,7 @@ private:
         OID m_oid;
         bool m_persisted = false;
         PSpace* m_space = nullptr;
-        bool m_opening = false; // a thread is constructing the space
+        bool m_opening = false; // a thread is constructing or closing the space
     };
 
     PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings);
@@ -119,7 +121,7 @@ private:
     PersistSchema m_schema;
     SeidHigh m_seidHigh = 0;
     std::mutex m_registryLock;
-    std::condition_variable m_registryChanged; // an opening space finished
+    std::condition_variable m_registryChanged; // an opening or closing space finished
     bool m_registryDirty = true;
     std::map<xstring, RegistryEntry, BytewiseLess> m_registry;
     DosWriter m_writer{this};

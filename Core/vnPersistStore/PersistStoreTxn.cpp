@@ -4,6 +4,7 @@
 #include "vnPersistStore/PersistCallBacks.h"
 #include "vnPersistStore/PersistExceptions.h"
 #include "vnPersistStore/ResidentObjectTable.h"
+#include "vnPersistStore/SpaceOperations.h"
 #include "vnUtils/Exceptions.h"
 #include <vector>
 
@@ -54,8 +55,15 @@ PSpace* PersistStoreTxn::OpenPSpace(const char* name, EOpenMode openMode, bool* 
 void PersistStoreTxn::TransferPSpace(PSpace* destination, PSpace* source)
 {
     if (destination == source) return;
-    source->GetCSpace()->StopGc();
-    TransferCSpace(source->GetCSpace(), destination->GetCSpace());
+    CSpace* from = source->GetCSpace();
+    // The collector gives up a pass that waits for the source's lock, which the caller
+    // holds, so stopping it here cannot wait on this thread.
+    const bool collecting = from->IsGcRunning();
+    from->StopGc();
+    // The source keeps a space-root object of its own: the old one leaves with the moved
+    // objects, detached, and so reaches nothing and is collected in the destination.
+    DetachSpaceRootObject(*source);
+    TransferCSpace(from, destination->GetCSpace());
     DirtyObjectSet::MoveDirtyObjects(source->GetWriteState().m_dirty, destination->GetWriteState().m_dirty);
     destination->GetResidentObjects().Merge(source->GetResidentObjects());
     destination->GetWriteState().m_deletions.TakeOverDeletions(source->GetWriteState().m_deletions);
@@ -65,6 +73,9 @@ void PersistStoreTxn::TransferPSpace(PSpace* destination, PSpace* source)
     destination->GetWriteState().m_dirty.Schedule();
     if (source->GetRoots().IsDirty() || source->GetWriteState().m_deletions.IsDirty())
         source->GetWriteState().m_dirty.Schedule();
+    // The source stays open and usable, empty.
+    CreateSpaceRootObject(*source);
+    if (collecting) from->StartGc();
 }
 
 PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)

@@ -26,7 +26,8 @@ public:
     // Opens or creates the space, enters its lock and adds it to the transaction.
     PSpace* OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace);
     // Moves source's content into destination; the caller holds both spaces' locks
-    // (both are in this transaction).
+    // (both are in this transaction). The source stays open, empty and usable: no
+    // named roots, a collector root of its own and its collector running as before.
     void TransferPSpace(PSpace* destination, PSpace* source);
     bool DestroyPSpace() { return false; }
     bool IsExclusive() const { return m_exclusive; }

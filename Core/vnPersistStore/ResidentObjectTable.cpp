@@ -136,7 +136,9 @@ void ResidentObjectTable::Merge(ResidentObjectTable& other)
             node->m_resolved = true;
             cancelled.push_back(node);
         } else {
-            m_map.insert_or_assign(oid, entry);
+            // A load of the same OID under way here ends with the merged object, so
+            // that the loader's copy never lands over it.
+            InsertResident(oid, entry.Object());
         }
     }
     other.m_map.clear();

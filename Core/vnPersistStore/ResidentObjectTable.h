@@ -44,8 +44,9 @@ public:
     // space's lock, which this takes itself for the hand-over.
     IPersistablePtr MakeMemoryResident(OID oid);
     // Moves the resident entries of other into this table (an entry here is
-    // overwritten) and cancels other's loads, whose evaluations are invalidated so that
-    // they ask again. Takes other's space lock itself.
+    // overwritten; a load here of the same OID is cancelled and its evaluations get the
+    // merged object) and cancels other's loads, whose evaluations are invalidated so
+    // that they ask again. Takes other's space lock itself.
     void Merge(ResidentObjectTable& other);
 
     // A newly persistent object.
