@@ -1,6 +1,5 @@
 #include "Tilvex/GuiTypes.h"
 #include "vnObject/ObjectModule.h"
-#include "vnReflection/CoreModule.h"
 #include "vnWindows/WindowModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/IObject.h"
