@@ -22,27 +22,31 @@ fi
 echo "demo: store written: $store ($(stat -c %s "$store") bytes)"
 
 # Shows the built image in the viewer where there is a display (close the window to
-# end the demo); otherwise renders it on a virtual display and saves a screenshot.
+# end the demo); otherwise renders it on a virtual display and saves a screenshot as
+# build/demo/tilvex-screenshot.png.
 viewer="$root/build/release/App/Tilvex/Tilvex"
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "demo: showing $store in Tilvex (close its window to end)"
   "$viewer" "$store" || true
 else
-  shot="$root/build/demo/tilvex-screenshot.xwd"
+  dump="$root/build/demo/tilvex-screenshot.xwd"
+  shot="$root/build/demo/tilvex-screenshot.png"
+  rm -f "$dump" "$shot"
   num=$(( 90 + RANDOM % 100 ))
-  Xvfb ":$num" -screen 0 1280x1024x24 >/dev/null 2>&1 &
+  while [ -e "/tmp/.X11-unix/X$num" ] || [ -e "/tmp/.X$num-lock" ]; do num=$((num + 1)); done
+  Xvfb ":$num" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   xvfb=$!
-  sleep 1
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$num" ] && break; sleep 0.1; done
   DISPLAY=":$num" "$viewer" "$store" >/dev/null 2>&1 &
   tilvex=$!
   sleep 4
-  DISPLAY=":$num" xwd -root -silent > "$shot"
+  DISPLAY=":$num" xwd -root -silent > "$dump"
   kill -TERM "$tilvex" 2>/dev/null || true
   wait "$tilvex" 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true
   wait "$xvfb" 2>/dev/null || true
-  if [ -x /usr/bin/convert ] && /usr/bin/convert "xwd:$shot" "${shot%.xwd}.png" 2>/dev/null; then
-    shot="${shot%.xwd}.png"
-  fi
+  # The dump becomes a PNG with the project's own converter (Python's standard library).
+  python3 "$root/scripts/xwd-to-png.py" "$dump" "$shot"
+  rm -f "$dump"
   echo "demo: the viewer's screenshot: $shot"
 fi

@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       libjpeg62-turbo-dev libsdl2-dev libgl-dev xvfb xauth libgl1-mesa-dri mesa-utils
-      xdotool xfonts-base x11-apps x11-utils clang libclang-rt-14-dev)
+      xdotool xfonts-base x11-apps x11-utils python3 clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

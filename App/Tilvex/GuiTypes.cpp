@@ -1,5 +1,6 @@
 #include "Tilvex/GuiTypes.h"
-#include "vnReflection/CoreModule.h"
+#include "vnObject/ObjectModule.h"
+#include "vnWindows/WindowModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/IObject.h"
 #include "vnReflection/OrderedSearch.h"
@@ -176,11 +177,12 @@ ReflectedItemEntry PaletteChannelCalculatorEntry()
 void RegisterGuiModuleReflection(XTarget& module)
 {
     if (!g_guiOnce.Begin()) return;
-    RegisterCoreModuleReflection(module);
-    // The margins are vorn::coord_t: make sure the name is there.
-    const ReflectedItemEntry coord = CoordTypedefEntry();
-    module.RegisterItem(coord.m_kind, coord.GetRecord());
-    RegisterReflectedItems(module, GetGuiModuleItems());
+    // The core module; the utility-and-window module registers the image module and
+    // vorn::coord_t, which the margins are.
+    RegisterObjectSpaceModule(module);
+    InitUtilsModuleReflection(module);
+    InitImageModuleReflection(module);
+    RegisterReflectedItemsOnce(module, GetGuiModuleItems());
 }
 
 } // namespace vorn

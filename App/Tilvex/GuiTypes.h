@@ -55,9 +55,8 @@ struct IrregularGrid {
     xvector<int32_t> m_columns;
 };
 
-// Registers the GUI types, once: the core framework module first (the utility-and-
-// window and image modules are registered by their own groups, which the viewer's
-// module registration runs before this one), then the types in their order; a type
+// Registers the GUI types, once: first makes sure the core framework, the utility-and-
+// window and the image modules are registered, then the types in their order; a type
 // whose name is registered already is left alone.
 void RegisterGuiModuleReflection(XTarget& module);
 ReflectedItemTable GetGuiModuleItems();

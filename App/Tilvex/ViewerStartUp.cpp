@@ -1,5 +1,6 @@
 #include "Tilvex/ViewerStartUp.h"
 #include "Tilvex/FrameworkWindowClass.h"
+#include "Tilvex/GuiTypes.h"
 #include "Tilvex/MessageLoop.h"
 #include "Tilvex/ModelTransaction.h"
 #include "Tilvex/TileDecoding.h"
@@ -7,30 +8,22 @@
 #include "Tilvex/TilvexModule.h"
 #include "Tilvex/TilvexWnd.h"
 #include "vnObject/CSpace.h"
+#include "vnObject/ObjectModule.h"
 #include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistModule.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreTxn.h"
 #include "vnPersistStore/SpaceOperations.h"
 #include "vnPlatform/Window.h"
+#include "vnReflection/CoreModule.h"
 #include "vnReflection/XTarget.h"
+#include "vnWindows/WindowModule.h"
 #include "vnUtils/Trace.h"
 #include <string>
 
 using namespace vorn;
 
 namespace {
-
-void RegisterViewerModule()
-{
-    static bool done = false;
-    if (done) return;
-    done = true;
-    static const int32_t rows[] = {-1};
-    static const dsTargetConfig config[] = {{"Release 0.0", 0x180807D8u, rows}};
-    static const dsTarget target{"Vorn/App/Tilvex", 0, nullptr, 1, config};
-    XTarget* module = GetProgramModule();
-    InitTilvexModule(module ? *module : CreateProgramModule(target));
-}
 
 void Report(const xstring& text)
 {
@@ -99,6 +92,27 @@ struct ViewerSession {
 
 } // namespace
 
+void RegisterViewerModule()
+{
+    static bool done = false;
+    if (done) return;
+    done = true;
+    static const int32_t rows[] = {-1};
+    static const dsTargetConfig config[] = {{"Release 0.0", 0x180807D8u, rows}};
+    static const dsTarget target{"Vorn/App/Tilvex", 0, nullptr, 1, config};
+    XTarget* existing = GetProgramModule();
+    XTarget& module = existing ? *existing : CreateProgramModule(target);
+    RegisterObjectSpaceModule(module);
+    RegisterPersistModule(module);
+    RegisterGeometryReflection(module);
+    InitUtilsModuleReflection(module);
+    RegisterGuiModuleReflection(module);
+    InitTilvexModule(module);
+    InitImageModuleReflection(module);
+    const ReflectedItemEntry palette = PaletteChannelCalculatorEntry();
+    RegisterReflectedItemsOnce(module, ReflectedItemTable{&palette, 1});
+}
+
 xstring JoinCommandLine(int argc, char** argv)
 {
     std::string line;
@@ -125,13 +139,13 @@ int32_t ImageSizeOfHeight(int32_t height)
 
 int32_t RunViewer(const xstring& commandLine)
 {
+    RegisterViewerModule();
     if (RegisterFrameworkWindowClass(nullptr) == 0) return 0;
     if (commandLine.empty()) {
         ShowPlatformErrorBox("Command line required");
         return -1;
     }
     const xstring path = StorePathOf(commandLine);
-    RegisterViewerModule();
     ViewerSession session;
     int32_t status = 1;
     try {

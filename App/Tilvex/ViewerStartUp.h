@@ -12,6 +12,11 @@
 #pragma once
 #include "vnUtils/XString.h"
 
+// The viewer's module registration, once per process, first thing in RunViewer: the
+// core framework module (with the object-space items), the persistence module, the
+// 2-D geometry types, the utility-and-window module, the GUI value types, the image
+// model's module, and last the image module followed by PaletteChannelCalculator.
+void RegisterViewerModule();
 // The command line: the arguments joined by single spaces.
 vorn::xstring JoinCommandLine(int argc, char** argv);
 // The store path of a command line: a line longer than 2 bytes that starts and ends

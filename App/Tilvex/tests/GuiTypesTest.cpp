@@ -64,6 +64,16 @@ TEST_F(GuiTypes, AreRegisteredOnceInTableOrder)
     EXPECT_EQ(interfaces, 5);
 }
 
+TEST_F(GuiTypes, RegisteringThemRegistersTheModulesTheyNeedFirst)
+{
+    // The core module, the utility-and-window module (with vorn::coord_t, the margins'
+    // type) and the image module.
+    EXPECT_NE(FindReflectedItem(SubString8("vorn::IObject"), GetReflectedItemRegistry(NST_Interface)), nullptr);
+    EXPECT_NE(FindReflectedItem(SubString8("vorn::OpenGLWndForView"), GetReflectedItemRegistry(NST_Class)), nullptr);
+    EXPECT_NE(FindReflectedItem(SubString8("vorn::coord_t"), GetReflectedItemRegistry(NST_Typedef)), nullptr);
+    EXPECT_NE(FindReflectedItem(SubString8("vorn::ResDIB"), GetReflectedItemRegistry(NST_Class)), nullptr);
+}
+
 TEST_F(GuiTypes, MButtonPrintsStoresAndOrders)
 {
     const ReflectedClass* rc = ClassNamed(*s_module, "vorn::MButton");

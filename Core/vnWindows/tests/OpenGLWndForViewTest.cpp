@@ -25,11 +25,15 @@ struct TestView {
     std::vector<MouseEvent> m_mouse;
     std::vector<WindowsKeyEvent> m_keys;
     std::vector<WPARAM> m_timers;
+    // The current view and size provider as each timer call found them.
+    std::vector<CurrentViewRecord> m_timerViews;
+    std::vector<IViewSizeProvider*> m_timerProviders;
     int32_t m_draws = 0;
     int32_t m_created = 0;
     int32_t m_destroyed = 0;
     bool m_hasTimer = false;
     bool m_writeWhileDrawing = false;
+    bool m_readFocus = false;
     uintptr_t m_cursor = 0;
     int32_t m_side = 0;
 
@@ -53,6 +57,7 @@ const IViewTable kViewTable = {
         ++v.m_draws;
         auto* window = static_cast<OpenGLWndForView*>(GetThreadViewSizeProvider());
         v.m_side = window->GetSizeX();
+        if (v.m_readFocus) window->GetHasFocus();
         if (v.m_writeWhileDrawing) window->SetSizeX(v.m_side);
         glDisable(GL_TEXTURE_2D);
         glDisable(GL_DEPTH_TEST);
@@ -87,6 +92,8 @@ const ITimerTable kTimerTable = {
     MakeIObjectTable<TestView>(),
     [](void* s, WPARAM id) -> LRESULT {
         Self(s).m_timers.push_back(id);
+        Self(s).m_timerViews.push_back(GetCurrentView());
+        Self(s).m_timerProviders.push_back(GetThreadViewSizeProvider());
         return 9;
     },
 };
@@ -168,6 +175,23 @@ TEST_F(ViewWindow, KeysAndTimersGoToTheViewOnlyWhenItHasThem)
     m_view.m_hasTimer = true;
     EXPECT_EQ(m_window.OnTimer(4), 9);
     EXPECT_EQ(m_view.m_timers, std::vector<WPARAM>{4});
+}
+
+TEST_F(ViewWindow, TimerCallsFindTheWindowTheCurrentView)
+{
+    m_view.m_hasTimer = true;
+    m_window.m_clientWidth = 320;
+    m_window.m_clientHeight = 200;
+    SetCurrentView(CurrentViewRecord{});
+    SetThreadViewSizeProvider(nullptr);
+    SetThreadAmbientResourceTable(nullptr);
+    m_window.OnTimer(1);
+    ASSERT_EQ(m_view.m_timerViews.size(), 1u);
+    EXPECT_EQ(m_view.m_timerViews[0].m_window, &m_window);
+    EXPECT_EQ(m_view.m_timerViews[0].m_width, 320);
+    EXPECT_EQ(m_view.m_timerViews[0].m_height, 200);
+    EXPECT_EQ(m_view.m_timerProviders[0], static_cast<IViewSizeProvider*>(&m_window));
+    EXPECT_EQ(GetThreadAmbientResourceTable(), &m_window.m_ambient);
 }
 
 TEST_F(ViewWindow, CopiesTakeTheModelViewAndAmbientTableButNoAgentsOrHandles)
@@ -328,6 +352,14 @@ TEST_F(DrawnViewWindow, DisplayAgentDrawsRepaintsOnceAfterAFieldWriteAndNeverFor
     EXPECT_TRUE(m_window.HasFocus);
     EXPECT_FALSE(TakePlatformRepaint(m_platform));
 
+    // Losing the focus clears it; a drawing that read it repaints.
+    m_view.m_readFocus = true;
+    DrawAndRead(0, 0);
+    EXPECT_FALSE(TakePlatformRepaint(m_platform));
+    m_window.OnKillFocus(nullptr);
+    EXPECT_FALSE(m_window.HasFocus);
+    EXPECT_TRUE(TakePlatformRepaint(m_platform));
+
     // After OnDestroy the agents observe nothing: writes ask for no paint.
     m_window.OnDestroy();
     EXPECT_EQ(m_view.m_destroyed, 1);
@@ -337,6 +369,21 @@ TEST_F(DrawnViewWindow, DisplayAgentDrawsRepaintsOnceAfterAFieldWriteAndNeverFor
         m_window.SetSizeX(77);
     }
     EXPECT_FALSE(TakePlatformRepaint(m_platform));
+}
+
+TEST_F(DrawnViewWindow, WheelPointReachesTheViewInClientCoordinates)
+{
+    SetPlatformClientPlacement(m_platform, 40, 30, 128, 96);
+    int32_t ox = 0, oy = 0;
+    GetPlatformClientOrigin(m_platform, &ox, &oy);
+    ASSERT_TRUE(ox != 0 || oy != 0) << "the client area must not be at the screen's origin";
+    m_window.OnMouse(WHEEL, 0, 120, Point2i(ox + 10, oy + 20));
+    // Every other kind arrives in client coordinates already.
+    m_window.OnMouse(MOVE, 0, 0, Point2i(10, 20));
+    ASSERT_EQ(m_view.m_mouse.size(), 2u);
+    EXPECT_EQ(m_view.m_mouse[0].pos, Point2i(10, 20));
+    EXPECT_EQ(m_view.m_mouse[0].zDelta, 120);
+    EXPECT_EQ(m_view.m_mouse[1].pos, Point2i(10, 20));
 }
 
 } // namespace
