@@ -19,6 +19,14 @@ void TilvexNode::Indepnode_m_dib::OnObserved()
     if (TileDecodeTrigger trigger = g_decodeTrigger.load()) trigger(m_owner);
 }
 
+void TilvexNode::Indepnode_m_dib::OnUnobserved()
+{
+    TilvexNode* n = m_owner;
+    if (n->m_decodeState != TDS_DECODED) return;
+    n->m_dib.Clear();
+    n->m_decodeState = TDS_STALE;
+}
+
 bool IsTileBitmap(const ResDIB& bitmap)
 {
     return !bitmap.IsEmpty() && bitmap.GetBitsPerPixel() == kTileBitsPerPixel && bitmap.GetWidth() == kTileSize &&

@@ -47,6 +47,9 @@ public:
         explicit Indepnode_m_dib(TilvexNode* owner) : m_owner(owner) {}
         ~Indepnode_m_dib() override = default;
         void OnObserved() override;
+        // A decoded tile that nothing observes any longer gives back its pixels (state 1
+        // again): only the tiles in view hold decoded bitmaps.
+        void OnUnobserved() override;
         // An observed tile keeps its node alive.
         void VisitObjects(IObjectVisitor& v) override { v.VisitStrong(m_owner->AsObject()); }
     private:

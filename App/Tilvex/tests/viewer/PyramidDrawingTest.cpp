@@ -187,6 +187,46 @@ TEST_F(PyramidDrawing, AViewAtMost256WideDrawsTheRootAlone)
     CloseWindow(w);
 }
 
+// Decoded pixels are held only by tiles in view: a tile that leaves the view gives its
+// bitmap back and is decoded again when it returns.
+TEST_F(PyramidDrawing, TilesThatLeaveTheViewGiveBackTheirPixels)
+{
+    HoldingExecuter held;
+    ScopedDecodeExecuter use(&held);
+    Tilvex* t = m_session->Root();
+    BuildTwoLevelPyramid(t);
+    ReadbackWnd* w = OpenReadbackWindow(t, 512);
+    PumpMessages(30);
+    held.Release();
+    PumpMessages(30);
+    ASSERT_TRUE(Near(w->At(kQ[3][0], kQ[3][1]), kChildColours[3]));
+
+    // Children 700 wide: only child 0 lies in the 700 x 500 client.
+    w->SetViewRect(Rect2i(0, 0, 1400, 1400));
+    PumpMessages(30);
+    EXPECT_TRUE(Near(w->At(350, 250), kChildColours[0]));
+    {
+        ModelTransaction txn;
+        TilvexNode* root = t->GetRootNode();
+        EXPECT_EQ(root->GetChild(0, 0)->GetDecodeState(), TDS_DECODED);
+        for (int i = 1; i < 4; ++i) {
+            TilvexNode* c = root->GetChild(i % 2, i / 2);
+            EXPECT_EQ(c->GetDecodeState(), TDS_STALE) << i;
+            EXPECT_TRUE(c->m_dib.IsEmpty()) << i;
+        }
+    }
+
+    // Back in view: decoded again, drawn in place.
+    w->SetViewRect(Rect2i(25, 25, 475, 475));
+    PumpMessages(30);
+    EXPECT_EQ(held.GetNumPendingTasks(), 3);
+    held.Release();
+    PumpMessages(30);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(Near(w->At(kQ[i][0], kQ[i][1]), kChildColours[i])) << i << " " << std::hex << w->At(kQ[i][0], kQ[i][1]);
+    CloseWindow(w);
+}
+
 // A viewer window that draws the image through its reflected-style entry with an update
 // rectangle of its own, read back after each paint.
 class ClippedWnd : public ReadbackWnd {
