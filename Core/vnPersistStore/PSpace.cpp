@@ -64,6 +64,7 @@ PSpace::PSpace(ILogStructuredStore* lss, PersistSchema* schema, AsyncObjectLoade
     : m_lss(lss), m_schema(schema), m_loader(loader), m_roots(rootsOid, createdNew), m_name(name),
       m_resident(this, loader), m_oidHigh(rootsOid.m_high), m_affiliateOidLow(rootsOid.m_low), m_cspace(cspace)
 {
+    m_name.c_str(); // terminated once here; the name never changes
     m_cspace->GetPtrSlotArray()[0] = this;
 }
 

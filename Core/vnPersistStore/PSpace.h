@@ -17,6 +17,7 @@ namespace vorn {
 
 class AsyncObjectLoader;
 class CSpace;
+class PersistStore;
 
 class PSpace {
 public:
@@ -34,6 +35,7 @@ public:
     ILogStructuredStore* GetLss() const { return m_lss; }
     PersistSchema& GetSchema() const { return *m_schema; }
     AsyncObjectLoader* GetLoader() const { return m_loader; }
+    // The name; its bytes are followed by a NUL, so GetName().data() is a C string.
     const xstring& GetName() const { return m_name; }
     ResidentObjectTable& GetResidentObjects() { return m_resident; }
     PSpaceRoots& GetRoots() { return m_roots; }
@@ -68,6 +70,28 @@ public:
     void MakeObjectPersistWithGivenOID(IPersistablePtr object, OID oid, bool trace);
     // Gives every bound, not yet persistent object that object reaches an OID.
     void MakeReachableObjectsPersist(IPersistablePtr object);
+
+    // ---- operations that reach the store (PSpaceMethods.cpp) --------------------------
+    // Closes the space through its store (PersistStore::ClosePSpace): writes what it
+    // holds, frees its CSpace and the space. Call without holding space locks. Throws
+    // ProgrammingErrorException for a space used without a store.
+    void Close();
+    // The store that opened the space (null for a space used without one).
+    PersistStore* GetPersistStore();
+    // Has the writer write the space's write group now (no space lock held).
+    void WriteDirtyObjectsToLss(bool flushToDisk);
+    // When the object has an OID and is not dirty yet: sets its dirty flag and queues it.
+    void MarkPersistableAsDirtyWithoutTrace(IPersistablePtr object);
+    // When the parent has an OID and the child is not null and has none: the child gets
+    // an OID near the parent's (with trace, so does every new object it reaches).
+    void DeclareReachable(IPersistablePtr parent, IPersistablePtr child, bool trace);
+    // When the object has an OID: queues the deletion of it and everything it reaches,
+    // or of it alone. The synchronous subtree deletion does nothing; the synchronous
+    // object deletion marks the object dirty and deleted, so the writer deletes it.
+    void AsyncPermanentlyDeleteSubTree(IPersistablePtr object);
+    void AsyncPermanentlyDeleteObject(IPersistablePtr object);
+    void SyncPermanentlyDeleteSubTree(IPersistablePtr) {}
+    void SyncPermanentlyDeleteObject(IPersistablePtr object);
 
     // Named roots (see PSpaceRoots).
     IPersistablePtr GetRoot(const char* name) { return m_roots.GetRoot(*this, name); }

@@ -40,6 +40,7 @@ enum : uint16_t {
     N_OidLow,
     N_pref,
     N_Guid,
+    N_OidHigh,
 };
 constexpr const char* kNames[] = {
     "vorn::IObject",          "vorn::IPersistable",         "vorn::OID",
@@ -49,8 +50,9 @@ constexpr const char* kNames[] = {
     "vorn::PSpaceLockPair",   "vorn::ReflectionByteCodeValue",   "vorn::TypeOpsId",
     "vorn::TypeOps",          "vorn::PSpaceLockMode",       "vorn::OidSpaceGuid",
     "vorn::OidLow",           "vorn::pref",                 "vorn::Guid",
+    "vorn::OidHigh",
 };
-static_assert(std::size(kNames) == N_Guid + 1);
+static_assert(std::size(kNames) == N_OidHigh + 1);
 
 constexpr uint8_t bcBool[] = {FT_BOOL};
 constexpr uint8_t bcInt32[] = {FT_INT32};
@@ -76,6 +78,8 @@ constexpr uint8_t bcTypeOpsPtr[] = {FT_POINTER, FT_CONST, FT_NOT_REFLECTED, VORN
 constexpr uint8_t bcLockMode[] = {FT_ENUM, VORN_BC_INDEX(N_PSpaceLockMode)};
 constexpr uint8_t bcOidSpaceGuid[] = {FT_TYPEDEF, VORN_BC_INDEX(N_OidSpaceGuid)};
 constexpr uint8_t bcOidLow[] = {FT_TYPEDEF, VORN_BC_INDEX(N_OidLow)};
+constexpr uint8_t bcOidHigh[] = {FT_TYPEDEF, VORN_BC_INDEX(N_OidHigh)};
+constexpr uint8_t bcBoolOut[] = {FT_POINTER, FT_BOOL};
 constexpr uint8_t bcGuid[] = {FT_CLASS, VORN_BC_INDEX(N_Guid)};
 constexpr uint8_t bcPrefRef[] = {FT_REFERENCE, FT_PREF, FT_INTERFACE, VORN_BC_INDEX(N_IPersistable)};
 
@@ -121,6 +125,8 @@ constexpr ReflectedClass HeapClassRecord(const char* name, const ReflectedClassM
 }
 
 #define VORN_FIELD(T, name, member, bc) ReflectedField{name, int32_t(offsetof(T, member)), bc}
+#define VORN_CLASS_METHOD(C, name, ret, args, n, isConst) \
+    ReflectedClassMethod{#name, ret, args, n, nullptr, isConst, VORN_METHOD(&C::name)}
 
 // ---- settings and open modes -------------------------------------------------------
 
@@ -188,35 +194,89 @@ constexpr ReflectedClass kGoid = StructRecord<Goid>("vorn::Goid", kGoidFields, i
 
 // ---- spaces and the store ----------------------------------------------------------
 
-constexpr ReflectedClass kPSpace = HeapClassRecord<PSpace>("vorn::PSpace");
-
 constexpr ReflectedArg kFlushArgs[] = {{"flushToDisk", bcBool}};
+
+constexpr ReflectedArg kArgObjectP[] = {{"object", bcPersistable}};
+constexpr ReflectedArg kArgOidP[] = {{"oid", bcOid}};
+constexpr ReflectedArg kArgNameP[] = {{"name", bcConstString}};
+constexpr ReflectedArg kArgsAddRootP[] = {{"name", bcConstString}, {"root", bcObject}};
+constexpr ReflectedArg kArgsMakePersist[] = {{"affiliateOidLow", bcOidLow}, {"object", bcPersistable}};
+constexpr ReflectedArg kArgsSetOidHigh[] = {{"oidHigh", bcOidHigh}, {"useIncrementalOidAllocations", bcBool}};
+constexpr ReflectedArg kArgsGivenOid[] = {{"object", bcPersistable}, {"oid", bcOid}, {"trace", bcBool}};
+constexpr ReflectedArg kArgsDeclareP[] = {{"parent", bcPersistable}, {"child", bcPersistable}, {"trace", bcBool}};
+
+// The name is kept NUL-terminated, so its data is the zero-terminated form.
+void InvokePSpaceGetName(void* obj, void* result, void* const*)
+{
+    *static_cast<const char**>(result) = static_cast<const PSpace*>(obj)->GetName().data();
+}
+
+constexpr ReflectedClassMethod kPSpaceMethods[] = {
+    VORN_CLASS_METHOD(PSpace, Close, nullptr, nullptr, 0, false),
+    VORN_CLASS_METHOD(PSpace, GetCSpace, bcCSpacePtr, nullptr, 0, true),
+    VORN_CLASS_METHOD(PSpace, GetPersistStore, bcStorePtr, nullptr, 0, false),
+    ReflectedClassMethod{"GetName", bcConstString, nullptr, 0, nullptr, true, &InvokePSpaceGetName},
+    VORN_CLASS_METHOD(PSpace, WriteDirtyObjectsToLss, nullptr, kFlushArgs, 1, false),
+    VORN_CLASS_METHOD(PSpace, MarkPersistableAsDirtyWithoutTrace, nullptr, kArgObjectP, 1, false),
+    VORN_CLASS_METHOD(PSpace, BindObject, bcPersistable, kArgOidP, 1, false),
+    VORN_CLASS_METHOD(PSpace, TryBindObject, bcPersistable, kArgOidP, 1, false),
+    VORN_CLASS_METHOD(PSpace, BindObjectIfMemoryResident, bcPersistable, kArgOidP, 1, false),
+    VORN_CLASS_METHOD(PSpace, MakeMemoryResident, bcPersistable, kArgOidP, 1, false),
+    VORN_CLASS_METHOD(PSpace, AsyncBind, bcPersistable, kArgOidP, 1, false),
+    VORN_CLASS_METHOD(PSpace, MakeObjectPersist, nullptr, kArgsMakePersist, 2, false),
+    VORN_CLASS_METHOD(PSpace, GetOidHighForOidAllocations, bcOidHigh, nullptr, 0, true),
+    VORN_CLASS_METHOD(PSpace, SetOidHighForOidAllocations, nullptr, kArgsSetOidHigh, 2, false),
+    VORN_CLASS_METHOD(PSpace, MakeObjectPersistWithGivenOID, nullptr, kArgsGivenOid, 3, false),
+    VORN_CLASS_METHOD(PSpace, DeclareReachable, nullptr, kArgsDeclareP, 3, false),
+    VORN_CLASS_METHOD(PSpace, MakeReachableObjectsPersist, nullptr, kArgObjectP, 1, false),
+    VORN_CLASS_METHOD(PSpace, GetRoot, bcPersistable, kArgNameP, 1, false),
+    VORN_CLASS_METHOD(PSpace, AddRoot, bcBool, kArgsAddRootP, 2, false),
+    VORN_CLASS_METHOD(PSpace, RemoveRoot, bcBool, kArgNameP, 1, false),
+    VORN_CLASS_METHOD(PSpace, AsyncPermanentlyDeleteSubTree, nullptr, kArgObjectP, 1, false),
+    VORN_CLASS_METHOD(PSpace, AsyncPermanentlyDeleteObject, nullptr, kArgObjectP, 1, false),
+    VORN_CLASS_METHOD(PSpace, SyncPermanentlyDeleteSubTree, nullptr, kArgObjectP, 1, false),
+    VORN_CLASS_METHOD(PSpace, SyncPermanentlyDeleteObject, nullptr, kArgObjectP, 1, false),
+};
+
+constexpr ReflectedClass kPSpace =
+    HeapClassRecord<PSpace>("vorn::PSpace", kPSpaceMethods, int32_t(std::size(kPSpaceMethods)));
+
 constexpr ReflectedArg kOpenTxnArgs[] = {{"", bcLockPairs}, {"", bcInt32}};
 constexpr ReflectedArg kTimeArgs[] = {{"time", bcInt32}};
 constexpr ReflectedArg kRbcvArgs[] = {{"rbcv", bcRbcvRef}};
 constexpr ReflectedArg kTypeOpsArgs[] = {{"typeOps", bcTypeOpsId}};
 
-#define VORN_STORE_METHOD(name, ret, args, n, isConst) \
-    ReflectedClassMethod{#name, ret, args, n, nullptr, isConst, VORN_METHOD(&PersistStore::name)}
-
 constexpr ReflectedClassMethod kStoreMethods[] = {
-    VORN_STORE_METHOD(Close, nullptr, nullptr, 0, false),
-    VORN_STORE_METHOD(GetLss, bcLssPtr, nullptr, 0, true),
-    VORN_STORE_METHOD(StartObjectDeletion, nullptr, nullptr, 0, false),
-    VORN_STORE_METHOD(WriteAllDirtyObjectsToLss, nullptr, kFlushArgs, 1, false),
-    VORN_STORE_METHOD(OpenTxn, bcTxnPtr, kOpenTxnArgs, 2, false),
-    VORN_STORE_METHOD(GetDosPeriod, bcInt32, nullptr, 0, false),
-    VORN_STORE_METHOD(SetDosPeriod, nullptr, kTimeArgs, 1, false),
-    VORN_STORE_METHOD(GetNumPSpaces, bcInt32, nullptr, 0, false),
-    VORN_STORE_METHOD(GetNumPersistableObjects, bcInt32, nullptr, 0, false),
-    VORN_STORE_METHOD(GetTypeOpsId, bcTypeOpsId, kRbcvArgs, 1, false),
-    VORN_STORE_METHOD(GetTypeOps, bcTypeOpsPtr, kTypeOpsArgs, 1, false),
+    VORN_CLASS_METHOD(PersistStore, Close, nullptr, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStore, GetLss, bcLssPtr, nullptr, 0, true),
+    VORN_CLASS_METHOD(PersistStore, StartObjectDeletion, nullptr, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStore, WriteAllDirtyObjectsToLss, nullptr, kFlushArgs, 1, false),
+    VORN_CLASS_METHOD(PersistStore, OpenTxn, bcTxnPtr, kOpenTxnArgs, 2, false),
+    VORN_CLASS_METHOD(PersistStore, GetDosPeriod, bcInt32, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStore, SetDosPeriod, nullptr, kTimeArgs, 1, false),
+    VORN_CLASS_METHOD(PersistStore, GetNumPSpaces, bcInt32, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStore, GetNumPersistableObjects, bcInt32, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStore, GetTypeOpsId, bcTypeOpsId, kRbcvArgs, 1, false),
+    VORN_CLASS_METHOD(PersistStore, GetTypeOps, bcTypeOpsPtr, kTypeOpsArgs, 1, false),
 };
-#undef VORN_STORE_METHOD
 
 constexpr ReflectedClass kPersistStore = HeapClassRecord<PersistStore>(
     "vorn::PersistStore", kStoreMethods, int32_t(std::size(kStoreMethods)));
-constexpr ReflectedClass kPersistStoreTxn = HeapClassRecord<PersistStoreTxn>("vorn::PersistStoreTxn");
+
+constexpr ReflectedArg kTxnOpenPSpaceArgs[] = {
+    {"name", bcConstString}, {"openMode", bcOpenMode}, {"createdNew", bcBoolOut}, {"cspace", bcCSpacePtr}};
+constexpr ReflectedArg kTransferArgs[] = {{"destination", bcPSpacePtr}, {"source", bcPSpacePtr}};
+
+constexpr ReflectedClassMethod kTxnMethods[] = {
+    VORN_CLASS_METHOD(PersistStoreTxn, Close, nullptr, nullptr, 0, false),
+    VORN_CLASS_METHOD(PersistStoreTxn, GetPersistStore, bcStorePtr, nullptr, 0, true),
+    VORN_CLASS_METHOD(PersistStoreTxn, OpenPSpace, bcPSpacePtr, kTxnOpenPSpaceArgs, 4, false),
+    VORN_CLASS_METHOD(PersistStoreTxn, TransferPSpace, nullptr, kTransferArgs, 2, false),
+    VORN_CLASS_METHOD(PersistStoreTxn, DestroyPSpace, bcBool, nullptr, 0, false),
+};
+
+constexpr ReflectedClass kPersistStoreTxn =
+    HeapClassRecord<PersistStoreTxn>("vorn::PersistStoreTxn", kTxnMethods, int32_t(std::size(kTxnMethods)));
 
 // ---- global functions --------------------------------------------------------------
 
@@ -267,6 +327,8 @@ VORN_GLOBAL(OpenPSpace, static_cast<PSpace* (*)(PersistStore*, const char*, CSpa
 VORN_GLOBAL(OpenPSpaceTxn, &OpenPSpaceTxn, bcTxnPtr, kArgLockMode, 1)
 #undef VORN_GLOBAL
 
+// A plain pair of pointers: its table holds the generated byte copies only.
+constexpr ReflectedClass kBcTypeOps = StructRecord<BcTypeOps>("vorn::BcTypeOps");
 constexpr ReflectedTypedef kTypeOpsId{"vorn::TypeOpsId", bcInt32, nullptr};
 
 // ---- registration tables -----------------------------------------------------------
@@ -324,6 +386,7 @@ const ReflectedItemEntry kItems[] = {
     {NST_GlobalFunction, &kClosePSpaceTxn, nullptr},
     {NST_GlobalFunction, &kOpenPSpace, nullptr},
     {NST_GlobalFunction, &kOpenPSpaceTxn, nullptr},
+    {NST_Class, &kBcTypeOps, nullptr},
     {NST_Typedef, &kTypeOpsId, nullptr},
 };
 

@@ -24,7 +24,7 @@ TypeOpsTable::OpsResult TypeOpsTable::GetTypeOps(TypeOpsId id)
         e.m_ops = GetBasicTypeOps(e.m_type.GetByteCode());
         if (e.m_ops == nullptr) throw TypeOpsNotFoundException(e.m_type);
     }
-    return {&e, e.m_ops};
+    return {&e.m_type, e.m_ops};
 }
 
 int32_t TypeOpsTable::GetCount()

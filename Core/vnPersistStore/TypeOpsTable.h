@@ -18,6 +18,12 @@ namespace vorn {
 
 using TypeOpsId = int32_t;
 
+// A type named by its byte code, with its operations: what the table gives for an id.
+struct BcTypeOps {
+    const ReflectionByteCodeValue* m_type;
+    const TypeOps* m_ops;
+};
+
 class TypeOpsTable {
 public:
     struct Entry {
@@ -28,10 +34,7 @@ public:
         TypeOpsId m_id;
         bool m_added; // the type was new to the table (the store's schema is then dirty)
     };
-    struct OpsResult {
-        const Entry* m_entry;
-        const TypeOps* m_ops;
-    };
+    using OpsResult = BcTypeOps;
 
     IdResult GetTypeOpsId(const ReflectionByteCodeValue& type);
     // Throws BadTypeOpsIdException for an id outside 1 .. count and

@@ -1,5 +1,6 @@
 #include "vnReflection/BasicTypeOps.h"
 #include "vnReflection/ExitManaged.h"
+#include "vnReflection/GeneratedTypeOps.h"
 #include "vnUtils/Archive.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/TextWriter.h"
@@ -46,36 +47,10 @@ ssize_t UpperBound(const void* first, ssize_t stride, ssize_t count, const void*
 
 // ---- plain values of N bytes -------------------------------------------------------
 
+// The generated plain-value operations and raw little-endian stored form: every table of
+// 8-byte values shares one copy (CopyEightByteValuesN).
 template <size_t N>
-struct RawOps {
-    static void ConstructN(void* first, ssize_t stride, ssize_t count)
-    {
-        if (!first) return;
-        for (ssize_t i = 0; i < count; ++i) std::memset(At(first, stride, i), 0, N);
-    }
-    static void CopyConstructN(void* dst, ssize_t dstStride, const void* src, ssize_t srcStride, ssize_t count)
-    {
-        if (!dst) return;
-        for (ssize_t i = 0; i < count; ++i) std::memcpy(At(dst, dstStride, i), At(src, srcStride, i), N);
-    }
-    static void AssignN(void* dst, ssize_t dstStride, const void* src, ssize_t srcStride, ssize_t count)
-    {
-        for (ssize_t i = 0; i < count; ++i) std::memcpy(At(dst, dstStride, i), At(src, srcStride, i), N);
-    }
-    static void DestructN(void*, ssize_t, ssize_t) {}
-    static void SerialiseN(Archive& ar, const void* first, ssize_t stride, ssize_t count)
-    {
-        for (ssize_t i = 0; i < count; ++i) {
-            if constexpr (N == 1) ar.WriteByte(uint8_t(*At(first, stride, i)));
-            else ar.WriteBytes(At(first, stride, i), int32_t(N));
-        }
-    }
-    static InputArchive DeserialiseN(InputArchive in, void* first, ssize_t stride, ssize_t count)
-    {
-        for (ssize_t i = 0; i < count; ++i) in = ReadBytesFromBuffer(in, At(first, stride, i), N);
-        return in;
-    }
-};
+using RawOps = ByteStructOps<N>;
 
 // A scalar compared as T (loaded unaligned), printed by Print.
 template <class T, void (*Print)(TextWriter&, const void*), bool Serialisable = true>
@@ -99,11 +74,11 @@ struct ScalarOps {
         ops.m_print = Print;
         ops.m_constructN = &Raw::ConstructN;
         ops.m_copyConstructN = &Raw::CopyConstructN;
-        ops.m_assignN = &Raw::AssignN;
+        ops.m_assignN = Raw::AssignN;
         ops.m_destructN = &Raw::DestructN;
         if constexpr (Serialisable) {
-            ops.m_serialiseN = &Raw::SerialiseN;
-            ops.m_deserialiseN = &Raw::DeserialiseN;
+            ops.m_serialiseN = &Raw::RawSerialiseN;
+            ops.m_deserialiseN = &Raw::RawDeserialiseN;
         }
         ops.m_visit1 = &NoVisit;
         ops.m_visit2 = &NoVisit;
@@ -178,7 +153,7 @@ constexpr TypeOps UnserialisedTable()
     ops.m_print = Print;
     ops.m_constructN = &Raw::ConstructN;
     ops.m_copyConstructN = &Raw::CopyConstructN;
-    ops.m_assignN = &Raw::AssignN;
+    ops.m_assignN = Raw::AssignN;
     ops.m_destructN = &Raw::DestructN;
     ops.m_visit1 = &NoVisit;
     ops.m_visit2 = &NoVisit;

@@ -99,6 +99,14 @@ enum EStructOpsSlot : uint32_t {
     SOS_VALUE = SOS_CONSTRUCT | SOS_COPY | SOS_DESTRUCT,
 };
 
+// The copy shared by every table of 8-byte plain values (the 64-bit basic types, pointers
+// and 8-byte structs such as OID and HPTime): copies count values from src to dst at the
+// given strides; a null dst copies nothing. Returns the destination address after the
+// last element (null for a null dst).
+void* CopyEightByteValuesN(void* dst, ssize_t dstStride, const void* src, ssize_t srcStride, ssize_t count);
+
+// Construct, copy, assign and destruct N of plain values of S bytes; the basic types'
+// tables and the generated struct tables share them.
 template <size_t S>
 struct ByteStructOps {
     static char* At(void* first, ssize_t stride, ssize_t i) { return static_cast<char*>(first) + stride * i; }
@@ -111,13 +119,15 @@ struct ByteStructOps {
     }
     static void CopyConstructN(void* dst, ssize_t dstStride, const void* src, ssize_t srcStride, ssize_t count)
     {
-        if (!dst) return;
-        for (ssize_t i = 0; i < count; ++i) std::memcpy(At(dst, dstStride, i), At(src, srcStride, i), S);
+        if constexpr (S == 8) {
+            CopyEightByteValuesN(dst, dstStride, src, srcStride, count);
+        } else {
+            if (!dst) return;
+            for (ssize_t i = 0; i < count; ++i) std::memcpy(At(dst, dstStride, i), At(src, srcStride, i), S);
+        }
     }
-    static void AssignN(void* dst, ssize_t dstStride, const void* src, ssize_t srcStride, ssize_t count)
-    {
-        for (ssize_t i = 0; i < count; ++i) std::memcpy(At(dst, dstStride, i), At(src, srcStride, i), S);
-    }
+    // Assignment is the same copy (assign N is never given a null destination).
+    static constexpr auto AssignN = &CopyConstructN;
     static void DestructN(void*, ssize_t, ssize_t) {}
 
     // The stored form of a value that is its own S bytes (little-endian raw words).
@@ -144,7 +154,7 @@ constexpr TypeOps StructTypeOps(uint32_t slots, void (*print)(TextWriter&, const
     if (slots & SOS_CONSTRUCT) ops.m_constructN = &Ops::ConstructN;
     if (slots & SOS_COPY) {
         ops.m_copyConstructN = &Ops::CopyConstructN;
-        ops.m_assignN = &Ops::AssignN;
+        ops.m_assignN = Ops::AssignN;
     }
     if (slots & SOS_DESTRUCT) ops.m_destructN = &Ops::DestructN;
     if (slots & SOS_PRINT) ops.m_print = print;
