@@ -7,8 +7,10 @@
 #include "vnLss/Ras.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
+#include "vnPersistStore/PersistStorePtr.h"
 #include "vnPersistStore/PersistStoreTxn.h"
 #include "vnPersistStore/SpaceOperations.h"
+#include "vnPersistStore/ThreadPSpaceGuard.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 #include "vnPlatform/Interrupt.h"
@@ -17,6 +19,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 namespace vorn {
@@ -89,101 +92,84 @@ void CheckDirectory(const xstring& dir)
     if (ec) throw FileException(uint32_t(ec.value()), dir);
 }
 
-// The partial file, the store on it and its space "P", closed on every path out, in
-// order: the space, the store, then the file. The file is created new (never through a
-// link; what a finished or failed build left there is replaced, a file another build
-// holds is not touched) and stays open, and so locked, until Commit has given it its
-// final name; on any other way out it is removed while still held, so a build removes
-// only a partial file it created and holds. An interrupt meanwhile removes it too.
+// The partial file, created new (never through a link; what a finished or failed build
+// left there is replaced, a file another build holds is not touched) and kept open, and
+// so locked, until Rename has given it its final name; on any other way out it is
+// removed while still held, so a build removes only a partial file it created and
+// holds. An interrupt meanwhile removes it too.
+class PartialFile {
+public:
+    PartialFile(const xstring& path, const LssSettings& settings) : m_path(path)
+    {
+        xstring z(m_path);
+        if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_path);
+        m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.m_enableFileBuffering,
+                                           settings.m_enableWriteThrough);
+        RemoveOnInterrupt(z.c_str());
+    }
+    ~PartialFile()
+    {
+        if (!m_file) return;
+        HoldInterrupts();
+        std::error_code ec;
+        xstring z(m_path);
+        fs::remove(fs::path(z.c_str()), ec);
+        m_file.reset();
+        ReleaseInterrupts();
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    IRAS* Get() const { return m_file.get(); }
+
+    // Renames the complete file to storePath, durably.
+    void Rename(const xstring& storePath)
+    {
+        HoldInterrupts();
+        xstring from(m_path), to(storePath);
+        const int e = RenameDurably(from.c_str(), to.c_str());
+        if (e == 0) m_file.reset();
+        ReleaseInterrupts();
+        // A missing partial file is the one named; anything else concerns the store's name.
+        if (e != 0) throw FileException(uint32_t(e), e == ENOENT ? m_path : storePath);
+    }
+
+private:
+    xstring m_path;
+    std::unique_ptr<FileRAS> m_file;
+};
+
+// The partial file, the store on it and its space "P" (the thread's current space while
+// the session lasts), closed on every way out in order: the space (then the thread's
+// spaces are restored), the store, the file. After a failure the first failure is the
+// one that goes on.
 class BuildSession {
 public:
-    BuildSession(const xstring& partPath, const PersistStoreSettings& settings) : m_partPath(partPath)
+    BuildSession(const xstring& partPath, const PersistStoreSettings& settings)
+        : m_file(partPath, settings.lssSettings),
+          m_store(g_openStore(new HeldFileStorage(m_file.Get()), settings))
     {
-        try {
-            Open(settings);
-        } catch (...) {
-            CloseQuietly();
-            throw;
-        }
+        m_store->SetDosPeriod(kBuildWriterPeriodMs);
+        m_space.emplace(OpenPSpace(m_store.Get(), "P", nullptr));
     }
-    ~BuildSession() { CloseQuietly(); }
     BuildSession(const BuildSession&) = delete;
     BuildSession& operator=(const BuildSession&) = delete;
 
-    PersistStore* GetStore() const { return m_store; }
+    PersistStore* GetStore() const { return m_store.Get(); }
 
     // Closes the space and the store, throwing what fails, and renames the complete
     // file to storePath.
     void Commit(const xstring& storePath)
     {
-        CloseSpace();
-        PersistStore* store = m_store;
-        m_store = nullptr;
-        store->Close();
-        HoldInterrupts();
-        xstring from(m_partPath), to(storePath);
-        const int e = RenameDurably(from.c_str(), to.c_str());
-        if (e == 0) m_file.reset();
-        ReleaseInterrupts();
-        // A missing partial file is the one named; anything else concerns the store's name.
-        if (e != 0) throw FileException(uint32_t(e), e == ENOENT ? m_partPath : storePath);
+        m_space->Close();
+        m_store.Close();
+        m_file.Rename(storePath);
     }
 
 private:
-    void Open(const PersistStoreSettings& settings)
-    {
-        xstring z(m_partPath);
-        if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_partPath);
-        m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.lssSettings.m_enableFileBuffering,
-                                           settings.lssSettings.m_enableWriteThrough);
-        RemoveOnInterrupt(z.c_str());
-        m_store = g_openStore(new HeldFileStorage(m_file.get()), settings);
-        m_store->SetDosPeriod(kBuildWriterPeriodMs);
-        m_savedP = GetThreadPSpace();
-        m_savedC = GetThreadCSpace();
-        m_space = OpenPSpace(m_store, "P", nullptr);
-        SetThreadPSpace(m_space);
-        SetThreadCSpace(m_space->GetCSpace());
-    }
-
-    // After a failure: the first failure is the one reported.
-    void CloseQuietly()
-    {
-        try {
-            CloseSpace();
-        } catch (...) {
-        }
-        if (m_store) {
-            PersistStore* store = m_store;
-            m_store = nullptr;
-            store->CloseReporting(nullptr);
-        }
-        if (m_file) {
-            HoldInterrupts();
-            std::error_code ec;
-            xstring z(m_partPath);
-            fs::remove(fs::path(z.c_str()), ec);
-            m_file.reset();
-            ReleaseInterrupts();
-        }
-    }
-
-    void CloseSpace()
-    {
-        if (!m_space) return;
-        SetThreadPSpace(m_savedP);
-        SetThreadCSpace(m_savedC);
-        PSpace* space = m_space;
-        m_space = nullptr;
-        m_store->ClosePSpace(space);
-    }
-
-    xstring m_partPath;
-    std::unique_ptr<FileRAS> m_file;
-    PersistStore* m_store = nullptr;
-    PSpace* m_space = nullptr;
-    PSpace* m_savedP = nullptr;
-    CSpace* m_savedC = nullptr;
+    PartialFile m_file;
+    PersistStorePtr m_store;
+    std::optional<ThreadPSpaceGuard> m_space;
 };
 
 void TraceError(const xstring& description)

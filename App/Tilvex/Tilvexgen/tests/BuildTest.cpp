@@ -406,6 +406,32 @@ TEST(TilvexgenBuild, AStoreWhoseSpaceCannotBeOpenedIsClosed)
     EXPECT_EQ(ReadAll(d.store), "old");
 }
 
+// The build's space is the thread's current one only while the build runs: the thread's
+// spaces are given back after a build that succeeds and after one that fails.
+TEST(TilvexgenBuild, TheThreadsSpacesAreGivenBackOnEveryWayOut)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    HooksRestored restore;
+    static CSpace* s_during = nullptr;
+    SetBuildSessionHook([](PersistStore*, CSpace* space) { s_during = space; });
+    ASSERT_EQ(GetThreadPSpace(), nullptr);
+    ASSERT_EQ(GetThreadCSpace(), nullptr);
+    RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_NE(s_during, nullptr);
+    EXPECT_EQ(GetThreadPSpace(), nullptr);
+    EXPECT_EQ(GetThreadCSpace(), nullptr);
+
+    // A failure while the space is current.
+    SetBuildSessionHook([](PersistStore*, CSpace*) { throw FileException(uint32_t(EIO), xstring("hook")); });
+    r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (hook) : Input/output error\n"), std::string::npos) << r.out;
+    EXPECT_EQ(GetThreadPSpace(), nullptr);
+    EXPECT_EQ(GetThreadCSpace(), nullptr);
+}
+
 // The finished file is still locked when the store has closed it, until it has its
 // final name: a build starting then could not clear it.
 TEST(TilvexgenBuild, TheFinishedFileStaysLockedUntilRenamed)
