@@ -6,7 +6,9 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <exception>
+#include <new>
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
 #include <jerror.h>
@@ -34,6 +36,7 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kLibraryError = 1;
 constexpr int kUnsupportedColour = 2;
+constexpr int kWrongShape = 3;
 
 constexpr int kDestinationBufferSize = 4096;
 // Scan lines handed to the library per call.
@@ -48,6 +51,10 @@ struct JpegErrorManager {
     bool bitmapTouched = false;
     // The file being decoded, named in the library's warnings (null for a memory stream).
     const char* source = nullptr;
+    // What a refused header gave (kept here for the message).
+    int32_t width = 0;
+    int32_t height = 0;
+    int bitsPerPixel = 0;
 };
 
 // The framework's destination: the library's fields, the target archive and the
@@ -324,9 +331,11 @@ int CompressFrame(j_compress_ptr cinfo, JpegErrorManager* err, const ResDIB* bit
 // ---- decompression
 
 // By a created object; a finished decompression leaves it ready for the next image, an
-// unsupported colour space leaves it with the header read.
+// unsupported colour space or a refused shape leaves it with the header read. With a
+// required shape, the header is checked before the library or the bitmap takes any
+// memory for the image.
 int DecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err, const uint8_t* bytes, size_t length,
-                    ResDIB* bitmap)
+                    const JpegShape* required, ResDIB* bitmap)
 {
     if (setjmp(err->jump)) return kLibraryError;
 
@@ -334,10 +343,17 @@ int DecompressFrame(j_decompress_ptr cinfo, JpegErrorManager* err, const uint8_t
     jpeg_read_header(cinfo, TRUE);
     // The default output space decides; RGB output is taken in the bitmap's byte order.
     const J_COLOR_SPACE space = cinfo->out_color_space;
-    if (space == JCS_RGB)
-        cinfo->out_color_space = JCS_EXT_BGR;
-    else if (space != JCS_GRAYSCALE)
-        return kUnsupportedColour;
+    if (space != JCS_RGB && space != JCS_GRAYSCALE) return kUnsupportedColour;
+    if (required) {
+        // No scaling is asked for: the output is the frame's size.
+        err->width = int32_t(cinfo->image_width);
+        err->height = int32_t(cinfo->image_height);
+        err->bitsPerPixel = space == JCS_GRAYSCALE ? 8 : 24;
+        if (err->width != required->width || err->height != required->height ||
+            err->bitsPerPixel != required->bitsPerPixel || cinfo->data_precision != 8)
+            return kWrongShape;
+    }
+    if (space == JCS_RGB) cinfo->out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(cinfo);
 
     const int32_t width = int32_t(cinfo->output_width);
@@ -484,10 +500,20 @@ void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image)
     coder.Encode(bitmap, image);
 }
 
+JpegCoder& GetThreadJpegCoder()
+{
+    thread_local JpegCoder coder;
+    return coder;
+}
+
 void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length, const char* source)
 {
-    JpegCoder coder;
-    coder.Decode(bytes, length, *this, source);
+    GetThreadJpegCoder().Decode(bytes, length, *this, source);
+}
+
+void ResDIB::ReadJpeg(const uint8_t* bytes, size_t length, const JpegShape& required)
+{
+    GetThreadJpegCoder().Decode(bytes, length, required, *this);
 }
 
 // ---- JpegCoder
@@ -563,27 +589,56 @@ void JpegCoder::Encode(const ResDIB& bitmap, JpegImage& image)
 
 void JpegCoder::Decode(const uint8_t* bytes, size_t length, ResDIB& bitmap, const char* source)
 {
-    State& s = GetState();
-    JpegErrorManager& err = s.decompressErr;
+    Decode(bytes, length, nullptr, bitmap, source);
+}
+
+void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape& required, ResDIB& bitmap)
+{
+    Decode(bytes, length, &required, bitmap, nullptr);
+}
+
+void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape* required, ResDIB& bitmap,
+                       const char* source)
+{
+    JpegErrorManager* errp = nullptr;
     int rc = kOk;
     try {
-        if (!s.decompressCreated) {
-            s.decompress.err = SetUpErrorManager(err);
-            s.decompressCreated = true;
-            rc = CreateDecompressFrame(&s.decompress, &err);
+        State& s = GetState();
+        JpegErrorManager& err = s.decompressErr;
+        errp = &err;
+        try {
+            if (!s.decompressCreated) {
+                s.decompress.err = SetUpErrorManager(err);
+                s.decompressCreated = true;
+                rc = CreateDecompressFrame(&s.decompress, &err);
+            }
+            err.source = source;
+            err.bitmapTouched = false;
+            if (rc == kOk) rc = DecompressFrame(&s.decompress, &err, bytes, length, required, &bitmap);
+        } catch (...) {
+            s.DestroyDecompress();
+            bitmap.Clear();
+            throw;
         }
-        err.source = source;
-        err.bitmapTouched = false;
-        if (rc == kOk) rc = DecompressFrame(&s.decompress, &err, bytes, length, &bitmap);
-    } catch (...) {
-        s.DestroyDecompress();
-        bitmap.Clear();
-        throw;
+    } catch (const std::bad_alloc&) {
+        // The bitmap's blocks (or the coder itself) could not be had: a decode failure
+        // like any other.
+        throw JpegException("Insufficient memory to decode the JPEG image");
     }
+    State& s = *m_state;
+    JpegErrorManager& err = *errp;
     err.source = nullptr;
     if (rc == kUnsupportedColour) {
         jpeg_abort_decompress(&s.decompress);
         throw JpegException("Unsupported color space on jpeg image");
+    }
+    if (rc == kWrongShape) {
+        jpeg_abort_decompress(&s.decompress);
+        char text[JpegException::kMessageLength];
+        std::snprintf(text, sizeof text, "JPEG image is %d x %d at %d bits per pixel, not %d x %d at %d",
+                      int(err.width), int(err.height), err.bitsPerPixel, int(required->width),
+                      int(required->height), required->bitsPerPixel);
+        throw JpegException(text);
     }
     if (rc != kOk) {
         s.DestroyDecompress();

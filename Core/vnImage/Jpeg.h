@@ -61,7 +61,7 @@ void EncodeJpegImage(const ResDIB& bitmap, JpegImage& image);
 // creating the library's objects is a sizeable share of coding a 256 x 256 tile. Its
 // bytes and pixels are exactly those of EncodeJpegImage and ResDIB::ReadJpeg, and so are
 // its failures; after a failure the next image starts with fresh library objects.
-// Not shared between threads: one coder per thread.
+// Not shared between threads: one coder per thread (see GetThreadJpegCoder).
 class JpegCoder {
 public:
     JpegCoder() noexcept = default;
@@ -73,12 +73,20 @@ public:
     void Encode(const ResDIB& bitmap, JpegImage& image);
     // bitmap.ReadJpeg(bytes, length, source).
     void Decode(const uint8_t* bytes, size_t length, ResDIB& bitmap, const char* source = nullptr);
+    // bitmap.ReadJpeg(bytes, length, required).
+    void Decode(const uint8_t* bytes, size_t length, const JpegShape& required, ResDIB& bitmap);
 
 private:
+    void Decode(const uint8_t* bytes, size_t length, const JpegShape* required, ResDIB& bitmap, const char* source);
     struct State;
     State& GetState();
     State* m_state = nullptr;
 };
+
+// The calling thread's own coder, made on its first use and destroyed when the thread
+// ends; ResDIB::ReadJpeg decodes with it, so a thread that decodes tile after tile
+// creates the library's objects once.
+JpegCoder& GetThreadJpegCoder();
 
 // The library's error exit: formats the library's message into the error manager and
 // returns to the framework frame that drives the library, which throws it as a

@@ -19,6 +19,13 @@ namespace vorn {
 class Archive;
 struct InputArchive;
 
+// The size and depth that a decoded image must have.
+struct JpegShape {
+    int32_t width = 0;
+    int32_t height = 0;
+    int bitsPerPixel = 0;
+};
+
 class ResDIB {
 public:
     ResDIB() noexcept = default;
@@ -111,7 +118,14 @@ public:
     // bitmap's blocks when the depth and size stay. A stream that fails before it has
     // decoded leaves the bitmap as it was; one that fails part way leaves it empty.
     // The library's warnings on damaged data are traced, naming source when given.
+    // Decodes with the calling thread's coder (GetThreadJpegCoder). Failing to get
+    // memory for the image is a vorn::JpegException like any other failure.
     void ReadJpeg(const uint8_t* bytes, size_t length, const char* source = nullptr);
+    // The same for a stream that must hold an image of the required shape (24 bits per
+    // pixel: colour, 8: grey-scale). A stream whose header says otherwise is refused
+    // with vorn::JpegException before any memory is taken for its pixels, and the bitmap
+    // is left as it was.
+    void ReadJpeg(const uint8_t* bytes, size_t length, const JpegShape& required);
 
     void swap(ResDIB& o) noexcept;
 

@@ -516,7 +516,7 @@ RPM0* RPM7::AllocateInLeafNear(RPM3* space, SeidLow near, int& index)
     RPMNode* n0 = n1->GetOrCreateChild(ByteOrOne(near, 1));
     RPMNode* target = nullptr;
     if (n0->m_maxIndex != kMaxIndex) {
-        ++n0->m_numAllocations;
+        n0->CountAllocation();
         target = n0;
     } else {
         RPMNode* e = FindHinted(space, n0->m_nextNode, 1);
@@ -525,14 +525,14 @@ RPM0* RPM7::AllocateInLeafNear(RPM3* space, SeidLow near, int& index)
         } else {
             RPMi* p1 = nullptr;
             if (n1->m_maxIndex != kMaxIndex) {
-                ++n1->m_numAllocations;
+                n1->CountAllocation();
                 p1 = n1;
             } else if (RPMNode* f = FindHinted(space, n1->m_nextNode, 2); f && f->m_maxIndex < 128) {
                 p1 = f->AsInterior();
             } else {
                 RPMi* p2 = nullptr;
                 if (n2->m_maxIndex != kMaxIndex) {
-                    ++n2->m_numAllocations;
+                    n2->CountAllocation();
                     p2 = n2;
                 } else if (RPMNode* h = FindHinted(space, n2->m_nextNode, 3); h && h->m_maxIndex < 128) {
                     p2 = h->AsInterior();

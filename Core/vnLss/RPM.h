@@ -14,6 +14,7 @@
 #include "vnLss/Seid.h"
 #include "vnUtils/Archive.h"
 #include "vnUtils/XVector.h"
+#include <climits>
 #include <cstdint>
 #include <mutex>
 
@@ -112,6 +113,12 @@ protected:
     int32_t m_maxIndex = 0;
     uint32_t m_nextNode = 0;
     int32_t m_numAllocations = 0;
+
+    // The count comes from a stored node and only steers packing: it stops at the top.
+    void CountAllocation()
+    {
+        if (m_numAllocations < INT32_MAX) ++m_numAllocations;
+    }
 };
 
 // Leaves: entry i is the head packet of the seid {prefix with byte 0 = i}.

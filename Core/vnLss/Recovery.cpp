@@ -201,7 +201,6 @@ void LSS::OpenExisting()
         m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
         log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
     }
-    m_rootBlock.SetGracefulShutdown(false);
 
     const LogPosition cp = m_positionOfLastCheckPoint;
     log << "Last check point" << " pos= ";
@@ -289,6 +288,10 @@ void LSS::OpenExisting()
     // After an unclean shutdown the next check point must start a new id even when
     // the map did not change: units of the lost tail carry the old one.
     m_forceCheckPoint = !graceful || m_forceIncrementMSSN;
+    // Every check passed: the store is accepted. Before its threads write anything the
+    // file says it is open, so a crash from here on is recovered at the next open; a
+    // refused store is left exactly as it was.
+    m_rootBlock.SetGracefulShutdown(false);
     ClearBackgroundFailure();
     StartThreads(&head);
     CheckPointWithNewId();

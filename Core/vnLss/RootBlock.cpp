@@ -67,20 +67,27 @@ InputArchive RootBlock::Read(bool& gracefulShutdown, int32_t& segmentSize)
     const bool aValid = DivisionIsValid(Division(false), false);
     const bool bValid = DivisionIsValid(Division(true), true);
     bool useB;
-    if (aValid && bValid) useB = LoadU32(Division(true) + kDivisionMsn1Offset) > LoadU32(Division(false) + kDivisionMsn1Offset);
+    if (aValid && bValid) useB = IsNewerMsn(LoadU32(Division(true) + kDivisionMsn1Offset), LoadU32(Division(false) + kDivisionMsn1Offset));
     else if (aValid) useB = false;
     else if (bValid) useB = true;
     else throw CorruptLSSException(xstring("LSS is corrupt : Both divisions in root block are invalid"));
     const uint8_t* d = Division(useB);
-    m_msn = int32_t(LoadU32(d + kDivisionMsn1Offset));
+    m_msn = LoadU32(d + kDivisionMsn1Offset);
     return InputArchive(d + kDivisionPayloadOffset, size_t(kDivisionPayloadSize));
 }
 
-uint8_t* RootBlock::PreparedPayload() { return Division(((m_msn + 1) & 1) != 0) + kDivisionPayloadOffset; }
+bool RootBlock::IsNewerMsn(uint32_t a, uint32_t b)
+{
+    // The counter wraps past 0xFFFFFFFF to 0; two divisions are one step apart, so the
+    // difference taken modulo 2^32 tells which came later.
+    return int32_t(a - b) > 0;
+}
+
+uint8_t* RootBlock::PreparedPayload() { return Division(((m_msn + 1u) & 1u) != 0) + kDivisionPayloadOffset; }
 
 void RootBlock::CommitDivision()
 {
-    const uint32_t msn = uint32_t(m_msn + 1);
+    const uint32_t msn = m_msn + 1u; // wraps
     const bool isB = (msn & 1u) != 0;
     uint8_t* d = Division(isB);
     StoreU32(d + kDivisionMsn1Offset, msn);
@@ -89,7 +96,7 @@ void RootBlock::CommitDivision()
     m_storage->Sync();
     m_storage->Write(d, isB ? kDivisionBOffset : kDivisionAOffset, kDivisionSize);
     m_storage->Sync();
-    m_msn = int32_t(msn);
+    m_msn = msn;
 }
 
 void RootBlock::WriteDiagnostics(TextWriter& w) const

@@ -36,13 +36,16 @@ public:
     // synced before and after the write.
     void CommitDivision();
 
-    int32_t GetMsn() const { return m_msn; }
+    // The master sequence number counts modulo 2^32: after 0xFFFFFFFF comes 0.
+    uint32_t GetMsn() const { return m_msn; }
     const uint8_t* GetBuffer() const { return m_buffer; }
 
     // Whether a division holds a valid copy: msn1 == msn2, the CRC matches and the msn
     // has the parity of its slot.
     static bool DivisionIsValid(const uint8_t* division, bool isB);
     static uint32_t DivisionCrc(const uint8_t* division);
+    // Whether msn a came after msn b, the counter having wrapped or not (a != b).
+    static bool IsNewerMsn(uint32_t a, uint32_t b);
 
     // "Root block diagnostic information" and the two division lines.
     void WriteDiagnostics(TextWriter& w) const;
@@ -60,7 +63,7 @@ private:
 
     IRAS* m_storage;
     uint8_t* m_buffer;
-    int32_t m_msn = 0;
+    uint32_t m_msn = 0;
 };
 
 } // namespace vorn

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace vorn;
@@ -418,20 +419,115 @@ TEST(Jpeg, ImageSerialisesWithSchemaFlagAndBytes)
     }
 }
 
+namespace {
+
+// The stream with its frame header's height and width replaced.
+std::vector<uint8_t> WithFrameSize(std::vector<uint8_t> bytes, int width, int height)
+{
+    size_t sof = 0;
+    for (size_t i = 2; i + 9 < bytes.size() && sof == 0; ++i)
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) sof = i;
+    EXPECT_NE(sof, 0u);
+    if (sof == 0) return bytes;
+    bytes[sof + 5] = uint8_t(height >> 8);
+    bytes[sof + 6] = uint8_t(height);
+    bytes[sof + 7] = uint8_t(width >> 8);
+    bytes[sof + 8] = uint8_t(width);
+    return bytes;
+}
+
+std::string DecodeError(ResDIB& b, const std::vector<uint8_t>& bytes, const JpegShape& shape)
+{
+    try {
+        b.ReadJpeg(bytes.data(), bytes.size(), shape);
+    } catch (const JpegException& e) {
+        return e.GetMessage();
+    }
+    return "";
+}
+
+} // namespace
+
+// A decode that requires a shape checks the frame header first: a stream of any other
+// size or depth is refused before anything is taken for its pixels, and the bitmap keeps
+// what it held (here a decoded tile). A frame header claiming 30000 x 30000 from a few
+// hundred bytes is refused the same way. The coder decodes the next good tile as usual.
+TEST(Jpeg, RequiredShapeIsCheckedBeforeThePixels)
+{
+    const JpegShape tile{256, 256, 24};
+    const std::vector<uint8_t> good = LibraryJpeg(256, 256, 3, JCS_RGB, RgbGradient(256, 256));
+    ResDIB plain;
+    plain.ReadJpeg(good.data(), good.size());
+    ResDIB b;
+    b.ReadJpeg(good.data(), good.size(), tile);
+    ASSERT_EQ(b.GetBitsPerPixel(), 24);
+    ASSERT_EQ(b.GetWidth(), 256);
+    ASSERT_EQ(b.GetHeight(), 256);
+    ASSERT_EQ(std::memcmp(b.GetPixels(), plain.GetPixels(), 256 * 768), 0);
+    const uint8_t* pixels = b.GetPixels();
+
+    // Sizes a plain decode would accept come first: a decoder that ignored the shape
+    // stops the test here, before the huge one.
+    ASSERT_EQ(DecodeError(b, WithFrameSize(good, 512, 256), tile), "JPEG image is 512 x 256 at 24 bits per pixel, not 256 x 256 at 24");
+    ASSERT_EQ(DecodeError(b, WithFrameSize(good, 256, 255), tile), "JPEG image is 256 x 255 at 24 bits per pixel, not 256 x 256 at 24");
+    const std::vector<uint8_t> grey = LibraryJpeg(256, 256, 1, JCS_GRAYSCALE, std::vector<uint8_t>(65536, 77));
+    ASSERT_EQ(DecodeError(b, grey, tile), "JPEG image is 256 x 256 at 8 bits per pixel, not 256 x 256 at 24");
+    EXPECT_EQ(DecodeError(b, WithFrameSize(good, 30000, 30000), tile),
+              "JPEG image is 30000 x 30000 at 24 bits per pixel, not 256 x 256 at 24");
+    EXPECT_EQ(b.GetPixels(), pixels);
+    EXPECT_EQ(b.GetWidth(), 256);
+    EXPECT_EQ(std::memcmp(b.GetPixels(), plain.GetPixels(), 256 * 768), 0);
+    // A grey tile is what it asks for.
+    ResDIB g;
+    g.ReadJpeg(grey.data(), grey.size(), JpegShape{256, 256, 8});
+    EXPECT_EQ(g.GetBitsPerPixel(), 8);
+
+    ResDIB next;
+    next.ReadJpeg(good.data(), good.size(), tile);
+    EXPECT_EQ(std::memcmp(next.GetPixels(), plain.GetPixels(), 256 * 768), 0);
+}
+
+// Threads decoding at once, each with its own coder, get the bytes of a plain decode.
+TEST(Jpeg, ThreadedDecodersEachUseTheirOwnCoder)
+{
+    const std::vector<uint8_t> a = LibraryJpeg(256, 256, 3, JCS_RGB, RgbGradient(256, 256));
+    const std::vector<uint8_t> c = LibraryJpeg(64, 48, 3, JCS_RGB, RgbGradient(64, 48), 50);
+    ResDIB wantA, wantC;
+    wantA.ReadJpeg(a.data(), a.size());
+    wantC.ReadJpeg(c.data(), c.size());
+    std::vector<int> mismatches(4, 0);
+    std::vector<const JpegCoder*> coders(4, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            coders[size_t(t)] = &GetThreadJpegCoder();
+            ResDIB b;
+            for (int i = 0; i < 20; ++i) {
+                const bool big = ((i + t) & 1) != 0;
+                const std::vector<uint8_t>& bytes = big ? a : c;
+                const ResDIB& want = big ? wantA : wantC;
+                if (big)
+                    b.ReadJpeg(bytes.data(), bytes.size(), JpegShape{256, 256, 24});
+                else
+                    b.ReadJpeg(bytes.data(), bytes.size());
+                if (b.GetWidth() != want.GetWidth() ||
+                    std::memcmp(b.GetPixels(), want.GetPixels(), size_t(want.GetStride()) * size_t(want.GetHeight())) != 0)
+                    ++mismatches[size_t(t)];
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(mismatches[size_t(t)], 0) << t;
+        for (int u = 0; u < t; ++u) EXPECT_NE(coders[size_t(t)], coders[size_t(u)]);
+    }
+    EXPECT_EQ(&GetThreadJpegCoder(), &GetThreadJpegCoder());
+}
+
 TEST(Jpeg, BitmapTooLargeForMemoryFailsCleanly)
 {
     // A small JPEG whose frame header claims 65500 x 65500: the bitmap cannot be made,
     // and that exception leaves through the framework's frame, not the library's.
-    std::vector<uint8_t> bytes = LibraryJpeg(16, 16, 3, JCS_RGB, RgbGradient(16, 16));
-    size_t sof = 0;
-    for (size_t i = 2; i + 9 < bytes.size(); ++i)
-        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC0) {
-            sof = i;
-            break;
-        }
-    ASSERT_NE(sof, 0u);
-    bytes[sof + 5] = bytes[sof + 7] = 0xFF;
-    bytes[sof + 6] = bytes[sof + 8] = 0xDC;
+    const std::vector<uint8_t> bytes = WithFrameSize(LibraryJpeg(16, 16, 3, JCS_RGB, RgbGradient(16, 16)), 65500, 65500);
     const JpegHeaderInfo info = ReadJpegMemoryHeader(bytes.data(), bytes.size());
     EXPECT_EQ(info.width, 65500);
     EXPECT_EQ(info.height, 65500);

@@ -1,8 +1,12 @@
 // Writes the seed corpus of OpenStoreFuzz into a directory: small valid stores with
 // 4096-byte segments - one closed cleanly, one copied after its last flushed
 // transaction while still open (as a crash leaves it), one over many segments with
-// check points, deletes and cleaned segments, and one whose clean-shutdown byte is 0.
+// check points, deletes and cleaned segments, and one whose clean-shutdown byte is 0;
+// and copies of the clean ones whose divisions carry master sequence numbers at the top
+// of the signed and of the unsigned range.
 #include "FuzzStore.h"
+#include "vnLss/LogLayout.h"
+#include "vnLss/RootBlock.h"
 #include <cstdio>
 #include <string>
 
@@ -52,6 +56,24 @@ LSS* New(std::shared_ptr<test::SharedBytes>& bytes)
     return OpenLSSOnStorage(new test::SharedRAS(bytes), nullptr, &created, false, FuzzSettings());
 }
 
+// The store with the newer division's msn set to top (top + 1 when that division is A)
+// and the older one's to one less, both re-sealed.
+std::vector<uint8_t> WithMsnAt(std::vector<uint8_t> b, uint32_t top)
+{
+    if (b.size() < size_t(kLssRootBlockSize)) return b;
+    uint8_t* a = b.data() + kDivisionAOffset;
+    uint8_t* d = b.data() + kDivisionBOffset;
+    const bool aNewer = RootBlock::DivisionIsValid(a, false) &&
+                        (!RootBlock::DivisionIsValid(d, true) || RootBlock::IsNewerMsn(LoadU32(a + 4), LoadU32(d + 4)));
+    const uint32_t newer = aNewer ? top + 1 : top;
+    for (const auto& [div, msn] : {std::pair<uint8_t*, uint32_t>{aNewer ? a : d, newer}, {aNewer ? d : a, newer - 1}}) {
+        StoreU32(div + 4, msn);
+        StoreU32(div + kDivisionSize - 4, msn);
+        StoreU32(div, RootBlock::DivisionCrc(div));
+    }
+    return b;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -69,6 +91,9 @@ int main(int argc, char** argv)
     Write(lss, {{SeedSeid(1, 1), 2000}}, 5);
     lss->Close();
     ok = ok && Save(dir, "clean.lss", bytes->m_bytes);
+
+    ok = ok && Save(dir, "clean-msn-signed-top.lss", WithMsnAt(bytes->m_bytes, 0x7FFFFFFFu));
+    ok = ok && Save(dir, "clean-msn-unsigned-top.lss", WithMsnAt(bytes->m_bytes, 0xFFFFFFFFu));
 
     lss = New(bytes);
     Write(lss, {{SeedSeid(0, 1), 300}, {SeedSeid(0, 3), 5000}}, 11);

@@ -248,6 +248,11 @@ TEST(RootBlock, DivisionChoiceAndHeaderChecks)
     StoreU32(&torn[33792 + 31740], 9);
     StoreU32(&torn[33792], RootBlock::DivisionCrc(&torn[33792]));
     EXPECT_EQ(Choose(torn), 6);
+    // The sequence number wraps: 0x80000000 follows 0x7FFFFFFF, 0 follows 0xFFFFFFFF.
+    EXPECT_EQ(uint32_t(Choose(MakeRootBlock(int32_t(0x80000000u), true, 0x7FFFFFFF, true))), 0x80000000u);
+    EXPECT_EQ(uint32_t(Choose(MakeRootBlock(0, true, int32_t(0xFFFFFFFFu), true), &which)), 0u);
+    EXPECT_EQ(which, 0);
+    EXPECT_EQ(uint32_t(Choose(MakeRootBlock(int32_t(0xFFFFFFFEu), true, int32_t(0xFFFFFFFFu), true))), 0xFFFFFFFFu);
     // Sequence numbers of the wrong parity do not count.
     EXPECT_EQ(ReadError(MakeRootBlock(7, true, 8, true)), "LSS is corrupt : Both divisions in root block are invalid");
     EXPECT_EQ(ReadError(MakeRootBlock(6, false, 7, false)), "LSS is corrupt : Both divisions in root block are invalid");

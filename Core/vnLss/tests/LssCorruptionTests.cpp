@@ -12,6 +12,8 @@
 #include "vnUtils/Trace.h"
 #include <gtest/gtest.h>
 #include <climits>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <map>
 #include <random>
@@ -354,15 +356,6 @@ void Exercise(ILogStructuredStore* lss, const Image& img, Outcome& o)
     }
 }
 
-// A refused open changes nothing but the clean-shutdown byte, which opening clears
-// before it checks the log.
-bool SameButShutdownByte(Bytes a, Bytes b)
-{
-    for (Bytes* x : {&a, &b})
-        if (x->size() > size_t(kGracefulShutdownOffset)) (*x)[kGracefulShutdownOffset] = 0;
-    return a == b;
-}
-
 Outcome Open(const Bytes& bytes, const Image& img, bool reopen = false)
 {
     Outcome o;
@@ -374,12 +367,12 @@ Outcome Open(const Bytes& bytes, const Image& img, bool reopen = false)
     } catch (const CorruptLSSException& e) {
         o.m_kind = Kind::Corrupt;
         o.m_message = Text(e.GetMessage());
-        if (!SameButShutdownByte(d->Copy(), bytes)) o.m_trouble = "the refused file was changed";
+        if (d->Copy() != bytes) o.m_trouble = "the refused file was changed";
         return o;
     } catch (const DeserialisationException& e) {
         o.m_kind = Kind::BadSchema;
         o.m_message = Text(e.GetMessage());
-        if (!SameButShutdownByte(d->Copy(), bytes)) o.m_trouble = "the refused file was changed";
+        if (d->Copy() != bytes) o.m_trouble = "the refused file was changed";
         return o;
     } catch (const ProgrammingErrorException& e) {
         o.m_trouble = std::string("open threw ProgrammingErrorException ") + Text(e.GetMessage());
@@ -589,6 +582,19 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
         };
     };
     const auto fld = [](size_t rel) { return [=](const Layout& L) { return L.m_division + rel; }; };
+    // Gives the current division top or top - 1 (by its slot's parity) and the other
+    // division the number before, both re-sealed.
+    const auto atMsn = [](uint32_t top) {
+        return [=](Bytes& b, const Layout& L) {
+            const bool isB = L.m_division == size_t(kDivisionBOffset);
+            const uint32_t m = isB ? top : top - 1;
+            for (const auto& [at, v] : {std::pair<size_t, uint32_t>{L.m_division, m}, {L.m_other, m - 1}}) {
+                Put32(b, at + 4, v);
+                Put32(b, at + kDivisionSize - 4, v);
+                ResealDivision(b, at);
+            }
+        };
+    };
     const auto sut = [](size_t rel) { return [=](const Layout& L) { return L.m_sut + rel; }; };
     const auto rpm = [](size_t rel) { return [=](const Layout& L) { return L.m_rpm + rel; }; };
     // Field rel (0 segment, 4 offset) of the root's first entry in use.
@@ -613,6 +619,13 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              ResealDivision(b, L.m_division);
          },
          Expect::AsAfter, nullptr, 2},
+        // Sequence numbers at the top of the signed and of the unsigned range (the other
+        // division one step behind, as a store that long in use has it): the store opens,
+        // its check points go on from there, wrapping past 0xFFFFFFFF, and it reopens.
+        {"msn at the top of the signed range", false, atMsn(0x7FFFFFFFu), Expect::Intact},
+        {"msn at the top of the signed range", true, atMsn(0x7FFFFFFFu), Expect::Intact},
+        {"msn at the top of the unsigned range", false, atMsn(0xFFFFFFFFu), Expect::Intact},
+        {"msn at the top of the unsigned range", true, atMsn(0xFFFFFFFFu), Expect::Intact},
         {"begin marker length", false, sealed(fld(8), 12), Expect::Refused,
          "LSS is corrupt : Root block division must begin with string 'LSS-BEGIN-DIV'"},
         {"begin marker length huge", true, sealed(fld(8), 0x7FFFFFFF), Expect::Refused,
@@ -1009,4 +1022,77 @@ TEST(LssCorruption, RandomDamageNeverCrashes)
     // The sweep reaches both ends: refusals and opens.
     EXPECT_GT(counts[int(Kind::Corrupt)], 0);
     EXPECT_GT(counts[int(Kind::Opened)], 0);
+}
+
+// Damaged copies of the images as files, opened through OpenLSS as the programs open
+// them (OM_OPEN_ALWAYS and OM_OPEN_EXISTING): every copy that is refused is afterwards
+// byte for byte what it was, its clean-shutdown byte included. Byte flips land in the
+// header, the divisions and the log's units; truncations cut the log or the root block.
+TEST(LssCorruption, RefusedStoreFilesAreLeftAsTheyWere)
+{
+    TempDir dir;
+    const std::string path = dir.File("damaged.lss");
+    const auto writeFile = [&](const Bytes& b) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+    };
+    const auto readFile = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    std::vector<std::pair<std::string, Bytes>> copies;
+    std::mt19937 rng(77u);
+    for (int image = 0; image < 2; ++image) {
+        const Image& img = image ? UncleanImage() : CleanImage();
+        const Layout L = Locate(img.bytes);
+        const std::string name = image ? "unclean" : "clean";
+        for (int i = 0; i < Scaled(40); ++i) {
+            Bytes b = img.bytes;
+            size_t at;
+            switch (i % 4) {
+            case 0: at = rng() % 32; break; // the header
+            case 1: at = L.m_division + rng() % (L.m_endMarker + 15 - L.m_division); break;
+            default: {
+                std::vector<const Unit*> units;
+                for (const Unit& u : L.m_before) units.push_back(&u);
+                for (const Unit& u : L.m_after) units.push_back(&u);
+                const Unit& u = *units[rng() % units.size()];
+                at = u.m_file + rng() % (kFlushUnitHeaderSize + size_t(u.m_header.m_size));
+            }
+            }
+            b[at] ^= uint8_t(1u << (rng() % 8));
+            copies.emplace_back(name + " flipped at " + std::to_string(at), b);
+        }
+        for (const size_t size : {size_t(kLssRootBlockSize) - 1, size_t(kLssRootBlockSize), SegFile(L.m_cpSeg) + 512,
+                                  L.m_before.empty() ? size_t(kLssRootBlockSize) + 100 : L.m_before.back().m_file + 40}) {
+            Bytes b = img.bytes;
+            if (size < b.size()) b.resize(size);
+            copies.emplace_back(name + " cut to " + std::to_string(size), b);
+        }
+    }
+    int refused = 0;
+    int refusedCuts = 0;
+    for (const auto& [name, bytes] : copies) {
+        for (const EOpenMode mode : {OM_OPEN_ALWAYS, OM_OPEN_EXISTING}) {
+            SCOPED_TRACE(name + (mode == OM_OPEN_ALWAYS ? " OM_OPEN_ALWAYS" : " OM_OPEN_EXISTING"));
+            writeFile(bytes);
+            const LssSettings settings = SmallSettings(kSeg);
+            bool created = false;
+            ILogStructuredStore* lss = nullptr;
+            try {
+                lss = OpenLSS(path.c_str(), nullptr, &created, mode, &settings);
+            } catch (const CorruptLSSException&) {
+            } catch (const DeserialisationException&) {
+            }
+            if (lss) {
+                lss->Close();
+                continue;
+            }
+            ++refused;
+            if (name.find(" cut to ") != std::string::npos) ++refusedCuts;
+            EXPECT_TRUE(readFile() == bytes) << "the refused file was changed";
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(refusedCuts, 0);
 }

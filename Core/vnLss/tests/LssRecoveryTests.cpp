@@ -449,7 +449,7 @@ TEST(LssRecovery, TheLogContinuesInTheSegmentItsFirstUnitNames)
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(kSeg));
     ASSERT_TRUE((lss->GetPositionOfLastCheckPoint() == LogPosition{1, 0}));
-    ASSERT_EQ(lss->GetRootBlock().GetMsn(), 1);
+    ASSERT_EQ(lss->GetRootBlock().GetMsn(), 1u);
     WriteElement(lss, S(1), Pattern(9000, 1), true); // segments 1, 2 and 3
     auto crash = CopyOf(d);
     lss->Close();

@@ -51,7 +51,7 @@ TEST(LssStore, CreateCloseAndReopenMarksCleanShutdown)
     EXPECT_TRUE(created);
     EXPECT_EQ(d->At(1024), 0);
     EXPECT_EQ(lss->GetMSSN(), 0);
-    EXPECT_EQ(lss->GetRootBlock().GetMsn(), 1);
+    EXPECT_EQ(lss->GetRootBlock().GetMsn(), 1u);
     std::exception_ptr failure;
     EXPECT_TRUE(lss->CloseReporting(&failure));
     EXPECT_FALSE(failure);

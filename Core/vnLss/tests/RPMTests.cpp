@@ -1,4 +1,5 @@
 #include "VectorRas.h"
+#include "vnLss/LogLayout.h"
 #include "vnLss/RPM.h"
 #include "vnLss/SUT.h"
 #include "vnUtils/Exceptions.h"
@@ -318,6 +319,38 @@ TEST(RPM, LeafPackingFillsLeafThenMovesOn)
     ASSERT_TRUE(f.rpm->AllocateSeidNear(t));
     EXPECT_EQ(t.m_low, (s.m_low & 0xFFFFFF00u) | 2u);
     (void)first;
+}
+
+// A stored node's allocation count at the top of its range: packing near it goes on
+// (the count stays there) and still hands out new seids.
+TEST(RPM, LeafPackingNearNodesWithTheHighestStoredCount)
+{
+    MapFixture f;
+    const SeidHigh h = 0x01010101u;
+    std::set<Seid> seen;
+    for (int i = 0; i < 300; ++i) {
+        Seid s(0x05060700u, h);
+        ASSERT_TRUE(f.rpm->AllocateSeidNear(s));
+        f.rpm->SetPosition(s, 7, 100);
+        seen.insert(s);
+    }
+    const auto image = f.Checkpoint();
+    int patched = 0;
+    for (auto& [pos, packet] : f.log.m_packets) {
+        std::vector<uint8_t>& b = packet.payload;
+        const size_t at = 8 + 8 * size_t(LoadU32(&b[4])) + 4; // after the entries and the hint
+        ASSERT_LE(at + 4, b.size());
+        StoreU32(&b[at], 0x7FFFFFFFu);
+        ++patched;
+    }
+    ASSERT_GT(patched, 3);
+    f.Reload(image);
+    for (int i = 0; i < 300; ++i) {
+        Seid s(0x05060700u, h);
+        ASSERT_TRUE(f.rpm->AllocateSeidNear(s));
+        ASSERT_TRUE(seen.insert(s).second) << "handed out twice: " << SeidToString(s).c_str();
+        f.rpm->SetPosition(s, 7, 100);
+    }
 }
 
 TEST(RPM, LeafPackingHandsOutUniqueSeids)
