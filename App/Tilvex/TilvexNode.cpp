@@ -3,6 +3,7 @@
 #include "vnObject/CSpace.h"
 #include "vnPersistStore/SpaceOperations.h"
 #include <atomic>
+#include <exception>
 
 namespace vorn {
 
@@ -129,8 +130,12 @@ bool TilvexNode::DecodeJpegTile(ResDIB& decoded) const
 {
     if (!m_jpeg.IsValid()) return false;
     try {
-        decoded.ReadJpeg(m_jpeg.m_bytes.data(), size_t(m_jpeg.m_bytes.size()));
+        // The frame header is checked before any pixel memory is taken.
+        decoded.ReadJpeg(m_jpeg.m_bytes.data(), size_t(m_jpeg.m_bytes.size()),
+                         JpegShape{kTileSize, kTileSize, kTileBitsPerPixel});
     } catch (const IException&) {
+        decoded.Clear();
+    } catch (const std::exception&) { // out of memory, say: the tile stays undecodable
         decoded.Clear();
     }
     if (IsTileBitmap(decoded)) return true;

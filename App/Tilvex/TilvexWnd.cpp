@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 
 using namespace vorn;
 
@@ -352,6 +353,10 @@ void TilvexWnd::DrawScene()
         } catch (const IException& e) {
             m_inDrawScene = false;
             m_failure = e.Describe();
+            failed = true;
+        } catch (const std::exception& e) { // out of memory, say
+            m_inDrawScene = false;
+            m_failure = xstring(e.what());
             failed = true;
         }
     }

@@ -171,6 +171,8 @@ int32_t RunViewer(const xstring& commandLine)
         }
     } catch (const IException& e) {
         Report(e.Describe());
+    } catch (const std::exception& e) { // out of memory, say: reported like the rest
+        Report(xstring(e.what()));
     }
     session.Close();
     return status;
