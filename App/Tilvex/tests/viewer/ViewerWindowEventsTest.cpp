@@ -6,14 +6,15 @@
 namespace vorn::test {
 namespace {
 
-// Dispatches what the loop has until nothing arrives for 50 ms, but at most `limit`
+// Dispatches what the loop has until nothing arrives for idleMs, but at most `limit`
 // messages (a window that keeps asking for paints would never go idle); returns how
-// many it dispatched.
-int PumpAtMost(int limit)
+// many it dispatched. The X server's own late events (a busy machine can hold them back
+// for a while) are let in before the window is judged idle.
+int PumpAtMost(int limit, int32_t idleMs = 300)
 {
     int n = 0;
     MSG msg;
-    while (n < limit && PeekMessageW(&msg, 50)) {
+    while (n < limit && PeekMessageW(&msg, idleMs)) {
         DispatchMessageW(&msg);
         ++n;
     }
