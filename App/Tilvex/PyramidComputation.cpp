@@ -57,13 +57,7 @@ public:
     void Run() override
     {
         try {
-            const uint8_t* bytes[4];
-            size_t lengths[4];
-            for (int32_t i = 0; i < 4; ++i) {
-                bytes[i] = m_has[i] ? m_children[i].data() : nullptr;
-                lengths[i] = size_t(m_children[i].size());
-            }
-            ComputeParentImage(bytes, lengths, m_result);
+            m_children.ComputeImage(m_result);
         } catch (...) {
             m_failure = std::current_exception();
         }
@@ -71,8 +65,7 @@ public:
 
     TilvexNode* m_node = nullptr;
     ChildSlot m_slot; // the node's reference in its parent (no owner for the root)
-    bool m_has[4] = {};
-    xvector<uint8_t> m_children[4];
+    ParentChildren m_children;
     JpegImage m_result;
     std::exception_ptr m_failure;
 };
@@ -187,11 +180,11 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSl
             for (int32_t col = 0; col < 2; ++col) {
                 const int32_t i = col + 2 * row;
                 TilvexNode* child = node->GetChild(col, row);
-                t.m_has[i] = child && child->HasImage();
-                if (t.m_has[i])
-                    t.m_children[i].assign(child->m_jpeg.m_bytes.begin(), child->m_jpeg.m_bytes.end());
+                t.m_children.has[i] = child && child->HasImage();
+                if (t.m_children.has[i])
+                    t.m_children.bytes[i].assign(child->m_jpeg.m_bytes.begin(), child->m_jpeg.m_bytes.end());
                 else
-                    t.m_children[i].clear();
+                    t.m_children.bytes[i].clear();
             }
         }
         b.held->Push(node);
@@ -205,54 +198,59 @@ void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSl
     }
 }
 
-// On a node at level L (slot its reference in its parent): computes the nodes at
-// level L + n - 1 of its subtree.
-void CalcLevel(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot, int32_t n)
+// The step of every walk down the tree: for row 0, 1 and, within each, col 0, 1, until
+// the work stack is aborted: in a transaction, child(col, row) gives the node's child to
+// go down to (null: none, skipped) and it is pushed on the work stack, which keeps it in
+// memory; then visit(child, col, row) runs outside any transaction, and the child is
+// popped in a new one.
+template <class Child, class Visit>
+void WalkChildren(TilvexWorkStack* work, Child&& child, Visit&& visit)
 {
-    TilvexWorkStack* work = ctx.work;
-    if (n == 1) {
-        ComputeImageFromChildren(ctx, node, slot);
-        return;
-    }
     for (int32_t row = 0; row < 2; ++row) {
         for (int32_t col = 0; col < 2; ++col) {
             if (work->m_abort.load()) return;
-            TilvexNode* child;
+            TilvexNode* next;
             {
                 ModelTransaction txn;
-                child = node->GetChild(col, row);
-                if (!child) continue;
-                work->Push(child);
+                next = child(col, row);
+                if (!next) continue;
+                work->Push(next);
             }
-            CalcLevel(ctx, child, ChildSlot{node, col + 2 * row}, n - 1);
+            visit(next, col, row);
             ModelTransaction txn;
             work->Pop();
         }
     }
 }
 
+// On a node at level L (slot its reference in its parent): computes the nodes at
+// level L + n - 1 of its subtree.
+void CalcLevel(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot, int32_t n)
+{
+    if (n == 1) {
+        ComputeImageFromChildren(ctx, node, slot);
+        return;
+    }
+    WalkChildren(
+        ctx.work, [node](int32_t col, int32_t row) { return node->GetChild(col, row); },
+        [&](TilvexNode* child, int32_t col, int32_t row) { CalcLevel(ctx, child, ChildSlot{node, col + 2 * row}, n - 1); });
+}
+
 void CreateSubtree(TilvexWorkStack* work, TilvexNode* node, int32_t h)
 {
     if (h < 2) return;
-    for (int32_t row = 0; row < 2; ++row) {
-        for (int32_t col = 0; col < 2; ++col) {
-            if (work->m_abort.load()) return;
-            TilvexNode* child;
-            {
-                ModelTransaction txn;
-                child = node->GetChild(col, row);
-                if (!child) {
-                    child = NewTilvexNode();
-                    node->SetChild(col, row, child);
-                }
-                work->Push(child);
-                ++work->m_count;
+    WalkChildren(
+        work,
+        [work, node](int32_t col, int32_t row) {
+            TilvexNode* child = node->GetChild(col, row);
+            if (!child) {
+                child = NewTilvexNode();
+                node->SetChild(col, row, child);
             }
-            CreateSubtree(work, child, h - 1);
-            ModelTransaction txn;
-            work->Pop();
-        }
-    }
+            ++work->m_count;
+            return child;
+        },
+        [work, h](TilvexNode* child, int32_t, int32_t) { CreateSubtree(work, child, h - 1); });
 }
 
 } // namespace
@@ -285,6 +283,17 @@ void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4
                            Rect2i(x0, y0, x0 + kHalfTile, y0 + kHalfTile));
     }
     w.coder.Encode(parent, result);
+}
+
+void ParentChildren::ComputeImage(JpegImage& result) const
+{
+    const uint8_t* children[4];
+    size_t lengths[4];
+    for (int32_t i = 0; i < 4; ++i) {
+        children[i] = has[i] ? bytes[i].data() : nullptr;
+        lengths[i] = size_t(bytes[i].size());
+    }
+    ComputeParentImage(children, lengths, result);
 }
 
 int32_t TilvexDepthForSize(int64_t width, int64_t height)

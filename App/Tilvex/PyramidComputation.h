@@ -73,6 +73,18 @@ bool ReleaseWrittenChild(pref& ref);
 // that is not a 256 x 256 colour JPEG throws vorn::JpegException.
 void ComputeParentImage(const uint8_t* const children[4], const size_t lengths[4], JpegImage& result);
 
+// A parent's children as copies of their JPEG bytes, index col + 2 row, gathered so
+// that the parent can be computed away from them (on another thread, or after they
+// have left memory). A child left out (missing, or without an image) leaves its
+// quadrant black.
+struct ParentChildren {
+    bool has[4] = {};
+    xvector<uint8_t> bytes[4];
+
+    // The parent's tile from the children held, as ComputeParentImage.
+    void ComputeImage(JpegImage& result) const;
+};
+
 // Called on the walking thread each time a batch of parents has been computed, before
 // their tiles are handed over (a test collects there). Null for none; not to be
 // changed while levels are computed.

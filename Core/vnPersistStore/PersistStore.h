@@ -4,8 +4,19 @@
 // writer and the asynchronous object loader. Besides the objects the store keeps two
 // elements of its own (see PersistStoreLayout.h): the schema and the space registry.
 //
-// Lock order: space (CSpace) locks, then the registry lock; the writer's locks as
-// DosWriter says. A space registers with the writer after the registry lock is left.
+// Lock order across the object spaces, this store and the log-structured store
+// beneath it (a lock is only taken while holding locks above it):
+//   1. the dirty-object-set writer's lock (DosWriter.h), or a CSpace's collection-pass
+//      lock (CSpace.h);
+//   2. CSpace (space) locks: one space's, or those of a write group in ascending
+//      address order; a space transaction holds its space's from open to close;
+//   3. a dirty set's lock, then this store's registry lock, then the writer's group and
+//      list locks (DosWriter.h); a CSpace's pending-registration lock;
+//   4. the log-structured store's locks, in the order LSS.h gives: the store is called
+//      with space locks or the registry lock held, and never calls back up.
+// A space registers with the writer after the registry lock is left. Locks of the
+// programs' own, taken inside a space transaction, come after 2 and never have a
+// space lock entered while they are held.
 #pragma once
 #include "vnLss/LssInterfaces.h"
 #include "vnPersistStore/AsyncObjectLoader.h"

@@ -3,10 +3,10 @@
 
 namespace vorn {
 
-PersistStorePtr::PersistStorePtr(PersistStore* store) : m_store(store), m_uncaught(std::uncaught_exceptions()) {}
+PersistStorePtr::PersistStorePtr(PersistStore* store) : m_store(store) {}
 
 PersistStorePtr::PersistStorePtr(PersistStorePtr&& other) noexcept
-    : m_store(other.Release()), m_uncaught(std::uncaught_exceptions())
+    : m_store(other.Release())
 {
 }
 
@@ -24,11 +24,7 @@ void PersistStorePtr::Close()
 
 PersistStorePtr::~PersistStorePtr() noexcept(false)
 {
-    if (std::uncaught_exceptions() <= m_uncaught) {
-        Close();
-        return;
-    }
-    if (PersistStore* store = Release()) store->CloseReporting(nullptr);
+    m_leave.Run([this] { Close(); });
 }
 
 } // namespace vorn

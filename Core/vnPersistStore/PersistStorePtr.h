@@ -6,7 +6,7 @@
 // destructor; while one is passing, the store is closed quietly and the first failure
 // goes on.
 #pragma once
-#include <exception>
+#include "vnPersistStore/QuietClose.h"
 
 namespace vorn {
 
@@ -31,7 +31,7 @@ public:
 
 private:
     PersistStore* m_store;
-    int m_uncaught; // exceptions passing when the pointer was made
+    CloseOnLeave m_leave;
 };
 
 } // namespace vorn

@@ -5,6 +5,7 @@
 // store (whose recorded failure then keeps the transaction from committing).
 #pragma once
 #include "vnLss/LssInterfaces.h"
+#include "vnPersistStore/QuietClose.h"
 
 namespace vorn {
 
@@ -16,10 +17,7 @@ void RunInStoreTransaction(ILogStructuredStore* lss, bool flushToDisk, F&& work)
         if (flushToDisk) txn->FlushWhenClose();
         work(txn);
     } catch (...) {
-        try {
-            txn->Close();
-        } catch (...) {
-        }
+        CloseQuietly([txn] { txn->Close(); });
         throw;
     }
     txn->Close();

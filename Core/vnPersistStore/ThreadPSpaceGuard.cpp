@@ -5,8 +5,7 @@
 namespace vorn {
 
 ThreadPSpaceGuard::ThreadPSpaceGuard(PSpace* space)
-    : m_space(space), m_previousPSpace(GetThreadPSpace()), m_previousCSpace(GetThreadCSpace()),
-      m_uncaught(std::uncaught_exceptions())
+    : m_space(space), m_previousPSpace(GetThreadPSpace()), m_previousCSpace(GetThreadCSpace())
 {
     if (m_space == nullptr) return;
     SetThreadPSpace(m_space);
@@ -32,14 +31,7 @@ void ThreadPSpaceGuard::Close()
 
 ThreadPSpaceGuard::~ThreadPSpaceGuard() noexcept(false)
 {
-    if (std::uncaught_exceptions() <= m_uncaught) {
-        Close();
-        return;
-    }
-    try {
-        Close();
-    } catch (...) {
-    }
+    m_leave.Run([this] { Close(); });
 }
 
 } // namespace vorn

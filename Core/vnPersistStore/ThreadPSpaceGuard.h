@@ -8,7 +8,7 @@
 // Give the guard a space opened with no lock held; the guard must be left before the
 // space's store is closed.
 #pragma once
-#include <exception>
+#include "vnPersistStore/QuietClose.h"
 
 namespace vorn {
 
@@ -35,7 +35,7 @@ private:
     PSpace* m_previousPSpace;
     CSpace* m_previousCSpace;
     bool m_done = false;
-    int m_uncaught; // exceptions passing when the guard was made
+    CloseOnLeave m_leave;
 };
 
 } // namespace vorn

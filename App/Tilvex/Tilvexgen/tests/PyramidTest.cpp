@@ -196,5 +196,34 @@ TEST(TilvexgenPyramidThreaded, SetImage2CreatesTheFullTreeAndPaintsFromTheTopLef
     EXPECT_TRUE(Near(right.GetImageRow(100) + 3 * 60, 0, 0, 0));
 }
 
+// Every node of a tree of height 3 is made, each level under the one above it: the
+// walk goes down into every child it makes, and no further than the height.
+TEST(TilvexgenPyramidThreaded, CreateFullTreeMakesEveryNodeDownToTheHeight)
+{
+    MemorySpace space;
+    Tilvex* t = NewTilvex();
+    {
+        ModelTransaction txn;
+        space.Get()->AddGcRoot(t->AsObject());
+    }
+    CreateFullTree(t, 3);
+
+    ModelTransaction txn;
+    TilvexNode* root = t->GetRootNode();
+    ASSERT_NE(root, nullptr);
+    int32_t grandchildren = 0;
+    for (int32_t i = 0; i < 4; ++i) {
+        TilvexNode* child = root->GetChild(i % 2, i / 2);
+        ASSERT_NE(child, nullptr) << i;
+        for (int32_t j = 0; j < 4; ++j) {
+            TilvexNode* grandchild = child->GetChild(j % 2, j / 2);
+            ASSERT_NE(grandchild, nullptr) << i << " " << j;
+            ++grandchildren;
+            for (const pref& c : grandchild->m_children) EXPECT_TRUE(c.IsNull());
+        }
+    }
+    EXPECT_EQ(grandchildren, 16);
+}
+
 } // namespace
 } // namespace vorn

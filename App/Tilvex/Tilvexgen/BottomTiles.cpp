@@ -1,0 +1,208 @@
+#include "Tilvex/Tilvexgen/BottomTiles.h"
+#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/TileGeometry.h"
+#include "Tilvex/Tilvexgen/PhotoFile.h"
+#include "Tilvex/Tilvexgen/TileKey.h"
+#include "vnObject/CSpace.h"
+#include "vnPersistStore/PSpace.h"
+#include "vnUtils/Exceptions.h"
+#include "vnUtils/Time.h"
+#include "vnUtils/Trace.h"
+#include <utility>
+
+namespace vorn {
+
+thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
+thread_local ResDIB IrregularMontageCalcBottomTiles::m_photo;
+thread_local xvector<uint8_t> IrregularMontageCalcBottomTiles::m_photoFile;
+thread_local std::vector<ResDIB> IrregularMontageCalcBottomTiles::m_blankTiles;
+
+IrregularMontageCalcBottomTiles::IrregularMontageCalcBottomTiles(PSpace* space, Montage& montage, Tilvex* tilvex,
+                                                                 int32_t depth, int64_t width, PendingTiles* pending,
+                                                                 ITaskExecuter* encoder)
+    : m_space(space), m_montage(montage), m_tilvex(tilvex), m_width(width), m_pending(pending),
+      m_encodeQueue(space, encoder, *this), m_parents(tilvex, depth, encoder != nullptr, *pending),
+      m_written(tilvex, depth)
+{
+}
+
+void IrregularMontageCalcBottomTiles::Run()
+{
+    SetThreadPSpace(m_space);
+    SetThreadCSpace(m_space ? m_space->GetCSpace() : nullptr);
+    const int32_t n = m_montage.entries.size();
+    for (;;) {
+        int32_t i;
+        {
+            CriticalSectionLock lock(m_lock);
+            i = m_next;
+            m_next = i + 1;
+        }
+        if (i >= n) return;
+        try {
+            PaintEntry(i, n);
+            FinishEntry(m_montage.entries[i]);
+            m_written.ReleaseWritten();
+        } catch (...) {
+            // Not a failure of one image: the build ends. The other worker stops at
+            // its next entry.
+            Fail(std::current_exception());
+            return;
+        }
+    }
+}
+
+void IrregularMontageCalcBottomTiles::Fail(std::exception_ptr failure)
+{
+    CriticalSectionLock lock(m_lock);
+    if (!m_failure) m_failure = failure;
+    m_next = int32_t(m_montage.entries.size());
+}
+
+void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
+{
+    const MontageEntry& e = m_montage.entries[i];
+    {
+        TraceStream t;
+        t << (i + 1) << " of " << n << " " << e.path << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
+          << e.y2 << ")\n";
+    }
+    // Each worker decodes into one bitmap, whose block grows to the largest photo
+    // and is then reused.
+    ResDIB& bitmap = m_photo;
+    try {
+        {
+            ScopedTimer timer;
+            timer.SetStopOnDestruction(true);
+            timer.Label() << "Loaded image";
+            ReadPhotoFile(e.path, m_photoFile);
+            xstring name(e.path);
+            bitmap.ReadJpeg(m_photoFile.data(), size_t(m_photoFile.size()), name.c_str());
+        }
+        const int bpp = bitmap.GetBitsPerPixel();
+        if (bpp != kTileBitsPerPixel) {
+            TraceStream t;
+            t << "Image mismatch : file = " << e.path << " bpp = " << bpp << "\n";
+            return;
+        }
+        const int32_t w = bitmap.GetWidth();
+        const int32_t h = bitmap.GetHeight();
+        if (w != e.x2 - e.x1 || h != e.y2 - e.y1) {
+            TraceStream t;
+            t << "Image mismatch : file = " << e.path << " size = (" << w << "," << h << ")"
+              << " expected size = " << "(" << (e.x2 - e.x1) << "," << (e.y2 - e.y1) << ")" << "\n";
+            return;
+        }
+        const int32_t bx = int32_t(int64_t(m_montage.x1) - e.x1);
+        const int32_t by = int32_t(int64_t(m_montage.y1) - e.y1);
+        const Rect2i bdRect(bx, by, int32_t(bx + m_width), int32_t(by + m_width));
+        const Rect2i updateRect(0, 0, w, h);
+        PrepareBlankTiles(e);
+        ScopedTimer timer;
+        timer.SetStopOnDestruction(true);
+        timer.Label() << "Set image";
+        ModelTransaction txn;
+        TilvexNode* root = m_tilvex->GetRootNode();
+        if (!root) {
+            root = NewTilvexNode();
+            m_tilvex->SetRootNode(root);
+        }
+        PaintTilvexNode(root, bitmap, bdRect, updateRect, this);
+    } catch (const JpegException& x) {
+        TraceStream t;
+        t << "Error : " << x.GetMessage() << "\n";
+    } catch (const IException& x) {
+        TraceStream t;
+        t << "Error : " << x.Describe() << "\n";
+    }
+}
+
+// Makes (outside the transaction, where the pages of a new block fault in without
+// holding up the other worker) a black bitmap for every tile of the entry that no
+// image has painted yet. Spares stay for the next entry.
+void IrregularMontageCalcBottomTiles::PrepareBlankTiles(const MontageEntry& e)
+{
+    size_t needed = 0;
+    const TileRange r = TilesOf(e, m_montage);
+    {
+        std::lock_guard<std::mutex> lock(m_pending->m_lock);
+        for (int64_t row = r.row1; row <= r.row2; ++row)
+            for (int64_t col = r.col1; col <= r.col2; ++col) {
+                auto it = m_pending->m_tiles.find(TileKey(col, row));
+                if (it != m_pending->m_tiles.end() && !it->second.node.m_object) ++needed;
+            }
+    }
+    while (m_blankTiles.size() < needed) {
+        m_blankTiles.emplace_back();
+        m_blankTiles.back().Create(kTileBitsPerPixel, kTileSize, kTileSize);
+    }
+}
+
+// Inside the painting transaction.
+bool IrregularMontageCalcBottomTiles::TakeBlankTile(ResDIB& dib)
+{
+    if (m_blankTiles.empty()) return false;
+    dib.swap(m_blankTiles.back());
+    m_blankTiles.pop_back();
+    return true;
+}
+
+// Inside the painting transaction.
+void IrregularMontageCalcBottomTiles::OnTilePainted(TilvexNode* node, int32_t col, int32_t row)
+{
+    std::lock_guard<std::mutex> lock(m_pending->m_lock);
+    auto it = m_pending->m_tiles.find(TileKey(col, row));
+    if (it == m_pending->m_tiles.end()) throw ProgrammingErrorException(xstring("a painted tile was not expected"));
+    it->second.node = node->AsObject();
+}
+
+// The entry is done with, painted or not: every tile that waited only for it is
+// encoded (outside the transaction: no other entry touches it any more, and the
+// pending map keeps it in memory) and handed its bytes.
+void IrregularMontageCalcBottomTiles::FinishEntry(const MontageEntry& e)
+{
+    if (IsEmptyEntry(e)) return;
+    std::vector<std::pair<uint64_t, TilvexNode*>> done;
+    std::vector<uint64_t> unpainted;
+    const TileRange r = TilesOf(e, m_montage);
+    {
+        ModelTransaction txn;
+        std::lock_guard<std::mutex> lock(m_pending->m_lock);
+        for (int64_t row = r.row1; row <= r.row2; ++row) {
+            for (int64_t col = r.col1; col <= r.col2; ++col) {
+                const uint64_t key = TileKey(col, row);
+                auto it = m_pending->m_tiles.find(key);
+                if (--it->second.remaining > 0) continue;
+                if (it->second.node.m_object) {
+                    done.emplace_back(key, static_cast<TilvexNode*>(it->second.node.m_object));
+                } else {
+                    m_pending->m_tiles.erase(it);
+                    unpainted.push_back(key);
+                }
+            }
+        }
+    }
+    for (uint64_t key : unpainted) m_parents.ChildFinished(key, nullptr);
+    if (m_encodeQueue.TryQueue(done)) return;
+    for (auto& [key, node] : done) EncodeFinishedTile(key, node);
+}
+
+void IrregularMontageCalcBottomTiles::EncodeFinishedTile(uint64_t key, TilvexNode* node)
+{
+    JpegImage jpeg;
+    m_coder.Encode(node->m_dib, jpeg);
+    xvector<uint8_t> copy;
+    if (m_parents.Enabled()) copy = jpeg.m_bytes;
+    {
+        ModelTransaction txn;
+        node->TakeJpegBytes(jpeg.m_bytes);
+        {
+            std::lock_guard<std::mutex> lock(m_pending->m_lock);
+            m_pending->m_tiles.erase(key);
+        }
+        m_written.Add(key);
+    }
+    m_parents.ChildFinished(key, &copy);
+}
+
+} // namespace vorn
