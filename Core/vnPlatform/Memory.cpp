@@ -68,6 +68,11 @@ bool UnmapSystemPages(void* p, size_t bytes)
     return ::munmap(p, bytes) == 0;
 }
 
+bool DiscardSystemPages(void* p, size_t bytes)
+{
+    return ::madvise(p, bytes, MADV_DONTNEED) == 0;
+}
+
 const char* SingleThreadFlag()
 {
 #ifdef VORN_HAVE_SINGLE_THREADED
