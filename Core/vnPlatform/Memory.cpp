@@ -68,11 +68,6 @@ bool UnmapSystemPages(void* p, size_t bytes)
     return ::munmap(p, bytes) == 0;
 }
 
-bool DiscardSystemPages(void* p, size_t bytes)
-{
-    return ::madvise(p, bytes, MADV_DONTNEED) == 0;
-}
-
 const char* SingleThreadFlag()
 {
 #ifdef VORN_HAVE_SINGLE_THREADED

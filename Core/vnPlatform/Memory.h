@@ -20,9 +20,6 @@ void* MapSystemPagesWithRoom(size_t bytes, size_t room);
 void* MapSystemPagesAt(void* at, size_t bytes);
 // Unmaps a page-aligned range: a whole mapping, several adjacent ones or part of one.
 bool UnmapSystemPages(void* p, size_t bytes);
-// Gives the memory behind a page-aligned range of a mapping back to the system; the
-// range stays mapped and reads as zeros until written again.
-bool DiscardSystemPages(void* p, size_t bytes);
 
 // A flag that is non-zero while the process has never had a second thread; it turns 0
 // (for good) when the first thread is created, before that thread runs. Reading it is

@@ -1154,54 +1154,8 @@ void Heap::FreeLocked(void* mem, PendingUnmaps& pending) noexcept
         InsertSmall(p, psize);
     } else {
         InsertTree(static_cast<TreeChunk*>(p), psize);
-        if (--m_releaseCountdown == 0) {
-            ReleaseUnusedSegments(pending);
-            DiscardFreePages();
-        }
+        if (--m_releaseCountdown == 0) ReleaseUnusedSegments(pending);
     }
-}
-
-// Free chunks keep their links (and the tree links) in their first bytes and the next
-// chunk keeps the foot: only whole pages between them are discarded, and only runs of
-// an allocation unit or more, so that small holes are not faulted in over and over.
-void Heap::DiscardInterior(char* chunk, size_t size, size_t header) noexcept
-{
-    const uintptr_t page = m_pageSize;
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(chunk) + header + page - 1) & ~(page - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(chunk) + size) & ~(page - 1);
-    if (to <= from || to - from < m_granularity) return;
-    void* p = reinterpret_cast<void*>(from);
-    if (m_pages) {
-        if (m_pages->discard) m_pages->discard(m_pages->context, p, to - from);
-    } else {
-        DiscardSystemPages(p, to - from);
-    }
-}
-
-void Heap::DiscardTree(TreeChunk* t) noexcept
-{
-    Chunk* c = t;
-    do {
-        DiscardInterior(reinterpret_cast<char*>(c), SizeOf(c), sizeof(TreeChunk));
-        c = c->fd;
-    } while (c != t);
-    for (uint32_t bits = t->childMap; bits != 0; bits &= bits - 1) DiscardTree(t->child[__builtin_ctz(bits)]);
-}
-
-void Heap::DiscardFreePages() noexcept
-{
-    if (m_pages && !m_pages->discard) return;
-    for (uint32_t bits = m_treeMap; bits != 0; bits &= bits - 1) DiscardTree(m_treeBins[__builtin_ctz(bits)]);
-    if (m_dv) DiscardInterior(reinterpret_cast<char*>(m_dv), m_dvSize, sizeof(TreeChunk));
-    if (m_top) DiscardInterior(reinterpret_cast<char*>(m_top), m_topSize, sizeof(TreeChunk));
-}
-
-void Heap::ReleaseFreePages() noexcept
-{
-    if (!m_magic) return;
-    const bool locked = Lock();
-    DiscardFreePages();
-    Unlock(locked);
 }
 
 // ---- thread caches ------------------------------------------------------------------------

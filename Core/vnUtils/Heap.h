@@ -58,9 +58,6 @@ struct HeapPages {
     // The page size; a power of 2.
     size_t (*pageSize)(void* context);
     void* context;
-    // Optional (null: free memory stays resident): gives back the memory behind a page
-    // range inside a mapping, which stays mapped; its contents are lost.
-    bool (*discard)(void* context, void* p, size_t bytes) = nullptr;
 };
 
 struct HeapStats {
@@ -113,11 +110,6 @@ public:
     // Walks every segment, chunk and bin and checks the heap's invariants. Returns null
     // when they hold, else a text naming the first one broken.
     const char* Check() noexcept;
-    // Gives back to the system the memory of the free space inside segments (the
-    // interior pages of free chunks of 64 KiB and more, and of the top); it stays part
-    // of the heap and is faulted in again when used. The heap also does this by itself
-    // after every 4095 frees of chunks of 512 bytes and more.
-    void ReleaseFreePages() noexcept;
     // Returns all segments to the system and resets the heap to its unused state. Only
     // for a heap whose blocks are all freed (or abandoned); not for the process heap.
     // The calling thread's cache of this heap is dropped with it.
@@ -202,9 +194,6 @@ private:
     void ReplaceDv(Chunk* p, size_t size) noexcept;
 
     void Trim(PendingUnmaps& pending) noexcept;
-    void DiscardFreePages() noexcept;
-    void DiscardTree(TreeChunk* t) noexcept;
-    void DiscardInterior(char* chunk, size_t size, size_t header) noexcept;
     void ReleaseUnusedSegments(PendingUnmaps& pending) noexcept;
     void* MapPages(void* at, size_t bytes, bool segment) noexcept;
     bool UnmapPages(void* p, size_t bytes) noexcept;

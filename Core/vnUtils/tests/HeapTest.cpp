@@ -34,7 +34,7 @@ public:
     {
         m_arena = static_cast<char*>(MapSystemPages(arenaBytes));
         m_bytes = arenaBytes;
-        m_iface = HeapPages{&Map, &Unmap, &PageSize, this, &Discard};
+        m_iface = HeapPages{&Map, &Unmap, &PageSize, this};
     }
     ~TestPages() { UnmapSystemPages(m_arena, m_bytes); }
 
@@ -48,12 +48,6 @@ public:
     {
         std::lock_guard<std::mutex> g(m_mutex);
         return m_errors;
-    }
-    // Bytes given back by discarding (pages that stay mapped).
-    size_t Discarded() const
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        return m_discarded;
     }
     size_t Maps() const
     {
@@ -81,21 +75,6 @@ private:
     static bool Unmap(void* ctx, void* p, size_t bytes)
     {
         return static_cast<TestPages*>(ctx)->DoUnmap(static_cast<char*>(p), bytes);
-    }
-
-    static bool Discard(void* ctx, void* p, size_t bytes)
-    {
-        return static_cast<TestPages*>(ctx)->DoDiscard(static_cast<char*>(p), bytes);
-    }
-
-    // As the system does: the pages read as zeros afterwards.
-    bool DoDiscard(char* p, size_t bytes)
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        if (bytes == 0 || !IsMappedRange(p, bytes)) return false;
-        std::memset(p, 0, bytes);
-        m_discarded += bytes;
-        return true;
     }
 
     bool RunFree(size_t first, size_t count) const
@@ -158,10 +137,9 @@ private:
         return p;
     }
 
-    // A page-aligned range of mapped pages; anything else counts as an error. Called
-    // with the lock held.
-    bool IsMappedRange(char* p, size_t bytes)
+    bool DoUnmap(char* p, size_t bytes)
     {
+        std::lock_guard<std::mutex> g(m_mutex);
         if (p < m_arena || p + bytes > m_arena + m_bytes || size_t(p - m_arena) % kPage || bytes % kPage) {
             ++m_errors;
             return false;
@@ -169,18 +147,10 @@ private:
         const size_t first = size_t(p - m_arena) / kPage;
         for (size_t i = 0; i < bytes / kPage; ++i) {
             if (!m_pages[first + i]) {
-                ++m_errors;   // a page that is not mapped
+                ++m_errors;   // unmapping a page that is not mapped
                 return false;
             }
         }
-        return true;
-    }
-
-    bool DoUnmap(char* p, size_t bytes)
-    {
-        std::lock_guard<std::mutex> g(m_mutex);
-        if (!IsMappedRange(p, bytes)) return false;
-        const size_t first = size_t(p - m_arena) / kPage;
         for (size_t i = 0; i < bytes / kPage; ++i) m_pages[first + i] = 0;
         m_mapped -= bytes;
         std::memset(p, 0xDD, bytes);   // what a stale reader would see
@@ -193,7 +163,6 @@ private:
     std::vector<uint8_t> m_pages;
     size_t m_mapped = 0;
     size_t m_maps = 0;
-    size_t m_discarded = 0;
     size_t m_limit = ~size_t(0);
     int m_errors = 0;
     mutable std::mutex m_mutex;
@@ -566,61 +535,6 @@ TEST(Heap, ReleasesWhollyFreeSegments)
     EXPECT_LT(s.segments, 3u);
     EXPECT_LT(s.footprint, footprint);
     EXPECT_EQ(t.pages.Mapped(), s.footprint);
-    EXPECT_EQ(h.Check(), nullptr);
-    EXPECT_EQ(t.pages.Errors(), 0);
-}
-
-TEST(Heap, FreeSpaceInsideSegmentsGoesBackToTheSystemAndStaysUsable)
-{
-    TestHeap t(TestPages::Order::Ascending);
-    Heap& h = t.heap;
-    // Two free holes between blocks in use (neither meets the top), and a small one.
-    void* left = h.Alloc(100);
-    void* hole = h.Alloc(0x30000);
-    void* middle = h.Alloc(100);
-    void* second = h.Alloc(0x30000);
-    void* between = h.Alloc(100);
-    void* small = h.Alloc(0x8000);
-    void* right = h.Alloc(100);
-    Fill(left, 100, 1);
-    Fill(middle, 100, 2);
-    Fill(right, 100, 3);
-    h.Free(hole);
-    h.Free(second);
-    h.Free(small);
-    const size_t footprint = h.Stats().footprint;
-    h.ReleaseFreePages();
-    // The holes' interior pages (the small hole is not worth it), and the top's.
-    EXPECT_GE(t.pages.Discarded(), 2 * (0x30000 - 2 * kPage));
-    EXPECT_LE(t.pages.Discarded(), 2 * 0x30000 + h.Stats().topSize);
-    EXPECT_EQ(h.Stats().footprint, footprint);   // still the heap's
-    EXPECT_EQ(h.Check(), nullptr);
-    EXPECT_TRUE(Holds(left, 100, 1));
-    EXPECT_TRUE(Holds(middle, 100, 2));
-    EXPECT_TRUE(Holds(right, 100, 3));
-    // The space serves again.
-    void* again = h.Alloc(0x30000);
-    EXPECT_EQ(again, hole);
-    Fill(again, 0x30000, 4);
-    EXPECT_TRUE(Holds(again, 0x30000, 4));
-    EXPECT_EQ(h.Check(), nullptr);
-    for (void* p : {left, middle, between, right, again}) h.Free(p);
-
-    // Without being asked, after 4095 frees of large chunks.
-    const size_t before = t.pages.Discarded();
-    void* guardA = h.Alloc(100);
-    void* big = h.Alloc(0x30000);
-    void* guardB = h.Alloc(100);
-    h.Free(big);
-    for (int i = 0; i < 4200 && t.pages.Discarded() == before; ++i) {
-        void* a = h.Alloc(600);
-        void* guard = h.Alloc(16);
-        h.Free(a);
-        h.Free(guard);
-    }
-    EXPECT_GT(t.pages.Discarded(), before);
-    h.Free(guardA);
-    h.Free(guardB);
     EXPECT_EQ(h.Check(), nullptr);
     EXPECT_EQ(t.pages.Errors(), 0);
 }
