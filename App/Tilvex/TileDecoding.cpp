@@ -119,9 +119,13 @@ void RunTileDecode(TilvexNode* node)
     const bool ok = node->DecodeJpegTile(decoded);
     {
         CSpaceLock lock(space);
-        // Undecodable tiles stay without pixels until their bytes change; the ancestor
-        // stands in.
-        node->SetDecodeResult(ok, decoded);
+        // A tile that left the view while it waited is not kept: nothing would give its
+        // pixels back, and it is decoded again should it return. Undecodable tiles stay
+        // without pixels until their bytes change; the ancestor stands in.
+        if (ok && (node->m_dibIndepNode.GetFlags() & DGBaseNode::DG_OBSERVED) == 0)
+            node->m_decodeState = TDS_STALE;
+        else
+            node->SetDecodeResult(ok, decoded);
         node->m_dibIndepNode.MarkDirty();
     }
     PendingTaskList::Remove(node);

@@ -3,7 +3,8 @@
 // other observer) gets it queued on TileDecodeExecuter, and the node is kept alive by
 // the process-wide PendingTaskList until the decode has published its result.
 // Publishing (under the node's CSpace lock) sets the decode state to decoded, marks the
-// tile's graph node dirty (so observers repaint) and swaps the bitmap in. A tile that
+// tile's graph node dirty (so observers repaint) and swaps the bitmap in; a tile that
+// is no longer observed when its decode ends drops the result and is stale again. A tile that
 // fails to decode, or decodes to anything but a 256 x 256, 24-bit tile, is left without
 // pixels (state 0) and is not tried again until its bytes change; its coarser ancestor
 // keeps standing in for it.

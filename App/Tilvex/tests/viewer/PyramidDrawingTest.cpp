@@ -479,7 +479,7 @@ TEST(PendingTaskListTest, ItsPointerGoesWithItsSpace)
         EXPECT_TRUE(PendingTaskList::Get()->Contains(c));
         held.Release();
         EXPECT_FALSE(PendingTaskList::Get()->Contains(c));
-        EXPECT_EQ(c->GetDecodeState(), TDS_DECODED);
+        EXPECT_EQ(c->GetDecodeState(), TDS_STALE); // nothing observes it: its pixels are not kept
     }
     EXPECT_EQ(PendingTaskList::Get(), nullptr);
     std::filesystem::remove_all(dir);

@@ -69,7 +69,6 @@ TEST_F(TileDecoding, AQueuedTileThatNothingElseHoldsSurvivesCollectionsUntilItsD
     held.Release();
     {
         ModelTransaction txn;
-        EXPECT_EQ(node->GetDecodeState(), TDS_DECODED);
         EXPECT_FALSE(PendingTaskList::Get()->Contains(node));
     }
     SynchronousGc();
@@ -77,22 +76,68 @@ TEST_F(TileDecoding, AQueuedTileThatNothingElseHoldsSurvivesCollectionsUntilItsD
     EXPECT_EQ(GetThreadCSpace()->GetNumObjects(), objects - 1); // collected once decoded
 }
 
+TEST_F(TileDecoding, ADecodeKeepsItsPixelsOnlyForATileStillInView)
+{
+    HoldingExecuter held;
+    ScopedDecodeExecuter use(&held);
+    TileReader leaving;
+    TileReader staying;
+    TilvexNode* left = nullptr;
+    TilvexNode* back = nullptr;
+    {
+        ModelTransaction txn;
+        left = StaleNodeOfColour(0xFF0000);
+        back = StaleNodeOfColour(0x00FF00);
+        AddGcRoot(left->AsObject());
+        AddGcRoot(back->AsObject());
+        leaving.m_tiles = {left, back};
+        ActivateAgent(leaving);
+        leaving.EvaluateIfNeeded();
+        DeactivateAgent(leaving); // both leave the view while their decodes wait
+        staying.m_tiles = {back}; // one comes back before its decode ends
+        ActivateAgent(staying);
+        staying.EvaluateIfNeeded();
+    }
+    EXPECT_EQ(held.GetNumPendingTasks(), 2);
+    held.Release();
+    {
+        ModelTransaction txn;
+        EXPECT_EQ(left->GetDecodeState(), TDS_STALE);
+        EXPECT_TRUE(left->m_dib.IsEmpty());
+        EXPECT_FALSE(PendingTaskList::Get()->Contains(left));
+        EXPECT_EQ(back->GetDecodeState(), TDS_DECODED);
+        EXPECT_TRUE(Near(CentreColour(back->m_dib), 0x00FF00));
+        // The dropped tile is decoded again when it is observed again.
+        TileReader again;
+        again.m_tiles = {left};
+        ActivateAgent(again);
+        again.EvaluateIfNeeded();
+        EXPECT_EQ(left->GetDecodeState(), TDS_DECODING);
+        EXPECT_EQ(held.GetNumPendingTasks(), 1);
+        DeactivateAgent(again);
+        DeactivateAgent(staying);
+    }
+    held.Release();
+    ModelTransaction txn;
+    RemoveGcRoot(left->AsObject());
+    RemoveGcRoot(back->AsObject());
+}
+
 TEST_F(TileDecoding, StoppingWaitsForEveryQueuedDecodeBeforeTheSpaceCloses)
 {
     IThreadPool* pool = CreateThreadPool(1);
     StartTileDecoding(pool->CreateTaskExecuter());
     std::vector<TilvexNode*> nodes;
+    TileReader viewing;
     {
         ModelTransaction txn;
-        TileReader reader;
         for (int i = 0; i < 32; ++i) {
             nodes.push_back(StaleNodeOfColour(0x010101u * uint32_t(i * 8)));
             AddGcRoot(nodes.back()->AsObject());
         }
-        reader.m_tiles = nodes;
-        ActivateAgent(reader);
-        reader.EvaluateIfNeeded(); // 32 decodes queued on one thread
-        DeactivateAgent(reader);
+        viewing.m_tiles = nodes;
+        ActivateAgent(viewing);
+        viewing.EvaluateIfNeeded(); // 32 decodes queued on one thread
     }
     StopTileDecoding();
     EXPECT_EQ(TileDecodeExecuter, nullptr);
@@ -102,6 +147,7 @@ TEST_F(TileDecoding, StoppingWaitsForEveryQueuedDecodeBeforeTheSpaceCloses)
             EXPECT_EQ(n->GetDecodeState(), TDS_DECODED);
             EXPECT_TRUE(IsTileBitmap(n->m_dib));
         }
+        DeactivateAgent(viewing);
         EXPECT_EQ(PendingTaskList::Get()->Size(), 0u);
         // Nothing is queued any more.
         TilvexNode* later = StaleNodeOfColour(0x808080);
