@@ -2,10 +2,16 @@
 # Include discipline, checked over every C++ source below Core/ and App/:
 #  - operating-system headers (POSIX, Linux, X11) and SDL headers only in Core/vnPlatform;
 #  - no module includes a module above it in the order below (a module's tests/, bench/,
-#    fuzz/ and tools/ folders belong to it).
+#    fuzz/ and tools/ folders belong to it);
+#  - a module's headers are included by their module path ("vnLss/tests/CrashRAS.h"), never
+#    by a path relative to the including file that leaves its module ("../../vnLss/..."),
+#    and a module path has no ".." in it: either would reach past the include path that
+#    the build gives each module;
+#  - only tests/, bench/, fuzz/ and tools/ folders include from those folders.
 # Prints every offending line as file:line: reason, and fails when there is one.
+# check-includes.sh [ROOT] checks the tree at ROOT (default: this project).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 cd "$root"
 
 # Modules, lowest first (the order the top-level CMakeLists.txt adds them in): a module
@@ -41,6 +47,10 @@ rank_of_include() {
   return 0
 }
 
+# A path (relative to the root, or an include) that lies in a module's tests, bench, fuzz
+# or tools folder.
+support_re='(^|/)(tests|bench|fuzz|tools)/'
+
 failures=0
 fail() {
   echo "$1"
@@ -67,7 +77,27 @@ while IFS= read -r hit; do
       continue
     fi
   fi
+  if [[ $inc == ./* || $inc == ../* ]]; then
+    # A path relative to the including file: it must stay in the file's own module.
+    target=$(realpath -m --relative-to="$root" "$(dirname "$file")/$inc")
+    rank_of_path "$target"
+    if [[ $rank -ne $own ]]; then
+      fail "$file:$lineno: relative include \"$inc\" leaves the module of the file; include it by its module path"
+      continue
+    fi
+    [[ $target =~ $support_re && ! $file =~ $support_re ]] &&
+      fail "$file:$lineno: \"$inc\" is a test, bench, fuzz or tools header, included outside those folders"
+    continue
+  fi
+  if [[ $inc =~ (^|/)\.\.(/|$) ]]; then
+    fail "$file:$lineno: \"$inc\" climbs out of its module with \"..\""
+    continue
+  fi
   rank_of_include "$inc"
+  if [[ $rank -ge 0 && $inc =~ $support_re && ! $file =~ $support_re ]]; then
+    fail "$file:$lineno: \"$inc\" is a test, bench, fuzz or tools header, included outside those folders"
+    continue
+  fi
   if [[ $own -ge 0 && $rank -gt $own ]]; then
     fail "$file:$lineno: ${modules[$own]} includes \"$inc\" of ${modules[$rank]}, a module above it"
   fi

@@ -1,5 +1,6 @@
 #include "vnPersistStore/AsyncObjectLoader.h"
 #include "vnPersistStore/AsyncPrefNode.h"
+#include <utility>
 
 namespace vorn {
 
@@ -18,14 +19,13 @@ void AsyncObjectLoader::Stop()
     {
         CriticalSectionLock lock(m_lock);
         if (!m_started) {
-            DropAll(m_queue, 0);
-            m_queue.clear();
+            DropAll(m_queue);
             return;
         }
         if (!m_stopQueued) {
             m_stopQueued = true;
-            if (m_queue.empty()) m_work.Set();
-            m_queue.push_back(StopEntry());
+            if (m_queue.IsEmpty()) m_work.Set();
+            m_queue.PushBack(StopEntry());
         }
     }
     m_thread.JoinThread();
@@ -38,44 +38,51 @@ void AsyncObjectLoader::Request(DGIndepNodeForAsyncPref* node)
     {
         CriticalSectionLock lock(m_lock);
         if (!m_stopQueued) {
-            if (m_queue.empty()) m_work.Set();
-            m_queue.push_back(node);
+            if (m_queue.IsEmpty()) m_work.Set();
+            m_queue.PushBack(node);
             return;
         }
     }
     node->Release();
 }
 
-void AsyncObjectLoader::DropAll(std::vector<DGIndepNodeForAsyncPref*>& queue, size_t from)
+void AsyncObjectLoader::DropAll(Queue& queue)
 {
-    for (size_t i = from; i < queue.size(); ++i)
-        if (queue[i] != StopEntry()) queue[i]->Release();
+    queue.ForEach([](DGIndepNodeForAsyncPref* node) {
+        if (node != StopEntry()) node->Release();
+    });
+    queue.Clear();
 }
 
 void AsyncObjectLoader::ThreadMain()
 {
     SetThreadName("AsyncObjectLoader");
-    std::vector<DGIndepNodeForAsyncPref*> taken;
+    Queue taken;
     for (;;) {
         m_work.Wait();
         for (;;) {
             {
                 CriticalSectionLock lock(m_lock);
-                taken.swap(m_queue);
+                taken = std::move(m_queue);
                 m_work.Reset();
             }
-            if (taken.empty()) break;
-            for (size_t i = 0; i < taken.size(); ++i) {
-                if (taken[i] == StopEntry()) {
-                    DropAll(taken, i + 1);
-                    CriticalSectionLock lock(m_lock);
-                    DropAll(m_queue, 0);
-                    m_queue.clear();
-                    return;
-                }
-                taken[i]->LoadFromStore();
+            if (taken.IsEmpty()) break;
+            // Requests behind the stop entry are dropped, not served.
+            bool stopped = false;
+            taken.ForEach([&](DGIndepNodeForAsyncPref* node) {
+                if (node == StopEntry())
+                    stopped = true;
+                else if (stopped)
+                    node->Release();
+                else
+                    node->LoadFromStore();
+            });
+            taken.Clear();
+            if (stopped) {
+                CriticalSectionLock lock(m_lock);
+                DropAll(m_queue);
+                return;
             }
-            taken.clear();
         }
     }
 }

@@ -4,8 +4,8 @@
 // object. Requests are served one at a time in arrival order; those that arrive while a
 // batch is served are taken right after it without another wait.
 #pragma once
+#include "vnUtils/PagedList.h"
 #include "vnUtils/Threads.h"
-#include <vector>
 
 namespace vorn {
 
@@ -34,12 +34,15 @@ public:
 
 private:
     static DGIndepNodeForAsyncPref* StopEntry() { return reinterpret_cast<DGIndepNodeForAsyncPref*>(~uintptr_t(0)); }
-    static void DropAll(std::vector<DGIndepNodeForAsyncPref*>& queue, size_t from);
+    // Blocks of 1024 request pointers.
+    using Queue = PagedList<DGIndepNodeForAsyncPref*, 1024, int64_t>;
+    // Drops the loader's reference of every request in queue and empties it.
+    static void DropAll(Queue& queue);
 
     WorkerThreadX m_thread;
     CriticalSection m_lock;
     Event m_work{true, false}; // set while the queue holds something
-    std::vector<DGIndepNodeForAsyncPref*> m_queue;
+    Queue m_queue;
     bool m_stopQueued = false;
     bool m_started = false;
 };

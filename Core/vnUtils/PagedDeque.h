@@ -3,35 +3,33 @@
 // emptied over and over allocates nothing in its steady state. Appending and removing
 // at the back touch one page; entries move between pages only when a range is
 // inserted or erased in the middle. No page in the list is empty; an empty deque has
-// no pages but may keep its spare. Not thread-safe: the owner guards it.
+// no pages but may keep its spare. Not thread-safe: the owner guards it. Appending,
+// popping, Clear and moving are PagedList's; the deque adds positions and the range
+// operations.
 //
 // A position is {page, index within the page, ordinal from the front}; the end
 // position is {last page, its end index, count}, or {null, -1, 0} when empty.
 // Positions are invalidated by any change of the deque.
 #pragma once
+#include "vnUtils/PagedList.h"
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 #include <utility>
 
 namespace vorn {
 
 template <class T>
-class PagedDeque {
-    static_assert(std::is_trivially_copyable_v<T>, "entries are moved as bytes");
+class PagedDeque : public PagedList<T, 512, int32_t> {
+    using Base = PagedList<T, 512, int32_t>;
+    using Base::m_count;
+    using Base::m_first;
+    using Base::m_last;
+    using Base::GetPage;
+    using Base::Unlink;
 
 public:
-    static constexpr int32_t kPageEntries = 512;
-
-    struct Page {
-        T entries[kPageEntries];
-        int32_t begin = kPageEntries / 2;
-        int32_t end = kPageEntries / 2; // one past the last used entry
-        Page* prev = nullptr;
-        Page* next = nullptr;
-
-        int32_t Count() const { return end - begin; }
-    };
+    using typename Base::Page;
+    using Base::kPageEntries;
 
     struct Position {
         Page* page = nullptr;
@@ -57,90 +55,20 @@ public:
     };
 
     PagedDeque() = default;
-    ~PagedDeque()
-    {
-        Clear();
-        delete m_spare;
-    }
-    PagedDeque(const PagedDeque& o) { InsertRange(End(), o.Begin(), o.End()); }
+    PagedDeque(const PagedDeque& o) : Base() { InsertRange(End(), o.Begin(), o.End()); }
     PagedDeque& operator=(const PagedDeque& o)
     {
         if (this != &o) {
-            Clear();
+            this->Clear();
             InsertRange(End(), o.Begin(), o.End());
         }
         return *this;
     }
     // Takes the pages and count of o (three words); o keeps its spare.
-    PagedDeque(PagedDeque&& o) noexcept : m_first(o.m_first), m_last(o.m_last), m_count(o.m_count)
-    {
-        o.m_first = o.m_last = nullptr;
-        o.m_count = 0;
-    }
+    PagedDeque(PagedDeque&& o) noexcept = default;
     // Clears this deque first (its pages go to its spare or are freed), then takes
     // o's pages and count.
-    PagedDeque& operator=(PagedDeque&& o) noexcept
-    {
-        if (this != &o) {
-            Clear();
-            m_first = o.m_first;
-            m_last = o.m_last;
-            m_count = o.m_count;
-            o.m_first = o.m_last = nullptr;
-            o.m_count = 0;
-        }
-        return *this;
-    }
-
-    int32_t Size() const { return m_count; }
-    bool IsEmpty() const { return m_count == 0; }
-
-    void PushBack(const T& entry)
-    {
-        if (m_last == nullptr) {
-            Page* p = GetPage();
-            p->begin = p->end = 0;
-            m_first = m_last = p;
-        } else if (m_last->end == kPageEntries) {
-            Page* p = GetPage();
-            p->begin = p->end = 0;
-            p->prev = m_last;
-            m_last->next = p;
-            m_last = p;
-        }
-        m_last->entries[m_last->end++] = entry;
-        ++m_count;
-    }
-
-    // Removes the last entry; the deque must not be empty.
-    void PopBack()
-    {
-        --m_count;
-        if (--m_last->end == m_last->begin) {
-            Page* p = m_last;
-            m_last = p->prev;
-            if (m_last != nullptr) m_last->next = nullptr;
-            else m_first = nullptr;
-            ReleasePage(p);
-        }
-    }
-
-    T& Back() { return m_last->entries[m_last->end - 1]; }
-    const T& Back() const { return m_last->entries[m_last->end - 1]; }
-    T& Front() { return m_first->entries[m_first->begin]; }
-    const T& Front() const { return m_first->entries[m_first->begin]; }
-
-    // Removes every entry; one page is kept as the spare.
-    void Clear()
-    {
-        for (Page* p = m_first; p != nullptr;) {
-            Page* next = p->next;
-            ReleasePage(p);
-            p = next;
-        }
-        m_first = m_last = nullptr;
-        m_count = 0;
-    }
+    PagedDeque& operator=(PagedDeque&& o) noexcept = default;
 
     Position Begin() const
     {
@@ -270,43 +198,8 @@ public:
         return Normalise(follower, follower->begin, from.ordinal);
     }
 
-    // For inspection.
-    const Page* FirstPage() const { return m_first; }
-    const Page* LastPage() const { return m_last; }
-    const Page* SparePage() const { return m_spare; }
-    int32_t GetNumPages() const
-    {
-        int32_t n = 0;
-        for (const Page* p = m_first; p != nullptr; p = p->next) ++n;
-        return n;
-    }
 
 private:
-    // The spare when there is one (links cleared), else a fresh zeroed page.
-    Page* GetPage()
-    {
-        if (Page* p = m_spare) {
-            m_spare = nullptr;
-            p->prev = p->next = nullptr;
-            return p;
-        }
-        return new Page();
-    }
-    // The page becomes the spare when there is none; otherwise it is freed.
-    void ReleasePage(Page* p)
-    {
-        if (m_spare == nullptr) m_spare = p;
-        else delete p;
-    }
-    // Takes p out of the list and releases it.
-    void Unlink(Page* p)
-    {
-        if (p->prev != nullptr) p->prev->next = p->next;
-        else m_first = p->next;
-        if (p->next != nullptr) p->next->prev = p->prev;
-        else m_last = p->prev;
-        ReleasePage(p);
-    }
 
     static void MoveEntries(Page* p, int32_t dst, int32_t src, int32_t n)
     {
@@ -402,11 +295,6 @@ private:
         m_count += n;
         return room;
     }
-
-    Page* m_first = nullptr;
-    Page* m_last = nullptr;
-    int32_t m_count = 0;
-    Page* m_spare = nullptr;
 };
 
 } // namespace vorn

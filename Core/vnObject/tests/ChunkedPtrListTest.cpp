@@ -34,8 +34,8 @@ TEST(ChunkedPtrList, SpliceMovesEveryPair)
             EXPECT_EQ(la.Count(), a + b);
             std::sort(expect.begin(), expect.end());
             EXPECT_EQ(Contents(la), expect);
-            for (auto* blk = la.First(); blk && blk != la.Last(); blk = blk->m_next)
-                EXPECT_EQ(blk->m_count, ChunkedPtrList::kBlockEntries);
+            for (auto* blk = la.First(); blk && blk != la.Last(); blk = blk->next)
+                EXPECT_EQ(blk->Count(), ChunkedPtrList::kBlockEntries);
             // Popping walks back across the blocks and frees them.
             int64_t popped = 0;
             while (!la.Empty()) la.PopBack(), ++popped;

@@ -5,7 +5,7 @@
 // identifier that nothing in the store holds. (2) A real crash: a child process that
 // writes objects is killed with SIGKILL at random moments; the store it leaves holds
 // every write-back the child reported and a whole, bindable chain.
-#include "../../vnLss/tests/CrashRAS.h"
+#include "vnLss/tests/CrashRAS.h"
 #include "StoreTestUtil.h"
 #include "vnPersistStore/PersistExceptions.h"
 #include "vnPlatform/Process.h"

@@ -2,7 +2,7 @@
 // (so a test can close, reopen, damage and cut them), raw reads of elements, and a
 // transaction scope on a space.
 #pragma once
-#include "../../vnLss/tests/LssStoreTestUtil.h"
+#include "vnLss/tests/LssStoreTestUtil.h"
 #include "PersistTestUtil.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreLayout.h"
