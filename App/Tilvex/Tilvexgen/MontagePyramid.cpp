@@ -35,34 +35,22 @@ constexpr size_t kMaxQueuedTiles = 16;
 // overlap each have not been handled yet, and the node once painted. A collected
 // object of the space: the painted nodes it holds are strong references, so a tile
 // keeps its decoded pixels until it is finished. Changed inside transactions.
-class PendingTiles {
+class PendingTiles : public IObjectBaseMixin<PendingTiles> {
 public:
     struct Tile {
         int32_t remaining = 0;
         AnyInterface node{nullptr, nullptr};
     };
 
-    AnyInterface QueryInterface(const ReflectedInterface& ri)
-    {
-        if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-        return AnyInterface{nullptr, nullptr};
-    }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor& v)
     {
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto& [key, tile] : m_tiles)
             if (tile.node.m_object) v.VisitStrong(tile.node);
     }
-    void OnGarbageCollect() {}
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject() { return AnyInterface{this, &kIObjectTableOf<PendingTiles>}; }
 
     static uint64_t Key(int64_t col, int64_t row) { return (uint64_t(col) << 32) | uint32_t(row); }
 
-    ObjSysState m_sys{};
     std::mutex m_lock; // guards the map against the collector's visit
     std::unordered_map<uint64_t, Tile> m_tiles;
 };
