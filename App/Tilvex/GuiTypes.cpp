@@ -76,14 +76,7 @@ template <class T>
 constexpr ReflectedClass StructRecord(const char* name, const ReflectedField* fields, int32_t numFields, TypeOps ops,
                                       int32_t flags = RcfBit(RCF_CLASS))
 {
-    ReflectedClass rc{};
-    rc.m_flags = flags;
-    rc.m_name = name;
-    rc.m_size = int32_t(sizeof(T));
-    rc.m_fields = fields;
-    rc.m_numFields = numFields;
-    rc.m_typeOps = ops;
-    return rc;
+    return MakeClassRecord<T>(name, flags, ops, nullptr, fields, numFields);
 }
 
 constexpr const char* kBorderStyleNames[] = {"BCS_RAISED", "BCS_LOWERED", "BCS_FLAT"};

@@ -1,4 +1,5 @@
 #include "Tilvex/MessageLoop.h"
+#include "vnUtils/XString.h"
 #include <algorithm>
 #include <chrono>
 #include <deque>
@@ -56,26 +57,6 @@ uint32_t ButtonMessage(uint32_t button, bool down, int32_t clicks)
     case PBUTTON_RIGHT: return !down ? WM_RBUTTONUP : dbl ? WM_RBUTTONDBLCLK : WM_RBUTTONDOWN;
     default: return !down ? WM_MBUTTONUP : dbl ? WM_MBUTTONDBLCLK : WM_MBUTTONDOWN;
     }
-}
-
-// Decodes one UTF-8 sequence at s into *cp; returns its length (0 at the end or for a
-// malformed sequence, which ends the text).
-int DecodeUtf8(const unsigned char* s, uint32_t* cp)
-{
-    if (!s[0]) return 0;
-    if (s[0] < 0x80) {
-        *cp = s[0];
-        return 1;
-    }
-    int n = (s[0] & 0xE0) == 0xC0 ? 2 : (s[0] & 0xF0) == 0xE0 ? 3 : (s[0] & 0xF8) == 0xF0 ? 4 : 0;
-    if (!n) return 0;
-    uint32_t v = s[0] & (0x7F >> n);
-    for (int i = 1; i < n; ++i) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
-        v = (v << 6) | (s[i] & 0x3F);
-    }
-    *cp = v;
-    return n;
 }
 
 void LoseCapture(std::vector<MSG>* out)
@@ -239,18 +220,11 @@ void TranslatePlatformEvent(const PlatformEvent& e, std::vector<MSG>* out)
     case PEV_TEXT: {
         const bool alt = (e.mods & PMOD_ALT) != 0;
         const LPARAM l = LPARAM(MakeLong(1, alt ? int32_t(KF_ALTDOWN) : 0));
-        const auto* s = reinterpret_cast<const unsigned char*>(e.text);
-        uint32_t cp = 0;
-        for (int n; (n = DecodeUtf8(s, &cp)) > 0; s += n) {
-            const uint32_t msg = alt ? WM_SYSCHAR : WM_CHAR;
-            if (cp >= 0x10000) {
-                cp -= 0x10000;
-                out->push_back(MSG{h, msg, 0xD800 + (cp >> 10), l});
-                out->push_back(MSG{h, msg, 0xDC00 + (cp & 0x3FF), l});
-            } else {
-                out->push_back(MSG{h, msg, cp, l});
-            }
-        }
+        // One character message per UTF-16 unit: a character beyond U+FFFF comes as its
+        // two surrogates. Text that is not UTF-8 gives none.
+        string16 units;
+        if (Utf8ToUtf16(e.text, units))
+            for (char16_t u : units) out->push_back(MSG{h, alt ? WM_SYSCHAR : WM_CHAR, u, l});
         break;
     }
     default: break;

@@ -306,12 +306,6 @@ int32_t TilvexDepthForSize(int64_t width, int64_t height)
 
 // ---- TilvexWorkStack
 
-AnyInterface TilvexWorkStack::QueryInterface(const ReflectedInterface& ri)
-{
-    if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 void TilvexWorkStack::VisitObjects(IObjectVisitor& v)
 {
     for (auto it = m_work.Begin(); it != m_work.End(); ++it) v.VisitStrong(*it);
@@ -322,8 +316,6 @@ void TilvexWorkStack::Destroy()
     m_work.Clear();
     delete this;
 }
-
-AnyInterface TilvexWorkStack::AsObject() { return AnyInterface{this, &kIObjectTableOf<TilvexWorkStack>}; }
 
 WorkStackScope::WorkStackScope()
 {

@@ -25,22 +25,16 @@ int32_t TilvexDepthForSize(int64_t width, int64_t height);
 
 // A collected object of the thread's CSpace holding the nodes of the current path as
 // strong references, and the count of nodes handled.
-class TilvexWorkStack {
+class TilvexWorkStack : public IObjectBaseMixin<TilvexWorkStack> {
 public:
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    // IObject (the rest from IObjectBaseMixin).
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
     void Destroy();
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
     // Inside a transaction.
     void Push(TilvexNode* node) { m_work.PushBack(node->AsObject()); }
     void Pop() { m_work.PopBack(); }
 
-    ObjSysState m_sys{};
     std::atomic<bool> m_abort{false}; // never set by the builder
     PagedDeque<AnyInterface> m_work;
     int64_t m_count = 0;

@@ -71,12 +71,6 @@ bool PendingTaskList::Contains(void* node)
     return false;
 }
 
-AnyInterface PendingTaskList::QueryInterface(const ReflectedInterface& ri)
-{
-    if (std::strcmp(ri.GetName(), "vorn::IObject") == 0) return AnyInterface{this, &kIObjectTableOf<PendingTaskList>};
-    return AnyInterface{nullptr, nullptr};
-}
-
 void PendingTaskList::VisitObjects(IObjectVisitor& v)
 {
     std::lock_guard<std::mutex> g(m_lock);

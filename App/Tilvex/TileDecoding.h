@@ -29,7 +29,7 @@ void StopTileDecoding();
 
 // The nodes whose decode is queued or running, as strong references of a collected
 // object that is a collector root of the space it was created in.
-class PendingTaskList {
+class PendingTaskList : public IObjectBaseMixin<PendingTaskList> {
 public:
     // Appends the node; creates the list in the thread's CSpace on first use.
     static void Add(AnyInterface node);
@@ -40,17 +40,12 @@ public:
     size_t Size();
     bool Contains(void* node);
 
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    // IObject (the rest from IObjectBaseMixin).
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
     // Clears the process-wide pointer and frees the list.
     void Destroy();
-    ObjSysState& GetSysState() { return m_sys; }
 
 private:
-    ObjSysState m_sys{};
     xvector<AnyInterface> m_entries;
     std::mutex m_lock;
 };

@@ -14,10 +14,6 @@ Tilvex* Tilvex::FromPersistable(IPersistablePtr p)
     return static_cast<Tilvex*>(p.m_object);
 }
 
-AnyInterface Tilvex::QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-
-void Tilvex::OnGarbageCollect() { OnGarbageCollectPersistable(AsObject()); }
-
 void Tilvex::Serialise(Archive& ar) const
 {
     ar.WriteCompressedUInt32(kSchema);
@@ -37,9 +33,6 @@ InputArchive Tilvex::Deserialise(InputArchive in)
     m_height = int32_t(height);
     return in;
 }
-
-AnyInterface Tilvex::AsObject() { return AnyInterface{this, &kPersistableTableOf<Tilvex>}; }
-IPersistablePtr Tilvex::AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<Tilvex>}; }
 
 PSpace* Tilvex::GetPSpace() { return GetAssociatedPSpace(AsObject()); }
 

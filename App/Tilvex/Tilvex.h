@@ -14,7 +14,7 @@ namespace vorn {
 
 class PSpace;
 
-class Tilvex {
+class Tilvex : public PersistableMixin<Tilvex> {
 public:
     static constexpr uint32_t kSchema = 1;
 
@@ -34,24 +34,12 @@ public:
     // object of another class.
     static Tilvex* FromPersistable(IPersistablePtr p);
 
-    // IObject.
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v) { VisitPref(v, m_root); }
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    // IPersistable.
-    PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v) { v.VisitPref(m_root); }
-    bool RepresentsSubTree() const { return false; }
     void Serialise(Archive& ar) const;
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
-
-    AnyInterface AsObject();
-    IPersistablePtr AsPersistable();
 
     // The persistent space the object belongs to (null when none).
     PSpace* GetPSpace();
@@ -74,8 +62,6 @@ public:
     void SetImage2(const ResDIB& srcImg);
     void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect);
 
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     pref m_root;
     int32_t m_height = 0;
 

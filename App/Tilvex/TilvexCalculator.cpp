@@ -15,19 +15,11 @@ TilvexCalculator::TilvexCalculator(Tilvex* img, IImageTileCalculatorPtr calculat
 
 TilvexCalculator::~TilvexCalculator() { m_work.Clear(); }
 
-AnyInterface TilvexCalculator::QueryInterface(const ReflectedInterface& ri)
-{
-    if (std::strcmp(ri.GetName(), "vorn::IObject") == 0) return AsIObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 void TilvexCalculator::VisitObjects(IObjectVisitor& v)
 {
     if (m_tilvex) v.VisitStrong(m_tilvex->AsObject());
     for (int32_t i = 0; i < m_work.Size(); ++i) v.VisitStrong(m_work.At(i));
 }
-
-AnyInterface TilvexCalculator::AsIObject() { return AnyInterface{this, &kIObjectTableOf<TilvexCalculator>}; }
 
 TilvexCalculatorProgress TilvexCalculator::GetProgress()
 {

@@ -33,7 +33,7 @@ struct TilvexCalculatorProgress {
     bool m_finished = false;
 };
 
-class TilvexCalculator {
+class TilvexCalculator : public IObjectBaseMixin<TilvexCalculator> {
 public:
     TilvexCalculator(Tilvex* img, IImageTileCalculatorPtr calculator, const Rect2d* region, int32_t height);
     ~TilvexCalculator();
@@ -42,16 +42,12 @@ public:
 
     static const ReflectedClass* GetClassRecord();
 
-    // IObject: the Tilvex and the nodes on the current path are strong references.
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject (the rest from IObjectBaseMixin): the Tilvex and the nodes on the current
+    // path are strong references.
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
 
-    AnyInterface AsIObject();
+    AnyInterface AsIObject() { return AsObject(); }
     void SignalAbort() { m_abort.store(true); }
     // Runs the passes; when none was aborted, sets the Tilvex's height and finished.
     void Execute();
@@ -62,7 +58,6 @@ private:
     void CalcNode(TilvexNode* parent, int32_t row, int32_t col, int32_t n, const Rect2d& region, bool createChildren);
     bool Aborted() const { return m_abort.load(); }
 
-    ObjSysState m_sys{};
     std::atomic<bool> m_abort{false};
     PagedDeque<AnyInterface> m_work;
     Tilvex* m_tilvex;

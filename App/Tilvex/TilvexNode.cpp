@@ -42,14 +42,10 @@ TilvexNode* TilvexNode::FromPersistable(IPersistablePtr p)
     return static_cast<TilvexNode*>(p.m_object);
 }
 
-AnyInterface TilvexNode::QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-
 void TilvexNode::VisitObjects(IObjectVisitor& v)
 {
     for (pref& c : m_children) VisitPref(v, c);
 }
-
-void TilvexNode::OnGarbageCollect() { OnGarbageCollectPersistable(AsObject()); }
 
 void TilvexNode::VisitPrefs(IPrefVisitor& v)
 {
@@ -77,9 +73,6 @@ InputArchive TilvexNode::Deserialise(InputArchive in)
     m_undecodable = false;
     return in;
 }
-
-AnyInterface TilvexNode::AsObject() { return AnyInterface{this, &kPersistableTableOf<TilvexNode>}; }
-IPersistablePtr TilvexNode::AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<TilvexNode>}; }
 
 TilvexNode* TilvexNode::GetChild(int32_t col, int32_t row)
 {

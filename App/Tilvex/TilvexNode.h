@@ -38,7 +38,7 @@ class TilvexNode;
 using TileDecodeTrigger = void (*)(TilvexNode* node);
 void SetTileDecodeTrigger(TileDecodeTrigger trigger);
 
-class TilvexNode {
+class TilvexNode : public PersistableMixin<TilvexNode> {
 public:
     // Stands for m_dib in the dependency graph: drawing that used the tile depends on it.
     // Becoming observed calls the installed decode trigger.
@@ -68,24 +68,12 @@ public:
     // object is of another class (a damaged store).
     static TilvexNode* FromPersistable(IPersistablePtr p);
 
-    // IObject.
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    // IPersistable.
-    PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v);
-    bool RepresentsSubTree() const { return false; }
     void Serialise(Archive& ar) const;
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
-
-    AnyInterface AsObject();
-    IPersistablePtr AsPersistable();
 
     bool HasImage() const { return m_jpeg.IsValid(); }
     int32_t GetDecodeState() const { return m_decodeState; }
@@ -120,8 +108,6 @@ public:
     void ClearImage();
     void MarkDirty();
 
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     JpegImage m_jpeg;
     ResDIB m_dib;
     Indepnode_m_dib m_dibIndepNode{this};

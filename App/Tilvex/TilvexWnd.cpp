@@ -20,16 +20,10 @@ using namespace vorn;
 
 namespace {
 
-AnyInterface WndQueryInterface(void* s, const ReflectedInterface& ri) { return static_cast<TilvexWnd*>(s)->QueryInterface(ri); }
-const ReflectedClass* WndGetReflectedClass(const void*) { return nullptr; }
-void WndVisitObjects(void*, IObjectVisitor&) {}
-void WndOnGarbageCollect(void* s) { static_cast<TilvexWnd*>(s)->OnGarbageCollect(); }
+// The IObject Destroy deletes the window object (its member Destroy destroys the window).
 void WndDelete(void* s) { delete static_cast<TilvexWnd*>(s); }
-ObjSysState& WndGetSysState(void* s) { return static_cast<TilvexWnd*>(s)->GetSysState(); }
 
-constexpr IObjectTable kTilvexWndObjectTable{&WndQueryInterface, &WndQueryInterface, &WndGetReflectedClass,
-                                             &WndVisitObjects,   &WndOnGarbageCollect, &WndDelete,
-                                             &WndGetSysState};
+constexpr IObjectTable kTilvexWndObjectTable = MakeIObjectTable<TilvexWnd>(&WndDelete);
 
 bool ViewerShowTileOutlines(void* s) { return static_cast<TilvexWnd*>(s)->ShowTileOutlines(); }
 bool ViewerLinearMagFilter(void* s) { return static_cast<TilvexWnd*>(s)->LinearMagFilter(); }

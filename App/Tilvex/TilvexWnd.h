@@ -24,7 +24,7 @@
 #include "vnObject/ObjHeader.h"
 #include "vnWindows/OpenGLWnd.h"
 
-class TilvexWnd : public vorn::OpenGLWnd {
+class TilvexWnd : public vorn::OpenGLWnd, public vorn::IObjectBaseMixin<TilvexWnd> {
 public:
     class Agent_m_displayAgent final : public vorn::DGDepNode {
     public:
@@ -39,14 +39,11 @@ public:
     TilvexWnd(vorn::Tilvex* image, int32_t imageSize);
     ~TilvexWnd() override;
 
-    // IObject.
+    // IObject (the rest from IObjectBaseMixin). The IObject Destroy deletes the object;
+    // Destroy here is BaseWnd's, which destroys the window.
     vorn::AnyInterface QueryInterface(const vorn::ReflectedInterface& ri);
-    vorn::AnyInterface BindInterface(const vorn::ReflectedInterface& ri) { return QueryInterface(ri); }
-    const vorn::ReflectedClass* GetReflectedClass() const { return nullptr; }
-    void VisitObjects(vorn::IObjectVisitor&) {}
     void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent}); }
-    // (The IObject Destroy deletes the object; BaseWnd::Destroy destroys the window.)
-    vorn::ObjSysState& GetSysState() { return m_sys; }
+    using vorn::OpenGLWnd::Destroy;
     vorn::AnyInterface AsObject();
     vorn::ITilvexViewerPtr AsViewer();
 
@@ -129,7 +126,6 @@ public:
     vorn::ObserverListExit m_observerExit;
 
 private:
-    vorn::ObjSysState m_sys{};
     vorn::xstring m_failure;
     int64_t m_numUploads = 0;
 };

@@ -84,12 +84,6 @@ private:
 
 // ---- GCRoots ------------------------------------------------------------------------
 
-AnyInterface GCRoots::QueryInterface(const ReflectedInterface& ri)
-{
-    if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 const ReflectedClass* GCRoots::GetReflectedClass() const { return GetGCRootsClassRecord(); }
 
 void GCRoots::VisitObjects(IObjectVisitor& v)
@@ -97,15 +91,11 @@ void GCRoots::VisitObjects(IObjectVisitor& v)
     for (const AnyInterface& r : m_roots) v.VisitStrong(r);
 }
 
-AnyInterface GCRoots::AsObject() { return AnyInterface{this, &kIObjectTableOf<GCRoots>}; }
-
 const ReflectedClass* GetGCRootsClassRecord()
 {
     static const ReflectedClass record = [] {
         static const char* const interfaces[] = {"vorn::IObject"};
-        ReflectedClass rc{};
-        rc.m_name = "vorn::GCRoots";
-        rc.m_size = int32_t(sizeof(GCRoots));
+        ReflectedClass rc = MakeClassRecord<GCRoots>("vorn::GCRoots", 0, TypeOps{});
         rc.m_interfaces = interfaces;
         rc.m_numDirectInterfaces = 1;
         return rc;

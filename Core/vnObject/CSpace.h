@@ -33,18 +33,13 @@ struct GCThreadFn {
 };
 
 // The collector's root object: every pair in it is a strong reference.
-class GCRoots {
+class GCRoots : public IObjectBaseMixin<GCRoots> {
 public:
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject (the rest from IObjectBaseMixin).
     const ReflectedClass* GetReflectedClass() const;
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
     void Destroy() { m_roots = xvector<AnyInterface>(); } // embedded in its space
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
-    ObjSysState m_sys{};
     xvector<AnyInterface> m_roots;
 };
 // The class record of vorn::GCRoots, built on first request.

@@ -91,20 +91,12 @@ bool CSpaceStack::HasSparePage()
     return m_spare != nullptr;
 }
 
-AnyInterface CSpaceStack::QueryInterface(const ReflectedInterface& ri)
-{
-    if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 void CSpaceStack::VisitObjects(IObjectVisitor& v)
 {
     CriticalSectionLock lock(m_lock);
     for (Page* p = m_first; p; p = p->m_next)
         for (int32_t i = p->m_begin; i < p->m_end; ++i) v.VisitStrong(p->m_entries[i]);
 }
-
-AnyInterface CSpaceStack::AsObject() { return AnyInterface{this, &kIObjectTableOf<CSpaceStack>}; }
 
 // ---- the thread's frames -----------------------------------------------------------------
 

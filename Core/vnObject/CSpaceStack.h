@@ -10,7 +10,7 @@
 
 namespace vorn {
 
-class CSpaceStack {
+class CSpaceStack : public IObjectBaseMixin<CSpaceStack> {
 public:
     static constexpr int32_t kPageEntries = 1024;
 
@@ -35,22 +35,15 @@ public:
     int32_t GetNumPages();
     bool HasSparePage();
 
-    // IObject operations.
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    // IObject (the rest from IObjectBaseMixin, which alone deletes a frame).
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
 private:
+    friend class IObjectBaseMixin<CSpaceStack>;
     ~CSpaceStack();
     Page* NewPage();
     void ReleasePage(Page* p);
 
-    ObjSysState m_sys{};
     CSpaceStack* m_previous;
     Page* m_first = nullptr;
     Page* m_last = nullptr;

@@ -365,14 +365,6 @@ DGIndepNodeForDataModelField* DGState::FindFieldNode(void* field) const
     return it == m_fieldNodes.end() ? nullptr : const_cast<DGIndepNodeForDataModelField*>(&it->second.m_node);
 }
 
-AnyInterface DGState::QueryInterface(const ReflectedInterface& ri)
-{
-    if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
-AnyInterface DGState::AsObject() { return AnyInterface{this, &kIObjectTableOf<DGState>}; }
-
 void DGState::VisitObjects(IObjectVisitor& v)
 {
     // A model object stays alive while one of its fields is read by some node.

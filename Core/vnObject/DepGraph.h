@@ -151,7 +151,7 @@ void DGReadDataModelField(void* field, AnyInterface object);
 void DGInvalidateDataModelField(void* field, AnyInterface object);
 
 // The per-space graph state, a collectable object embedded in its CSpace.
-class DGState {
+class DGState : public IObjectBaseMixin<DGState> {
 public:
     struct FieldEntry {
         AnyInterface m_object;
@@ -180,18 +180,12 @@ public:
     size_t GetNumFieldNodes() const { return m_fieldNodes.size(); }
     void EraseFieldNode(void* field) { m_fieldNodes.erase(field); }
 
-    // IObject operations (the state is marked as a root by the collector).
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    // IObject (the rest from IObjectBaseMixin; the state is marked as a root by the
+    // collector).
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
     void Destroy() {} // embedded: lives and dies with its space
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
 private:
-    ObjSysState m_sys{};
     xvector<DGBaseNode*> m_observers;
     DGDepNode* m_current = nullptr;
     std::map<void*, FieldEntry> m_fieldNodes;

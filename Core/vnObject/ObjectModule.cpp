@@ -61,15 +61,8 @@ constexpr ReflectedClassMethod kCSpaceMethods[] = {
 };
 #undef VORN_CSPACE_METHOD
 
-constexpr ReflectedClass kCSpace = [] {
-    ReflectedClass rc{};
-    rc.m_name = "vorn::CSpace";
-    rc.m_size = int32_t(sizeof(CSpace));
-    rc.m_methods = kCSpaceMethods;
-    rc.m_numMethods = int32_t(std::size(kCSpaceMethods));
-    rc.m_stringTable = kNames;
-    return rc;
-}();
+constexpr ReflectedClass kCSpace = MakeClassRecord<CSpace>("vorn::CSpace", 0, TypeOps{}, kNames, nullptr, 0, kCSpaceMethods,
+                                                          int32_t(std::size(kCSpaceMethods)));
 
 constexpr const char* kLockModeNames[] = {"LOCK_SHARED_READ", "LOCK_EXCLUSIVE"};
 constexpr ReflectedEnum kECSpaceLockMode{"vorn::ECSpaceLockMode", nullptr, nullptr, 2, kLockModeNames, nullptr, nullptr};

@@ -149,9 +149,8 @@ private:
 
 } // namespace
 
-const ReflectedClass BPlusTree::s_class{1, "vorn::BPlusTree", int32_t(sizeof(BPlusTree)), 0, nullptr, 0, nullptr, 0,
-                                        nullptr, 0, nullptr, nullptr, 0, 0, nullptr,
-                                        &NewPersistableFactory<BPlusTree>, ValueTypeOps<BPlusTree>()};
+const ReflectedClass BPlusTree::s_class = MakeClassRecord<BPlusTree>(
+    "vorn::BPlusTree", 1, ValueTypeOps<BPlusTree>(), nullptr, nullptr, 0, nullptr, 0, &NewPersistableFactory<BPlusTree>);
 
 void RegisterBPlusTreeClasses()
 {
@@ -163,7 +162,7 @@ void RegisterBPlusTreeClasses()
     (void)once;
 }
 
-BPlusTree::BPlusTree(const BPlusTree& o) : m_pos{} { CopyFrom(const_cast<BPlusTree&>(o)); }
+BPlusTree::BPlusTree(const BPlusTree& o) : PersistableMixin() { CopyFrom(const_cast<BPlusTree&>(o)); }
 
 BPlusTree& BPlusTree::operator=(const BPlusTree& o)
 {
@@ -479,7 +478,6 @@ void BPlusTree::VisitObjects(IObjectVisitor& v)
     VisitPref(v, m_root);
 }
 
-void BPlusTree::OnGarbageCollect() { OnGarbageCollectPersistable(AsPersistable().Any()); }
 
 void BPlusTree::Serialise(Archive& ar) const
 {

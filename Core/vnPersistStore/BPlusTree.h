@@ -13,7 +13,7 @@
 
 namespace vorn {
 
-class BPlusTree {
+class BPlusTree : public PersistableMixin<BPlusTree> {
 public:
     static const ReflectedClass s_class; // "vorn::BPlusTree"
 
@@ -67,23 +67,15 @@ public:
     InternalNode* BindInternal(pref& p);
     LeafNode* BindLeaf(pref& p, bool mayBeNull);
 
-    // IObject and IPersistable.
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v) { v.VisitPref(m_root); }
     bool RepresentsSubTree() const { return true; }
     void Serialise(Archive& ar) const;
     // Throws DeserialisationException for another schema, a negative count, a height
     // below -1 or one that disagrees with the root; the tree is then empty.
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
-    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<BPlusTree>}; }
 
 private:
     class Separator;
@@ -97,8 +89,6 @@ private:
     InsertResult InsertIntoLeaf(LeafNode* leaf, const void* value, Separator& up);
     void InsertIntoInternal(InternalNode* node, Separator& sep, Separator& up);
 
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     int32_t m_count = 0;
     pref m_firstLeaf;
     pref m_lastLeaf;

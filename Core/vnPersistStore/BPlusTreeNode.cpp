@@ -107,11 +107,11 @@ void BPlusTreeTypeBinding::Clear()
 
 // ---- internal nodes ------------------------------------------------------------------
 
-const ReflectedClass InternalNode::s_class{1, "vorn::InternalNode", int32_t(sizeof(InternalNode)), 0, nullptr, 0, nullptr, 0,
-                                           nullptr, 0, nullptr, nullptr, 0, 0, nullptr,
-                                           &NewPersistableFactory<InternalNode>, ValueTypeOps<InternalNode>()};
+const ReflectedClass InternalNode::s_class =
+    MakeClassRecord<InternalNode>("vorn::InternalNode", 1, ValueTypeOps<InternalNode>(), nullptr, nullptr, 0, nullptr, 0,
+                                  &NewPersistableFactory<InternalNode>);
 
-InternalNode::InternalNode(const InternalNode& o) : m_pos{}, m_firstChild(o.m_firstChild) { CopyEntriesFrom(o); }
+InternalNode::InternalNode(const InternalNode& o) : PersistableMixin(), m_firstChild(o.m_firstChild) { CopyEntriesFrom(o); }
 
 InternalNode& InternalNode::operator=(const InternalNode& o)
 {
@@ -166,7 +166,6 @@ void InternalNode::VisitObjects(IObjectVisitor& v)
     for (int32_t i = 0; i < m_count; ++i) VisitPref(v, ChildAt(i));
 }
 
-void InternalNode::OnGarbageCollect() { OnGarbageCollectPersistable(AsPersistable().Any()); }
 
 void InternalNode::VisitPrefs(IPrefVisitor& v)
 {
@@ -212,11 +211,10 @@ InputArchive InternalNode::Deserialise(InputArchive in)
 
 // ---- leaf nodes ------------------------------------------------------------------------
 
-const ReflectedClass LeafNode::s_class{1, "vorn::LeafNode", int32_t(sizeof(LeafNode)), 0, nullptr, 0, nullptr, 0,
-                                       nullptr, 0, nullptr, nullptr, 0, 0, nullptr,
-                                       &NewPersistableFactory<LeafNode>, ValueTypeOps<LeafNode>()};
+const ReflectedClass LeafNode::s_class = MakeClassRecord<LeafNode>(
+    "vorn::LeafNode", 1, ValueTypeOps<LeafNode>(), nullptr, nullptr, 0, nullptr, 0, &NewPersistableFactory<LeafNode>);
 
-LeafNode::LeafNode(const LeafNode& o) : m_pos{}, m_previous(o.m_previous), m_next(o.m_next) { CopyEntriesFrom(o); }
+LeafNode::LeafNode(const LeafNode& o) : PersistableMixin(), m_previous(o.m_previous), m_next(o.m_next) { CopyEntriesFrom(o); }
 
 LeafNode& LeafNode::operator=(const LeafNode& o)
 {
@@ -276,7 +274,6 @@ void LeafNode::VisitObjects(IObjectVisitor& v)
         VisitValues(m_binding.m_payloadOps->m_visit1, &v, Entry(0) + m_binding.m_keySlot, m_binding.m_leafStride, m_count);
 }
 
-void LeafNode::OnGarbageCollect() { OnGarbageCollectPersistable(AsPersistable().Any()); }
 
 void LeafNode::VisitPrefs(IPrefVisitor& v)
 {

@@ -48,7 +48,7 @@ struct BPlusTreeTypeBinding {
 void WriteBPlusTreeHeader(Archive& ar, int schema, const BPlusTreeTypeBinding& b);
 InputArchive ReadBPlusTreeHeader(InputArchive in, int schema, BPlusTreeTypeBinding& b);
 
-class InternalNode {
+class InternalNode : public PersistableMixin<InternalNode> {
 public:
     static const ReflectedClass s_class; // "vorn::InternalNode"
 
@@ -73,38 +73,28 @@ public:
     pref& ChildFor(const void* key);
     const BPlusTreeTypeBinding& GetBinding() const { return m_binding; }
 
-    // IObject and IPersistable.
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v);
     bool RepresentsSubTree() const { return true; }
     void Serialise(Archive& ar) const;
     // Throws DeserialisationException for another schema, a count outside 0..100 or a
     // damaged record; the node is then empty.
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
-    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<InternalNode>}; }
 
 private:
     friend class BPlusTree;
     void DestructEntries();
     void CopyEntriesFrom(const InternalNode& o);
 
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     pref m_firstChild;
     int32_t m_count = 0;
     xvector<uint8_t> m_entries;
     BPlusTreeTypeBinding m_binding;
 };
 
-class LeafNode {
+class LeafNode : public PersistableMixin<LeafNode> {
 public:
     static const ReflectedClass s_class; // "vorn::LeafNode"
 
@@ -127,30 +117,20 @@ public:
     pref& Next() { return m_next; }
     const BPlusTreeTypeBinding& GetBinding() const { return m_binding; }
 
-    // IObject and IPersistable.
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v);
     bool RepresentsSubTree() const { return true; }
     void Serialise(Archive& ar) const;
     // As InternalNode::Deserialise.
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
-    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<LeafNode>}; }
 
 private:
     friend class BPlusTree;
     void DestructEntries();
     void CopyEntriesFrom(const LeafNode& o);
 
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     pref m_previous;
     pref m_next;
     int32_t m_count = 0;

@@ -8,9 +8,8 @@ namespace {
 constexpr size_t kStoredEntrySize = 4 + sizeof(Guid);
 } // namespace
 
-const ReflectedClass OidSpaceMap::s_class{1,       "vorn::OidSpaceMap", int32_t(sizeof(OidSpaceMap)), 0, nullptr, 0,
-                                          nullptr, 0,                   nullptr, 0, nullptr, nullptr, 0, 0, nullptr,
-                                          &NewPersistableFactory<OidSpaceMap>, TypeOps{}};
+const ReflectedClass OidSpaceMap::s_class = MakeClassRecord<OidSpaceMap>(
+    "vorn::OidSpaceMap", 1, TypeOps{}, nullptr, nullptr, 0, nullptr, 0, &NewPersistableFactory<OidSpaceMap>);
 
 void OidSpaceMap::Set(OidHigh high, const OidSpaceGuid& guid)
 {
@@ -51,7 +50,6 @@ OidSpaceMap::Reverse OidSpaceMap::GetReverse()
     return m_reverse;
 }
 
-void OidSpaceMap::OnGarbageCollect() { OnGarbageCollectPersistable(AnyInterface{this, &kPersistableTableOf<OidSpaceMap>}); }
 
 void OidSpaceMap::Serialise(Archive& ar) const
 {

@@ -26,7 +26,7 @@ struct GuidLess {
     bool operator()(const Guid& a, const Guid& b) const { return std::memcmp(&a, &b, sizeof(Guid)) < 0; }
 };
 
-class OidSpaceMap {
+class OidSpaceMap : public PersistableMixin<OidSpaceMap> {
 public:
     using Forward = std::map<OidHigh, OidSpaceGuid>;
     using Reverse = std::map<OidSpaceGuid, OidHigh, GuidLess>;
@@ -41,26 +41,14 @@ public:
     Forward GetForward();
     Reverse GetReverse();
 
-    // IObject and IPersistable.
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject and IPersistable (the rest from PersistableMixin).
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
-    void VisitObjects(IObjectVisitor&) {}
-    void OnGarbageCollect();
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    PersistObjState& GetPersistObjState() { return m_pos; }
-    void VisitPrefs(IPrefVisitor&) {}
-    bool RepresentsSubTree() const { return false; }
     void Serialise(Archive& ar) const;
     // Throws DeserialisationException for another schema or a damaged record; the map
     // is unchanged then.
     InputArchive Deserialise(InputArchive in);
-    void OnCreate(bool) {}
 
 private:
-    ObjSysState m_sys{};
-    PersistObjState m_pos;
     mutable CriticalSection m_lock;
     Forward m_forward;
     Reverse m_reverse;

@@ -8,6 +8,7 @@
 #pragma once
 #include "vnLss/LssInterfaces.h"
 #include "vnPersistStore/PSpaceRoots.h"
+#include "vnPersistStore/Persistable.h"
 #include "vnPersistStore/PersistSchema.h"
 #include "vnPersistStore/ResidentObjectTable.h"
 #include "vnPersistStore/SpaceWriteState.h"
@@ -130,9 +131,8 @@ void SetThreadPSpace(PSpace* space);
 PSpace* GetPSpaceOfCSpace(CSpace* cspace);
 // The persistent space of an object's owning CSpace, or null.
 PSpace* GetAssociatedPSpace(AnyInterface object);
-// An object leaves memory: when it has an OID, its space's resident entry goes.
-// Persistable classes call it from OnGarbageCollect.
-void OnGarbageCollectPersistable(AnyInterface object);
+// OnGarbageCollectPersistable (Persistable.h): what a persistable object does before it
+// is collected.
 
 // Puts the thread's current persistent space back when the scope ends.
 class RestoreThreadPSpace {

@@ -90,18 +90,9 @@ constexpr ReflectedClass ClassRecord(const char* name, int32_t flags, int32_t si
                                      const ReflectedClassMethod* methods = nullptr, int32_t numMethods = 0,
                                      const char* const* interfaces = nullptr, int32_t numInterfaces = 0)
 {
-    ReflectedClass rc{};
-    rc.m_flags = flags;
-    rc.m_name = name;
-    rc.m_size = size;
-    rc.m_fields = fields;
-    rc.m_numFields = numFields;
-    rc.m_methods = methods;
-    rc.m_numMethods = numMethods;
-    rc.m_stringTable = kNames;
+    ReflectedClass rc = MakeClassRecord(name, flags, size, ops, kNames, fields, numFields, methods, numMethods);
     rc.m_interfaces = interfaces;
     rc.m_numDirectInterfaces = numInterfaces;
-    rc.m_typeOps = ops;
     return rc;
 }
 

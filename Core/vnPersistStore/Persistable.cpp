@@ -1,5 +1,4 @@
 #include "vnPersistStore/Persistable.h"
-#include <cstring>
 
 namespace vorn {
 
@@ -19,10 +18,5 @@ constexpr ReflectedInterfaceMethod kPersistableMethods[] = {
 const ReflectedInterface kIPersistableInterface{"vorn::IPersistable", nullptr, kIObjectBase, 1, kNumIObjectMethods,
                                                 kPersistableMethods, 6, nullptr, 0, kNames};
 const ReflectedInterface kIObjectInterfaceName{"vorn::IObject", nullptr, nullptr, 0, 0, nullptr, 0, nullptr, 0, kNames};
-
-bool IsInterface(const ReflectedInterface& asked, const ReflectedInterface& which)
-{
-    return &asked == &which || std::strcmp(asked.GetName(), which.GetName()) == 0;
-}
 
 } // namespace vorn

@@ -52,10 +52,6 @@ extern const ReflectedInterface kIPersistableInterface;
 // The interface record "vorn::IObject" as this module names it in QueryInterface.
 extern const ReflectedInterface kIObjectInterfaceName;
 
-// Whether an interface asked for is the one given: the same record, or one of the same
-// qualified name.
-bool IsInterface(const ReflectedInterface& asked, const ReflectedInterface& which);
-
 // The object's IPersistable interface, or null when it has none (or is null).
 inline IPersistablePtr QueryPersistable(AnyInterface object)
 {
@@ -104,5 +100,33 @@ AnyInterface QueryPersistableInterface(C* self, const ReflectedInterface& ri)
         return AnyInterface{self, &kPersistableTableOf<C>};
     return AnyInterface{nullptr, nullptr};
 }
+
+// An object leaves memory: when it has an OID, its space's resident entry goes.
+// Persistable classes call it from OnGarbageCollect.
+void OnGarbageCollectPersistable(AnyInterface object);
+
+// The IObject and IPersistable members for a persistable class C (derived from
+// PersistableMixin<C>) that are the same in every class: beside those of
+// IObjectBaseMixin, it holds the persistent header right after the object header,
+// answers IObject and IPersistable with C's one table, leaves the space's resident
+// entry when it is collected, and by default holds no prefs, represents no subtree and
+// has nothing to do when created. C declares a member of the same name to do otherwise.
+template <class C>
+class PersistableMixin : public IObjectBaseMixin<C> {
+public:
+    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(&Self(), ri); }
+    void OnGarbageCollect() { OnGarbageCollectPersistable(AsObject()); }
+    AnyInterface AsObject() { return AnyInterface{&Self(), &kPersistableTableOf<C>}; }
+    PersistObjState& GetPersistObjState() { return m_pos; }
+    void VisitPrefs(IPrefVisitor&) {}
+    bool RepresentsSubTree() const { return false; }
+    void OnCreate(bool) {}
+    IPersistablePtr AsPersistable() { return IPersistablePtr{&Self(), &kPersistableTableOf<C>}; }
+
+    PersistObjState m_pos;
+
+private:
+    C& Self() { return *static_cast<C*>(this); }
+};
 
 } // namespace vorn

@@ -9,11 +9,11 @@ namespace vorn {
 
 // ---- the space root object -----------------------------------------------------------
 
-class SpaceRootObject {
+class SpaceRootObject : public IObjectBaseMixin<SpaceRootObject> {
 public:
     explicit SpaceRootObject(PSpace* space) : m_space(space) {}
+    // IObject (the rest from IObjectBaseMixin); it answers no interface.
     AnyInterface QueryInterface(const ReflectedInterface&) { return AnyInterface{nullptr, nullptr}; }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
     const ReflectedClass* GetReflectedClass() const;
     void VisitObjects(IObjectVisitor& v)
     {
@@ -21,22 +21,17 @@ public:
         m_space->GetRoots().VisitObjects(v);
         m_space->GetWriteState().m_dirty.VisitDirtyObjects(v);
     }
-    void OnGarbageCollect() {}
     void Destroy()
     {
         if (m_space && m_space->GetWriteState().m_rootObject == this) m_space->GetWriteState().m_rootObject = nullptr;
         delete this;
     }
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsAny() { return AnyInterface{this, &kIObjectTableOf<SpaceRootObject>}; }
 
-    ObjSysState m_sys{};
     PSpace* m_space;
 };
 
 namespace {
-const ReflectedClass kSpaceRootClass{1, "vorn::PSpaceRootObject", sizeof(SpaceRootObject), 0, nullptr, 0, nullptr, 0,
-                                     nullptr, 0, nullptr, nullptr, 0, 0, nullptr, nullptr, TypeOps{}};
+const ReflectedClass kSpaceRootClass = MakeClassRecord<SpaceRootObject>("vorn::PSpaceRootObject", 1, TypeOps{});
 } // namespace
 
 const ReflectedClass* SpaceRootObject::GetReflectedClass() const { return &kSpaceRootClass; }
@@ -45,8 +40,8 @@ SpaceRootObject* CreateSpaceRootObject(PSpace& space)
 {
     auto* root = new SpaceRootObject(&space);
     space.GetWriteState().m_rootObject = root;
-    space.GetCSpace()->RegisterGcObject(root->AsAny());
-    space.GetCSpace()->AddGcRoot(root->AsAny());
+    space.GetCSpace()->RegisterGcObject(root->AsObject());
+    space.GetCSpace()->AddGcRoot(root->AsObject());
     return root;
 }
 
@@ -54,7 +49,7 @@ void DetachSpaceRootObject(PSpace& space)
 {
     SpaceRootObject* root = space.GetWriteState().m_rootObject;
     if (root == nullptr) return;
-    space.GetCSpace()->RemoveGcRoot(root->AsAny());
+    space.GetCSpace()->RemoveGcRoot(root->AsObject());
     root->m_space = nullptr;
     space.GetWriteState().m_rootObject = nullptr;
 }

@@ -21,14 +21,7 @@ constexpr uint8_t bcTablePtr[] = {FT_POINTER, FT_CLASS, VORN_BC_INDEX(0)};
 template <class T>
 constexpr ReflectedClass GeometryRecord(const char* name, const ReflectedField* fields, int32_t numFields)
 {
-    ReflectedClass rc{};
-    rc.m_flags = RcfBit(RCF_CLASS);
-    rc.m_name = name;
-    rc.m_size = int32_t(sizeof(T));
-    rc.m_fields = fields;
-    rc.m_numFields = numFields;
-    rc.m_typeOps = ValueTypeOps<T>(&GeneratedOps<T>::Print);
-    return rc;
+    return MakeClassRecord<T>(name, RcfBit(RCF_CLASS), ValueTypeOps<T>(&GeneratedOps<T>::Print), nullptr, fields, numFields);
 }
 
 #define VORN_POINT_FIELDS(T, bc) {{"x", int32_t(offsetof(T, x)), bc}, {"y", int32_t(offsetof(T, y)), bc}}
@@ -62,14 +55,8 @@ constexpr ReflectedTypedef kARN{"vorn::ARN", bcString8, nullptr};
 
 // A class with no reflected fields; arrays of it are constructed as empty maps, copied
 // map by map and released on destruction.
-constexpr ReflectedClass kAmbientResourceTable = [] {
-    ReflectedClass rc{};
-    rc.m_flags = RcfBit(RCF_CLASS);
-    rc.m_name = "vorn::AmbientResourceTable";
-    rc.m_size = int32_t(sizeof(AmbientResourceTable));
-    rc.m_typeOps = ValueTypeOps<AmbientResourceTable>();
-    return rc;
-}();
+constexpr ReflectedClass kAmbientResourceTable = MakeClassRecord<AmbientResourceTable>(
+    "vorn::AmbientResourceTable", RcfBit(RCF_CLASS), ValueTypeOps<AmbientResourceTable>());
 
 constexpr ReflectedGlobalFunction kGetThreadAmbientResourceTable{
     "vorn::GetThreadAmbientResourceTable", bcTablePtr, nullptr, 0, nullptr, kNames,

@@ -1,7 +1,8 @@
 // vorn::IObject: the interface every object of a reflected class implements, as a
 // function table of seven operations taking the object first; an object is held as the
 // pair {object, table} (AnyInterface). MakeIObjectTable<C>() builds the table from C's
-// member functions of the same names, so no class writes its own thunks.
+// member functions of the same names, so no class writes its own thunks, and
+// IObjectBaseMixin<C> gives C the members that are the same in every class.
 #pragma once
 #include "vnReflection/Records.h"
 #include <cstdint>
@@ -74,10 +75,52 @@ constexpr IObjectTable MakeIObjectTable()
     return IObjectTable{&T::QueryInterface, &T::BindInterface, &T::GetReflectedClass, &T::VisitObjects,
                         &T::OnGarbageCollect, &T::Destroy, &T::GetSysState};
 }
+// The same with another Destroy (for a class whose member Destroy means something else).
+template <class C>
+constexpr IObjectTable MakeIObjectTable(void (*destroy)(void* self))
+{
+    using T = IObjectThunks<C>;
+    return IObjectTable{&T::QueryInterface, &T::BindInterface, &T::GetReflectedClass, &T::VisitObjects,
+                        &T::OnGarbageCollect, destroy, &T::GetSysState};
+}
 
 // The one IObject table of class C.
 template <class C>
 inline constexpr IObjectTable kIObjectTableOf = MakeIObjectTable<C>();
+
+// The record "vorn::IObject" (registered by the core module).
+const ReflectedInterface& GetIObjectInterfaceRecord();
+// Whether an interface asked for is the one given: the same record, or one of the same
+// qualified name.
+bool IsInterface(const ReflectedInterface& asked, const ReflectedInterface& which);
+
+// The IObject members for class C (derived from IObjectBaseMixin<C>) that are the same
+// in every class: it holds the object header (first in the object when the mixin is
+// C's first base), binds an interface as it queries it, and by default answers only
+// IObject, has no class record, refers to nothing, has nothing to do before it is
+// collected, and is deleted by Destroy. C declares a member of the same name to do
+// otherwise; the table calls whichever C has.
+template <class C>
+class IObjectBaseMixin {
+public:
+    AnyInterface QueryInterface(const ReflectedInterface& ri)
+    {
+        if (IsInterface(ri, GetIObjectInterfaceRecord())) return Self().AsObject();
+        return AnyInterface{nullptr, nullptr};
+    }
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return Self().QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return nullptr; }
+    void VisitObjects(IObjectVisitor&) {}
+    void OnGarbageCollect() {}
+    void Destroy() { delete &Self(); }
+    ObjSysState& GetSysState() { return m_sys; }
+    AnyInterface AsObject();
+
+    ObjSysState m_sys{};
+
+private:
+    C& Self() { return *static_cast<C*>(this); }
+};
 
 // A factory for ReflectedClass::m_factory: allocates a default-constructed C and returns
 // it with its IObject table (C must provide the IObject members).
@@ -85,6 +128,12 @@ template <class C>
 AnyInterface NewObjectFactory()
 {
     return AnyInterface{new C(), &kIObjectTableOf<C>};
+}
+
+template <class C>
+AnyInterface IObjectBaseMixin<C>::AsObject()
+{
+    return AnyInterface{&Self(), &kIObjectTableOf<C>};
 }
 
 } // namespace vorn

@@ -2,6 +2,7 @@
 #include "vnReflection/Records.h"
 #include "vnUtils/TextWriter.h"
 #include <atomic>
+#include <cstring>
 
 namespace vorn {
 
@@ -12,6 +13,11 @@ std::atomic<CreateRegistrationHook> g_createHook{nullptr};
 CreateRegistrationHook SetCreateRegistrationHook(CreateRegistrationHook hook) { return g_createHook.exchange(hook); }
 
 CreateRegistrationHook GetCreateRegistrationHook() { return g_createHook.load(); }
+
+bool IsInterface(const ReflectedInterface& asked, const ReflectedInterface& which)
+{
+    return &asked == &which || std::strcmp(asked.GetName(), which.GetName()) == 0;
+}
 
 AnyInterface ReflectedClass::Create() const
 {

@@ -215,6 +215,37 @@ struct ReflectedClass {
     AnyInterface Create() const;
 };
 
+// The record of a reflected class or struct of size bytes, written beside it; the parts
+// not given are empty (no model fields, no interfaces: callers that have them set them).
+constexpr ReflectedClass MakeClassRecord(const char* name, int32_t flags, int32_t size, const TypeOps& ops,
+                                         StringTable names = nullptr, const ReflectedField* fields = nullptr,
+                                         int32_t numFields = 0, const ReflectedClassMethod* methods = nullptr,
+                                         int32_t numMethods = 0, ClassFactory factory = nullptr)
+{
+    ReflectedClass rc{};
+    rc.m_flags = flags;
+    rc.m_name = name;
+    rc.m_size = size;
+    rc.m_fields = fields;
+    rc.m_numFields = numFields;
+    rc.m_methods = methods;
+    rc.m_numMethods = numMethods;
+    rc.m_stringTable = names;
+    rc.m_factory = factory;
+    rc.m_typeOps = ops;
+    return rc;
+}
+
+// The same for the class or struct T.
+template <class T>
+constexpr ReflectedClass MakeClassRecord(const char* name, int32_t flags, const TypeOps& ops, StringTable names = nullptr,
+                                         const ReflectedField* fields = nullptr, int32_t numFields = 0,
+                                         const ReflectedClassMethod* methods = nullptr, int32_t numMethods = 0,
+                                         ClassFactory factory = nullptr)
+{
+    return MakeClassRecord(name, flags, int32_t(sizeof(T)), ops, names, fields, numFields, methods, numMethods, factory);
+}
+
 struct ReflectedInterface {
     const char* m_name;
     const void* m_reserved;

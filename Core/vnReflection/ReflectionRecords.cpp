@@ -141,26 +141,14 @@ template <class T>
 constexpr ReflectedClass ValueClassRecord(const char* name, const ReflectedField* fields = nullptr, int32_t numFields = 0,
                                           void (*print)(TextWriter&, const void*) = nullptr)
 {
-    ReflectedClass rc{};
-    rc.m_flags = RcfBit(RCF_CLASS);
-    rc.m_name = name;
-    rc.m_size = int32_t(sizeof(T));
-    rc.m_fields = fields;
-    rc.m_numFields = numFields;
-    rc.m_stringTable = kNames;
-    rc.m_typeOps = StructTypeOps<T>(SOS_VALUE | (print ? SOS_PRINT : 0u), print);
-    return rc;
+    return MakeClassRecord<T>(name, RcfBit(RCF_CLASS), StructTypeOps<T>(SOS_VALUE | (print ? SOS_PRINT : 0u), print),
+                              kNames, fields, numFields);
 }
 
 template <class T>
 constexpr ReflectedClass AdtClassRecord(const char* name, TypeOps ops)
 {
-    ReflectedClass rc{};
-    rc.m_flags = RcfBit(RCF_ADT);
-    rc.m_name = name;
-    rc.m_size = int32_t(sizeof(T));
-    rc.m_stringTable = kNames;
-    rc.m_typeOps = ops;
+    ReflectedClass rc = MakeClassRecord<T>(name, RcfBit(RCF_ADT), ops, kNames);
     rc.m_typeOps.m_size = rc.m_size;
     return rc;
 }

@@ -103,18 +103,11 @@ OpenGLWndForView::~OpenGLWndForView()
     m_observerExit.OnDestroyed(m_sys, {&m_displayAgent, &m_sizeAnalysisAgent});
 }
 
-AnyInterface OpenGLWndForView::QueryInterface(const ReflectedInterface& ri)
-{
-    if (std::strcmp(ri.GetName(), "vorn::IObject") == 0) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 void OpenGLWndForView::VisitObjects(IObjectVisitor& v)
 {
     if (!m_view.IsNull()) v.VisitStrong(m_view.Any());
 }
 
-AnyInterface OpenGLWndForView::AsObject() { return AnyInterface{this, &kIObjectTableOf<OpenGLWndForView>}; }
 
 void OpenGLWndForView::MakeCurrentView()
 {

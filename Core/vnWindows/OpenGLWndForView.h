@@ -20,15 +20,16 @@
 
 namespace vorn {
 
-// The model fields with the object header, first in the object's model part.
-struct OpenGLWndForView_model_mixin {
+class OpenGLWndForView;
+
+// The model fields after the object header, first in the object's model part.
+struct OpenGLWndForView_model_mixin : public IObjectBaseMixin<OpenGLWndForView> {
     static constexpr int32_t kHasFocusField = 0;
     static constexpr int32_t kSizeXField = 1;
     static constexpr int32_t kSizeYField = 2;
     // The stored form's current schema.
     static constexpr uint32_t kModelSchema = 1;
 
-    ObjSysState m_sys{};
     bool HasFocus = false;
     int32_t SizeX = 0;
     int32_t SizeY = 0;
@@ -63,15 +64,12 @@ public:
     // The class record (built on first request).
     static const ReflectedClass* GetClassRecord();
 
-    // IObject.
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    // IObject (the rest from IObjectBaseMixin).
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v);
     void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent, &m_sizeAnalysisAgent}); }
+    // Deletes the object; it is also the window's Destroy.
     void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
     // Window handlers.
     LRESULT OnTimer(WPARAM id) override;

@@ -24,25 +24,4 @@ ReflectedItemTable GetUtilsModuleItems();
 // already (by this or any other record).
 void RegisterReflectedItemsOnce(XTarget& module, const ReflectedItemTable& table);
 
-// The record of a reflected class or struct T, written beside it.
-template <class T>
-constexpr ReflectedClass MakeClassRecord(const char* name, int32_t flags, const TypeOps& ops, StringTable names,
-                                         const ReflectedField* fields = nullptr, int32_t numFields = 0,
-                                         const ReflectedClassMethod* methods = nullptr, int32_t numMethods = 0,
-                                         ClassFactory factory = nullptr)
-{
-    ReflectedClass rc{};
-    rc.m_flags = flags;
-    rc.m_name = name;
-    rc.m_size = int32_t(sizeof(T));
-    rc.m_fields = fields;
-    rc.m_numFields = numFields;
-    rc.m_methods = methods;
-    rc.m_numMethods = numMethods;
-    rc.m_stringTable = names;
-    rc.m_factory = factory;
-    rc.m_typeOps = ops;
-    return rc;
-}
-
 } // namespace vorn

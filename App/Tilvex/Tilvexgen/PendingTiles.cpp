@@ -15,20 +15,12 @@ TileRange TilesOf(const MontageEntry& e, const Montage& m)
 
 bool IsEmptyEntry(const MontageEntry& e) { return !(e.x1 < e.x2 && e.y1 < e.y2); }
 
-AnyInterface PendingTiles::QueryInterface(const ReflectedInterface& ri)
-{
-    if (&ri == &GetIObjectInterfaceRecord()) return AsObject();
-    return AnyInterface{nullptr, nullptr};
-}
-
 void PendingTiles::VisitObjects(IObjectVisitor& v)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& [key, tile] : m_tiles)
         if (tile.node.m_object) v.VisitStrong(tile.node);
 }
-
-AnyInterface PendingTiles::AsObject() { return AnyInterface{this, &kIObjectTableOf<PendingTiles>}; }
 
 PendingTiles* CreatePendingTiles(const Montage& montage)
 {

@@ -22,23 +22,15 @@ TileRange TilesOf(const MontageEntry& e, const Montage& m);
 // An entry without pixels overlaps no tile.
 bool IsEmptyEntry(const MontageEntry& e);
 
-class PendingTiles {
+class PendingTiles : public IObjectBaseMixin<PendingTiles> {
 public:
     struct Tile {
         int32_t remaining = 0;
         AnyInterface node{nullptr, nullptr};
     };
 
-    AnyInterface QueryInterface(const ReflectedInterface& ri);
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor& v);
-    void OnGarbageCollect() {}
-    void Destroy() { delete this; }
-    ObjSysState& GetSysState() { return m_sys; }
-    AnyInterface AsObject();
 
-    ObjSysState m_sys{};
     // Guards the map against the collector's visit. Taken inside the space lock (the
     // collector visits under it, the painting workers change the map inside their
     // transactions), or alone; no other lock is taken while it is held.

@@ -134,6 +134,71 @@ TEST(ReflectedClassCreate, WithoutAHookOrASpaceThrows)
 
 // ---- lookups by name ----------------------------------------------------------------
 
+// ---- the IObject members every class shares ----------------------------------------
+
+int g_liveGadgets = 0;
+int g_gadgetCollects = 0;
+
+// Takes every default of the mixin.
+struct Gadget : IObjectBaseMixin<Gadget> {
+    Gadget() { ++g_liveGadgets; }
+    ~Gadget() { --g_liveGadgets; }
+};
+// Declares its own OnGarbageCollect and class record.
+struct CountingGadget : IObjectBaseMixin<CountingGadget> {
+    void OnGarbageCollect() { ++g_gadgetCollects; }
+    const ReflectedClass* GetReflectedClass() const { return &kWidgetClass; }
+};
+
+TEST(IObjectBaseMixin, DefaultsAndTheMembersAClassDeclaresItself)
+{
+    auto* g = new Gadget();
+    const AnyInterface obj = g->AsObject();
+    EXPECT_EQ(obj.m_table, &kIObjectTableOf<Gadget>);
+    const IObjectTable& t = *static_cast<const IObjectTable*>(obj.m_table);
+    // IObject is answered by record and by name; nothing else is.
+    const ReflectedInterface sameName{"vorn::IObject", nullptr, nullptr, 0, 0, nullptr, 0, nullptr, 0, nullptr};
+    const ReflectedInterface other{"vorn::IOther", nullptr, nullptr, 0, 0, nullptr, 0, nullptr, 0, nullptr};
+    for (const ReflectedInterface* ri : {&GetIObjectInterfaceRecord(), &sameName}) {
+        const AnyInterface q = t.QueryInterface(g, *ri);
+        EXPECT_EQ(q.m_object, g);
+        EXPECT_EQ(q.m_table, obj.m_table);
+        const AnyInterface b = t.BindInterface(g, *ri);
+        EXPECT_EQ(b.m_object, g);
+        EXPECT_EQ(b.m_table, obj.m_table);
+    }
+    EXPECT_TRUE(t.QueryInterface(g, other).IsNull());
+    EXPECT_TRUE(t.BindInterface(g, other).IsNull());
+    EXPECT_EQ(t.GetReflectedClass(g), nullptr);
+    EXPECT_EQ(&t.GetSysState(g), &g->m_sys);
+    t.OnGarbageCollect(g);
+    EXPECT_EQ(g_liveGadgets, 1);
+    t.Destroy(g);
+    EXPECT_EQ(g_liveGadgets, 0);
+
+    CountingGadget c;
+    const IObjectTable& ct = kIObjectTableOf<CountingGadget>;
+    ct.OnGarbageCollect(&c);
+    EXPECT_EQ(g_gadgetCollects, 1);
+    EXPECT_EQ(ct.GetReflectedClass(&c), &kWidgetClass);
+}
+
+// A record built by MakeClassRecord has what it was given and nothing else.
+TEST(IObjectBaseMixin, MakeClassRecordFillsWhatItIsGiven)
+{
+    constexpr ReflectedClass rc = MakeClassRecord<Gadget>("vnReflectionTest::Gadget", RcfBit(RCF_ADT), AdtTypeOps<Gadget>(),
+                                                          nullptr, nullptr, 0, nullptr, 0, &NewObjectFactory<Gadget>);
+    EXPECT_EQ(rc.GetFlags(), RcfBit(RCF_ADT));
+    EXPECT_STREQ(rc.GetName(), "vnReflectionTest::Gadget");
+    EXPECT_EQ(rc.GetSize(), int32_t(sizeof(Gadget)));
+    EXPECT_EQ(rc.GetNumFields(), 0);
+    EXPECT_EQ(rc.GetNumModelFields(), 0);
+    EXPECT_EQ(rc.GetNumMethods(), 0);
+    EXPECT_EQ(rc.GetNumInterfaces(), 0);
+    EXPECT_TRUE(rc.CanCreate());
+    EXPECT_NE(rc.m_typeOps.m_destructN, nullptr);
+}
+
 TEST(ReflectedClassNotFound, ExactText)
 {
     EXPECT_EQ(Text(ReflectedClassNotFoundException("vorn::Nowhere").Describe()), "Reflected Class not found : vorn::Nowhere");
