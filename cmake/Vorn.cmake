@@ -1,5 +1,5 @@
 # Module folders, lowest first: a module links only modules before it.
-set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
+set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnPlatform/Windows Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
     Core/vnPersistStore Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Tilvexgen)
 
 # vorn_module(NAME DEPS...): a static library from every .cpp in the folder. Headers are

@@ -58,46 +58,48 @@ void GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvex
     // Only a decoded tile is drawn: a root without a usable image leaves the
     // background black, and no bitmap of another shape is ever uploaded.
     if (t == nullptr || t->GetDecodeState() != TDS_DECODED || !IsTileBitmap(t->m_dib)) return;
+    const GlCalls& gl = Gl();
     const ResDIB& dib = t->m_dib;
     const int32_t w = dib.GetWidth();
     const int32_t h = dib.GetHeight();
     if (viewer.m_table->BindTexture(viewer.m_object, t->m_pos.m_oid)) {
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER,
-                        viewer.m_table->LinearMagFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER,
-                        viewer.m_table->LinearMinFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
-        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, w, h, 0, GL_BGR_EXT, GL_UNSIGNED_BYTE, dib.GetPixels());
+        gl.TexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        gl.TexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        gl.TexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER,
+                         viewer.m_table->LinearMagFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
+        gl.TexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER,
+                         viewer.m_table->LinearMinFilter(viewer.m_object) ? GL_LINEAR : GL_NEAREST);
+        gl.TexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+        gl.PixelStorei(GL_UNPACK_ALIGNMENT, 4);
+        gl.TexImage2D(GL_TEXTURE_2D, 0, GL_RGB, w, h, 0, GL_BGR_EXT, GL_UNSIGNED_BYTE, dib.GetPixels());
     }
     const float fw = float(w), fh = float(h);
-    glBegin(GL_QUADS);
-    glTexCoord2f(float(x.x1) / fw, float(h - x.y1) / fh);
-    glVertex2i(s.x1, s.y1);
-    glTexCoord2f(float(x.x2) / fw, float(h - x.y1) / fh);
-    glVertex2i(s.x2, s.y1);
-    glTexCoord2f(float(x.x2) / fw, float(h - x.y2) / fh);
-    glVertex2i(s.x2, s.y2);
-    glTexCoord2f(float(x.x1) / fw, float(h - x.y2) / fh);
-    glVertex2i(s.x1, s.y2);
-    glEnd();
+    gl.Begin(GL_QUADS);
+    gl.TexCoord2f(float(x.x1) / fw, float(h - x.y1) / fh);
+    gl.Vertex2i(s.x1, s.y1);
+    gl.TexCoord2f(float(x.x2) / fw, float(h - x.y1) / fh);
+    gl.Vertex2i(s.x2, s.y1);
+    gl.TexCoord2f(float(x.x2) / fw, float(h - x.y2) / fh);
+    gl.Vertex2i(s.x2, s.y2);
+    gl.TexCoord2f(float(x.x1) / fw, float(h - x.y2) / fh);
+    gl.Vertex2i(s.x1, s.y2);
+    gl.End();
 }
 
 void GLDrawOutline(const Rect2i& r)
 {
-    glDisable(GL_TEXTURE_2D);
-    glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
-    glColor3f(1.0f, 1.0f, 0.0f);
-    glBegin(GL_QUADS);
-    glVertex2i(r.x1, r.y1);
-    glVertex2i(r.x2 - 1, r.y1);
-    glVertex2i(r.x2 - 1, r.y2 - 1);
-    glVertex2i(r.x1, r.y2 - 1);
-    glEnd();
-    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-    glEnable(GL_TEXTURE_2D);
+    const GlCalls& gl = Gl();
+    gl.Disable(GL_TEXTURE_2D);
+    gl.PolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    gl.Color3f(1.0f, 1.0f, 0.0f);
+    gl.Begin(GL_QUADS);
+    gl.Vertex2i(r.x1, r.y1);
+    gl.Vertex2i(r.x2 - 1, r.y1);
+    gl.Vertex2i(r.x2 - 1, r.y2 - 1);
+    gl.Vertex2i(r.x1, r.y2 - 1);
+    gl.End();
+    gl.PolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    gl.Enable(GL_TEXTURE_2D);
 }
 
 void Tilvex::GLDraw(ITilvexViewerPtr view, const Rect2i& bdRect, const Rect2i& updateRect) const

@@ -42,6 +42,6 @@ bool TextureCache::BindTileTexture(OID tile)
     int32_t name = Lookup(tile);
     const bool fresh = name == -1;
     if (fresh) name = Replace(tile);
-    glBindTexture(GL_TEXTURE_2D, GLuint(name));
+    vorn::Gl().BindTexture(GL_TEXTURE_2D, GLuint(name));
     return fresh;
 }

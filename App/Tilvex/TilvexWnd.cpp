@@ -333,8 +333,8 @@ LRESULT TilvexWnd::OnMouse(EMouseEventType kind, uint32_t keyFlags, int32_t zDel
 
 void TilvexWnd::InitGL(HDC, HGLRC)
 {
-    glDisable(GL_DEPTH_TEST);
-    glEnable(GL_TEXTURE_2D);
+    Gl().Disable(GL_DEPTH_TEST);
+    Gl().Enable(GL_TEXTURE_2D);
 }
 
 void TilvexWnd::DrawScene()
@@ -370,8 +370,8 @@ void TilvexWnd::DrawScene()
 void TilvexWnd::DrawTiles()
 {
     GLSetPixelProjection(Rect2i(0, 0, m_clientWidth, m_clientHeight));
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
+    Gl().ClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    Gl().Clear(GL_COLOR_BUFFER_BIT);
     const Rect2i clip = Rect2i(0, 0, m_clientWidth, m_clientHeight).Intersection(m_viewRect);
     if (m_image) m_image->GLDraw(AsViewer(), m_viewRect, clip);
 }

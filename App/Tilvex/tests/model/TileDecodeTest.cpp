@@ -1,9 +1,11 @@
 // A tile's decode in the model: synchronous decoding that gives up on bytes found
 // undecodable until the bytes change, the decode trigger that a tile becoming observed
-// calls, and the reflected drawing method of an image without root node.
+// calls, and the reflected drawing method of an image without root node and of one in a
+// program that links no OpenGL library.
 #include "ModelTestSupport.h"
 #include "vnReflection/Registry.h"
 #include <cstring>
+#include <stdexcept>
 
 namespace vorn::test {
 namespace {
@@ -96,6 +98,22 @@ TEST_F(TileDecode, TheReflectedGLDrawFoundByNameDrawsNothingWithoutRootNode)
     void* args[] = {&view, &bd, &update};
     draw->m_address(t, nullptr, args);
     EXPECT_TRUE(t->m_root.IsNull());
+}
+
+TEST_F(TileDecode, DrawingARootTileWithoutAnOpenGLLibraryThrowsAClearError)
+{
+    // The model's tests, like the builder, link no window system and so no OpenGL.
+    Tilvex* t = m_session->Root();
+    ModelTransaction txn;
+    t->SetRootNode(StaleNodeOfColour(0x405060));
+    ITilvexViewerPtr view{nullptr, nullptr}; // never asked: drawing stops before the texture
+    try {
+        t->GLDraw(view, Rect2i(0, 0, 256, 256), Rect2i(0, 0, 256, 256));
+        FAIL() << "drew without OpenGL";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "OpenGL is not available: this program is built without a window system");
+    }
+    EXPECT_EQ(t->GetRootNode()->GetDecodeState(), TDS_DECODED);
 }
 
 } // namespace
