@@ -100,11 +100,7 @@ public:
     const vorn::Rect2i& GetViewRect() const { return m_viewRect; }
     bool IsDragging() const { return m_dragging; }
     int32_t GetDragMode() const { return m_dragMode; }
-    bool HasFailed() const { return !m_failure.empty(); }
-    const vorn::xstring& GetFailure() const { return m_failure; }
-    TextureCache& GetTextureCache() { return m_textures; }
 
-    bool m_stopRequest = false;
     vorn::FullScreenState m_fullScreen;
     bool m_showOutlines = false;
     uint32_t m_tourTimerId = 0;

@@ -19,6 +19,7 @@
 #include "vnReflection/XTarget.h"
 #include "vnWindows/WindowModule.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 #include <string>
 
 using namespace vorn;
@@ -130,17 +131,15 @@ xstring StorePathOf(const xstring& commandLine)
     return xstring(s.c_str());
 }
 
-int32_t ImageSizeOfHeight(int32_t height)
-{
-    int32_t size = kTileSize;
-    for (int32_t i = 1; i < height; ++i) size *= 2;
-    return size;
-}
-
 int32_t RunViewer(const xstring& commandLine)
 {
     RegisterViewerModule();
     if (RegisterFrameworkWindowClass(nullptr) == 0) return 0;
+    // The window system that the registration started stops when the run ends, however
+    // it ends.
+    struct WindowSystemStop {
+        ~WindowSystemStop() { StopWindowSystem(); }
+    } windowSystemStop;
     if (commandLine.empty()) {
         ShowPlatformErrorBox("Command line required");
         return -1;
@@ -160,7 +159,8 @@ int32_t RunViewer(const xstring& commandLine)
             const int32_t height = root->GetHeight();
             // A stored height whose image side would not fit 32 bits is damage.
             if (height > 23) throw DeserialisationException(xstring("the stored pyramid is too high to show"));
-            window = CreateViewerWindow(root, ImageSizeOfHeight(height));
+            // The image's side is its root tile's; a new image (height 0) shows one tile.
+            window = CreateViewerWindow(root, int32_t(NodeSideInPixels(std::max(height, 1), 1)));
         }
         if (window != nullptr) {
             MSG msg;

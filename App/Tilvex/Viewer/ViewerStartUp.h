@@ -24,6 +24,3 @@ vorn::xstring JoinCommandLine(int argc, char** argv);
 vorn::xstring StorePathOf(const vorn::xstring& commandLine);
 // The program's run; returns its exit status.
 int32_t RunViewer(const vorn::xstring& commandLine);
-// The side in pixels of the image of a pyramid of height: 256 doubled height - 1 times
-// (256 for 1 or less).
-int32_t ImageSizeOfHeight(int32_t height);

@@ -19,7 +19,6 @@ namespace {
 constexpr ATOM kFrameworkClassAtom = 0xC000;
 constexpr int kTraceStep = 2;
 
-HINSTANCE g_instance = nullptr;
 bool g_registered = false;
 
 // Set just before a window is made; the first message the window receives binds it.
@@ -134,10 +133,9 @@ LRESULT Dispatch(BaseWnd* w, HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lPar
 
 } // namespace
 
-ATOM RegisterFrameworkWindowClass(HINSTANCE instance)
+ATOM RegisterFrameworkWindowClass(HINSTANCE)
 {
-    g_instance = instance;
-    if (g_registered) return kFrameworkClassAtom;
+    if (g_registered && IsWindowSystemStarted()) return kFrameworkClassAtom;
     std::string error;
     if (!StartWindowSystem(&error)) {
         std::fprintf(stderr, "The window class cannot be registered: %s\n", error.c_str());
@@ -148,8 +146,6 @@ ATOM RegisterFrameworkWindowClass(HINSTANCE instance)
     g_registered = true;
     return kFrameworkClassAtom;
 }
-
-HINSTANCE GetFrameworkInstance() { return g_instance; }
 
 const xstring& GetLastWindowCreationError() { return t_lastCreationError; }
 

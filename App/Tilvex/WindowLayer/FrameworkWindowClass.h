@@ -24,13 +24,12 @@ constexpr uint32_t WS_OVERLAPPEDWINDOW = 0x00CF0000;
 constexpr uint32_t WS_CLIPSIBLINGS = 0x04000000;
 constexpr uint32_t WS_CLIPCHILDREN = 0x02000000;
 
-// Starts the window system and registers the class; stores the instance handle.
-// Returns the class atom, the same one when called again, or 0 (after a line on
-// standard error saying why) when the window system cannot start: with no display
-// that happens unless a driver was chosen explicitly (SDL_VIDEODRIVER).
+// Starts the window system and registers the class (the window system here needs no
+// instance handle: instance is not used). Returns the class atom, the same one when
+// called again (starting the window system again if it was stopped), or 0 (after a
+// line on standard error saying why) when the window system cannot start: with no
+// display that happens unless a driver was chosen explicitly (SDL_VIDEODRIVER).
 ATOM RegisterFrameworkWindowClass(HINSTANCE instance);
-// The instance handle given at registration.
-HINSTANCE GetFrameworkInstance();
 
 // The class's window procedure.
 LRESULT VornWndProc(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);

@@ -35,12 +35,6 @@ void ReportCreationFailure(const char* what, const char* why)
 
 } // namespace
 
-const GlPixelFormat* GetRequestedPixelFormats(int32_t* count)
-{
-    *count = int32_t(std::size(kFormats));
-    return kFormats;
-}
-
 bool SetPixelFormatForOpenGL()
 {
     const int32_t chosen = ChooseGlPixelFormat(kFormats, int32_t(std::size(kFormats)));

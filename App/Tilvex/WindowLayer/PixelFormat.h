@@ -7,9 +7,6 @@
 
 namespace vorn {
 
-// The formats tried, best first.
-const GlPixelFormat* GetRequestedPixelFormats(int32_t* count);
-
 // Chooses the first format the display can give and makes it the one of the next
 // windows. When none can be had, shows "ChoosePixelFormat failed" in an error box and
 // returns false; when it cannot be set, "SetPixelFormat failed".

@@ -19,10 +19,6 @@ TEST(ViewerCommandLine, QuotesAreRemovedOnlyInPairsAroundALongerLine)
     char* argv[] = {p0, p1, p2};
     EXPECT_EQ(Str(JoinCommandLine(3, argv)), "my file.tvx");
     EXPECT_EQ(Str(JoinCommandLine(1, argv)), "");
-    EXPECT_EQ(ImageSizeOfHeight(0), 256);
-    EXPECT_EQ(ImageSizeOfHeight(1), 256);
-    EXPECT_EQ(ImageSizeOfHeight(5), 4096);
-    EXPECT_EQ(ImageSizeOfHeight(23), 256 << 22);
 }
 
 class ViewerRun : public ::testing::Test {
@@ -47,11 +43,26 @@ protected:
         EXPECT_EQ(GetThreadPSpace(), nullptr);
         EXPECT_EQ(GetThreadCSpace(), nullptr);
         EXPECT_TRUE(GetPlatformWindows().empty());
+        EXPECT_FALSE(IsWindowSystemStarted());
     }
     std::filesystem::path m_dir;
 };
 
-TEST_F(ViewerRun, WithoutCommandLineEndsAtOnce) { EXPECT_EQ(RunViewer(xstring("")), -1); }
+TEST_F(ViewerRun, WithoutCommandLineEndsAtOnce)
+{
+    EXPECT_EQ(RunViewer(xstring("")), -1);
+    EXPECT_FALSE(IsWindowSystemStarted());
+}
+
+TEST_F(ViewerRun, AMissingFileIsShownAsANewEmptyImageWithoutAnError)
+{
+    // The loop ends at once, right after the window is made.
+    PostQuitMessage(0);
+    ::testing::internal::CaptureStderr();
+    ExpectRunEndsWith(Path("absent.tvx"), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(std::filesystem::exists(Path("absent.tvx")));
+}
 
 TEST_F(ViewerRun, AFileThatIsNotAStoreEndsWithStatusOne)
 {
