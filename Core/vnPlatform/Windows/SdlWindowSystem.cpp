@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <mutex>
+#include <string>
 
 namespace vorn {
 
@@ -90,6 +93,24 @@ uint32_t HeldButtons()
 }
 
 // Fills *out from e; false for events that mean nothing here.
+// Keeps every library loaded now (the GL driver that the window library loaded among
+// them) loaded until the process ends. Stopping the window system then unloads none of
+// them, so that their process-lifetime allocations keep their library's name in leak
+// reports, and a later start finds them loaded.
+void PinLoadedLibraries()
+{
+    std::vector<std::string> names;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* out) {
+            if (info->dlpi_name && *info->dlpi_name) static_cast<std::vector<std::string>*>(out)->push_back(info->dlpi_name);
+            return 0;
+        },
+        &names);
+    for (const std::string& name : names) {
+        if (void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(handle);
+    }
+}
+
 bool Translate(const SDL_Event& e, PlatformEvent* out)
 {
     *out = PlatformEvent{};
@@ -219,6 +240,7 @@ void StopWindowSystem()
         if (c) SDL_FreeCursor(c);
         c = nullptr;
     }
+    PinLoadedLibraries();
     SDL_GL_UnloadLibrary();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
