@@ -1,9 +1,8 @@
 // The creation of OpenGL windows: pixel format, window, context shared with the first
 // context, initial state, showing.
+#include "Tilvex/WindowLayer/OpenGLWindowCreation.h"
 #include "Tilvex/WindowLayer/FrameworkWindowClass.h"
-#include "Tilvex/WindowLayer/PixelFormat.h"
 #include "Tilvex/WindowLayer/ViewerWindowCalls.h"
-#include "vnWindows/OpenGLWnd.h"
 #include <iterator>
 #include <string>
 
