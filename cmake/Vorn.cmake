@@ -1,6 +1,6 @@
 # Module folders, lowest first: a module links only modules before it.
-set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
-    Core/vnPersistStore Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Tilvexgen)
+set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnPlatform/Windows Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
+    Core/vnPersistStore Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Model App/Tilvex/WindowLayer App/Tilvex/Viewer App/Tilvex/Tilvexgen)
 
 # vorn_module(NAME DEPS...): a static library from every .cpp in the folder. Headers are
 # included with their folder ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Include discipline, checked over every C++ source below Core/ and App/:
 #  - operating-system headers (POSIX, Linux, X11) and SDL headers only in Core/vnPlatform;
+#  - the application (App/) reaches windows and OpenGL through Core/vnWindows, never
+#    through the platform's window headers;
 #  - no module includes a module above it in the order below (a module's tests/, bench/,
 #    fuzz/ and tools/ folders belong to it);
 #  - a module's headers are included by their module path ("vnLss/tests/CrashRAS.h"), never
@@ -16,8 +18,9 @@ cd "$root"
 
 # Modules, lowest first (the order the top-level CMakeLists.txt adds them in): a module
 # may include its own headers and those of modules before it.
-modules=(Core/vnPlatform Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject Core/vnPersistStore
-         Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Tilvexgen)
+modules=(Core/vnPlatform Core/vnPlatform/Windows Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject Core/vnPersistStore
+         Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Model App/Tilvex/WindowLayer App/Tilvex/Viewer
+         App/Tilvex/Tilvexgen)
 
 # Headers that reach the operating system or its window system. <cerrno>, <csignal>,
 # <ctime> and the other C++ headers are standard and fine everywhere, and so are the C
@@ -67,7 +70,7 @@ while IFS= read -r hit; do
   inc=${BASH_REMATCH[1]}
   rank_of_path "$file"
   own=$rank
-  if [[ $own -ne 0 ]]; then
+  if [[ $file != Core/vnPlatform/* ]]; then
     if [[ $inc =~ $os_headers ]]; then
       fail "$file:$lineno: operating-system header <$inc> outside Core/vnPlatform"
       continue
@@ -76,6 +79,10 @@ while IFS= read -r hit; do
       fail "$file:$lineno: SDL header <$inc> outside Core/vnPlatform"
       continue
     fi
+  fi
+  if [[ $file == App/* && $inc =~ ^vnPlatform/(Window\.h|Gl\.h|Windows/) ]]; then
+    fail "$file:$lineno: the application includes \"$inc\": it reaches windows and OpenGL through vnWindows"
+    continue
   fi
   if [[ $inc == ./* || $inc == ../* ]]; then
     # A path relative to the including file: it must stay in the file's own module.

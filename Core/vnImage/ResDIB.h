@@ -163,7 +163,6 @@ public:
 
     xvector<uint8_t>& GetBytes() { return m_bytes; }
     const xvector<uint8_t>& GetBytes() const { return m_bytes; }
-    void* GetCachedImage() const { return m_cache; }
     void DropCache() noexcept { m_cache = nullptr; }
 
     // Schema 1 (compressed), byte count (compressed), the bytes.

@@ -1,496 +1,132 @@
 #include "vnPlatform/Window.h"
-#include <SDL.h>
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 
 namespace vorn {
 
-struct PlatformWindow {
-    SDL_Window* sdl = nullptr;
-    void* data = nullptr;
-    bool bordered = true; // kept here: some drivers cannot change the border
-    std::atomic<bool> repaint{false};
-};
-
-struct PlatformGlContext {
-    SDL_GLContext sdl = nullptr;
-    PlatformWindow* madeOn = nullptr; // the window it was made for (made current on it to share)
-};
-
 namespace {
 
-constexpr const char* kWindowDataName = "vorn.window";
-
-// The live windows; read from any thread (repaint requests), changed on the main one.
-std::mutex g_windowsLock;
-std::vector<PlatformWindow*> g_windows;
-
-std::atomic<bool> g_started{false};
-std::atomic<uint32_t> g_wakeEventType{0};
+const PlatformWindowSystem* g_system = nullptr;
 std::atomic<bool> g_boxesEnabled{true};
-SDL_Cursor* g_cursors[3] = {};
-
-bool IsLiveLocked(const PlatformWindow* w)
-{
-    return std::find(g_windows.begin(), g_windows.end(), w) != g_windows.end();
-}
-
-PlatformWindow* FromSdlId(uint32_t id)
-{
-    SDL_Window* sdl = SDL_GetWindowFromID(id);
-    return sdl ? static_cast<PlatformWindow*>(SDL_GetWindowData(sdl, kWindowDataName)) : nullptr;
-}
-
-uint32_t MapKey(SDL_Keycode k)
-{
-    if (k >= SDLK_a && k <= SDLK_z) return uint32_t('A' + (k - SDLK_a));
-    if (k >= SDLK_0 && k <= SDLK_9) return uint32_t('0' + (k - SDLK_0));
-    if (k >= SDLK_F1 && k <= SDLK_F12) return 0x70u + uint32_t(k - SDLK_F1);
-    switch (k) {
-    case SDLK_BACKSPACE: return 0x08;
-    case SDLK_TAB: return 0x09;
-    case SDLK_RETURN: case SDLK_KP_ENTER: return 0x0D;
-    case SDLK_LSHIFT: case SDLK_RSHIFT: return 0x10;
-    case SDLK_LCTRL: case SDLK_RCTRL: return 0x11;
-    case SDLK_LALT: case SDLK_RALT: return 0x12;
-    case SDLK_ESCAPE: return 0x1B;
-    case SDLK_SPACE: return 0x20;
-    case SDLK_PAGEUP: return 0x21;
-    case SDLK_PAGEDOWN: return 0x22;
-    case SDLK_END: return 0x23;
-    case SDLK_HOME: return 0x24;
-    case SDLK_LEFT: return 0x25;
-    case SDLK_UP: return 0x26;
-    case SDLK_RIGHT: return 0x27;
-    case SDLK_DOWN: return 0x28;
-    case SDLK_INSERT: return 0x2D;
-    case SDLK_DELETE: return 0x2E;
-    default: return 0;
-    }
-}
-
-uint32_t MapMods(uint32_t m)
-{
-    return ((m & KMOD_SHIFT) ? PMOD_SHIFT : 0) | ((m & KMOD_CTRL) ? PMOD_CTRL : 0) | ((m & KMOD_ALT) ? PMOD_ALT : 0);
-}
-
-uint32_t HeldButtons()
-{
-    const uint32_t s = SDL_GetMouseState(nullptr, nullptr);
-    return s & (SDL_BUTTON_LMASK | SDL_BUTTON_MMASK | SDL_BUTTON_RMASK);
-}
-
-// Fills *out from e; false for events that mean nothing here.
-bool Translate(const SDL_Event& e, PlatformEvent* out)
-{
-    *out = PlatformEvent{};
-    out->mods = MapMods(SDL_GetModState());
-    if (e.type == g_wakeEventType.load()) {
-        out->kind = PEV_WAKE;
-        return true;
-    }
-    switch (e.type) {
-    case SDL_QUIT:
-        out->kind = PEV_QUIT;
-        return true;
-    case SDL_WINDOWEVENT:
-        out->window = FromSdlId(e.window.windowID);
-        switch (e.window.event) {
-        case SDL_WINDOWEVENT_CLOSE: out->kind = PEV_CLOSE; return true;
-        case SDL_WINDOWEVENT_SIZE_CHANGED:
-            out->kind = PEV_SIZED;
-            out->x = e.window.data1;
-            out->y = e.window.data2;
-            return true;
-        case SDL_WINDOWEVENT_MINIMIZED: out->kind = PEV_MINIMISED; return true;
-        case SDL_WINDOWEVENT_RESTORED:
-            out->kind = PEV_RESTORED;
-            if (out->window) SDL_GetWindowSize(out->window->sdl, &out->x, &out->y);
-            return true;
-        case SDL_WINDOWEVENT_EXPOSED: out->kind = PEV_EXPOSED; return true;
-        case SDL_WINDOWEVENT_FOCUS_GAINED: out->kind = PEV_FOCUS_GAINED; return true;
-        case SDL_WINDOWEVENT_FOCUS_LOST: out->kind = PEV_FOCUS_LOST; return true;
-        default: return false;
-        }
-    case SDL_MOUSEMOTION:
-        if (e.motion.which == SDL_TOUCH_MOUSEID) return false;
-        out->kind = PEV_MOUSE_MOVE;
-        out->window = FromSdlId(e.motion.windowID);
-        out->x = e.motion.x;
-        out->y = e.motion.y;
-        out->buttons = e.motion.state & (SDL_BUTTON_LMASK | SDL_BUTTON_MMASK | SDL_BUTTON_RMASK);
-        return true;
-    case SDL_MOUSEBUTTONDOWN:
-    case SDL_MOUSEBUTTONUP:
-        if (e.button.which == SDL_TOUCH_MOUSEID) return false;
-        if (e.button.button < SDL_BUTTON_LEFT || e.button.button > SDL_BUTTON_RIGHT) return false;
-        out->kind = e.type == SDL_MOUSEBUTTONDOWN ? PEV_BUTTON_DOWN : PEV_BUTTON_UP;
-        out->window = FromSdlId(e.button.windowID);
-        out->x = e.button.x;
-        out->y = e.button.y;
-        out->button = e.button.button;
-        out->clicks = e.button.clicks;
-        out->buttons = HeldButtons();
-        return true;
-    case SDL_MOUSEWHEEL: {
-        if (e.wheel.which == SDL_TOUCH_MOUSEID || e.wheel.y == 0) return false;
-        out->kind = PEV_WHEEL;
-        out->window = FromSdlId(e.wheel.windowID);
-        out->wheel = e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y : e.wheel.y;
-        out->x = e.wheel.mouseX;
-        out->y = e.wheel.mouseY;
-        int ox = 0, oy = 0;
-        if (out->window) SDL_GetWindowPosition(out->window->sdl, &ox, &oy);
-        out->screenX = ox + out->x;
-        out->screenY = oy + out->y;
-        out->buttons = HeldButtons();
-        return true;
-    }
-    case SDL_KEYDOWN:
-    case SDL_KEYUP:
-        out->kind = e.type == SDL_KEYDOWN ? PEV_KEY_DOWN : PEV_KEY_UP;
-        out->window = FromSdlId(e.key.windowID);
-        out->key = MapKey(e.key.keysym.sym);
-        out->repeat = e.key.repeat != 0;
-        out->mods = MapMods(e.key.keysym.mod);
-        return true;
-    case SDL_TEXTINPUT:
-        out->kind = PEV_TEXT;
-        out->window = FromSdlId(e.text.windowID);
-        std::memcpy(out->text, e.text.text, strnlen(e.text.text, sizeof(out->text) - 1));
-        return true;
-    default:
-        return false;
-    }
-}
 
 } // namespace
 
+void InstallPlatformWindowSystem(const PlatformWindowSystem* system) { g_system = system; }
+
 bool StartWindowSystem(std::string* error)
 {
-    if (g_started.load()) return true;
-    const char* driver = std::getenv("SDL_VIDEODRIVER");
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const bool named = (driver && *driver) || (display && *display) || (wayland && *wayland);
-    if (!named) {
-        *error = "No display: DISPLAY is not set (set SDL_VIDEODRIVER=offscreen to run without one)";
-        return false;
-    }
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-        *error = std::string("The window system cannot start: ") + SDL_GetError();
-        return false;
-    }
-    // The GL library stays loaded while the system runs (the window library would
-    // unload and reload it whenever the last OpenGL window goes).
-    if (SDL_GL_LoadLibrary(nullptr) != 0) {
-        *error = std::string("OpenGL cannot be loaded: ") + SDL_GetError();
-        SDL_QuitSubSystem(SDL_INIT_VIDEO);
-        return false;
-    }
-    g_wakeEventType.store(SDL_RegisterEvents(1));
-    g_started.store(true);
-    return true;
+    if (g_system) return g_system->StartWindowSystem(error);
+    *error = "No window system: this program is built without one";
+    return false;
 }
 
-bool IsWindowSystemStarted() { return g_started.load(); }
-
-const char* GetWindowSystemDriver()
-{
-    if (!g_started.load()) return "";
-    const char* d = SDL_GetCurrentVideoDriver();
-    return d ? d : "";
-}
+bool IsWindowSystemStarted() { return g_system && g_system->IsWindowSystemStarted(); }
+const char* GetWindowSystemDriver() { return g_system ? g_system->GetWindowSystemDriver() : ""; }
 
 void StopWindowSystem()
 {
-    if (!g_started.load()) return;
-    for (PlatformWindow* w : GetPlatformWindows()) DestroyPlatformWindow(w);
-    for (SDL_Cursor*& c : g_cursors) {
-        if (c) SDL_FreeCursor(c);
-        c = nullptr;
-    }
-    SDL_GL_UnloadLibrary();
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
-    SDL_Quit();
-    g_started.store(false);
+    if (g_system) g_system->StopWindowSystem();
 }
 
-// ---- windows ---------------------------------------------------------------------
+// Without a window system no window is ever made, so the calls on windows below only
+// ever reach one.
 
 PlatformWindow* CreatePlatformWindow(const char* title, int32_t x, int32_t y, int32_t width, int32_t height,
                                      std::string* error)
 {
-    SDL_Window* sdl = SDL_CreateWindow(title, x, y, width, height,
-                                       SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
-    if (!sdl) {
-        *error = SDL_GetError();
-        return nullptr;
-    }
-    auto* w = new PlatformWindow;
-    w->sdl = sdl;
-    SDL_SetWindowData(sdl, kWindowDataName, w);
-    std::lock_guard<std::mutex> lock(g_windowsLock);
-    g_windows.push_back(w);
-    return w;
+    if (g_system) return g_system->CreatePlatformWindow(title, x, y, width, height, error);
+    *error = "No window system: this program is built without one";
+    return nullptr;
 }
 
-void DestroyPlatformWindow(PlatformWindow* window)
-{
-    {
-        std::lock_guard<std::mutex> lock(g_windowsLock);
-        const auto it = std::find(g_windows.begin(), g_windows.end(), window);
-        if (it == g_windows.end()) return;
-        g_windows.erase(it);
-    }
-    SDL_SetWindowData(window->sdl, kWindowDataName, nullptr);
-    SDL_DestroyWindow(window->sdl);
-    delete window;
-}
-
-bool IsPlatformWindow(const PlatformWindow* window)
-{
-    std::lock_guard<std::mutex> lock(g_windowsLock);
-    return IsLiveLocked(window);
-}
+void DestroyPlatformWindow(PlatformWindow* window) { g_system->DestroyPlatformWindow(window); }
+bool IsPlatformWindow(const PlatformWindow* window) { return g_system && g_system->IsPlatformWindow(window); }
 
 std::vector<PlatformWindow*> GetPlatformWindows()
 {
-    std::lock_guard<std::mutex> lock(g_windowsLock);
-    return g_windows;
+    return g_system ? g_system->GetPlatformWindows() : std::vector<PlatformWindow*>();
 }
 
-void SetPlatformWindowData(PlatformWindow* window, void* data) { window->data = data; }
-void* GetPlatformWindowData(const PlatformWindow* window) { return window->data; }
-
-bool ShowPlatformWindow(PlatformWindow* window)
-{
-    const bool was = IsPlatformWindowVisible(window);
-    SDL_ShowWindow(window->sdl);
-    return was;
-}
-
-bool IsPlatformWindowVisible(PlatformWindow* window)
-{
-    return (SDL_GetWindowFlags(window->sdl) & SDL_WINDOW_SHOWN) != 0;
-}
+void SetPlatformWindowData(PlatformWindow* window, void* data) { g_system->SetPlatformWindowData(window, data); }
+void* GetPlatformWindowData(const PlatformWindow* window) { return g_system->GetPlatformWindowData(window); }
+bool ShowPlatformWindow(PlatformWindow* window) { return g_system->ShowPlatformWindow(window); }
+bool IsPlatformWindowVisible(PlatformWindow* window) { return g_system->IsPlatformWindowVisible(window); }
 
 void GetPlatformClientSize(PlatformWindow* window, int32_t* width, int32_t* height)
 {
-    SDL_GetWindowSize(window->sdl, width, height);
+    g_system->GetPlatformClientSize(window, width, height);
 }
 
 void GetPlatformClientOrigin(PlatformWindow* window, int32_t* x, int32_t* y)
 {
-    SDL_GetWindowPosition(window->sdl, x, y);
+    g_system->GetPlatformClientOrigin(window, x, y);
 }
 
 void SetPlatformClientPlacement(PlatformWindow* window, int32_t x, int32_t y, int32_t width, int32_t height)
 {
-    SDL_SetWindowSize(window->sdl, width, height);
-    SDL_SetWindowPosition(window->sdl, x, y);
+    g_system->SetPlatformClientPlacement(window, x, y, width, height);
 }
 
-bool IsPlatformWindowBordered(PlatformWindow* window) { return window->bordered; }
-
-void SetPlatformWindowBordered(PlatformWindow* window, bool bordered)
-{
-    window->bordered = bordered;
-    SDL_SetWindowBordered(window->sdl, bordered ? SDL_TRUE : SDL_FALSE);
-}
-
-void SetPlatformWindowOnTop(PlatformWindow* window, bool onTop)
-{
-    SDL_SetWindowAlwaysOnTop(window->sdl, onTop ? SDL_TRUE : SDL_FALSE);
-}
+bool IsPlatformWindowBordered(PlatformWindow* window) { return g_system->IsPlatformWindowBordered(window); }
+void SetPlatformWindowBordered(PlatformWindow* window, bool bordered) { g_system->SetPlatformWindowBordered(window, bordered); }
+void SetPlatformWindowOnTop(PlatformWindow* window, bool onTop) { g_system->SetPlatformWindowOnTop(window, onTop); }
 
 void GetPlatformDesktopSize(PlatformWindow* window, int32_t* width, int32_t* height)
 {
-    int index = window ? SDL_GetWindowDisplayIndex(window->sdl) : 0;
-    if (index < 0) index = 0;
-    SDL_DisplayMode mode{};
-    if (SDL_GetDesktopDisplayMode(index, &mode) != 0) {
-        *width = *height = 0;
-        return;
+    if (g_system) {
+        g_system->GetPlatformDesktopSize(window, width, height);
+    } else {
+        *width = 0;
+        *height = 0;
     }
-    *width = mode.w;
-    *height = mode.h;
 }
 
-// ---- repaint requests ------------------------------------------------------------
-
-bool RequestPlatformRepaint(PlatformWindow* window)
-{
-    bool wake;
-    {
-        std::lock_guard<std::mutex> lock(g_windowsLock);
-        if (!IsLiveLocked(window)) return false;
-        wake = !window->repaint.exchange(true);
-    }
-    if (wake) WakePlatformEventLoop();
-    return true;
-}
-
-bool TakePlatformRepaint(PlatformWindow* window) { return window->repaint.exchange(false); }
-
-// ---- events ----------------------------------------------------------------------
+bool RequestPlatformRepaint(PlatformWindow* window) { return g_system && g_system->RequestPlatformRepaint(window); }
+bool TakePlatformRepaint(PlatformWindow* window) { return g_system->TakePlatformRepaint(window); }
 
 bool WaitPlatformEvent(PlatformEvent* event, int32_t timeoutMs)
 {
-    const uint64_t start = SDL_GetTicks64();
-    for (;;) {
-        SDL_Event e;
-        int got;
-        if (timeoutMs < 0) {
-            got = SDL_WaitEvent(&e);
-        } else {
-            const uint64_t spent = SDL_GetTicks64() - start;
-            if (spent > uint64_t(timeoutMs)) return false;
-            got = SDL_WaitEventTimeout(&e, int(uint64_t(timeoutMs) - spent));
-        }
-        if (!got) {
-            if (timeoutMs < 0) continue; // an error of the wait: wait again
-            if (SDL_GetTicks64() - start >= uint64_t(timeoutMs)) return false;
-            continue;
-        }
-        if (Translate(e, event)) return true;
-    }
+    return g_system && g_system->WaitPlatformEvent(event, timeoutMs);
 }
 
 void WakePlatformEventLoop()
 {
-    const uint32_t type = g_wakeEventType.load();
-    if (type == 0 || type == uint32_t(-1)) return;
-    SDL_Event e{};
-    e.type = type;
-    SDL_PushEvent(&e);
+    if (g_system) g_system->WakePlatformEventLoop();
 }
-
-// ---- mouse -----------------------------------------------------------------------
 
 void SetPlatformCursor(EPlatformCursor cursor)
 {
-    static const SDL_SystemCursor kIds[] = {SDL_SYSTEM_CURSOR_ARROW, SDL_SYSTEM_CURSOR_HAND,
-                                            SDL_SYSTEM_CURSOR_SIZEALL};
-    const int i = cursor >= PCURSOR_ARROW && cursor <= PCURSOR_SIZEALL ? int(cursor) : 0;
-    if (!g_cursors[i]) g_cursors[i] = SDL_CreateSystemCursor(kIds[i]);
-    if (g_cursors[i]) SDL_SetCursor(g_cursors[i]);
+    if (g_system) g_system->SetPlatformCursor(cursor);
 }
 
-bool CapturePlatformMouse(bool on) { return SDL_CaptureMouse(on ? SDL_TRUE : SDL_FALSE) == 0; }
-
-// ---- error boxes -----------------------------------------------------------------
+bool CapturePlatformMouse(bool on) { return g_system && g_system->CapturePlatformMouse(on); }
 
 void ShowPlatformErrorBox(const char* text)
 {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
-    if (g_boxesEnabled.load()) SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text, nullptr);
+    if (g_system && g_boxesEnabled.load()) g_system->ShowPlatformErrorBox(text);
 }
 
 bool EnablePlatformErrorBoxes(bool enable) { return g_boxesEnabled.exchange(enable); }
 
-// ---- OpenGL ----------------------------------------------------------------------
-
-namespace {
-
-bool ApplyFormat(const GlPixelFormat& f)
-{
-    int failures = 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_RED_SIZE, f.colourBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_GREEN_SIZE, f.colourBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_BLUE_SIZE, f.colourBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_ALPHA_SIZE, f.alphaBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, f.depthBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, f.stencilBits) != 0;
-    failures += SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, f.doubleBuffer ? 1 : 0) != 0;
-    return failures == 0;
-}
-
-bool SameFormats(const std::vector<GlPixelFormat>& a, const GlPixelFormat* b, int32_t n)
-{
-    if (int32_t(a.size()) != n) return false;
-    for (int32_t i = 0; i < n; ++i)
-        if (std::memcmp(&a[i], &b[i], sizeof(GlPixelFormat)) != 0) return false;
-    return true;
-}
-
-// Restores the calling thread's current context when it goes.
-class CurrentContextKeeper {
-public:
-    CurrentContextKeeper() : m_window(SDL_GL_GetCurrentWindow()), m_context(SDL_GL_GetCurrentContext()) {}
-    ~CurrentContextKeeper() { SDL_GL_MakeCurrent(m_context ? m_window : nullptr, m_context); }
-private:
-    SDL_Window* m_window;
-    SDL_GLContext m_context;
-};
-
-} // namespace
-
 int32_t ChooseGlPixelFormat(const GlPixelFormat* formats, int32_t count)
 {
-    static std::vector<GlPixelFormat> s_list;
-    static int32_t s_choice = -1;
-    if (!s_list.empty() && SameFormats(s_list, formats, count)) return s_choice;
-    CurrentContextKeeper keep;
-    int32_t choice = -1;
-    for (int32_t i = 0; i < count && choice < 0; ++i) {
-        ApplyFormat(formats[i]);
-        SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, 0);
-        SDL_Window* probe = SDL_CreateWindow("", 0, 0, 1, 1, SDL_WINDOW_OPENGL | SDL_WINDOW_HIDDEN);
-        if (!probe) continue;
-        SDL_GLContext ctx = SDL_GL_CreateContext(probe);
-        if (ctx) {
-            choice = i;
-            SDL_GL_MakeCurrent(nullptr, nullptr);
-            SDL_GL_DeleteContext(ctx);
-        }
-        SDL_DestroyWindow(probe);
-    }
-    s_list.assign(formats, formats + count);
-    s_choice = choice;
-    return choice;
+    return g_system ? g_system->ChooseGlPixelFormat(formats, count) : -1;
 }
 
-bool SetGlPixelFormat(const GlPixelFormat& format) { return ApplyFormat(format); }
+bool SetGlPixelFormat(const GlPixelFormat& format) { return g_system && g_system->SetGlPixelFormat(format); }
 
 PlatformGlContext* CreatePlatformGlContext(PlatformWindow* window, PlatformGlContext* share, std::string* error)
 {
-    // Sharing is chosen at creation: the context to share is current and the flag set.
-    bool sharing = false;
-    if (share && IsPlatformWindow(share->madeOn) && SDL_GL_MakeCurrent(share->madeOn->sdl, share->sdl) == 0)
-        sharing = true;
-    SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, sharing ? 1 : 0);
-    SDL_GLContext ctx = SDL_GL_CreateContext(window->sdl);
-    SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, 0);
-    if (!ctx) *error = SDL_GetError();
-    SDL_GL_MakeCurrent(nullptr, nullptr);
-    if (!ctx) return nullptr;
-    auto* c = new PlatformGlContext;
-    c->sdl = ctx;
-    c->madeOn = window;
-    return c;
+    return g_system->CreatePlatformGlContext(window, share, error);
 }
 
-void DeletePlatformGlContext(PlatformGlContext* context)
-{
-    if (!context) return;
-    if (SDL_GL_GetCurrentContext() == context->sdl) SDL_GL_MakeCurrent(nullptr, nullptr);
-    SDL_GL_DeleteContext(context->sdl);
-    delete context;
-}
-
+void DeletePlatformGlContext(PlatformGlContext* context) { g_system->DeletePlatformGlContext(context); }
 bool MakePlatformGlCurrent(PlatformWindow* window, PlatformGlContext* context)
 {
-    if (!context) return SDL_GL_MakeCurrent(nullptr, nullptr) == 0;
-    if (!window) return false;
-    return SDL_GL_MakeCurrent(window->sdl, context->sdl) == 0;
+    return g_system && g_system->MakePlatformGlCurrent(window, context);
 }
-
-void SwapPlatformWindow(PlatformWindow* window) { SDL_GL_SwapWindow(window->sdl); }
+void SwapPlatformWindow(PlatformWindow* window) { g_system->SwapPlatformWindow(window); }
 
 } // namespace vorn

@@ -1,6 +1,11 @@
 // Top-level windows with an OpenGL context, their input events, the mouse cursor and
 // capture, and error boxes, over the system's window library (SDL2).
 //
+// The functions here reach the window system that the program links: a program that
+// links vnPlatformWindows (SDL2 and OpenGL) has it from start-up on; in any other (the
+// console builder) StartWindowSystem fails with a reason, no window exists and error
+// boxes go to standard error only, so that such a program needs neither library.
+//
 // Everything here runs on the thread that started the window system (the main thread),
 // except the calls marked "any thread": IsPlatformWindow, RequestPlatformRepaint and
 // WakePlatformEventLoop, which never call into the window library's video functions.
@@ -175,5 +180,49 @@ void DeletePlatformGlContext(PlatformGlContext* context);
 bool MakePlatformGlCurrent(PlatformWindow* window, PlatformGlContext* context);
 // Shows the back buffer of a double-buffered window (failures cannot be seen).
 void SwapPlatformWindow(PlatformWindow* window);
+
+// ---- the window system in use ---------------------------------------------------
+
+// The entry points of one window system, one for each function above but the error
+// box switch (ShowPlatformErrorBox here only shows the box).
+struct PlatformWindowSystem {
+    bool (*StartWindowSystem)(std::string* error);
+    bool (*IsWindowSystemStarted)();
+    const char* (*GetWindowSystemDriver)();
+    void (*StopWindowSystem)();
+    PlatformWindow* (*CreatePlatformWindow)(const char* title, int32_t x, int32_t y, int32_t width, int32_t height,
+                                            std::string* error);
+    void (*DestroyPlatformWindow)(PlatformWindow* window);
+    bool (*IsPlatformWindow)(const PlatformWindow* window);
+    std::vector<PlatformWindow*> (*GetPlatformWindows)();
+    void (*SetPlatformWindowData)(PlatformWindow* window, void* data);
+    void* (*GetPlatformWindowData)(const PlatformWindow* window);
+    bool (*ShowPlatformWindow)(PlatformWindow* window);
+    bool (*IsPlatformWindowVisible)(PlatformWindow* window);
+    void (*GetPlatformClientSize)(PlatformWindow* window, int32_t* width, int32_t* height);
+    void (*GetPlatformClientOrigin)(PlatformWindow* window, int32_t* x, int32_t* y);
+    void (*SetPlatformClientPlacement)(PlatformWindow* window, int32_t x, int32_t y, int32_t width, int32_t height);
+    bool (*IsPlatformWindowBordered)(PlatformWindow* window);
+    void (*SetPlatformWindowBordered)(PlatformWindow* window, bool bordered);
+    void (*SetPlatformWindowOnTop)(PlatformWindow* window, bool onTop);
+    void (*GetPlatformDesktopSize)(PlatformWindow* window, int32_t* width, int32_t* height);
+    bool (*RequestPlatformRepaint)(PlatformWindow* window);
+    bool (*TakePlatformRepaint)(PlatformWindow* window);
+    bool (*WaitPlatformEvent)(PlatformEvent* event, int32_t timeoutMs);
+    void (*WakePlatformEventLoop)();
+    void (*SetPlatformCursor)(EPlatformCursor cursor);
+    bool (*CapturePlatformMouse)(bool on);
+    void (*ShowPlatformErrorBox)(const char* text);
+    int32_t (*ChooseGlPixelFormat)(const GlPixelFormat* formats, int32_t count);
+    bool (*SetGlPixelFormat)(const GlPixelFormat& format);
+    PlatformGlContext* (*CreatePlatformGlContext)(PlatformWindow* window, PlatformGlContext* share, std::string* error);
+    void (*DeletePlatformGlContext)(PlatformGlContext* context);
+    bool (*MakePlatformGlCurrent)(PlatformWindow* window, PlatformGlContext* context);
+    void (*SwapPlatformWindow)(PlatformWindow* window);
+};
+
+// Makes system the one the functions above reach (vnPlatformWindows calls it during
+// static initialisation); null, the state of a program without one, removes it.
+void InstallPlatformWindowSystem(const PlatformWindowSystem* system);
 
 } // namespace vorn

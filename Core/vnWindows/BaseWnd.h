@@ -53,8 +53,6 @@ public:
     virtual void OnHScroll(uint32_t code, uint32_t position, LPARAM control);
     virtual void OnVScroll(uint32_t code, uint32_t position, LPARAM control);
 
-    HWND GetHwnd() const { return m_hWnd; }
-
     // Null before the window is made and after its final message.
     HWND m_hWnd = nullptr;
 

@@ -26,7 +26,7 @@ public:
 
     // Makes the window (rect: its client area on the screen, x2 and y2 exclusive) and
     // its OpenGL context, initialises it (InitGL) and shows it. The window layer of the
-    // program supplies it. False, after reporting the failure in an error box, when the
+    // program that shows windows defines it (the viewer's: OpenGLWindowCreation.cpp). False, after reporting the failure in an error box, when the
     // window or its context could not be made; the window is then destroyed again
     // (its messages run as for any destroyed window).
     static bool Create(OpenGLWnd* window, const Rect2i& rect, const xstring& title);

@@ -263,7 +263,7 @@ void OpenGLWndForView::DeliverMouseEvent(EMouseEventType type, uint32_t flags, i
     m_mouseState = evt.m_mouseState;
 }
 
-void OpenGLWndForView::InitGL(HDC, HGLRC) { glEnable(GL_DEPTH_TEST); }
+void OpenGLWndForView::InitGL(HDC, HGLRC) { Gl().Enable(GL_DEPTH_TEST); }
 
 void OpenGLWndForView::DrawScene()
 {
@@ -286,14 +286,15 @@ void OpenGLWndForView::DrawScene()
 
 void OpenGLWndForView::Draw()
 {
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClearDepth(1.0);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    const GlCalls& gl = Gl();
+    gl.ClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    gl.ClearDepth(1.0);
+    gl.Clear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     Rect2i client;
     vnWIN32::GetClientRect(this, &client);
-    glViewport(client.x1, client.y1, client.Width(), client.Height());
+    gl.Viewport(client.x1, client.y1, client.Width(), client.Height());
     GLSetPixelProjection(client);
-    glEnable(GL_TEXTURE_2D);
+    gl.Enable(GL_TEXTURE_2D);
     MakeCurrentView();
     if (!m_view.IsNull()) m_view.m_table->Draw(m_view.m_object);
 }

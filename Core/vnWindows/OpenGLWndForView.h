@@ -96,7 +96,6 @@ public:
 
     void SetView(IViewPtr view) { m_view = view; }
     IViewPtr GetView() const { return m_view; }
-    AmbientResourceTable& GetAmbientResources() { return m_ambient; }
     // Records the window as the current view, sets the thread's ambient table and
     // size provider to the window's.
     void MakeCurrentView();

@@ -4,14 +4,16 @@
 // Windows and go synchronously to the one window procedure registered for all windows.
 // Everything here runs on the thread that owns the windows (the main thread), except
 // IsWindow and InvalidateRect, which any thread may call with any handle.
+//
+// The platform's windows, events, cursor, error boxes and OpenGL contexts
+// (vnPlatform/Window.h) come with this header: the window layer of a program reaches the
+// window system through it.
 #pragma once
+#include "vnPlatform/Window.h"
 #include "vnUtils/Geometry.h"
 #include <cstdint>
 
 namespace vorn {
-
-struct PlatformWindow;
-struct PlatformGlContext;
 
 using HWND = PlatformWindow*;
 // The drawable of a window: the window itself.

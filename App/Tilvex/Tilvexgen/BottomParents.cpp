@@ -1,5 +1,5 @@
 #include "Tilvex/Tilvexgen/BottomParents.h"
-#include "Tilvex/ModelTransaction.h"
+#include "Tilvex/Model/ModelTransaction.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 
 namespace vorn {

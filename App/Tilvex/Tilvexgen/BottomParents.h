@@ -3,7 +3,7 @@
 // children's bytes, exactly as the level computation would compute it (which then
 // leaves it as it is). Used by the painting workers and the encoder's threads at once.
 #pragma once
-#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/Model/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/PendingTiles.h"
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "Tilvex/Tilvexgen/BottomTiles.h"
-#include "Tilvex/ModelTransaction.h"
-#include "Tilvex/TileGeometry.h"
+#include "Tilvex/Model/ModelTransaction.h"
+#include "Tilvex/Model/TileGeometry.h"
 #include "Tilvex/Tilvexgen/PhotoFile.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 #include "vnObject/CSpace.h"

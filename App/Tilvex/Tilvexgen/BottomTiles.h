@@ -14,8 +14,8 @@
 // lock of the task, the encode queue's lock (TileEncodeQueue) and the waiting
 // parents' lock (BottomParents).
 #pragma once
-#include "Tilvex/Tilvex.h"
-#include "Tilvex/TilePainting.h"
+#include "Tilvex/Model/Tilvex.h"
+#include "Tilvex/Model/TilePainting.h"
 #include "Tilvex/Tilvexgen/BottomParents.h"
 #include "Tilvex/Tilvexgen/PendingTiles.h"
 #include "Tilvex/Tilvexgen/TileEncodeQueue.h"

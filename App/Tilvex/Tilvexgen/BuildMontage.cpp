@@ -1,5 +1,5 @@
 #include "Tilvex/Tilvexgen/BuildMontage.h"
-#include "Tilvex/Tilvex.h"
+#include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "vnObject/CSpace.h"

@@ -1,6 +1,6 @@
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
-#include "Tilvex/TilvexModule.h"
+#include "Tilvex/Model/TilvexModule.h"
 #include "vnReflection/XTarget.h"
 #include "vnUtils/TextWriter.h"
 #include "vnUtils/Trace.h"

@@ -10,7 +10,7 @@
 //
 // The caller has the image's space as the thread's current spaces.
 #pragma once
-#include "Tilvex/Tilvex.h"
+#include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include <cstdint>
 

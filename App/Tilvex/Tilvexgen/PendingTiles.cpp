@@ -1,5 +1,5 @@
 #include "Tilvex/Tilvexgen/PendingTiles.h"
-#include "Tilvex/TileGeometry.h"
+#include "Tilvex/Model/TileGeometry.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/CSpaceStack.h"

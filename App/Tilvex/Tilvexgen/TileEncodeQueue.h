@@ -2,7 +2,7 @@
 // while the painting workers go on. The queue stays short: while the encoder is behind,
 // a worker encodes its own tiles, so that few decoded tiles wait.
 #pragma once
-#include "Tilvex/TilvexNode.h"
+#include "Tilvex/Model/TilvexNode.h"
 #include "vnUtils/ThreadPool.h"
 #include <cstdint>
 #include <deque>

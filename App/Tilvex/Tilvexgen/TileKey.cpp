@@ -1,5 +1,5 @@
 #include "Tilvex/Tilvexgen/TileKey.h"
-#include "Tilvex/TilvexNode.h"
+#include "Tilvex/Model/TilvexNode.h"
 
 namespace vorn {
 

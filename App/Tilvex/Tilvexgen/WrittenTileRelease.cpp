@@ -1,6 +1,6 @@
 #include "Tilvex/Tilvexgen/WrittenTileRelease.h"
-#include "Tilvex/ModelTransaction.h"
-#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/Model/ModelTransaction.h"
+#include "Tilvex/Model/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 
 namespace vorn {

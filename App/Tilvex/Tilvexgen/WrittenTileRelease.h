@@ -3,7 +3,7 @@
 // evict it: the painted tiles do not pile up in memory however many photos there are.
 // The level computation loads them again.
 #pragma once
-#include "Tilvex/Tilvex.h"
+#include "Tilvex/Model/Tilvex.h"
 #include <cstdint>
 #include <mutex>
 #include <vector>

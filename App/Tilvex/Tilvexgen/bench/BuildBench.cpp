@@ -4,8 +4,8 @@
 // child decodes, the averaging, one encode) on one thread beside the library's own
 // decode and encode, the level computation's wall time per parent on its pool, and the
 // process's peak resident memory after the builds (reported as a counter, in MB).
-#include "Tilvex/ModelTransaction.h"
-#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/Model/ModelTransaction.h"
+#include "Tilvex/Model/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/Scan.h"

@@ -4,7 +4,7 @@
 // the build with status 1 and leave an earlier store as it was.
 #include "BuildTestSupport.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
-#include "Tilvex/PyramidComputation.h"
+#include "Tilvex/Model/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "vnLss/LSS.h"
 #include "vnPlatform/Dir.h"

@@ -2,8 +2,8 @@
 // of generated photos, reading a store's pyramid back through the object store, and an
 // independent reference pyramid made with the JPEG library alone.
 #pragma once
-#include "Tilvex/ModelTransaction.h"
-#include "Tilvex/Tilvex.h"
+#include "Tilvex/Model/ModelTransaction.h"
+#include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "vnImage/tests/ImageTestUtil.h"
 #include "vnObject/CSpace.h"

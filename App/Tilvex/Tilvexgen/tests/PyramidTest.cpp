@@ -2,9 +2,9 @@
 // averaging tasks run on the pool's threads, children that have no OID yet keep the
 // parent's references through a collection, and a child tile that cannot be decoded
 // ends the computation with its error on the calling thread.
-#include "Tilvex/ModelTransaction.h"
-#include "Tilvex/PyramidComputation.h"
-#include "Tilvex/TilePainting.h"
+#include "Tilvex/Model/ModelTransaction.h"
+#include "Tilvex/Model/PyramidComputation.h"
+#include "Tilvex/Model/TilePainting.h"
 #include "vnImage/Jpeg.h"
 #include "vnObject/CSpace.h"
 #include <gtest/gtest.h>

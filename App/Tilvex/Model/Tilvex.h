@@ -1,0 +1,75 @@
+// vorn::Tilvex: the root object of a multi-resolution image: the pyramid's height (the
+// number of levels; 1 is a single 256 x 256 tile; 0 in a new object) and a reference
+// to the root vorn::TilvexNode. Every change is made inside a space transaction
+// (ModelTransaction) and marks the object dirty.
+//
+// Stored form: schema 1 (compressed), the root node's OID, the height (compressed). A
+// stored height above 30 is refused as damaged.
+#pragma once
+#include "Tilvex/Model/TilvexInterfaces.h"
+#include "Tilvex/Model/TilvexNode.h"
+#include "vnPersistStore/Pref.h"
+
+namespace vorn {
+
+class PSpace;
+
+class Tilvex : public PersistableMixin<Tilvex> {
+public:
+    static constexpr uint32_t kSchema = 1;
+
+    Tilvex() = default;
+    // Copies take the root reference and the height; the copy's object header and
+    // persistent state are its own (zero for a new copy).
+    Tilvex(const Tilvex& o) : m_root(o.m_root), m_height(o.m_height) {}
+    Tilvex& operator=(const Tilvex& o)
+    {
+        m_root = o.m_root;
+        m_height = o.m_height;
+        return *this;
+    }
+
+    static const ReflectedClass* GetClassRecord();
+    // The Tilvex behind a persistable object; throws DeserialisationException for an
+    // object of another class.
+    static Tilvex* FromPersistable(IPersistablePtr p);
+
+    // IObject and IPersistable (the rest from PersistableMixin).
+    const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
+    void VisitObjects(IObjectVisitor& v) { VisitPref(v, m_root); }
+    void VisitPrefs(IPrefVisitor& v) { v.VisitPref(m_root); }
+    void Serialise(Archive& ar) const;
+    InputArchive Deserialise(InputArchive in);
+
+    // The persistent space the object belongs to (null when none).
+    PSpace* GetPSpace();
+    // Throws PyramidHeightException for a height outside 1..30.
+    void SetHeight(int32_t height);
+    int32_t GetHeight() const { return m_height; }
+    // With a root node: a new node becomes the root and the old root its child (row,
+    // col); the height is left as it is (the caller sets it). Nothing without a root.
+    void IncreaseHeight(int32_t row, int32_t col);
+
+    // The root node becomes node; it becomes persistent when this object is.
+    void SetRootNode(TilvexNode* node);
+    // The root node, bound synchronously; null when there is none.
+    TilvexNode* GetRootNode();
+    // The root node with its tile decoded; null when there is none.
+    TilvexNode* GetDecodedRootNode();
+
+    // Drawing and painting of the pyramid; defined with the drawing and painting code.
+    void GLDraw(ITilvexViewerPtr view, const Rect2i& bdRect, const Rect2i& updateRect) const;
+    void SetImage2(const ResDIB& srcImg);
+    void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect);
+
+    pref m_root;
+    int32_t m_height = 0;
+
+private:
+    void MarkDirty();
+};
+
+// A new Tilvex registered with the calling thread's CSpace.
+Tilvex* NewTilvex();
+
+} // namespace vorn

@@ -1,0 +1,25 @@
+# The builder is a console program: it must run where no window system is installed.
+# Its dynamic section names no SDL or OpenGL library, and it refers to no SDL_ or gl
+# function (a reference would need one of them at load time).
+execute_process(COMMAND readelf -d ${PROG} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf -d ${PROG} failed (${rc})")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dynamic}")
+if(NOT needed)
+  message(FATAL_ERROR "no NEEDED entries read from ${PROG}")
+endif()
+foreach(entry IN LISTS needed)
+  if(entry MATCHES "\\[lib(SDL|GL|OpenGL|GLX|EGL)[^]]*\\]")
+    message(FATAL_ERROR "${PROG} needs a window-system library: ${entry}")
+  endif()
+endforeach()
+
+execute_process(COMMAND nm -u ${PROG} OUTPUT_VARIABLE undefined RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm -u ${PROG} failed (${rc})")
+endif()
+string(REGEX MATCHALL "[ \t](SDL_[A-Za-z0-9_]*|gl[A-Z][A-Za-z0-9_]*)" refs "${undefined}")
+if(refs)
+  message(FATAL_ERROR "${PROG} refers to window-system functions:${refs}")
+endif()

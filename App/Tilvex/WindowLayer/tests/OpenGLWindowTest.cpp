@@ -1,0 +1,173 @@
+// OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
+// the test's X server or the offscreen driver (both give Mesa's software renderer).
+#include "WindowTestSupport.h"
+#include "vnWindows/OpenGL.h"
+#include "vnWindows/PixelProjection.h"
+#include "vnWindows/WindowCalls.h"
+#include <array>
+
+namespace vorn {
+namespace {
+
+constexpr int kW = 700;
+constexpr int kH = 500;
+using Rgb = std::array<uint8_t, 3>;
+
+// A 4 x 4 texture, stored blue-green-red, rows top first.
+std::vector<uint8_t> TextureBgr()
+{
+    std::vector<uint8_t> t;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+            t.push_back(uint8_t(10 + 60 * x)); // blue
+            t.push_back(uint8_t(20 + 50 * y)); // green
+            t.push_back(uint8_t(200 - 40 * x - 10 * y)); // red
+        }
+    return t;
+}
+Rgb Texel(int x, int y) { return {uint8_t(200 - 40 * x - 10 * y), uint8_t(20 + 50 * y), uint8_t(10 + 60 * x)}; }
+
+void Quad(int x1, int y1, int x2, int y2)
+{
+    glBegin(GL_QUADS);
+    glTexCoord2f(0, 0);
+    glVertex2i(x1, y1);
+    glTexCoord2f(1, 0);
+    glVertex2i(x2, y1);
+    glTexCoord2f(1, 1);
+    glVertex2i(x2, y2);
+    glTexCoord2f(0, 1);
+    glVertex2i(x1, y2);
+    glEnd();
+}
+
+// Draws a fixed picture and reads the back buffer before it is shown.
+class PatternWnd : public OpenGLWnd {
+public:
+    explicit PatternWnd(bool upload) : m_upload(upload) {}
+    void InitGL(HDC, HGLRC) override
+    {
+        m_contextAtInit = glGetString(GL_VERSION) != nullptr;
+        glDisable(GL_DEPTH_TEST);
+    }
+    void DrawScene() override
+    {
+        ++m_draws;
+        GLSetPixelProjection(Rect2i(0, 0, kW, kH));
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glDisable(GL_TEXTURE_2D);
+        glColor3ub(255, 0, 0);
+        Quad(0, 0, 1, 1);
+        glColor3ub(0, 255, 0);
+        Quad(kW - 1, kH - 1, kW, kH);
+        glColor3ub(0, 0, 255);
+        Quad(10, 20, 110, 70);
+        // Texture 1 is named without glGenTextures; a window made later shares it.
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, 1);
+        if (m_upload) {
+            const std::vector<uint8_t> t = TextureBgr();
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 4, 4, 0, GL_BGR_EXT, GL_UNSIGNED_BYTE, t.data());
+        }
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+        Quad(300, 300, 304, 304); // 1:1
+        Quad(400, 300, 408, 308); // magnified twice
+        glDisable(GL_TEXTURE_2D);
+        m_pixels.assign(size_t(kW) * kH * 3, 0);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, kW, kH, GL_RGB, GL_UNSIGNED_BYTE, m_pixels.data());
+    }
+    // Pixel (x, y) with y from the top.
+    Rgb At(int x, int y) const
+    {
+        const size_t i = (size_t(kH - 1 - y) * kW + x) * 3;
+        return {m_pixels[i], m_pixels[i + 1], m_pixels[i + 2]};
+    }
+
+    bool m_upload;
+    bool m_contextAtInit = false;
+    int m_draws = 0;
+    std::vector<uint8_t> m_pixels;
+};
+
+Rgb Expected(int x, int y)
+{
+    if (x == 0 && y == 0) return {255, 0, 0};
+    if (x == kW - 1 && y == kH - 1) return {0, 255, 0};
+    if (x >= 10 && x < 110 && y >= 20 && y < 70) return {0, 0, 255};
+    if (x >= 300 && x < 304 && y >= 300 && y < 304) return Texel(x - 300, y - 300);
+    if (x >= 400 && x < 408 && y >= 300 && y < 308) return Texel((x - 400) / 2, (y - 300) / 2);
+    return {0, 0, 0};
+}
+
+int WrongPixels(const PatternWnd& w)
+{
+    int wrong = 0;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x)
+            if (w.At(x, y) != Expected(x, y)) ++wrong;
+    return wrong;
+}
+
+class OpenGLWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { test::StartTestWindowSystem(); }
+    void TearDown() override
+    {
+        test::DestroyLeftoverWindows();
+        ResetMessageLoop();
+    }
+};
+
+TEST_F(OpenGLWindow, DrawsPixelExactAndSharesTexturesWithTheFirstContext)
+{
+    auto* first = new PatternWnd(true);
+    ASSERT_TRUE(OpenGLWnd::Create(first, Rect2i(100, 100, 100 + kW, 100 + kH), "Open GL Wnd"));
+    EXPECT_TRUE(first->m_contextAtInit);
+    EXPECT_TRUE(IsPlatformWindowVisible(first->m_hWnd));
+    EXPECT_EQ(SharedGLContext, first->m_hGLRC);
+    vnWIN32::InvalidateRect(first);
+    test::PumpMessages(50);
+    ASSERT_GE(first->m_draws, 1); // a display may add paints of its own (exposure)
+    EXPECT_EQ(WrongPixels(*first), 0);
+    EXPECT_EQ(glGetString(GL_VERSION), nullptr); // current only during the paint
+
+    // The second window draws texture 1 without uploading it.
+    auto* second = new PatternWnd(false);
+    ASSERT_TRUE(OpenGLWnd::Create(second, Rect2i(120, 120, 120 + kW, 120 + kH), "second"));
+    EXPECT_EQ(SharedGLContext, first->m_hGLRC);
+    vnWIN32::InvalidateRect(second);
+    test::PumpMessages(50);
+    ASSERT_GE(second->m_draws, 1);
+    EXPECT_EQ(WrongPixels(*second), 0);
+
+    // Destroying the owner of the shared context clears it; the next context is shared.
+    first->Destroy();
+    EXPECT_EQ(SharedGLContext, nullptr);
+    auto* third = new PatternWnd(true);
+    ASSERT_TRUE(OpenGLWnd::Create(third, Rect2i(0, 0, kW, kH), "third"));
+    EXPECT_EQ(SharedGLContext, third->m_hGLRC);
+    second->Destroy();
+    third->Destroy();
+    EXPECT_EQ(SharedGLContext, nullptr);
+}
+
+TEST_F(OpenGLWindow, APaintThatThrowsLeavesNoContextCurrent)
+{
+    struct ThrowingWnd : OpenGLWnd {
+        void DrawScene() override { throw 5; }
+    };
+    auto* w = new ThrowingWnd;
+    ASSERT_TRUE(OpenGLWnd::Create(w, Rect2i(0, 0, 64, 64), "throws"));
+    EXPECT_THROW(SendMessageW(w->m_hWnd, WM_PAINT, 0, 0), int);
+    EXPECT_EQ(glGetString(GL_VERSION), nullptr);
+    w->Destroy();
+}
+
+} // namespace
+} // namespace vorn
