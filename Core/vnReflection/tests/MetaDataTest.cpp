@@ -26,12 +26,12 @@ std::vector<uint8_t> SampleList()
     const double d = 2.5;
     uint8_t raw[8];
     std::memcpy(raw, &d, 8);
-    v.insert(v.end(), raw, raw + 8);
+    for (uint8_t b : raw) v.push_back(b);
     const uint8_t rest[] = {MDT_FUNCTOR_1, VORN_BC_INDEX(3), MDT_STRING, VORN_BC_INDEX(4),
                             MDT_FUNCTOR_2, VORN_BC_INDEX(5), MDT_INT32, 1, 0, 0, 0, MDT_INT32, 2, 0, 0, 0,
                             MDT_FUNCTOR_0, VORN_BC_INDEX(6),
                             FT_INT32};
-    v.insert(v.end(), rest, rest + sizeof(rest));
+    for (uint8_t b : rest) v.push_back(b);
     return v;
 }
 
