@@ -139,8 +139,9 @@ public:
     void Reserved12() override {}
     bool Reserved13() override { return false; }
     void GetStats(LssStats* stats) override;
-    void Dump(LssStats* stats, TextWriter& w, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8,
-              bool f9, bool f10) override;
+    void Dump(LssStats* stats, TextWriter& w, bool printRecoveryLog, bool printRootBlock, bool printRpm, bool printSut,
+              bool printFlushUnitTable, bool printSegments, bool printLivePackets, bool printAllPackets,
+              bool printStatistics, bool printCrc) override;
     bool GetRpmChildren(SeidLow low, SeidHigh high, xvector<Seid>& out) override;
     bool DumpRpmNode(SeidLow low, SeidHigh high, TextWriter& w) override;
 
