@@ -9,7 +9,8 @@
 // looked the packet up before the move still reads the same bytes. Any failure in a
 // pass is recorded as the store's failure and ends the thread.
 #pragma once
-#include "vnLss/SegmentWriter.h"
+#include "vnLss/LogFormat.h"
+#include "vnLss/StoreThread.h"
 #include <atomic>
 #include <cstdint>
 #include <deque>
