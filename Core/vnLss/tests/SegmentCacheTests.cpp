@@ -13,6 +13,7 @@
 #include <vector>
 
 using namespace vorn;
+using vorn::test::Watchdog;
 
 namespace {
 
