@@ -18,6 +18,8 @@
 
 namespace vorn {
 
+class LssInternal;
+
 class LazyCleaner : public StoreThread {
 public:
     using StoreThread::StoreThread;
@@ -60,7 +62,7 @@ private:
 // as left behind. Runs under the segment writer's lock.
 class CleanerLogRecordVisitor : public ILogRecordVisitor {
 public:
-    CleanerLogRecordVisitor(LSS* store, int32_t segmentId, const uint8_t* segmentBuffer);
+    CleanerLogRecordVisitor(LssInternal* store, int32_t segmentId, const uint8_t* segmentBuffer);
     void VisitPacket(const PacketHeader& packet) override;
     void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override {}
     void VisitDelete(SeidLow, SeidHigh) override {}
@@ -70,7 +72,7 @@ public:
     int64_t GetBytesMoved() const { return m_moved; }
 
 private:
-    LSS* m_store;
+    LssInternal* m_store;
     int32_t m_segmentId;
     const uint8_t* m_segmentBuffer;
     int64_t m_leftBehind = 0;

@@ -1,5 +1,6 @@
 #include "vnLss/LazyFlusher.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/LssSettings.h"
 #include "vnUtils/Trace.h"
 
 namespace vorn {
@@ -8,7 +9,7 @@ void LazyFlusher::ThreadMain()
 {
     SetThreadName("Lazy Flusher");
     TraceIndenter indent(60);
-    const uint32_t period = m_store->m_flushTimeMilliSec > 0 ? uint32_t(m_store->m_flushTimeMilliSec) : 1u;
+    const uint32_t period = m_store->GetSettings().m_flushTimeMilliSec > 0 ? uint32_t(m_store->GetSettings().m_flushTimeMilliSec) : 1u;
     for (;;) {
         const bool signalled = m_event.Wait(period);
         if (m_stop) break;

@@ -1,5 +1,8 @@
 #include "vnLss/LazyWriter.h"
-#include "vnLss/LSS.h"
+#include "vnLss/DeltaFile.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/Ras.h"
+#include "vnLss/SegmentCache.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 
@@ -15,7 +18,7 @@ void TraceException(const char* prefix, std::exception_ptr e)
 
 } // namespace
 
-LazyWriter::LazyWriter(LSS* store) : StoreThread(store), m_flusher(store) {}
+LazyWriter::LazyWriter(LssInternal* store) : StoreThread(store), m_flusher(store) {}
 
 LazyWriter::~LazyWriter()
 {

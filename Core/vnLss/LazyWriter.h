@@ -16,7 +16,7 @@ class Segment;
 
 class LazyWriter : public StoreThread {
 public:
-    explicit LazyWriter(LSS* store);
+    explicit LazyWriter(LssInternal* store);
     ~LazyWriter() override;
 
     // The head segment is on disk up to offset.

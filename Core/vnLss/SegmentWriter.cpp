@@ -1,5 +1,9 @@
 #include "vnLss/SegmentWriter.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/LssSettings.h"
+#include "vnLss/Ras.h"
+#include "vnLss/SUT.h"
+#include "vnLss/SegmentCache.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 #include <cstring>
@@ -13,7 +17,7 @@ void RaiseIndent(int n) { SetTraceIndent(GetTraceIndent() + n); }
 
 } // namespace
 
-SegmentWriter::SegmentWriter(LSS* store) : m_store(store), m_lazyWriter(store) {}
+SegmentWriter::SegmentWriter(LssInternal* store) : m_store(store), m_lazyWriter(store) {}
 
 SegmentWriter::~SegmentWriter()
 {
@@ -90,7 +94,7 @@ void SegmentWriter::Unlock()
     bool request = false;
     if (m_isCheckPoint) {
         m_numSegments = 0;
-    } else if (m_numSegments >= m_store->m_numSegmentsPerCheckPoint) {
+    } else if (m_numSegments >= m_store->GetSettings().m_numSegmentsPerCheckPoint) {
         m_numSegments = 0;
         request = true;
     }

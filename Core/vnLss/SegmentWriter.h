@@ -12,7 +12,7 @@
 
 namespace vorn {
 
-class LSS;
+class LssInternal;
 class Segment;
 
 // Where a stopped writer resumes: the open unit's identity and place.
@@ -26,7 +26,7 @@ struct LogHead {
 
 class SegmentWriter : public IRpmPacketWriter {
 public:
-    explicit SegmentWriter(LSS* store);
+    explicit SegmentWriter(LssInternal* store);
     ~SegmentWriter() override;
 
     // With a head: resume there (the head's segment and next segment are reserved by
@@ -92,7 +92,7 @@ private:
     bool SealUnit();
     void BeginNodePacketHere(Seid seid);
 
-    LSS* m_store;
+    LssInternal* m_store;
     bool m_started = false;
     LazyWriter m_lazyWriter;
     CriticalSection m_lock;

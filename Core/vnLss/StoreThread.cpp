@@ -2,7 +2,7 @@
 
 namespace vorn {
 
-StoreThread::StoreThread(LSS* store) : m_store(store), m_event(false, false) {}
+StoreThread::StoreThread(LssInternal* store) : m_store(store), m_event(false, false) {}
 
 StoreThread::~StoreThread() { CloseThreadHandle(m_thread); }
 

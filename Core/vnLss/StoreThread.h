@@ -4,14 +4,14 @@
 
 namespace vorn {
 
-class LSS;
+class LssInternal;
 
 // The common shape of the store's threads: a running flag, the thread record, a stop
 // flag and an auto-reset event. Every exception that escapes a body is recorded as the
 // store's failure by the body itself.
 class StoreThread : public IWorkerThreadFn {
 public:
-    explicit StoreThread(LSS* store);
+    explicit StoreThread(LssInternal* store);
     ~StoreThread() override;
     void Start();
     // Sets the stop flag, signals and (from another thread) waits for the thread.
@@ -20,7 +20,7 @@ public:
     bool IsRunning() const { return m_running.load(); }
 
 protected:
-    LSS* m_store;
+    LssInternal* m_store;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_stop{false};
     Event m_event;
