@@ -164,6 +164,13 @@ void LSS::Close() { CloseStore(nullptr); }
 
 bool LSS::CloseReporting(std::exception_ptr* failure) { return CloseStore(failure); }
 
+void LSS::SetMaxNumSegmentsInCache(int32_t count)
+{
+    TraceIndenter indent(2);
+    m_maxNumSegmentsInCache = count;
+    m_cache.SetCapacity(count);
+}
+
 void LSS::Flush()
 {
     TraceIndenter indent(2);

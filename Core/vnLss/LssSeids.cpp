@@ -5,13 +5,6 @@
 
 namespace vorn {
 
-void LSS::SetMaxNumSegmentsInCache(int32_t count)
-{
-    TraceIndenter indent(2);
-    m_maxNumSegmentsInCache = count;
-    m_cache.SetCapacity(count);
-}
-
 SeidHigh LSS::AllocateSeidHigh()
 {
     TraceIndenter indent(2);
