@@ -1,3 +1,6 @@
+// The common shape of the store's threads: a running flag, the thread record, a stop
+// flag and an auto-reset event. Every exception that escapes a body is recorded as the
+// store's failure by the body itself.
 #pragma once
 #include "vnUtils/Threads.h"
 #include <atomic>
@@ -6,9 +9,6 @@ namespace vorn {
 
 class LssInternal;
 
-// The common shape of the store's threads: a running flag, the thread record, a stop
-// flag and an auto-reset event. Every exception that escapes a body is recorded as the
-// store's failure by the body itself.
 class StoreThread : public IWorkerThreadFn {
 public:
     explicit StoreThread(LssInternal* store);
