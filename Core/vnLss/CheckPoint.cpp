@@ -7,26 +7,6 @@
 
 namespace vorn {
 
-void LazyCheckPointer::ThreadMain()
-{
-    SetThreadName("Lazy CheckPointer");
-    TraceIndenter indent(40);
-    for (;;) {
-        m_event.Wait(15000);
-        if (m_stop) break;
-        if (!m_requested) continue;
-        try {
-            m_store->CheckPointWithNewId();
-            m_requested = false;
-            m_store->CheckPointTakenOrDropped();
-        } catch (...) {
-            m_store->RecordBackgroundFailure(std::current_exception());
-            break;
-        }
-    }
-    m_store->CheckPointTakenOrDropped();
-}
-
 void LSS::RequestCheckPoint()
 {
     if (m_checkPointer.IsRunning()) {
@@ -141,7 +121,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
 
 class ValidateSUTLogRecordVisitor : public ILogRecordVisitor {
 public:
-    explicit ValidateSUTLogRecordVisitor(LSS* store) : m_store(store) {}
+    explicit ValidateSUTLogRecordVisitor(LssInternal* store) : m_store(store) {}
     void VisitPacket(const PacketHeader& packet) override
     {
         if (m_store->IsLivePacket(packet)) m_sum += packet.Size();
@@ -151,7 +131,7 @@ public:
     int64_t GetSum() const { return m_sum; }
 
 private:
-    LSS* m_store;
+    LssInternal* m_store;
     int64_t m_sum = 0;
 };
 

@@ -1,5 +1,11 @@
 #include "vnLss/Cleaner.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/LssSettings.h"
+#include "vnLss/RPM.h"
+#include "vnLss/Ras.h"
+#include "vnLss/SUT.h"
+#include "vnLss/SegmentCache.h"
+#include "vnLss/SegmentWriter.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
@@ -15,7 +21,7 @@ void LazyCleaner::RecomputeCandidates()
 {
     SUT& sut = m_store->GetSUT();
     const int32_t segmentSize = sut.GetSegmentSize();
-    const double threshold = double(segmentSize) * m_store->m_cleanerUtilisationPercent / 100.0;
+    const double threshold = double(segmentSize) * m_store->GetSettings().m_cleanerUtilisationPercent / 100.0;
     const int32_t head = m_store->GetSegmentWriter().GetSegmentId();
     for (auto& b : m_buckets) b.clear();
     const int32_t count = sut.GetNumSegments();
@@ -34,7 +40,7 @@ void LazyCleaner::RecomputeCandidates()
 // ---------------------------------------------------------------------------------
 // Cleaning one segment
 
-CleanerLogRecordVisitor::CleanerLogRecordVisitor(LSS* store, int32_t segmentId, const uint8_t* segmentBuffer)
+CleanerLogRecordVisitor::CleanerLogRecordVisitor(LssInternal* store, int32_t segmentId, const uint8_t* segmentBuffer)
     : m_store(store), m_segmentId(segmentId), m_segmentBuffer(segmentBuffer)
 {
 }
@@ -47,7 +53,7 @@ void CleanerLogRecordVisitor::VisitPacket(const PacketHeader& packet)
     const int32_t segmentSize = w.GetSegmentSize();
     if (w.Remaining() < z) {
         const double fill = double(w.GetWriteOffset()) * 100.0 / double(segmentSize);
-        if (fill < m_store->m_cleanerUtilisationPercent) {
+        if (fill < m_store->GetSettings().m_cleanerUtilisationPercent) {
             m_leftBehind += z; // the head still has room for smaller packets
             return;
         }

@@ -9,13 +9,16 @@
 // looked the packet up before the move still reads the same bytes. Any failure in a
 // pass is recorded as the store's failure and ends the thread.
 #pragma once
-#include "vnLss/SegmentWriter.h"
+#include "vnLss/LogFormat.h"
+#include "vnLss/StoreThread.h"
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <vector>
 
 namespace vorn {
+
+class LssInternal;
 
 class LazyCleaner : public StoreThread {
 public:
@@ -59,7 +62,7 @@ private:
 // as left behind. Runs under the segment writer's lock.
 class CleanerLogRecordVisitor : public ILogRecordVisitor {
 public:
-    CleanerLogRecordVisitor(LSS* store, int32_t segmentId, const uint8_t* segmentBuffer);
+    CleanerLogRecordVisitor(LssInternal* store, int32_t segmentId, const uint8_t* segmentBuffer);
     void VisitPacket(const PacketHeader& packet) override;
     void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override {}
     void VisitDelete(SeidLow, SeidHigh) override {}
@@ -69,7 +72,7 @@ public:
     int64_t GetBytesMoved() const { return m_moved; }
 
 private:
-    LSS* m_store;
+    LssInternal* m_store;
     int32_t m_segmentId;
     const uint8_t* m_segmentBuffer;
     int64_t m_leftBehind = 0;

@@ -1,5 +1,6 @@
 #include "vnLss/DeltaFile.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/Ras.h"
 #include "vnLss/LogFormat.h"
 #include "vnPlatform/RasFile.h"
 #include "vnPlatform/SeqFile.h"
@@ -14,7 +15,7 @@ constexpr const char* kPartial = ".partial";
 constexpr const char* kFinished = ".lssdelta";
 } // namespace
 
-DeltaFileWriter::DeltaFileWriter(LSS* store, const char* directory)
+DeltaFileWriter::DeltaFileWriter(LssInternal* store, const char* directory)
     : m_store(store), m_enabled(directory && *directory), m_directory(directory ? directory : "")
 {
 }

@@ -15,7 +15,7 @@
 
 namespace vorn {
 
-class LSS;
+class LssInternal;
 
 class DeltaFileWriter {
 public:
@@ -24,7 +24,7 @@ public:
     static constexpr int32_t kEndRecordSize = kFlushUnitHeaderSize;
     static constexpr uint32_t kEndMark = 0xFFFFFFFFu;
 
-    DeltaFileWriter(LSS* store, const char* directory);
+    DeltaFileWriter(LssInternal* store, const char* directory);
     // Closes an open file without an end record.
     ~DeltaFileWriter();
     DeltaFileWriter(const DeltaFileWriter&) = delete;
@@ -62,7 +62,7 @@ private:
     void OpenFile();
     void Write(const uint8_t* bytes, int64_t length);
 
-    LSS* m_store;
+    LssInternal* m_store;
     bool m_enabled = false;
     xstring m_directory;
     Guid m_cpid{};

@@ -1,6 +1,7 @@
 // vorn::LSS: one open log-structured store. It owns the storage, the root block, the
 // segment cache, the utilisation table, the seid-to-position map, the segment writer
-// with its lazy writer and flusher, the one transaction and the check-pointer.
+// with its lazy writer and flusher, the one transaction and the check-pointer. Those
+// parts reach the store and each other through vorn::LssInternal (LssInternal.h) only.
 //
 // Failures of background work (any exception on a store thread, and an exception
 // while an element is being written) are recorded once; every later operation that
@@ -22,11 +23,16 @@
 #pragma once
 #include "vnLss/Cleaner.h"
 #include "vnLss/DeltaFile.h"
+#include "vnLss/FailureRecord.h"
+#include "vnLss/LazyCheckPointer.h"
 #include "vnLss/LogFormat.h"
 #include "vnLss/LssInterfaces.h"
+#include "vnLss/LssInternal.h"
 #include "vnLss/LssSettings.h"
+#include "vnLss/LssTxn.h"
 #include "vnLss/RPM.h"
 #include "vnLss/Ras.h"
+#include "vnLss/ReaderRegistry.h"
 #include "vnLss/RootBlock.h"
 #include "vnLss/SUT.h"
 #include "vnLss/SegmentCache.h"
@@ -36,83 +42,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace vorn {
 
-class LSS;
 class PagedBuffer;
 
-class SerialElementWriter : public ICloseableOutputStream {
-public:
-    explicit SerialElementWriter(LSS* store) : m_store(store) {}
-    void Open(Seid seid);
-    void WriteStream(const void* bytes, ssize_t n) override;
-    void Flush() override {}
-    void Close() override;
-    bool IsOpen() const { return m_open; }
-    // Ends an open element without its packet (the store is closing).
-    void Abandon() noexcept;
-
-private:
-    void BeginPacket(Seid seid, bool head);
-    void EndPacket(const Seid* next);
-
-    LSS* m_store;
-    bool m_open = false;
-    Seid m_elementSeid;
-    Seid m_packetSeid;
-    int32_t m_packetSegment = 0;
-    int32_t m_packetOffset = 0;
-    bool m_indentRaised = false;
-};
-
-class LssTxn : public ILssTransaction {
-public:
-    explicit LssTxn(LSS* store) : m_store(store), m_writer(store) {}
-    void Close() override;
-    void FlushWhenClose() override;
-    ICloseableOutputStream* WriteSerialElement(SeidLow low, SeidHigh high) override;
-    bool DeleteSerialElement(SeidLow low, SeidHigh high) override;
-    void DeleteSeidSpace(SeidHigh high) override;
-
-    // Called by the store's open-transaction operation with the writer lock held.
-    void Begin();
-    bool IsOwnedByCallingThread() const { return m_owner.load() == std::this_thread::get_id(); }
-    // Ends the transaction without a transaction record; returns whether it had
-    // written or deleted anything.
-    bool Abandon() noexcept;
-    SerialElementWriter& GetWriter() { return m_writer; }
-
-private:
-    void CheckOwner(const char* message) const;
-    void EndHolding();
-
-    LSS* m_store;
-    SerialElementWriter m_writer;
-    std::atomic<std::thread::id> m_owner{};
-    bool m_flushWhenClose = false;
-    bool m_written = false;
-    bool m_deleted = false;
-};
-
-class LazyCheckPointer : public StoreThread {
-public:
-    using StoreThread::StoreThread;
-    void ThreadMain() override;
-    void Request()
-    {
-        m_requested = true;
-        Signal();
-    }
-private:
-    std::atomic<bool> m_requested{false};
-};
-
-class LSS : public ILogStructuredStore, public LssSettings, private IRpmPacketReader {
+class LSS : public ILogStructuredStore, public LssSettings, public LssInternal, private IRpmPacketReader {
 public:
     // Takes over the storage; nothing is read or written until Open.
     LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSettings& settings);
@@ -139,68 +76,51 @@ public:
     void Reserved12() override {}
     bool Reserved13() override { return false; }
     void GetStats(LssStats* stats) override;
-    void Dump(LssStats* stats, TextWriter& w, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7, bool f8,
-              bool f9, bool f10) override;
+    void Dump(LssStats* stats, TextWriter& w, bool printRecoveryLog, bool printRootBlock, bool printRpm, bool printSut,
+              bool printFlushUnitTable, bool printSegments, bool printLivePackets, bool printAllPackets,
+              bool printStatistics, bool printCrc) override;
     bool GetRpmChildren(SeidLow low, SeidHigh high, xvector<Seid>& out) override;
     bool DumpRpmNode(SeidLow low, SeidHigh high, TextWriter& w) override;
 
-    // Used by the parts of the store.
-    void Flush();
-    void StartThreads(const LogHead* head);
-    void StopThreads();
-    void CheckBackgroundFailure();
-    // Keeps the first failure only.
-    void RecordBackgroundFailure(std::exception_ptr failure) noexcept;
-    void ClearBackgroundFailure();
-    // Frees the element's packets from the map and the utilisation table; false when
-    // the seid has no element.
-    bool FreeElement(Seid seid);
-    // Asks the check-pointer for a check point; transactions opened from now on wait
-    // until a check point holds the segment writer (so that back-to-back transactions
-    // cannot starve it) or the check-pointer lets the request go.
-    void RequestCheckPoint();
-    void CheckPointTakenOrDropped();
-    void CheckPointWithNewId();
+    // LssInternal: what the parts of the store use (tests look through it too).
+    const LssSettings& GetSettings() const override { return *this; }
+    IRAS* GetStorage() override { return m_storage; }
+    SegmentCache& GetCache() override { return m_cache; }
+    SUT& GetSUT() override { return m_sut; }
+    RPM7& GetRPM() override { return m_rpm; }
+    SegmentWriter& GetSegmentWriter() override { return m_segmentWriter; }
+    DeltaFileWriter& GetDeltas() override { return m_deltas; }
+    ReaderRegistry& GetReaders() override { return m_readers; }
+    void RecordBackgroundFailure(std::exception_ptr failure) noexcept override;
+    void CheckBackgroundFailure() override { m_failures.Check(); }
+    bool FreeElement(Seid seid) override;
+    bool IsLivePacket(const PacketHeader& packet) override;
+    void Flush() override;
+    void RequestCheckPoint() override;
+    void CheckPointTakenOrDropped() override;
+    void CheckPointWithNewId() override;
+    bool IsCheckPointCommitPending() const override { return m_commitPending.load(); }
+    void WaitForCheckPointCommit() override { CriticalSectionLock lock(m_checkPointLock); }
+    const Guid& GetCpid() const override { return m_cpid; }
+    int32_t GetNumCheckPoints() const override { return m_numCheckPoints; }
+    int64_t GetNumTransactions() const override { return m_numTransactions; }
+    void IncrementTransactions() override { m_numTransactions = int64_t(uint64_t(m_numTransactions) + 1u); }
+
+    // Observers and operations for tests and tools.
+    void ClearBackgroundFailure() { m_failures.Clear(); }
+    // Takes a check point that commits with newCpid; false when there was nothing to do.
     bool CheckPoint(const Guid& newCpid);
-    // Checks every segment's utilisation against the live packets it holds; a mismatch
-    // is traced and reported as an assertion failure.
-    void ValidateSut();
-    // A packet is live while the map names its place for its seid; every other packet
-    // in the log is obsolete.
-    bool IsLivePacket(const PacketHeader& packet);
     // CRC-32 over the bytes of every serial element, in the map's order.
     uint32_t CrcOfAllObjects();
-    void WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage);
-    void ReadRootDivision(InputArchive ar);
-
-    // The set of seids being read and the seid being written or deleted.
-    void AddReader(Seid seid);
-    void RemoveReader(Seid seid) noexcept;
-    // Publishes seid as being written (forDelete: deleted); throws when it is read.
-    void BeginChange(Seid seid, bool forDelete, const char* readMessage);
-    void EndChange() noexcept;
-    bool IsBeingWritten(Seid seid);
-
-    SegmentCache& GetCache() { return m_cache; }
-    SUT& GetSUT() { return m_sut; }
-    RPM7& GetRPM() { return m_rpm; }
-    SegmentWriter& GetSegmentWriter() { return m_segmentWriter; }
     RootBlock& GetRootBlock() { return m_rootBlock; }
-    IRAS* GetStorage() { return m_storage; }
     LssTxn& GetTxn() { return m_txn; }
     LazyCleaner& GetCleaner() { return m_cleaner; }
-    DeltaFileWriter& GetDeltas() { return m_deltas; }
-    int64_t GetNumTransactions() const { return m_numTransactions; }
-    void IncrementTransactions() { m_numTransactions = int64_t(uint64_t(m_numTransactions) + 1u); }
-    int32_t GetNumCheckPoints() const { return m_numCheckPoints; }
-    const Guid& GetCpid() const { return m_cpid; }
     LogPosition GetPositionOfLastCheckPoint() const { return m_positionOfLastCheckPoint; }
     StringTextWriter& GetRecoveryLog() { return m_recoveryLog; }
-    // True from the moment a check point lets appenders in again until its division is
-    // committed; a transaction flushed meanwhile waits for the commit (its units carry
-    // the new check-point id, which only the committed division makes recoverable).
-    bool IsCheckPointCommitPending() const { return m_commitPending.load(); }
-    void WaitForCheckPointCommit() { CriticalSectionLock lock(m_checkPointLock); }
+    // The root block's division: the utilisation table, the map's image and the
+    // store's counters between two markers.
+    void WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage);
+    void ReadRootDivision(InputArchive ar);
 
 private:
     void Create();
@@ -208,18 +128,19 @@ private:
     // Replays the log after the last check point onto the head; returns the bytes of
     // accepted units up to the last one holding a transaction record.
     int64_t RecoveryScan(LogHead& head);
+    void StartThreads(const LogHead* head);
+    void StopThreads();
     void Abandon() noexcept;
     bool CloseStore(std::exception_ptr* failure) noexcept;
+    // Checks every segment's utilisation against the live packets it holds; a mismatch
+    // is traced and reported as an assertion failure.
+    void ValidateSut();
 
     // IRpmPacketReader
     void OpenPacket(RpmPosition pos, RpmPacket& packet) override;
     void ClosePacket(RpmPacket& packet) noexcept override;
 
-    std::mutex m_readLock;
-    std::condition_variable m_readChanged;
-    std::map<Seid, int32_t> m_reading;
-    Seid m_changing;           // the seid being written or deleted (null: none)
-    bool m_changingIsDelete = false;
+    ReaderRegistry m_readers;
 
     StringTextWriter m_recoveryLog;
     int32_t m_divisionSchema = kDivisionSchema;
@@ -236,9 +157,7 @@ private:
     SegmentWriter m_segmentWriter;
     LssTxn m_txn;
 
-    std::mutex m_failureLock;
-    std::atomic<bool> m_failed{false};
-    std::exception_ptr m_failure;
+    FailureRecord m_failures;
 
     Guid m_cpid{};
     int32_t m_numCheckPoints = 0;

@@ -85,8 +85,11 @@ public:
     virtual void Reserved12() = 0;
     virtual bool Reserved13() = 0;
     virtual void GetStats(LssStats* stats) = 0;
-    virtual void Dump(LssStats* stats, TextWriter& w, bool f1, bool f2, bool f3, bool f4, bool f5, bool f6, bool f7,
-                      bool f8, bool f9, bool f10) = 0;
+    // Prints the parts of the store that the options name, in this order, and fills
+    // *stats (when given) in the same pass.
+    virtual void Dump(LssStats* stats, TextWriter& w, bool printRecoveryLog, bool printRootBlock, bool printRpm,
+                      bool printSut, bool printFlushUnitTable, bool printSegments, bool printLivePackets,
+                      bool printAllPackets, bool printStatistics, bool printCrc) = 0;
     virtual bool GetRpmChildren(SeidLow low, SeidHigh high, xvector<Seid>& out) = 0;
     virtual bool DumpRpmNode(SeidLow low, SeidHigh high, TextWriter& w) = 0;
 

@@ -14,7 +14,7 @@ class RecoveryLogRecordVisitor : public ILogRecordVisitor {
 public:
     enum : uint8_t { kSegmentChange = 0, kDelete = 1, kPacket = 2, kHeadBit = 0x80, kMovedBit = 0x40 };
 
-    RecoveryLogRecordVisitor(LSS* store, LogHead& head) : m_store(store), m_head(head) {}
+    RecoveryLogRecordVisitor(LssInternal* store, LogHead& head) : m_store(store), m_head(head) {}
 
     // The log entered a new segment whose units name nextSegId as the next one.
     void QueueSegmentChange(int32_t nextSegId) { m_queue.push_back(Pending{kSegmentChange, {uint32_t(nextSegId)}}); }
@@ -87,7 +87,7 @@ private:
         m_store->IncrementTransactions();
     }
 
-    LSS* m_store;
+    LssInternal* m_store;
     LogHead& m_head;
     std::vector<Pending> m_queue;
     int64_t m_pendingPackets = 0;

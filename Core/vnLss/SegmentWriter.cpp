@@ -1,5 +1,9 @@
 #include "vnLss/SegmentWriter.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/LssSettings.h"
+#include "vnLss/Ras.h"
+#include "vnLss/SUT.h"
+#include "vnLss/SegmentCache.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 #include <cstring>
@@ -8,238 +12,12 @@ namespace vorn {
 
 namespace {
 
-// Raises the calling thread's trace indentation by n until Lower.
+// Raises the calling thread's trace indentation by n (lowered again by -n).
 void RaiseIndent(int n) { SetTraceIndent(GetTraceIndent() + n); }
-
-void TraceException(const char* prefix, std::exception_ptr e)
-{
-    TraceStream t;
-    t << prefix << DescribeException(e) << "\n";
-}
 
 } // namespace
 
-// ---------------------------------------------------------------------------------
-// StoreThread
-
-StoreThread::StoreThread(LSS* store) : m_store(store), m_event(false, false) {}
-
-StoreThread::~StoreThread() { CloseThreadHandle(m_thread); }
-
-void StoreThread::Start()
-{
-    m_running = true;
-    m_stop = false;
-    m_event.Reset();
-    try {
-        m_thread.StartThread(this, THREAD_PRIORITY_ABOVE_NORMAL);
-    } catch (...) {
-        m_running = false;
-        throw;
-    }
-}
-
-void StoreThread::Stop()
-{
-    if (!m_running) return;
-    m_running = false;
-    m_stop = true;
-    m_event.Set();
-    m_thread.JoinThread();
-}
-
-// ---------------------------------------------------------------------------------
-// LazyFlusher
-
-void LazyFlusher::ThreadMain()
-{
-    SetThreadName("Lazy Flusher");
-    TraceIndenter indent(60);
-    const uint32_t period = m_store->m_flushTimeMilliSec > 0 ? uint32_t(m_store->m_flushTimeMilliSec) : 1u;
-    for (;;) {
-        const bool signalled = m_event.Wait(period);
-        if (m_stop) break;
-        if (signalled) continue; // a segment was just written
-        try {
-            m_store->Flush();
-        } catch (...) {
-            m_store->RecordBackgroundFailure(std::current_exception());
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------------
-// LazyWriter
-
-LazyWriter::LazyWriter(LSS* store) : StoreThread(store), m_flusher(store) {}
-
-LazyWriter::~LazyWriter()
-{
-    for (Segment* s : m_queue) m_store->GetCache().Unpin(s, true);
-    m_queue.clear();
-}
-
-void LazyWriter::Start(int32_t segmentId, int32_t offset)
-{
-    {
-        CriticalSectionLock lock(m_writeLock);
-        m_written = LogPosition{segmentId, offset};
-    }
-    StoreThread::Start();
-    try {
-        m_flusher.Start();
-    } catch (...) {
-        StoreThread::Stop();
-        throw;
-    }
-}
-
-void LazyWriter::Stop()
-{
-    m_flusher.Stop();
-    StoreThread::Stop();
-    std::deque<Segment*> dropped;
-    {
-        CriticalSectionLock lock(m_queueLock);
-        dropped.swap(m_queue);
-        m_partial = nullptr;
-        m_partialFill = 0;
-    }
-    for (Segment* s : dropped) m_store->GetCache().Unpin(s, true);
-    CriticalSectionLock lock(m_writeLock);
-    m_written = LogPosition();
-}
-
-void LazyWriter::QueueFullSegment(Segment* segment)
-{
-    {
-        CriticalSectionLock lock(m_queueLock);
-        m_queue.push_back(segment);
-        m_partial = nullptr;
-        m_partialFill = 0;
-    }
-    Signal();
-}
-
-void LazyWriter::SetPartial(Segment* segment, int32_t fill)
-{
-    CriticalSectionLock lock(m_queueLock);
-    m_partial = segment;
-    m_partialFill = fill;
-}
-
-void LazyWriter::ThreadMain()
-{
-    SetThreadName("Lazy Writer");
-    TraceIndenter indent(80);
-    while (!m_stop) {
-        m_event.Wait();
-        while (!m_stop) {
-            CriticalSectionLock lock(m_writeLock);
-            Segment* s = nullptr;
-            {
-                CriticalSectionLock q(m_queueLock);
-                if (m_queue.empty()) break;
-                s = m_queue.front();
-                m_queue.pop_front();
-            }
-            try {
-                WriteSegment(s);
-            } catch (...) {
-                m_store->RecordBackgroundFailure(std::current_exception());
-            }
-        }
-    }
-}
-
-// Under the write lock.
-void LazyWriter::WriteSegment(Segment* segment)
-{
-    const int32_t fill = segment->GetFillPosition();
-    const int32_t id = segment->GetId();
-    try {
-        if (m_written.m_segmentId == id) {
-            if (m_written.m_offset < fill) WriteRange(segment, m_written.m_offset, fill);
-        } else {
-            WriteRange(segment, 0, fill);
-        }
-    } catch (...) {
-        m_written = LogPosition();
-        m_store->GetCache().Unpin(segment, true);
-        throw;
-    }
-    m_written = LogPosition();
-    m_store->GetCache().Unpin(segment, true);
-    m_flusher.Signal();
-}
-
-void LazyWriter::WriteRange(Segment* segment, int32_t from, int32_t to)
-{
-    if (m_store->HasBackgroundFailure()) return;
-    TraceIndenter indent(2);
-    try {
-        m_store->GetDeltas().AppendUnits(segment->GetBuffer() + from, to - from);
-        segment->WriteRange(from, to);
-        m_bytesWritten.fetch_add(to - from, std::memory_order_relaxed);
-    } catch (...) {
-        TraceException("LW: Exception: ", std::current_exception());
-        m_store->RecordBackgroundFailure(std::current_exception());
-    }
-}
-
-void LazyWriter::Flush(bool finishDelta)
-{
-    CriticalSectionLock lock(m_writeLock);
-    TraceIndenter indent(2);
-    std::deque<Segment*> taken;
-    Segment* partial;
-    int32_t fill;
-    {
-        CriticalSectionLock q(m_queueLock);
-        taken.swap(m_queue);
-        partial = m_partial;
-        fill = m_partialFill;
-    }
-    while (!taken.empty()) {
-        Segment* s = taken.front();
-        taken.pop_front();
-        try {
-            WriteSegment(s);
-        } catch (...) {
-            for (Segment* rest : taken) m_store->GetCache().Unpin(rest, true);
-            throw;
-        }
-    }
-    if (partial) {
-        const int32_t from = m_written.m_segmentId == partial->GetId() ? m_written.m_offset : 0;
-        if (from < fill) WriteRange(partial, from, fill);
-        m_written = LogPosition{partial->GetId(), fill};
-    }
-    m_store->CheckBackgroundFailure();
-    if (finishDelta) {
-        // The delta file of the previous check-point id is complete.
-        DeltaFileWriter& d = m_store->GetDeltas();
-        if (d.IsEnabled() && d.IsFileOpen() && m_store->GetNumCheckPoints() == d.GetFileNumber() + 1)
-            d.Finish(m_store->GetCpid());
-    }
-}
-
-LogPosition LazyWriter::GetWrittenPosition()
-{
-    CriticalSectionLock lock(m_writeLock);
-    return m_written;
-}
-
-int32_t LazyWriter::GetQueueLength()
-{
-    CriticalSectionLock lock(m_queueLock);
-    return int32_t(m_queue.size());
-}
-
-// ---------------------------------------------------------------------------------
-// SegmentWriter
-
-SegmentWriter::SegmentWriter(LSS* store) : m_store(store), m_lazyWriter(store) {}
+SegmentWriter::SegmentWriter(LssInternal* store) : m_store(store), m_lazyWriter(store) {}
 
 SegmentWriter::~SegmentWriter()
 {
@@ -316,7 +94,7 @@ void SegmentWriter::Unlock()
     bool request = false;
     if (m_isCheckPoint) {
         m_numSegments = 0;
-    } else if (m_numSegments >= m_store->m_numSegmentsPerCheckPoint) {
+    } else if (m_numSegments >= m_store->GetSettings().m_numSegmentsPerCheckPoint) {
         m_numSegments = 0;
         request = true;
     }

@@ -1,84 +1,19 @@
 // The head of the log: the segment writer appends records into flush units of the
 // current segment (under its recursive lock, held by one appender at a time), moves to
 // a fresh segment when a record does not fit, and hands full segments to the lazy
-// writer, whose thread writes them to the file. The lazy flusher seals the open unit
-// and writes the partly filled head segment when the log has been quiet for the flush
-// period. Appenders never wait for file I/O, except in a synchronous flush.
+// writer (LazyWriter.h), whose thread writes them to the file.
 #pragma once
+#include "vnLss/LazyWriter.h"
 #include "vnLss/LogFormat.h"
 #include "vnLss/RPM.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <memory>
 
 namespace vorn {
 
-class LSS;
+class LssInternal;
 class Segment;
-
-// The common shape of the store's threads: a running flag, the thread record, a stop
-// flag and an auto-reset event. Every exception that escapes a body is recorded as the
-// store's failure by the body itself.
-class StoreThread : public IWorkerThreadFn {
-public:
-    explicit StoreThread(LSS* store);
-    ~StoreThread() override;
-    void Start();
-    // Sets the stop flag, signals and (from another thread) waits for the thread.
-    void Stop();
-    void Signal() { m_event.Set(); }
-    bool IsRunning() const { return m_running.load(); }
-
-protected:
-    LSS* m_store;
-    std::atomic<bool> m_running{false};
-    std::atomic<bool> m_stop{false};
-    Event m_event;
-    WorkerThreadX m_thread;
-};
-
-class LazyFlusher : public StoreThread {
-public:
-    using StoreThread::StoreThread;
-    void ThreadMain() override;
-};
-
-class LazyWriter : public StoreThread {
-public:
-    explicit LazyWriter(LSS* store);
-    ~LazyWriter() override;
-
-    // The head segment is on disk up to offset.
-    void Start(int32_t segmentId, int32_t offset);
-    void Stop();
-    // Takes over the segment's pin.
-    void QueueFullSegment(Segment* segment);
-    void SetPartial(Segment* segment, int32_t fill);
-    // Writes every queued segment and the head segment up to its reported fill, then
-    // throws the store's recorded failure, if any.
-    void Flush(bool finishDelta);
-    void ThreadMain() override;
-
-    // Observers for tests.
-    LogPosition GetWrittenPosition();
-    int32_t GetQueueLength();
-    int64_t GetBytesWritten() const { return m_bytesWritten.load(std::memory_order_relaxed); }
-
-private:
-    void WriteSegment(Segment* segment);
-    void WriteRange(Segment* segment, int32_t from, int32_t to);
-
-    LazyFlusher m_flusher;
-    CriticalSection m_queueLock;
-    std::deque<Segment*> m_queue;
-    Segment* m_partial = nullptr;
-    int32_t m_partialFill = 0;
-    CriticalSection m_writeLock;
-    LogPosition m_written; // under the write lock
-    std::atomic<int64_t> m_bytesWritten{0};
-};
 
 // Where a stopped writer resumes: the open unit's identity and place.
 struct LogHead {
@@ -91,7 +26,7 @@ struct LogHead {
 
 class SegmentWriter : public IRpmPacketWriter {
 public:
-    explicit SegmentWriter(LSS* store);
+    explicit SegmentWriter(LssInternal* store);
     ~SegmentWriter() override;
 
     // With a head: resume there (the head's segment and next segment are reserved by
@@ -157,7 +92,7 @@ private:
     bool SealUnit();
     void BeginNodePacketHere(Seid seid);
 
-    LSS* m_store;
+    LssInternal* m_store;
     bool m_started = false;
     LazyWriter m_lazyWriter;
     CriticalSection m_lock;

@@ -4,6 +4,7 @@
 #include "LssStoreTestUtil.h"
 #include "LssTestUtil.h"
 #include "vnLss/LssLayout.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <filesystem>
@@ -276,6 +277,7 @@ TEST(DeltaFileWriter, TruncateCutsAndLaterUnitsFollowTheCut)
 // the numbering continues. The files together are what reached the store's segments.
 TEST(DeltaFileThreaded, FilesFollowTheCheckPointsAndCopyTheLog)
 {
+    Watchdog dog;
     TempDir dir;
     auto d = std::make_shared<SharedBytes>();
     auto log = std::make_shared<WriteLog>();
@@ -329,6 +331,7 @@ TEST(DeltaFileThreaded, FilesFollowTheCheckPointsAndCopyTheLog)
 // packets of an open transaction is dropped, and what the open writes follows.
 TEST(DeltaFileThreaded, UncleanShutdownRewritesThePartialFileFromTheCheckPoint)
 {
+    Watchdog dog;
     TempDir dirA, dirB;
     auto d = std::make_shared<SharedBytes>();
     auto log = std::make_shared<WriteLog>();
@@ -397,6 +400,7 @@ TEST(DeltaFileThreaded, StoreWithoutDeltasDirectoryWritesNoFile)
 // failure is the store's, nothing more reaches the store file, and Close reports it.
 TEST(DeltaFileThreaded, MissingDeltasDirectoryBecomesTheStoresFailure)
 {
+    Watchdog dog;
     TempDir dir;
     const std::string missing = (dir.Path() / "missing").string();
     auto check = [&](const FileException& e) {

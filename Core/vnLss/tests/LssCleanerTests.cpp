@@ -1,5 +1,7 @@
 #include "LssStoreTestUtil.h"
+#include "CleanerTestUtil.h"
 #include "vnLss/LssLayout.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <chrono>
@@ -10,47 +12,6 @@ using namespace vorn;
 using namespace vorn::test;
 
 namespace {
-
-// Sums the live packets of a segment: those the map names exactly.
-class LiveSum : public ILogRecordVisitor {
-public:
-    explicit LiveSum(LSS* lss) : m_lss(lss) {}
-    void VisitPacket(const PacketHeader& p) override
-    {
-        const RpmPosition pos = m_lss->GetRPM().Lookup(p.m_seid, false);
-        if (pos.m_segmentId == p.m_segmentId && pos.m_offset == p.m_offset) m_sum += p.Size();
-    }
-    void VisitTransaction(int32_t, int32_t, int64_t, HPTime) override {}
-    void VisitDelete(SeidLow, SeidHigh) override {}
-    int64_t m_sum = 0;
-private:
-    LSS* m_lss;
-};
-
-// Compares every segment's utilisation with the live packets of its log (the open
-// unit is sealed first); returns the number of segments that differ.
-int UtilisationMismatches(LSS* lss)
-{
-    SegmentWriter& w = lss->GetSegmentWriter();
-    CriticalSectionLock lock(w.GetLock());
-    w.Flush();
-    SUT& sut = lss->GetSUT();
-    int bad = 0;
-    for (int32_t i = 1; i < sut.GetNumSegments(); ++i) {
-        Segment* s = lss->GetCache().Pin(i);
-        LiveSum sum(lss);
-        ForEachLogUnit(s->GetBuffer(), s->GetSize(), 512, [&](int64_t off, const FlushUnitHeader& h) {
-            const int32_t start = int32_t(off) + kFlushUnitHeaderSize;
-            WalkRecords(s->GetBuffer(), i, start, start + h.m_size, true, sum);
-        });
-        lss->GetCache().Unpin(s);
-        if (sum.m_sum != sut.GetUtilisation(i)) {
-            ADD_FAILURE() << "segment " << i << ": live " << sum.m_sum << " != utilisation " << sut.GetUtilisation(i);
-            ++bad;
-        }
-    }
-    return bad;
-}
 
 std::vector<int32_t> Candidates(LSS* lss)
 {
@@ -63,22 +24,6 @@ int32_t HeadSegment(LSS* lss)
 {
     CriticalSectionLock lock(lss->GetSegmentWriter().GetLock());
     return lss->GetSegmentWriter().GetSegmentId();
-}
-
-void TakeNewSegment(LSS* lss)
-{
-    SegmentWriter& w = lss->GetSegmentWriter();
-    w.Lock(false);
-    w.NewSegment();
-    w.Unlock();
-}
-
-void Clean(LSS* lss, int32_t segment)
-{
-    SegmentWriter& w = lss->GetSegmentWriter();
-    w.Lock(false);
-    lss->GetCleaner().CleanSegment(segment);
-    w.Unlock();
 }
 
 uint8_t FlagsAt(LSS* lss, RpmPosition p)
@@ -290,6 +235,7 @@ bool WaitForCleaner(LSS* lss, int64_t passes)
 // file would grow with every round.
 TEST(LssCleanerThreaded, RewrittenStoreStaysBoundedAndReadsBack)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LssSettings settings = SmallSettings(32768);
     settings.m_numSegmentsPerCheckPoint = 4;
@@ -424,6 +370,7 @@ TEST(LssCleanerThreaded, RewrittenStoreStaysBoundedAndReadsBack)
 // unlocked, the thread ends and the store refuses further work.
 TEST(LssCleanerThreaded, FailureInAPassIsRecordedAndUnlocksTheWriter)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(4096));
     const Seid a = Element(1), b = Element(2);

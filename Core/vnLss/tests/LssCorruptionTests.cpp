@@ -1096,3 +1096,52 @@ TEST(LssCorruption, RefusedStoreFilesAreLeftAsTheyWere)
     EXPECT_GT(refused, 0);
     EXPECT_GT(refusedCuts, 0);
 }
+
+// An element's chain whose third packet links back to the second (a loop that only the
+// rule of ascending overflow seids sees): reading it reports the damage instead of going
+// round the loop, and so does deleting it.
+TEST(LssCorruption, ChainLinkedBackToAnEarlierPacketIsReportedNotFollowed)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    WriteElement(lss, kA, Pattern(3 * kSeg + 500, 1)); // four packets
+    struct Packet {
+        RpmPosition m_pos;
+        Seid m_next;
+        bool m_hasNext;
+        int32_t m_length;
+    };
+    auto packetOf = [&](Seid s) {
+        const RpmPosition p = lss->GetRPM().Lookup(s, false);
+        PacketHeader h;
+        h.Decode(lss->GetCache(), lss->GetSUT(), p.m_segmentId, p.m_offset, false);
+        return Packet{p, h.m_next, h.HasNext(), h.m_length};
+    };
+    const Seid second = packetOf(kA).m_next;
+    const Packet third = packetOf(packetOf(second).m_next);
+    ASSERT_TRUE(third.m_hasNext);
+    const size_t nextAt = size_t(SegmentOffset(third.m_pos.m_segmentId, kSeg)) + size_t(third.m_pos.m_offset) +
+                          size_t(kPacketHeaderBytes) + size_t(third.m_length);
+    lss->Close();
+    StoreU32(&d->m_bytes[nextAt], second.m_low);
+    StoreU32(&d->m_bytes[nextAt + 4], second.m_high);
+
+    lss = OpenShared(d, SmallSettings(kSeg));
+    ICloseableInputStream* in = lss->ReadSerialElement(kA);
+    ASSERT_NE(in, nullptr);
+    uint8_t buf[1000];
+    int64_t total = 0;
+    try {
+        for (ssize_t n; total <= 4 * kSeg && (n = in->ReadStream(buf, ssize_t(sizeof buf))) > 0;) total += n;
+        ADD_FAILURE() << "the loop was followed for " << total << " bytes";
+    } catch (const CorruptLSSException& e) {
+        EXPECT_NE(Text(e.Describe()).find("Next Seid invalid in packet chain"), std::string::npos);
+    }
+    in->Close();
+    EXPECT_THROW(lss->GetContiguousSerialElement(kA), CorruptLSSException);
+    ILssTransaction* t = lss->OpenTransaction();
+    EXPECT_THROW(t->DeleteSerialElement(kA.m_low, kA.m_high), CorruptLSSException);
+    t->Close();
+    std::exception_ptr failure;
+    EXPECT_FALSE(lss->CloseReporting(&failure)); // the damage met while changing the store
+}

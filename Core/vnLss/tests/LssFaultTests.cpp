@@ -3,6 +3,7 @@
 // failure.
 #include "LssStoreTestUtil.h"
 #include "vnLss/LssLayout.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <thread>
@@ -26,6 +27,7 @@ RpmPosition PositionOf(LSS* lss, Seid s) { return lss->GetRPM().Lookup(s, false)
 // reopening every element is either absent or whole.
 TEST(LssFaultThreaded, FailureWhileWritingAnElementIsRecordedAndNothingTruncatedCommits)
 {
+    Watchdog dog;
     const int32_t seg = 4096;
     // The failure starts at the first segment written, or some segments into the element.
     for (uint64_t skip = 0; skip < 6; ++skip) {
@@ -187,6 +189,7 @@ TEST(LssFault, ReleaseReportingAFailureStillReleases)
 // reading thread holds other elements' segments meanwhile.
 TEST(LssFault, ContiguousReadOfALongElementWithASmallCacheDoesNotHang)
 {
+    Watchdog dog;
     const int32_t seg = 4096;
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(seg));
@@ -217,6 +220,7 @@ TEST(LssFault, ContiguousReadOfALongElementWithASmallCacheDoesNotHang)
 // readers and the cleaner never hold every record while waiting for each other.
 TEST(LssFaultThreaded, ChainReadersAndTheCleanerWithFourRecordsDoNotDeadlock)
 {
+    Watchdog dog;
     const int32_t seg = 4096;
     auto d = std::make_shared<SharedBytes>();
     LssSettings settings = SmallSettings(seg);

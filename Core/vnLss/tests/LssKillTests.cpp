@@ -8,6 +8,7 @@
 #include "LssStoreTestUtil.h"
 #include "LssTestUtil.h"
 #include "vnPlatform/Process.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <chrono>
 #include <csignal>
@@ -143,6 +144,7 @@ size_t OpensReported(const std::string& path);
 
 TEST(LssKill, KilledWriterLosesNoClosedTransaction)
 {
+    Watchdog dog;
     TempDir dir;
     const std::string store = dir.File("store.lss");
     const std::string copy = dir.File("check.lss");

@@ -1,10 +1,12 @@
 // Opening a store after a clean close and after a crash: what the scan accepts, where
 // the head resumes, what the open refuses, and the check points around it. A crash is
 // a copy of the storage's bytes taken while the store is still open.
+#include "CleanerTestUtil.h"
 #include "CrashRAS.h"
 #include "LssStoreTestUtil.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Trace.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
@@ -404,10 +406,49 @@ TEST(LssRecovery, UtilisationCheckReportsADamagedValue)
     lss->Close();
 }
 
+// After a check point an element spanning segments is written again, and the cleaner
+// moves live packets out of a segment the check point's table counts; the storage is
+// then copied without a close. Recovery applies the rewrite (the old chain stops
+// counting) and the moves (the old segment stops counting them): every segment's
+// utilisation equals the live packets in it, as it did before the crash.
+TEST(LssRecovery, UtilisationAfterRewritesAndCleanerMovesMatchesTheLivePackets)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, SmallSettings(kSeg));
+    lss->GetCleaner().Stop();
+    WriteElement(lss, S(1), Pattern(9000, 1)); // a chain over three segments
+    WriteElement(lss, S(2), Pattern(600, 2));
+    WriteElement(lss, S(3), Pattern(700, 3));
+    WriteElement(lss, S(4), Pattern(800, 4));
+    TakeNewSegment(lss);
+    lss->CheckPointWithNewId();
+    const RpmPosition before = lss->GetRPM().Lookup(S(3), false);
+
+    WriteElement(lss, S(1), Pattern(5000, 5)); // the head written again, a new chain
+    WriteElement(lss, S(2), Pattern(300, 6));
+    Clean(lss, before.m_segmentId);
+    ASSERT_FALSE(lss->GetRPM().Lookup(S(3), false) == before) << "the cleaner moved nothing";
+    WriteElement(lss, S(5), Pattern(100, 7), true); // commits the moves
+    ASSERT_EQ(UtilisationMismatches(lss), 0);
+    auto crash = CopyOf(d);
+    lss->Close();
+
+    lss = OpenShared(crash, SmallSettings(kSeg));
+    ASSERT_NE(Text(lss->GetRecoveryLog()).find("Starting recovery scan"), std::string::npos);
+    EXPECT_EQ(UtilisationMismatches(lss), 0);
+    EXPECT_TRUE(Has(lss, S(1), Pattern(5000, 5)));
+    EXPECT_TRUE(Has(lss, S(2), Pattern(300, 6)));
+    EXPECT_TRUE(Has(lss, S(3), Pattern(700, 3)));
+    EXPECT_TRUE(Has(lss, S(4), Pattern(800, 4)));
+    EXPECT_TRUE(Has(lss, S(5), Pattern(100, 7)));
+    lss->Close();
+}
+
 // A transaction flushed while a check point is writing its division is durable when
 // its Close returns, although its units carry the new id.
 TEST(LssRecoveryThreaded, FlushedTransactionDuringACheckPointCommitIsDurable)
 {
+    Watchdog dog;
     struct SlowDivisionRAS : public SharedRAS {
         using SharedRAS::SharedRAS;
         std::atomic<bool>* m_started;
@@ -473,6 +514,7 @@ TEST(LssRecovery, TheLogContinuesInTheSegmentItsFirstUnitNames)
 // the time a recovery takes stays bounded.
 TEST(LssRecoveryThreaded, CheckPointsKeepUpWithBackToBackFlushedTransactions)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LssSettings settings = SmallSettings(kSeg);
     settings.m_numSegmentsPerCheckPoint = 4;

@@ -3,6 +3,7 @@
 #include "vnLss/LssLayout.h"
 #include "vnLss/RootBlock.h"
 #include "vnUtils/Crc32.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -275,6 +276,7 @@ TEST(LssStore, MisuseIsRefusedAndChangesNothing)
 // closing the store inside a transaction ends it and drops what it changed.
 TEST(LssStore, CheckPointAndCloseInsideATransaction)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings());
     WriteElement(lss, kA, Pattern(100, 1), true);
@@ -386,6 +388,7 @@ TEST(LssStore, FailedCreateStopsItsThreadsAndThrows)
 
 TEST(LssStoreThreaded, InjectedWriteFailureIsRethrownAndCloseIsNotClean)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings());
     WriteElement(lss, kA, Pattern(10, 1), true);
@@ -419,6 +422,7 @@ TEST(LssStoreThreaded, InjectedWriteFailureIsRethrownAndCloseIsNotClean)
 
 TEST(LssStoreThreaded, ReadersAgainstARewriter)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(4096));
     const size_t sizes[] = {10, 3000, 9000, 20000};
@@ -474,6 +478,7 @@ TEST(LssStoreThreaded, ReadersAgainstARewriter)
 
 TEST(LssStoreThreaded, LazyFlusherWritesTheHeadSegment)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LssSettings s = SmallSettings();
     s.m_flushTimeMilliSec = 20;
@@ -489,6 +494,7 @@ TEST(LssStoreThreaded, LazyFlusherWritesTheHeadSegment)
 
 TEST(LssStoreThreaded, TransactionsOfSeveralThreadsFollowOneAnother)
 {
+    Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
     LssSettings s = SmallSettings();
     s.m_numSegmentsPerCheckPoint = 4; // the check-pointer runs meanwhile

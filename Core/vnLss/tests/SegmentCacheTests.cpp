@@ -1,6 +1,7 @@
 #include "vnLss/LssLayout.h"
 #include "vnLss/SegmentCache.h"
 #include "vnUtils/Exceptions.h"
+#include "Watchdog.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <vector>
 
 using namespace vorn;
+using vorn::test::Watchdog;
 
 namespace {
 
@@ -176,6 +178,7 @@ TEST(SegmentCache, LoweredCapacityTakesEffectAtNextRecycling)
 
 TEST(SegmentCache, ThreadedFullCacheWaitsForRelease)
 {
+    Watchdog dog;
     FakeStorage st;
     SegmentCache cache(&st, kSegSize);
     cache.SetCapacity(2);
@@ -196,6 +199,7 @@ TEST(SegmentCache, ThreadedFullCacheWaitsForRelease)
 
 TEST(SegmentCache, ThreadedConcurrentPinsReadOnce)
 {
+    Watchdog dog;
     FakeStorage st;
     SegmentCache cache(&st, kSegSize);
     st.CloseGate();
@@ -218,6 +222,7 @@ TEST(SegmentCache, ThreadedConcurrentPinsReadOnce)
 
 TEST(SegmentCache, ThreadedFailedLoadFailsEveryWaiterAndIsRetried)
 {
+    Watchdog dog;
     FakeStorage st;
     Recorder rec;
     SegmentCache cache(&st, kSegSize, &rec);
@@ -307,6 +312,7 @@ TEST(SegmentCache, PinForWriteGivesZeroedRecordAndNeverTakesOverAHeldOne)
 
 TEST(SegmentCache, ThreadedPinForWriteDuringLoad)
 {
+    Watchdog dog;
     FakeStorage st;
     SegmentCache cache(&st, kSegSize);
     st.CloseGate();
@@ -326,6 +332,7 @@ TEST(SegmentCache, ThreadedPinForWriteDuringLoad)
 
 TEST(SegmentCache, ThreadedRandomPinsSeeOnlyTheirSegment)
 {
+    Watchdog dog;
     FakeStorage st;
     Recorder rec;
     SegmentCache cache(&st, kSegSize, &rec);
