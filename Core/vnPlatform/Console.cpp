@@ -1,4 +1,5 @@
 #include "vnPlatform/Console.h"
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <termios.h>
@@ -7,6 +8,11 @@
 namespace vorn {
 
 namespace {
+
+// The terminal's mode from before the key wait in progress (set while it lasts), for
+// an interrupt that ends the process meanwhile.
+std::atomic<bool> g_waiting{false};
+termios g_saved;
 
 int ReadOneByte()
 {
@@ -30,13 +36,22 @@ int WaitForKey()
         raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        g_saved = saved;
+        g_waiting.store(true);
         if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
             const int c = ReadOneByte();
+            g_waiting.store(false);
             tcsetattr(STDIN_FILENO, TCSANOW, &saved);
             return c;
         }
+        g_waiting.store(false);
     }
     return ReadOneByte();
+}
+
+void RestoreConsoleAfterInterrupt()
+{
+    if (g_waiting.load()) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
 }
 
 } // namespace vorn

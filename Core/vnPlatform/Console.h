@@ -9,4 +9,8 @@ namespace vorn {
 // input or on an error.
 int WaitForKey();
 
+// Puts the terminal back in the mode it had before a key wait that is in progress, if
+// any. Async-signal-safe: for an interrupt that ends the process during the wait.
+void RestoreConsoleAfterInterrupt();
+
 } // namespace vorn

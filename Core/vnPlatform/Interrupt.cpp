@@ -1,4 +1,5 @@
 #include "vnPlatform/Interrupt.h"
+#include "vnPlatform/Console.h"
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -26,6 +27,7 @@ void OnInterrupt(int sig)
     switch (g_state.load()) {
     case kArmed:
         ::unlink(g_path);
+        RestoreConsoleAfterInterrupt(); // a key wait leaves no terminal without echo
         ::_exit(1);
     case kHeld:
         g_heldSignal.store(sig);
