@@ -1,7 +1,7 @@
 // A decode that cannot get the memory its frame header asks for fails as a
 // vorn::JpegException, never as std::bad_alloc. The decode runs in a child process
 // whose allocations are capped at 1 GiB (by the sanitizer's allocator in the
-// AddressSanitizer build, by the address-space limit otherwise), on a stream of a few
+// sanitizer builds, by the address-space limit otherwise), on a stream of a few
 // hundred bytes whose frame header claims 30000 x 30000 pixels (2.7 GB).
 #include "ImageTestUtil.h"
 #include "vnImage/Jpeg.h"
@@ -28,6 +28,12 @@ constexpr bool kUnderAddressSanitizer = false;
 #endif
 #else
 constexpr bool kUnderAddressSanitizer = false;
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kUnderThreadSanitizer = true;
+#else
+constexpr bool kUnderThreadSanitizer = false;
 #endif
 
 constexpr const char* kChildVar = "VORN_JPEG_MEMORY_CHILD";
@@ -75,10 +81,14 @@ TEST(JpegMemory, DecodeWithoutMemoryForItsPixelsIsAJpegException)
     const std::string output = dir.File("child.txt");
     const std::string childEnv = std::string(kChildVar) + "=1";
     ChildProcess child;
-    if (kUnderAddressSanitizer) {
+    if (kUnderAddressSanitizer || kUnderThreadSanitizer) {
+        // A sanitizer's shadow memory needs more address space than any cap: its own
+        // allocator caps the child instead.
         const char* const args[] = {"vnImage_tests", nullptr};
         const char* const env[] = {childEnv.c_str(),
-                                   "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=0",
+                                   kUnderThreadSanitizer
+                                       ? "TSAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024"
+                                       : "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=0",
                                    nullptr};
         ASSERT_EQ(StartProcess(kSelfExecutable, args, env, output.c_str(), &child), 0);
     } else {
