@@ -92,7 +92,6 @@ uint32_t HeldButtons()
     return s & (SDL_BUTTON_LMASK | SDL_BUTTON_MMASK | SDL_BUTTON_RMASK);
 }
 
-// Fills *out from e; false for events that mean nothing here.
 // Keeps every library loaded now (the GL driver that the window library loaded among
 // them) loaded until the process ends. Stopping the window system then unloads none of
 // them, so that their process-lifetime allocations keep their library's name in leak
@@ -111,6 +110,7 @@ void PinLoadedLibraries()
     }
 }
 
+// Fills *out from e; false for events that mean nothing here.
 bool Translate(const SDL_Event& e, PlatformEvent* out)
 {
     *out = PlatformEvent{};
