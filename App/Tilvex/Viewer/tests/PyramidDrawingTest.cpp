@@ -6,6 +6,7 @@
 #include "ViewerTestSupport.h"
 #include "vnWindows/PixelProjection.h"
 #include "vnWindows/WindowCalls.h"
+#include <stdexcept>
 
 namespace vorn::test {
 namespace {
@@ -225,6 +226,18 @@ TEST_F(PyramidDrawing, TilesThatLeaveTheViewGiveBackTheirPixels)
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(Near(w->At(kQ[i][0], kQ[i][1]), kChildColours[i])) << i << " " << std::hex << w->At(kQ[i][0], kQ[i][1]);
     CloseWindow(w);
+}
+
+// A failure from outside the framework while drawing (the decode trigger standing for an
+// allocation that fails) is reported and closes the window; the process goes on.
+TEST_F(PyramidDrawing, ALibraryExceptionWhileDrawingClosesTheWindow)
+{
+    SetTileDecodeTrigger([](TilvexNode*) { throw std::runtime_error("no memory for the tile"); });
+    Tilvex* t = m_session->Root();
+    BuildTwoLevelPyramid(t);
+    OpenReadbackWindow(t, 512);
+    PumpMessages(30);
+    EXPECT_TRUE(GetPlatformWindows().empty());
 }
 
 // A viewer window that draws the image through its reflected-style entry with an update
