@@ -48,12 +48,12 @@ void Paint(TilvexNode* node, const ResDIB& src, const Rect2i& R, const Rect2i& U
 
 } // namespace
 
-void PaintTilvexNode(TilvexNode* node, const ResDIB& src, const Rect2i& R, const Rect2i& U, ITilePaintSink* sink)
-{
-    Paint(node, src, R, U, Point2i(R.x1, R.y1), sink);
-}
-
 // ---- the model's painting methods
+
+void TilvexNode::SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect, ITilePaintSink* sink)
+{
+    Paint(this, srcImg, bdRect, updateRect, Point2i(bdRect.x1, bdRect.y1), sink);
+}
 
 void Tilvex::SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect)
 {
@@ -62,7 +62,7 @@ void Tilvex::SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& 
         root = NewTilvexNode();
         SetRootNode(root);
     }
-    PaintTilvexNode(root, srcImg, bdRect, updateRect);
+    root->SetImage(srcImg, bdRect, updateRect);
 }
 
 void Tilvex::SetImage2(const ResDIB& srcImg)
@@ -82,8 +82,7 @@ void Tilvex::SetImage2(const ResDIB& srcImg)
     ModelTransaction txn;
     TilvexNode* root = GetRootNode();
     if (!root) throw DerefNullPrefException();
-    PaintTilvexNode(root, srcImg, Rect2i(0, 0, int32_t(W), int32_t(W)),
-                    Rect2i(0, 0, srcImg.GetWidth(), srcImg.GetHeight()));
+    root->SetImage(srcImg, Rect2i(0, 0, int32_t(W), int32_t(W)), Rect2i(0, 0, srcImg.GetWidth(), srcImg.GetHeight()));
 }
 
 } // namespace vorn

@@ -16,6 +16,7 @@
 
 namespace vorn {
 
+class ITilePaintSink;
 class PSpace;
 
 // Decode states of a node's m_dib.
@@ -107,6 +108,15 @@ public:
     // The node has no image any more (state 0); marked dirty when it had one.
     void ClearImage();
     void MarkDirty();
+
+    // ---- Painting (TilePainting.h says how, TilePainting.cpp defines it)
+    // Paints rectangle updateRect of srcImg (24-bit) into this node's subtree, bdRect
+    // being this node's square (its side a power of two times 256), both in srcImg's
+    // pixel coordinates. Without a sink every painted tile is JPEG-encoded at once and
+    // marked dirty, its decoded tile kept; with one, the sink is told instead and the
+    // tile is left decoded and unencoded for the caller to finish.
+    void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect,
+                  ITilePaintSink* sink = nullptr);
 
     JpegImage m_jpeg;
     ResDIB m_dib;
