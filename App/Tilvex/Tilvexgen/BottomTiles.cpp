@@ -107,7 +107,7 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
             root = NewTilvexNode();
             m_tilvex->SetRootNode(root);
         }
-        PaintTilvexNode(root, bitmap, bdRect, updateRect, this);
+        root->SetImage(bitmap, bdRect, updateRect, this);
     } catch (const JpegException& x) {
         TraceStream t;
         t << "Error : " << x.GetMessage() << "\n";
