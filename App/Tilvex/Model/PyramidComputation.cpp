@@ -236,23 +236,6 @@ void CalcLevel(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot, int32
         [&](TilvexNode* child, int32_t col, int32_t row) { CalcLevel(ctx, child, ChildSlot{node, col + 2 * row}, n - 1); });
 }
 
-void CreateSubtree(TilvexWorkStack* work, TilvexNode* node, int32_t h)
-{
-    if (h < 2) return;
-    WalkChildren(
-        work,
-        [work, node](int32_t col, int32_t row) {
-            TilvexNode* child = node->GetChild(col, row);
-            if (!child) {
-                child = NewTilvexNode();
-                node->SetChild(col, row, child);
-            }
-            ++work->m_count;
-            return child;
-        },
-        [work, h](TilvexNode* child, int32_t, int32_t) { CreateSubtree(work, child, h - 1); });
-}
-
 } // namespace
 
 bool ReleaseWrittenChild(pref& ref)
@@ -342,7 +325,7 @@ WorkStackScope::~WorkStackScope()
 
 // ---- the levels
 
-int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t computedAlready)
+int64_t Tilvex::CalcIntermediateTiles(IThreadPool* pool, int64_t computedAlready)
 {
     WorkStackScope scope;
     TilvexWorkStack* work = scope.Get();
@@ -350,8 +333,8 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t compute
     int32_t height = 0;
     if (!work->m_abort.load()) {
         ModelTransaction txn;
-        root = tilvex->GetRootNode();
-        height = tilvex->GetHeight();
+        root = GetRootNode();
+        height = GetHeight();
         if (root) work->Push(root);
     }
     {
@@ -385,7 +368,9 @@ int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool, int64_t compute
     return work->m_count;
 }
 
-void CreateFullTree(Tilvex* tilvex, int32_t h)
+// ---- the full tree
+
+void Tilvex::CreateFullTree(int32_t h)
 {
     WorkStackScope scope;
     TilvexWorkStack* work = scope.Get();
@@ -393,20 +378,37 @@ void CreateFullTree(Tilvex* tilvex, int32_t h)
         TilvexNode* root;
         {
             ModelTransaction txn;
-            root = tilvex->GetRootNode();
+            root = GetRootNode();
             if (!root) {
                 root = NewTilvexNode();
-                tilvex->SetRootNode(root);
+                SetRootNode(root);
             }
             work->Push(root);
             ++work->m_count;
         }
-        CreateSubtree(work, root, h);
+        root->CreateFullTree(work, h);
         ModelTransaction txn;
         work->Pop();
     }
     TraceStream t;
     t << "Created " << static_cast<long long>(work->m_count) << " tiles\n";
+}
+
+void TilvexNode::CreateFullTree(TilvexWorkStack* work, int32_t h)
+{
+    if (h < 2) return;
+    WalkChildren(
+        work,
+        [work, this](int32_t col, int32_t row) {
+            TilvexNode* child = GetChild(col, row);
+            if (!child) {
+                child = NewTilvexNode();
+                SetChild(col, row, child);
+            }
+            ++work->m_count;
+            return child;
+        },
+        [work, h](TilvexNode* child, int32_t, int32_t) { child->CreateFullTree(work, h - 1); });
 }
 
 } // namespace vorn

@@ -4,6 +4,8 @@
 // average of its children's decoded tiles, each child filling one 128 x 128 quadrant
 // (a missing child, or one without an image, leaves its quadrant black); levels are
 // computed from the deepest upwards, so every node follows all of its children.
+// Tilvex::CalcIntermediateTiles, Tilvex::CreateFullTree and the step of the latter,
+// TilvexNode::CreateFullTree, are defined here.
 //
 // The caller has the pyramid's space as the thread's current spaces; every change is
 // made inside a space transaction of this code's own. Failures of the averaging tasks
@@ -86,19 +88,5 @@ void SetLevelBatchFinishHook(void (*hook)());
 
 // The number of threads of the pool that computes the levels.
 constexpr int32_t kIntermediateThreads = 4;
-
-// Computes every level above the bottom one (height - 1 up to 1) on a pool of
-// kIntermediateThreads threads (a level that takes long prints "  <count> tiles so far"
-// every 2 s), printing "Calculating intermediate tiles at depth n" for each and
-// "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
-// With pool, its threads do the work (the caller keeps it, of that size, until this
-// returns); without, a pool of its own is made for the call. With computedAlready >= 0,
-// the parents of the bottom tiles that have an image were computed by the caller
-// (computedAlready of them, counted in the result) and are left as they are.
-int64_t CalcIntermediateTiles(Tilvex* tilvex, IThreadPool* pool = nullptr, int64_t computedAlready = -1);
-
-// Creates every node of a full tree of height h below (and including) the root,
-// printing "Created <count> tiles".
-void CreateFullTree(Tilvex* tilvex, int32_t h);
 
 } // namespace vorn

@@ -72,7 +72,7 @@ void Tilvex::SetImage2(const ResDIB& srcImg)
         TraceStream t;
         t << "h = " << d << "\n";
     }
-    CreateFullTree(this, d);
+    CreateFullTree(d);
     const int64_t W = NodeSideInPixels(d, 1);
     {
         TraceStream t;

@@ -12,6 +12,7 @@
 
 namespace vorn {
 
+class IThreadPool;
 class PSpace;
 
 class Tilvex : public PersistableMixin<Tilvex> {
@@ -61,6 +62,22 @@ public:
     void GLDraw(ITilvexViewerPtr view, const Rect2i& bdRect, const Rect2i& updateRect) const;
     void SetImage2(const ResDIB& srcImg);
     void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect);
+
+    // ---- Pyramid computation (PyramidComputation.h says how, PyramidComputation.cpp
+    // defines it). The thread's current spaces are the pyramid's; each step makes its
+    // own transactions.
+    // Computes every level above the bottom one (height - 1 up to 1) on a pool of
+    // kIntermediateThreads threads (a level that takes long prints "  <count> tiles so
+    // far" every 2 s), printing "Calculating intermediate tiles at depth n" for each and
+    // "Calculated <count> tiles" at the end. Returns the count. Nothing without a root.
+    // With pool, its threads do the work (the caller keeps it, of that size, until this
+    // returns); without, a pool of its own is made for the call. With computedAlready >=
+    // 0, the parents of the bottom tiles that have an image were computed by the caller
+    // (computedAlready of them, counted in the result) and are left as they are.
+    int64_t CalcIntermediateTiles(IThreadPool* pool = nullptr, int64_t computedAlready = -1);
+    // Creates every node of a full tree of height h below (and including) the root,
+    // printing "Created <count> tiles".
+    void CreateFullTree(int32_t h);
 
     pref m_root;
     int32_t m_height = 0;

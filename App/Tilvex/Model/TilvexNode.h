@@ -18,6 +18,7 @@ namespace vorn {
 
 class ITilePaintSink;
 class PSpace;
+class TilvexWorkStack;
 
 // Decode states of a node's m_dib.
 enum ETileDecodeState : int32_t {
@@ -117,6 +118,13 @@ public:
     // tile is left decoded and unencoded for the caller to finish.
     void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect,
                   ITilePaintSink* sink = nullptr);
+
+    // ---- Pyramid computation (PyramidComputation.h says how, PyramidComputation.cpp
+    // defines it): the steps of Tilvex::CreateFullTree and Tilvex::CalcIntermediateTiles.
+    // Completes a full tree of height h below this node (h counting this node's level),
+    // creating the missing children; each child is held on work while its subtree is
+    // made, and counted there.
+    void CreateFullTree(TilvexWorkStack* work, int32_t h);
 
     JpegImage m_jpeg;
     ResDIB m_dib;
