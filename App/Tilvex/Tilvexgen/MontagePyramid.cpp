@@ -108,7 +108,7 @@ bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
     // two painting workers go on.
     std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
     const int64_t parents = CalcBottomTiles(d, montage, tilvex, pool.get());
-    CalcIntermediateTiles(tilvex, pool.get(), parents);
+    tilvex->CalcIntermediateTiles(pool.get(), parents);
     {
         ModelTransaction txn;
         tilvex->SetHeight(d);

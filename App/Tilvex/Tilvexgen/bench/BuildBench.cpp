@@ -313,7 +313,7 @@ void BM_IntermediateLevels(benchmark::State& state)
         space->AddGcRoot(t->AsObject());
         t->SetHeight(height);
     }
-    CreateFullTree(t, height);
+    t->CreateFullTree(height);
     {
         // Every bottom tile gets one of the four child tiles.
         ModelTransaction txn;
@@ -332,7 +332,7 @@ void BM_IntermediateLevels(benchmark::State& state)
         }
     }
     int64_t parents = 0;
-    for (auto _ : state) parents = CalcIntermediateTiles(t);
+    for (auto _ : state) parents = t->CalcIntermediateTiles();
     state.counters["parents"] = double(parents);
     state.counters["us_per_parent"] = benchmark::Counter(double(parents) * double(state.iterations()) / 1e6,
                                                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);

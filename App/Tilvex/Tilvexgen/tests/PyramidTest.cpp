@@ -84,7 +84,7 @@ TEST(TilvexgenPyramidThreaded, ParentsKeepChildrenWithoutOidsAndDamagedTilesEndT
         GiveImage(NewChild(root, 0, 0), 200, 0, 0);
         GiveImage(NewChild(root, 1, 1), 0, 0, 200);
     }
-    EXPECT_EQ(CalcIntermediateTiles(t), 1);
+    EXPECT_EQ(t->CalcIntermediateTiles(), 1);
     space.Get()->SynchronousGc();
     {
         ModelTransaction txn;
@@ -107,7 +107,7 @@ TEST(TilvexgenPyramidThreaded, ParentsKeepChildrenWithoutOidsAndDamagedTilesEndT
         for (uint8_t v : {0xFF, 0xD8, 0x01, 0x02, 0x03}) junk.push_back(v);
         damaged->TakeJpegBytes(junk);
     }
-    EXPECT_THROW(CalcIntermediateTiles(t), JpegException);
+    EXPECT_THROW(t->CalcIntermediateTiles(), JpegException);
 }
 
 // Parents of the bottom tiles that a caller computed already keep their bytes and are
@@ -133,7 +133,7 @@ TEST(TilvexgenPyramidThreaded, ParentsComputedAlreadyAreKeptAndCounted)
         ModelTransaction txn;
         keptBytes = kept->m_jpeg.m_bytes;
     }
-    EXPECT_EQ(CalcIntermediateTiles(t, nullptr, 1), 3);
+    EXPECT_EQ(t->CalcIntermediateTiles(nullptr, 1), 3);
     ModelTransaction txn;
     EXPECT_TRUE(kept->m_jpeg.m_bytes == keptBytes);
     ASSERT_TRUE(other->HasImage());
@@ -206,7 +206,7 @@ TEST(TilvexgenPyramidThreaded, CreateFullTreeMakesEveryNodeDownToTheHeight)
         ModelTransaction txn;
         space.Get()->AddGcRoot(t->AsObject());
     }
-    CreateFullTree(t, 3);
+    t->CreateFullTree(3);
 
     ModelTransaction txn;
     TilvexNode* root = t->GetRootNode();
