@@ -15,7 +15,20 @@
 
 namespace vorn {
 
+// A node's reference to one of its children, held as the node and the child's index:
+// whoever keeps a slot to write through it later keeps its owner strongly held until
+// then (the owner may have an OID, and only weak references to it otherwise, so the
+// collector could evict it meanwhile).
+struct TilvexNode::ChildSlot {
+    TilvexNode* owner = nullptr;
+    int32_t index = 0;
+    pref* Get() const { return owner ? &owner->m_children[index] : nullptr; }
+};
+
 namespace {
+
+using ChildSlot = TilvexNode::ChildSlot;
+using LevelContext = TilvexNode::LevelContext;
 
 constexpr int32_t kHalfTile = kTileSize / 2;
 // A level that takes longer than this reports how far it is.
@@ -39,16 +52,6 @@ ParentWorkspace& GetThreadParentWorkspace()
     static thread_local ParentWorkspace workspace;
     return workspace;
 }
-
-// A node's reference to one of its children, held as the node and the child's index:
-// whoever keeps a slot to write through it later keeps its owner strongly held until
-// then (the owner may have an OID, and only weak references to it otherwise, so the
-// collector could evict it meanwhile).
-struct ChildSlot {
-    TilvexNode* owner = nullptr;
-    int32_t index = 0;
-    pref* Get() const { return owner ? &owner->m_children[index] : nullptr; }
-};
 
 // Computes one parent's tile on a pool thread from the copies of its children's bytes
 // it was given, writing only its own members.
@@ -81,10 +84,12 @@ struct ParentBatch {
     int32_t used = 0;
 };
 
+} // namespace
+
 // What one CalcIntermediateTiles run shares between its nodes: the pool, the path
 // being walked, and two batches: while the pool computes one, the walk fills the other
 // (loading the children from the store as needed), so neither waits for the other.
-struct LevelContext {
+struct TilvexNode::LevelContext {
     std::unique_ptr<IThreadPool> ownPool; // first: outlives the executers
     IThreadPool* pool = nullptr;
     TilvexWorkStack* work = nullptr;
@@ -97,6 +102,8 @@ struct LevelContext {
     TilvexWorkStack* unreleasedOwners = nullptr;
     HPTime lastReport;
 };
+
+namespace {
 
 // Releases the computed node at slot from its parent, or, while it has no OID yet,
 // remembers the slot (holding its owner) to try again at the next batch. Inside a
@@ -155,49 +162,6 @@ void FinishLevel(LevelContext& ctx)
     ctx.unreleasedOwners->m_work.Clear();
 }
 
-// Queues node (slot its reference in its parent) for computation from its children:
-// copies of the children's bytes go to the next free task (inside a transaction, so no
-// child can leave memory meanwhile), which starts at once. A full batch waits for the
-// other one to finish and then lets the walk fill that.
-void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot)
-{
-    if (ctx.keepComputed) {
-        ModelTransaction txn;
-        if (node->HasImage()) {
-            for (pref& c : node->m_children) ReleaseWrittenChild(c);
-            KeepUnlessReleased(ctx, slot);
-            return;
-        }
-    }
-    ParentBatch& b = ctx.batches[ctx.filling];
-    ComputeImageFromChildrenTask& t = b.tasks[b.used];
-    {
-        ModelTransaction txn;
-        t.m_node = node;
-        t.m_slot = slot;
-        t.m_failure = nullptr;
-        for (int32_t row = 0; row < 2; ++row) {
-            for (int32_t col = 0; col < 2; ++col) {
-                const int32_t i = col + 2 * row;
-                TilvexNode* child = node->GetChild(col, row);
-                t.m_children.has[i] = child && child->HasImage();
-                if (t.m_children.has[i])
-                    t.m_children.bytes[i].assign(child->m_jpeg.m_bytes.begin(), child->m_jpeg.m_bytes.end());
-                else
-                    t.m_children.bytes[i].clear();
-            }
-        }
-        b.held->Push(node);
-        if (slot.owner) b.held->Push(slot.owner);
-    }
-    if (!b.executer) b.executer.reset(ctx.pool->CreateTaskExecuter());
-    b.executer->AddTask(&t);
-    if (++b.used == kParentsPerBatch) {
-        ctx.filling = 1 - ctx.filling;
-        FinishBatch(ctx, ctx.batches[ctx.filling]);
-    }
-}
-
 // The step of every walk down the tree: for row 0, 1 and, within each, col 0, 1, until
 // the work stack is aborted: in a transaction, child(col, row) gives the node's child to
 // go down to (null: none, skipped) and it is pushed on the work stack, which keeps it in
@@ -221,19 +185,6 @@ void WalkChildren(TilvexWorkStack* work, Child&& child, Visit&& visit)
             work->Pop();
         }
     }
-}
-
-// On a node at level L (slot its reference in its parent): computes the nodes at
-// level L + n - 1 of its subtree.
-void CalcLevel(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot, int32_t n)
-{
-    if (n == 1) {
-        ComputeImageFromChildren(ctx, node, slot);
-        return;
-    }
-    WalkChildren(
-        ctx.work, [node](int32_t col, int32_t row) { return node->GetChild(col, row); },
-        [&](TilvexNode* child, int32_t col, int32_t row) { CalcLevel(ctx, child, ChildSlot{node, col + 2 * row}, n - 1); });
 }
 
 } // namespace
@@ -325,6 +276,59 @@ WorkStackScope::~WorkStackScope()
 
 // ---- the levels
 
+// Copies of the children's bytes go to the next free task (inside a transaction, so no
+// child can leave memory meanwhile), which starts at once. A full batch waits for the
+// other one to finish and then lets the walk fill that.
+void TilvexNode::ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot)
+{
+    if (ctx.keepComputed) {
+        ModelTransaction txn;
+        if (node->HasImage()) {
+            for (pref& c : node->m_children) ReleaseWrittenChild(c);
+            KeepUnlessReleased(ctx, slot);
+            return;
+        }
+    }
+    ParentBatch& b = ctx.batches[ctx.filling];
+    ComputeImageFromChildrenTask& t = b.tasks[b.used];
+    {
+        ModelTransaction txn;
+        t.m_node = node;
+        t.m_slot = slot;
+        t.m_failure = nullptr;
+        for (int32_t row = 0; row < 2; ++row) {
+            for (int32_t col = 0; col < 2; ++col) {
+                const int32_t i = col + 2 * row;
+                TilvexNode* child = node->GetChild(col, row);
+                t.m_children.has[i] = child && child->HasImage();
+                if (t.m_children.has[i])
+                    t.m_children.bytes[i].assign(child->m_jpeg.m_bytes.begin(), child->m_jpeg.m_bytes.end());
+                else
+                    t.m_children.bytes[i].clear();
+            }
+        }
+        b.held->Push(node);
+        if (slot.owner) b.held->Push(slot.owner);
+    }
+    if (!b.executer) b.executer.reset(ctx.pool->CreateTaskExecuter());
+    b.executer->AddTask(&t);
+    if (++b.used == kParentsPerBatch) {
+        ctx.filling = 1 - ctx.filling;
+        FinishBatch(ctx, ctx.batches[ctx.filling]);
+    }
+}
+
+void TilvexNode::CalcLevel(LevelContext& ctx, const ChildSlot& slot, int32_t n)
+{
+    if (n == 1) {
+        ComputeImageFromChildren(ctx, this, slot);
+        return;
+    }
+    WalkChildren(
+        ctx.work, [this](int32_t col, int32_t row) { return GetChild(col, row); },
+        [&](TilvexNode* child, int32_t col, int32_t row) { child->CalcLevel(ctx, ChildSlot{this, col + 2 * row}, n - 1); });
+}
+
 int64_t Tilvex::CalcIntermediateTiles(IThreadPool* pool, int64_t computedAlready)
 {
     WorkStackScope scope;
@@ -355,7 +359,7 @@ int64_t Tilvex::CalcIntermediateTiles(IThreadPool* pool, int64_t computedAlready
                 t << "Calculating intermediate tiles at depth " << n << "\n";
             }
             ctx->keepComputed = computedAlready >= 0 && n == height - 1;
-            if (root) CalcLevel(*ctx, root, ChildSlot{}, n);
+            if (root) root->CalcLevel(*ctx, ChildSlot{}, n);
             FinishLevel(*ctx);
         }
     }

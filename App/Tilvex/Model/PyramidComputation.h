@@ -4,8 +4,8 @@
 // average of its children's decoded tiles, each child filling one 128 x 128 quadrant
 // (a missing child, or one without an image, leaves its quadrant black); levels are
 // computed from the deepest upwards, so every node follows all of its children.
-// Tilvex::CalcIntermediateTiles, Tilvex::CreateFullTree and the step of the latter,
-// TilvexNode::CreateFullTree, are defined here.
+// Tilvex::CalcIntermediateTiles and Tilvex::CreateFullTree are defined here, with their
+// steps on a node: TilvexNode::CalcLevel, ComputeImageFromChildren and CreateFullTree.
 //
 // The caller has the pyramid's space as the thread's current spaces; every change is
 // made inside a space transaction of this code's own. Failures of the averaging tasks

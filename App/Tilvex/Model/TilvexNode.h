@@ -125,6 +125,19 @@ public:
     // creating the missing children; each child is held on work while its subtree is
     // made, and counted there.
     void CreateFullTree(TilvexWorkStack* work, int32_t h);
+    // The state of one Tilvex::CalcIntermediateTiles run (its pool, the path walked, the
+    // parents being computed), and a node's reference to one of its children (none for
+    // the root); both are the computation's own.
+    struct LevelContext;
+    struct ChildSlot;
+    // On a node at level L (slot its reference in its parent): computes the nodes at
+    // level L + n - 1 of its subtree.
+    void CalcLevel(LevelContext& ctx, const ChildSlot& slot, int32_t n);
+    // Queues node (slot its reference in its parent) for its tile to be computed from
+    // its children's on the run's pool; the tile is handed over, and the node and its
+    // children released from the references that hold them in memory, when its batch
+    // of parents finishes. A parent that the run keeps (computedAlready) is only released.
+    static void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot);
 
     JpegImage m_jpeg;
     ResDIB m_dib;
