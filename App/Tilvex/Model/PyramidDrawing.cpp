@@ -1,4 +1,7 @@
-#include "Tilvex/Model/PyramidDrawing.h"
+// Drawing a tile pyramid with OpenGL: Tilvex::GLDraw and its steps, TilvexNode's
+// drawing members (TilvexNode.h says what they promise and what the caller sets up).
+// OpenGL is reached through vnWindows, so a program that links no window system can
+// link this and throws only if it draws.
 #include "Tilvex/Model/TileGeometry.h"
 #include "Tilvex/Model/Tilvex.h"
 #include "vnObject/DepGraph.h"
@@ -22,14 +25,14 @@ TilvexNode* ChildForDrawing(TilvexNode* n, int32_t col, int32_t row)
 
 } // namespace
 
-void GLDrawTree(const Rect2i& r, TilvexNode* node, const Rect2i& clip, ITilvexViewerPtr viewer)
+void TilvexNode::GLDrawTree(const Rect2i& r, TilvexNode* node, const Rect2i& clip, ITilvexViewerPtr viewer)
 {
-    GLDrawNode(node, r, clip, node, r, kWholeTile, viewer);
+    GLDraw(node, r, clip, node, r, kWholeTile, viewer);
     if (viewer.m_table->ShowTileOutlines(viewer.m_object)) GLDrawOutline(r);
 }
 
-void GLDrawNode(TilvexNode* n, const Rect2i& r, const Rect2i& clip, TilvexNode* t, const Rect2i& s, const Rect2i& x,
-                ITilvexViewerPtr viewer)
+void TilvexNode::GLDraw(TilvexNode* n, const Rect2i& r, const Rect2i& clip, TilvexNode* t, const Rect2i& s,
+                        const Rect2i& x, ITilvexViewerPtr viewer)
 {
     if (!n->HasChildren() || r.x2 - r.x1 <= kTileSize) {
         GLDrawTexturedQuad(t, s, x, viewer);
@@ -44,16 +47,16 @@ void GLDrawNode(TilvexNode* n, const Rect2i& r, const Rect2i& clip, TilvexNode* 
             if (child == nullptr) {
                 GLDrawTexturedQuad(t, Quadrant(s, col, row), Quadrant(x, col, row), viewer);
             } else if (child->GetDecodeState() == TDS_DECODED) {
-                GLDrawNode(child, q, k, child, q, kWholeTile, viewer);
+                GLDraw(child, q, k, child, q, kWholeTile, viewer);
                 if (viewer.m_table->ShowTileOutlines(viewer.m_object)) GLDrawOutline(q);
             } else {
-                GLDrawNode(child, q, k, t, Quadrant(s, col, row), Quadrant(x, col, row), viewer);
+                GLDraw(child, q, k, t, Quadrant(s, col, row), Quadrant(x, col, row), viewer);
             }
         }
     }
 }
 
-void GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvexViewerPtr viewer)
+void TilvexNode::GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvexViewerPtr viewer)
 {
     // Only a decoded tile is drawn: a root without a usable image leaves the
     // background black, and no bitmap of another shape is ever uploaded.
@@ -86,7 +89,7 @@ void GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvex
     gl.End();
 }
 
-void GLDrawOutline(const Rect2i& r)
+void TilvexNode::GLDrawOutline(const Rect2i& r)
 {
     const GlCalls& gl = Gl();
     gl.Disable(GL_TEXTURE_2D);
@@ -107,7 +110,7 @@ void Tilvex::GLDraw(ITilvexViewerPtr view, const Rect2i& bdRect, const Rect2i& u
     TilvexNode* root = const_cast<Tilvex*>(this)->GetRootNode();
     if (root == nullptr) return;
     root->GetDib();
-    GLDrawTree(bdRect, root, updateRect, view);
+    TilvexNode::GLDrawTree(bdRect, root, updateRect, view);
 }
 
 } // namespace vorn

@@ -5,10 +5,19 @@
 // persistent when a persistent parent refers to it (SetChild, Tilvex::SetRootNode).
 // Every operation is called inside a space transaction (ModelTransaction).
 //
+// The members live with what they do: the object, its tile and its children here
+// (TilvexNode.cpp); painting in TilePainting.cpp; the full tree and the levels in
+// PyramidComputation.cpp; drawing in PyramidDrawing.cpp. The background decode of an
+// observed tile is not a member: a node is a collected object, kept while its decode
+// waits by the program's keep-alive list, and is never queued on a pool itself; the
+// program that decodes in the background installs a trigger (SetTileDecodeTrigger)
+// whose task refers to the node.
+//
 // Stored form: schema 1 (compressed); m_jpeg in its own form (schema 1, valid byte,
 // and when valid the byte count and the bytes); the four children's OIDs in index
 // order. A node read back is stale (state 1) when it has an image, else state 0.
 #pragma once
+#include "Tilvex/Model/TilvexInterfaces.h"
 #include "vnImage/Jpeg.h"
 #include "vnImage/ResDIB.h"
 #include "vnObject/DepGraph.h"
@@ -138,6 +147,28 @@ public:
     // children released from the references that hold them in memory, when its batch
     // of parents finishes. A parent that the run keeps (computedAlready) is only released.
     static void ComputeImageFromChildren(LevelContext& ctx, TilvexNode* node, const ChildSlot& slot);
+
+    // ---- Drawing with OpenGL (PyramidDrawing.cpp), the steps of Tilvex::GLDraw. The
+    // recursion descends only while a node is wider than 256 screen pixels, never waits
+    // for a node or a decode, and draws the matching part of the nearest decoded
+    // ancestor's tile wherever a finer one is not available yet. Children read while a
+    // dependent node evaluates become its dependencies (which may make a tile observed
+    // and so call the decode trigger). The caller has its OpenGL context current with a
+    // pixel projection (GLSetPixelProjection) and GL_TEXTURE_2D enabled, and holds the
+    // space transaction for the whole pass. Rectangles are window pixels, y downwards,
+    // x2 and y2 exclusive; texture rectangles are tile pixels (0..256) from the tile's
+    // top row.
+    // The node's subtree with its own tile as texture, onto r, visiting only quadrants
+    // that meet clip; then its outline when the viewer asks for outlines.
+    static void GLDrawTree(const Rect2i& r, TilvexNode* node, const Rect2i& clip, ITilvexViewerPtr viewer);
+    // The recursion: node n on r, its pixels from the decoded tile of t, whose part x
+    // maps onto s.
+    static void GLDraw(TilvexNode* n, const Rect2i& r, const Rect2i& clip, TilvexNode* t, const Rect2i& s,
+                       const Rect2i& x, ITilvexViewerPtr viewer);
+    // One quad of s textured with the part x of t's tile; nothing when t has no tile.
+    static void GLDrawTexturedQuad(TilvexNode* t, const Rect2i& s, const Rect2i& x, ITilvexViewerPtr viewer);
+    // A yellow frame whose right and bottom edges lie one pixel inside r.
+    static void GLDrawOutline(const Rect2i& r);
 
     JpegImage m_jpeg;
     ResDIB m_dib;
