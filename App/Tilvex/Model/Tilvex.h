@@ -64,8 +64,8 @@ public:
     void SetImage(const ResDIB& srcImg, const Rect2i& bdRect, const Rect2i& updateRect);
 
     // ---- Pyramid computation (PyramidComputation.h says how, PyramidComputation.cpp
-    // defines it). The thread's current spaces are the pyramid's; each step makes its
-    // own transactions.
+    // defines it). Called outside any transaction, with the pyramid's spaces as the
+    // thread's current ones; both make transactions of their own.
     // Computes every level above the bottom one (height - 1 up to 1) on a pool of
     // kIntermediateThreads threads (a level that takes long prints "  <count> tiles so
     // far" every 2 s), printing "Calculating intermediate tiles at depth n" for each and
