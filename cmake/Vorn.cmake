@@ -30,14 +30,20 @@ function(_vorn_directories_below dir out)
   set(${out} ${_dirs} PARENT_SCOPE)
 endfunction()
 
-# vorn_module(NAME DEPS...): a static library from every .cpp in the folder. Headers are
-# included with their folder ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end
-# of configuration every target is given an include path of its own (see below).
+# vorn_module(NAME [MAIN FILE] DEPS...): a static library from every .cpp in the folder
+# but FILE, the entry of a program built from the folder, which the folder's
+# CMakeLists.txt links against the library. Headers are included with their folder
+# ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end of configuration every
+# target is given an include path of its own (see below).
 function(vorn_module name)
+  cmake_parse_arguments(PARSE_ARGV 1 _arg "" "MAIN" "")
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(_arg_MAIN)
+    list(REMOVE_ITEM _src ${CMAKE_CURRENT_SOURCE_DIR}/${_arg_MAIN})
+  endif()
   add_library(${name} STATIC ${_src})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/Core ${PROJECT_SOURCE_DIR}/App)
-  target_link_libraries(${name} PUBLIC ${ARGN})
+  target_link_libraries(${name} PUBLIC ${_arg_UNPARSED_ARGUMENTS})
 endfunction()
 
 # ---- one include path per module ---------------------------------------------------------
