@@ -1,6 +1,8 @@
 # Module folders, lowest first (cmake/modules.txt): a module links only modules before it.
-file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/modules.txt" VORN_MODULE_FOLDERS REGEX "^[^#]")
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/modules.txt" VORN_MODULE_FOLDERS)
+list(TRANSFORM VORN_MODULE_FOLDERS REPLACE "#.*" "")
 list(TRANSFORM VORN_MODULE_FOLDERS STRIP)
+list(FILTER VORN_MODULE_FOLDERS EXCLUDE REGEX "^$")
 set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/modules.txt")
 
 # Adds every module folder, in the list's order, that has a CMakeLists.txt and that the
