@@ -1,15 +1,51 @@
-# Module folders, lowest first: a module links only modules before it.
-set(VORN_MODULE_FOLDERS Core/vnPlatform Core/vnPlatform/Windows Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject
-    Core/vnPersistStore Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Model App/Tilvex/WindowLayer App/Tilvex/Viewer App/Tilvex/Tilvexgen)
+# Module folders, lowest first (cmake/modules.txt): a module links only modules before it.
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/modules.txt" VORN_MODULE_FOLDERS)
+list(TRANSFORM VORN_MODULE_FOLDERS REPLACE "#.*" "")
+list(TRANSFORM VORN_MODULE_FOLDERS STRIP)
+list(FILTER VORN_MODULE_FOLDERS EXCLUDE REGEX "^$")
+set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/modules.txt")
 
-# vorn_module(NAME DEPS...): a static library from every .cpp in the folder. Headers are
-# included with their folder ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end
-# of configuration every target is given an include path of its own (see below).
+# Adds every module folder, in the list's order, that has a CMakeLists.txt and that the
+# folder of a module before it has not added already (App/Tilvex adds its own nested
+# modules, in the same order).
+function(vorn_add_modules)
+  set(_added "")
+  foreach(_m IN LISTS VORN_MODULE_FOLDERS)
+    set(_dir "${PROJECT_SOURCE_DIR}/${_m}")
+    if(NOT EXISTS "${_dir}/CMakeLists.txt" OR "${_dir}" IN_LIST _added)
+      continue()
+    endif()
+    add_subdirectory("${_dir}")
+    _vorn_directories_below("${_dir}" _below)
+    list(APPEND _added ${_below})
+  endforeach()
+endfunction()
+
+# dir and every folder added below it.
+function(_vorn_directories_below dir out)
+  set(_dirs "${dir}")
+  get_property(_subdirs DIRECTORY "${dir}" PROPERTY SUBDIRECTORIES)
+  foreach(_sub IN LISTS _subdirs)
+    _vorn_directories_below("${_sub}" _more)
+    list(APPEND _dirs ${_more})
+  endforeach()
+  set(${out} ${_dirs} PARENT_SCOPE)
+endfunction()
+
+# vorn_module(NAME [MAIN FILE] DEPS...): a static library from every .cpp in the folder
+# but FILE, the entry of a program built from the folder, which the folder's
+# CMakeLists.txt links against the library. Headers are included with their folder
+# ("vnUtils/Trace.h", "Tilvex/Tilvexgen/Scan.h"); at the end of configuration every
+# target is given an include path of its own (see below).
 function(vorn_module name)
+  cmake_parse_arguments(PARSE_ARGV 1 _arg "" "MAIN" "")
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(_arg_MAIN)
+    list(REMOVE_ITEM _src ${CMAKE_CURRENT_SOURCE_DIR}/${_arg_MAIN})
+  endif()
   add_library(${name} STATIC ${_src})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/Core ${PROJECT_SOURCE_DIR}/App)
-  target_link_libraries(${name} PUBLIC ${ARGN})
+  target_link_libraries(${name} PUBLIC ${_arg_UNPARSED_ARGUMENTS})
 endfunction()
 
 # ---- one include path per module ---------------------------------------------------------
@@ -22,11 +58,11 @@ endfunction()
 
 # The targets defined in dir and the folders below it.
 function(_vorn_targets_below dir out)
-  get_property(_targets DIRECTORY "${dir}" PROPERTY BUILDSYSTEM_TARGETS)
-  get_property(_subdirs DIRECTORY "${dir}" PROPERTY SUBDIRECTORIES)
-  foreach(_sub IN LISTS _subdirs)
-    _vorn_targets_below("${_sub}" _more)
-    list(APPEND _targets ${_more})
+  _vorn_directories_below("${dir}" _dirs)
+  set(_targets "")
+  foreach(_d IN LISTS _dirs)
+    get_property(_here DIRECTORY "${_d}" PROPERTY BUILDSYSTEM_TARGETS)
+    list(APPEND _targets ${_here})
   endforeach()
   set(${out} ${_targets} PARENT_SCOPE)
 endfunction()

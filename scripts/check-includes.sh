@@ -13,14 +13,18 @@
 # Prints every offending line as file:line: reason, and fails when there is one.
 # check-includes.sh [ROOT] checks the tree at ROOT (default: this project).
 set -euo pipefail
-root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
+project=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "${1:-$project}" && pwd)
 cd "$root"
 
-# Modules, lowest first (the order the top-level CMakeLists.txt adds them in): a module
-# may include its own headers and those of modules before it.
-modules=(Core/vnPlatform Core/vnPlatform/Windows Core/vnUtils Core/vnReflection Core/vnLss Core/vnObject Core/vnPersistStore
-         Core/vnImage Core/vnWindows App/Tilvex App/Tilvex/Model App/Tilvex/WindowLayer App/Tilvex/Viewer
-         App/Tilvex/Tilvexgen)
+# Modules, lowest first, from this project's cmake/modules.txt (the list the build adds
+# them by): a module may include its own headers and those of modules before it.
+modules=()
+while IFS= read -r line || [[ -n $line ]]; do
+  line=${line%%#*}
+  line=${line//[[:space:]]/}
+  [[ -n $line ]] && modules+=("$line")
+done <"$project/cmake/modules.txt"
 
 # Headers that reach the operating system or its window system. <cerrno>, <csignal>,
 # <ctime> and the other C++ headers are standard and fine everywhere, and so are the C

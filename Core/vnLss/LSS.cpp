@@ -4,6 +4,7 @@
 #include "vnLss/PacketChain.h"
 #include "vnLss/ReadSerialElementStream.h"
 #include "vnUtils/Exceptions.h"
+#include "vnUtils/QuietClose.h"
 #include "vnUtils/Trace.h"
 #include <cstring>
 #include <random>
@@ -122,12 +123,7 @@ void LSS::Abandon() noexcept
         m_segmentWriter.Stop();
         m_threadsStarted = false;
     }
-    if (m_storage) {
-        try {
-            m_storage->Close();
-        } catch (...) {
-        }
-    }
+    if (m_storage) CloseQuietly([this] { m_storage->Close(); });
 }
 
 bool LSS::CloseStore(std::exception_ptr* failure) noexcept

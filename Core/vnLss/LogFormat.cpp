@@ -3,6 +3,7 @@
 #include "vnLss/SegmentCache.h"
 #include "vnUtils/Crc32.h"
 #include "vnUtils/Exceptions.h"
+#include "vnUtils/QuietClose.h"
 #include "vnUtils/TextWriter.h"
 
 namespace vorn {
@@ -122,10 +123,7 @@ void PacketHeader::Release() noexcept
         m_segment = nullptr;
     }
     if (m_reservedSegment) {
-        try {
-            m_sut->Release(m_reservedSegment);
-        } catch (...) {
-        }
+        CloseQuietly([this] { m_sut->Release(m_reservedSegment); });
         m_reservedSegment = 0;
     }
     m_payload = nullptr;

@@ -5,6 +5,7 @@
 #include "vnLss/SUT.h"
 #include "vnLss/SegmentCache.h"
 #include "vnUtils/Exceptions.h"
+#include "vnUtils/QuietClose.h"
 #include "vnUtils/Trace.h"
 #include <cstring>
 
@@ -66,11 +67,10 @@ void SegmentWriter::Stop()
     if (!m_started) return;
     m_store->GetCache().ReleasePin(m_segment, true);
     SUT& sut = m_store->GetSUT();
-    try {
+    CloseQuietly([&] {
         if (m_segmentId) sut.Release(m_segmentId);
         if (m_nextSegId) sut.Release(m_nextSegId);
-    } catch (...) {
-    }
+    });
     m_segmentId = m_nextSegId = 0;
     m_buffer = nullptr;
     m_unitOpen = false;

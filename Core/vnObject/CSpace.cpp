@@ -1,6 +1,7 @@
 #include "vnObject/CSpace.h"
 #include "vnReflection/CoreModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
+#include "vnReflection/ObjectPairs.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 #include <chrono>
@@ -88,7 +89,7 @@ const ReflectedClass* GCRoots::GetReflectedClass() const { return GetGCRootsClas
 
 void GCRoots::VisitObjects(IObjectVisitor& v)
 {
-    for (const AnyInterface& r : m_roots) v.VisitStrong(r);
+    VisitObjectPairs(m_roots, v);
 }
 
 const ReflectedClass* GetGCRootsClassRecord()
@@ -143,7 +144,7 @@ void CSpace::Unlock() { m_lock.Leave(); }
 void CSpace::AddGcRoot(AnyInterface object)
 {
     SysStateOf(object);
-    m_roots.m_roots.push_back(object);
+    AppendObjectPair(m_roots.m_roots, object);
 }
 
 void CSpace::RemoveGcRoot(AnyInterface object)

@@ -5,6 +5,7 @@
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/StoreTransaction.h"
+#include "vnUtils/Streams.h"
 #include "vnUtils/Trace.h"
 #include <algorithm>
 #include <chrono>
@@ -18,16 +19,7 @@ using Clock = std::chrono::steady_clock;
 SpaceWriteState& StateOf(PSpace* s) { return s->GetWriteState(); }
 
 // Bytes of serialised objects, gathered before anything is handed to the store.
-class ByteSink final : public IOutputStream {
-public:
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        const auto* b = static_cast<const uint8_t*>(p);
-        m_bytes.insert(m_bytes.end(), b, b + n);
-    }
-    void Flush() override {}
-    std::vector<uint8_t> m_bytes;
-};
+using ByteSink = VectorOutputStream;
 
 // One object of a write: its OID and either a deletion or its record's bytes.
 struct ObjectWrite {

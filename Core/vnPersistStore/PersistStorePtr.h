@@ -6,7 +6,7 @@
 // destructor; while one is passing, the store is closed quietly and the first failure
 // goes on.
 #pragma once
-#include "vnPersistStore/QuietClose.h"
+#include "vnUtils/QuietClose.h"
 
 namespace vorn {
 

@@ -5,7 +5,7 @@
 // store (whose recorded failure then keeps the transaction from committing).
 #pragma once
 #include "vnLss/LssInterfaces.h"
-#include "vnPersistStore/QuietClose.h"
+#include "vnUtils/QuietClose.h"
 
 namespace vorn {
 

@@ -8,7 +8,7 @@
 // Give the guard a space opened with no lock held; the guard must be left before the
 // space's store is closed.
 #pragma once
-#include "vnPersistStore/QuietClose.h"
+#include "vnUtils/QuietClose.h"
 
 namespace vorn {
 

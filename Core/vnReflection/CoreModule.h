@@ -1,8 +1,9 @@
 // The registration groups of the framework's core items, each run once per process:
 //   RegisterCoreModuleReflection   the reflection module's own records (name spaces,
-//                                  module records, the record kinds, IObject, INsNode,
-//                                  the byte-code enums) and the foundation's basic
-//                                  value types and typedefs;
+//                                  module records, the record kinds, IObject, INsNode
+//                                  and the interfaces of CoreInterfaces.h, the
+//                                  byte-code enums) and the foundation's basic value
+//                                  types, typedefs and vorn::ThreadTaskFunctor;
 //   RegisterGeometryReflection     the 2-D points and rectangles;
 //   RegisterAmbientResourceReflection  vorn::ARN, vorn::AmbientResourceTable and the
 //                                  thread's table getter and setter.

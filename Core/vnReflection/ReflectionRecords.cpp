@@ -1,6 +1,7 @@
 // The reflection records of the reflection module's own types and functions, and the
 // ordered table that RegisterCoreModuleReflection registers.
 #include "vnReflection/CoreModule.h"
+#include "vnReflection/CoreInterfaces.h"
 #include "vnReflection/BasicTypeOps.h"
 #include "vnReflection/ByteCodeValue.h"
 #include "vnReflection/MetaData.h"
@@ -12,6 +13,7 @@
 #include "vnReflection/XTarget.h"
 #include "vnUtils/Guid.h"
 #include "vnUtils/TextWriter.h"
+#include "vnUtils/ThreadPool.h"
 #include "vnUtils/Time.h"
 #include <cstddef>
 
@@ -272,6 +274,21 @@ constexpr ReflectedInterfaceMethod kINsNodeMethods[] = {
 };
 constexpr ReflectedInterface kINsNode{"vorn::INsNode", nullptr, kIObjectBase, 1, kNumIObjectMethods, kINsNodeMethods, 4,
                                       nullptr, 0, kNames};
+
+// Interfaces that add nothing to IObject.
+constexpr ReflectedInterface ObjectOnlyInterface(const char* name)
+{
+    return ReflectedInterface{name, nullptr, kIObjectBase, 1, kNumIObjectMethods, nullptr, 0, nullptr, 0, kNames};
+}
+constexpr ReflectedInterface kIBiDirIterator = ObjectOnlyInterface("vorn::IBiDirIterator");
+constexpr ReflectedInterface kIKeyType = ObjectOnlyInterface("vorn::IKeyType");
+constexpr ReflectedInterface kIXMap = ObjectOnlyInterface("vorn::IXMap");
+constexpr ReflectedInterface kIXSet = ObjectOnlyInterface("vorn::IXSet");
+constexpr ReflectedInterface kIVectorFieldNotifications = ObjectOnlyInterface("vorn::IVectorFieldNotifications");
+
+// ---- functors --------------------------------------------------------------------
+
+constexpr ReflectedFunctor kThreadTaskFunctor{"vorn::ThreadTaskFunctor", nullptr, nullptr, 0, nullptr, kNames};
 
 // ---- global functions ------------------------------------------------------------
 
@@ -624,7 +641,11 @@ constexpr ReflectedItemEntry kCoreItems[] = {
     {NST_Typedef, &kConstStringZ, nullptr},
     {NST_Enum, &kENameSpaceError, nullptr},
     {NST_Enum, &kEReflectedClassBits, nullptr},
+    {NST_Interface, &kIBiDirIterator, nullptr},
+    {NST_Interface, &kIKeyType, nullptr},
     {NST_Interface, &kIObject, nullptr},
+    {NST_Interface, &kIXMap, nullptr},
+    {NST_Interface, &kIXSet, nullptr},
     {NST_Class, &kObjSysState, nullptr},
     {NST_Typedef, &kRSN, nullptr},
     {NST_Class, &kReflectedArg, nullptr},
@@ -648,6 +669,7 @@ constexpr ReflectedItemEntry kCoreItems[] = {
     {NST_Typedef, &kXchar, nullptr},
     {NST_Typedef, &kXstring, nullptr},
     {NST_Class, &kGuid, nullptr},
+    {NST_Functor, &kThreadTaskFunctor, nullptr},
     {NST_Class, &kIObjectVisitor, nullptr},
     {NST_Typedef, &kSubStringTypedef, nullptr},
     {NST_Class, &kSubString16, nullptr},
@@ -662,6 +684,7 @@ constexpr ReflectedItemEntry kCoreItems[] = {
     {NST_GlobalFunction, &kGetThreadIOperationCallBacks, nullptr},
     {NST_GlobalFunction, &kSetThreadIOperationCallBacks, nullptr},
     {NST_Typedef, &kFieldAddress, nullptr},
+    {NST_Interface, &kIVectorFieldNotifications, nullptr},
     {NST_Class, &kHPTime, nullptr},
     {NST_Enum, &kEByteCodeQualifier, nullptr},
     {NST_GlobalFunction, &kGetClassMethodArgByteCode, nullptr},
@@ -716,5 +739,10 @@ bool CoreModuleRegistered() { return g_coreOnce.Done(); }
 
 const ReflectedInterface& GetIObjectInterfaceRecord() { return kIObject; }
 const ReflectedInterface& GetINsNodeInterfaceRecord() { return kINsNode; }
+const ReflectedInterface& GetIBiDirIteratorInterfaceRecord() { return kIBiDirIterator; }
+const ReflectedInterface& GetIKeyTypeInterfaceRecord() { return kIKeyType; }
+const ReflectedInterface& GetIXMapInterfaceRecord() { return kIXMap; }
+const ReflectedInterface& GetIXSetInterfaceRecord() { return kIXSet; }
+const ReflectedInterface& GetIVectorFieldNotificationsInterfaceRecord() { return kIVectorFieldNotifications; }
 
 } // namespace vorn

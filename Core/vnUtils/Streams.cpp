@@ -19,6 +19,13 @@ void PagedBufferToOutputStreamAdapter::WriteStream(const void* buffer, ssize_t n
     m_buffer->Write(p, int32_t(numBytes));
 }
 
+void VectorOutputStream::WriteStream(const void* buffer, ssize_t numBytes)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    m_bytes.insert(m_bytes.end(), p, p + numBytes);
+    ++m_numWrites;
+}
+
 PagedBufferToInputStreamAdapter::PagedBufferToInputStreamAdapter(const PagedBuffer* buffer)
 {
     m_cursor.m_buffer = buffer;

@@ -1,7 +1,9 @@
-// Byte stream interfaces and the adapters over paged buffers and fixed memory blocks.
+// Byte stream interfaces and the adapters over paged buffers, fixed memory blocks and
+// byte vectors.
 #pragma once
 #include <cstdint>
 #include <cstddef>
+#include <vector>
 
 namespace vorn {
 
@@ -75,6 +77,16 @@ private:
     uint8_t* m_ptr;
     ssize_t m_written = 0;
     ssize_t m_roomLeft;
+};
+
+// Appends what is written to a byte vector of its own, which the caller takes the bytes
+// from; counts the WriteStream calls. Flush does nothing.
+class VectorOutputStream : public IOutputStream {
+public:
+    void WriteStream(const void* buffer, ssize_t numBytes) override;
+    void Flush() override {}
+    std::vector<uint8_t> m_bytes;
+    int32_t m_numWrites = 0;
 };
 
 // Counts the bytes written to it; used to measure a serialisation.

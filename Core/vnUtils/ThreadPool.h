@@ -24,6 +24,14 @@ public:
     virtual void Run() = 0;
 };
 
+// A unit of work as a functor: calls m_function(m_object). The functor owns nothing.
+struct ThreadTaskFunctor {
+    void* m_object = nullptr;
+    void (*m_function)(void* object) = nullptr;
+    bool IsNull() const { return m_function == nullptr; }
+    void operator()() const { m_function(m_object); }
+};
+
 class ITaskExecuter {
 public:
     // Waits until all of this executer's tasks have finished.

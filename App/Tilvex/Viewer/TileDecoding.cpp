@@ -1,5 +1,6 @@
 #include "Tilvex/Viewer/TileDecoding.h"
 #include "vnObject/CSpace.h"
+#include "vnReflection/ObjectPairs.h"
 #include <atomic>
 #include <cstring>
 
@@ -42,7 +43,7 @@ void PendingTaskList::Add(AnyInterface node)
         g_pendingList.store(list);
     }
     std::lock_guard<std::mutex> g(list->m_lock);
-    list->m_entries.push_back(node);
+    AppendObjectPair(list->m_entries, node);
 }
 
 void PendingTaskList::Remove(void* node)
@@ -74,7 +75,7 @@ bool PendingTaskList::Contains(void* node)
 void PendingTaskList::VisitObjects(IObjectVisitor& v)
 {
     std::lock_guard<std::mutex> g(m_lock);
-    for (const AnyInterface& e : m_entries) v.VisitStrong(e);
+    VisitObjectPairs(m_entries, v);
 }
 
 void PendingTaskList::Destroy()

@@ -32,20 +32,6 @@ std::string JpegErrorOf(const std::vector<uint8_t>& bytes)
 
 int Diff(int a, int b) { return a > b ? a - b : b - a; }
 
-// Collects what is written to it and counts the calls.
-class RecordingStream : public IOutputStream {
-public:
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        const auto* b = static_cast<const uint8_t*>(p);
-        bytes.insert(bytes.end(), b, b + n);
-        ++calls;
-    }
-    void Flush() override {}
-    std::vector<uint8_t> bytes;
-    int calls = 0;
-};
-
 // A 24-bit bitmap of noise: its JPEG is many times the destination's 4096 bytes.
 ResDIB Noise(int width, int height)
 {
@@ -355,7 +341,7 @@ TEST(Jpeg, DestinationKeepsTheArchiveStreamInOrder)
     EncodeJpegImage(src, alone);
     ASSERT_GT(alone.m_bytes.size(), 3 * 4096);
 
-    RecordingStream out;
+    VectorOutputStream out;
     int64_t written;
     {
         Archive ar(&out);
@@ -365,11 +351,11 @@ TEST(Jpeg, DestinationKeepsTheArchiveStreamInOrder)
         ar.Flush();
         written = ar.GetNumBytesWritten();
     }
-    ASSERT_EQ(out.bytes.size(), size_t(alone.m_bytes.size()) + 11);
-    EXPECT_EQ(written, int64_t(out.bytes.size()));
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(out.bytes[size_t(i)], 0xAA);
-    EXPECT_EQ(std::memcmp(out.bytes.data() + 10, alone.m_bytes.data(), size_t(alone.m_bytes.size())), 0);
-    EXPECT_EQ(out.bytes.back(), 0xBB);
+    ASSERT_EQ(out.m_bytes.size(), size_t(alone.m_bytes.size()) + 11);
+    EXPECT_EQ(written, int64_t(out.m_bytes.size()));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(out.m_bytes[size_t(i)], 0xAA);
+    EXPECT_EQ(std::memcmp(out.m_bytes.data() + 10, alone.m_bytes.data(), size_t(alone.m_bytes.size())), 0);
+    EXPECT_EQ(out.m_bytes.back(), 0xBB);
 }
 
 TEST(Jpeg, FailingArchiveStreamPassesItsExceptionThrough)

@@ -136,18 +136,6 @@ inline void RegisterTestClasses()
     (void)once;
 }
 
-// An output stream into a byte vector.
-class VectorOutputStream : public IOutputStream {
-public:
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        const auto* b = static_cast<const uint8_t*>(p);
-        m_bytes.insert(m_bytes.end(), b, b + n);
-    }
-    void Flush() override {}
-    std::vector<uint8_t> m_bytes;
-};
-
 // The bytes that write produces through an archive.
 template <class F>
 std::vector<uint8_t> ArchiveBytes(F&& write)

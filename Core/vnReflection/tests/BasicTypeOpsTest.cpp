@@ -16,17 +16,6 @@ namespace {
 
 std::string Text(const xstring& s) { return std::string(s.data(), size_t(s.size())); }
 
-struct VectorStream : IOutputStream {
-    std::vector<uint8_t> bytes;
-    int writes = 0;
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        ++writes;
-        bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-    }
-    void Flush() override {}
-};
-
 const TypeOps* OpsOf(std::vector<uint8_t> bc, StringTable table = nullptr)
 {
     return GetBasicTypeOps(ReflectionByteCode(bc.data(), table));
@@ -42,12 +31,12 @@ std::string PrintWith(const TypeOps& ops, const void* v)
 template <class T>
 std::vector<uint8_t> Serialise(const TypeOps& ops, const T* values, ssize_t count, ssize_t stride = sizeof(T))
 {
-    VectorStream s;
+    VectorOutputStream s;
     {
         Archive ar(&s);
         ops.m_serialiseN(ar, values, stride, count);
     }
-    return s.bytes;
+    return s.m_bytes;
 }
 
 // Checks one scalar table: order, bounds, the stored form and its round trip, printing.

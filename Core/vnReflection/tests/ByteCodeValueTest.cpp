@@ -18,15 +18,6 @@ std::vector<uint8_t> Bytes(const xvector<uint8_t>& v) { return std::vector<uint8
 std::vector<uint8_t> Bytes(const char* s, size_t n) { return std::vector<uint8_t>(s, s + n); }
 xvector<uint8_t> XV(const std::vector<uint8_t>& v) { return xvector<uint8_t>(v.data(), v.data() + v.size()); }
 
-struct VectorStream : IOutputStream {
-    std::vector<uint8_t> bytes;
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-    }
-    void Flush() override {}
-};
-
 constexpr const char* kNames[] = {"n0", "n1", "vorn::B", "vorn::A", "text", "tag"};
 
 ReflectionByteCodeValue Build(const std::vector<uint8_t>& bc)
@@ -154,7 +145,7 @@ TEST(ReflectionByteCodeValue, StoredFormRoundTrip)
         int64_t guard;
     };
     Slot in[2] = {{Build({FT_VECTOR, FT_CLASS, VORN_BC_INDEX(3)}), 1}, {Build({FT_UINT16}), 2}};
-    VectorStream stream;
+    VectorOutputStream stream;
     {
         Archive ar(&stream);
         ops.m_serialiseN(ar, &in[0].value, sizeof(Slot), 2);
@@ -162,13 +153,13 @@ TEST(ReflectionByteCodeValue, StoredFormRoundTrip)
     }
     const std::vector<uint8_t> expected = {4, FT_VECTOR, FT_CLASS, 0, 0, 8, 'v', 'o', 'r', 'n', ':', ':', 'A', 0,
                                            1, FT_UINT16, 0};
-    EXPECT_EQ(stream.bytes, expected);
+    EXPECT_EQ(stream.m_bytes, expected);
 
     alignas(Slot) unsigned char storage[2 * sizeof(Slot)];
     Slot* out = reinterpret_cast<Slot*>(storage);
     ops.m_constructN(&out[0].value, sizeof(Slot), 2);
     EXPECT_TRUE(out[1].value.IsEmpty());
-    const InputArchive end = ops.m_deserialiseN(InputArchive(stream.bytes.data(), stream.bytes.size()), &out[0].value,
+    const InputArchive end = ops.m_deserialiseN(InputArchive(stream.m_bytes.data(), stream.m_bytes.size()), &out[0].value,
                                                 sizeof(Slot), 2);
     EXPECT_TRUE(end.AtEnd());
     EXPECT_TRUE(out[0].value == in[0].value);
@@ -181,14 +172,14 @@ TEST(ReflectionByteCodeValue, StoredFormRoundTrip)
 
     // The empty value round-trips too.
     ReflectionByteCodeValue empty;
-    VectorStream s2;
+    VectorOutputStream s2;
     {
         Archive ar(&s2);
         empty.Serialise(ar);
     }
-    EXPECT_EQ(s2.bytes, (std::vector<uint8_t>{0, 0}));
+    EXPECT_EQ(s2.m_bytes, (std::vector<uint8_t>{0, 0}));
     ReflectionByteCodeValue back = Build({FT_INT8});
-    back.Deserialise(InputArchive(s2.bytes.data(), s2.bytes.size()));
+    back.Deserialise(InputArchive(s2.m_bytes.data(), s2.m_bytes.size()));
     EXPECT_TRUE(back.IsEmpty());
 }
 

@@ -19,15 +19,6 @@ namespace {
 
 std::string Text(const xstring& s) { return std::string(s.data(), size_t(s.size())); }
 
-struct VectorStream : IOutputStream {
-    std::vector<uint8_t> bytes;
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-    }
-    void Flush() override {}
-};
-
 // One letter per filled slot, in slot order: equal, less, print, construct, copy,
 // assign, destruct, serialise, deserialise, visit 1, visit 2, lower, upper bound.
 std::string Slots(const TypeOps& ops)
@@ -168,34 +159,34 @@ TEST(GeneratedTypeOps, GuidAndTimeStoredFormsAndText)
     Guid guids[2];
     ASSERT_TRUE(ParseGuid("{01234567-89AB-CDEF-0123-456789ABCDEF}", guids[0]));
     ASSERT_TRUE(ParseGuid("{7C3E52A0-58B1-12C4-A4E7-00C0F03D81B6}", guids[1]));
-    VectorStream s;
+    VectorOutputStream s;
     {
         Archive ar(&s);
         g.m_serialiseN(ar, guids, sizeof(Guid), 2);
         EXPECT_EQ(ar.GetNumBytesWritten(), 32);
     }
-    ASSERT_EQ(s.bytes.size(), 32u);
-    EXPECT_EQ(std::memcmp(s.bytes.data(), guids, 32), 0); // memory order
-    EXPECT_EQ(s.bytes[0], 0x67);
+    ASSERT_EQ(s.m_bytes.size(), 32u);
+    EXPECT_EQ(std::memcmp(s.m_bytes.data(), guids, 32), 0); // memory order
+    EXPECT_EQ(s.m_bytes[0], 0x67);
     Guid back[2] = {};
-    const InputArchive end = g.m_deserialiseN(InputArchive(s.bytes.data(), s.bytes.size()), back, sizeof(Guid), 2);
+    const InputArchive end = g.m_deserialiseN(InputArchive(s.m_bytes.data(), s.m_bytes.size()), back, sizeof(Guid), 2);
     EXPECT_TRUE(end.AtEnd());
     EXPECT_TRUE(back[1] == guids[1]);
-    EXPECT_THROW(g.m_deserialiseN(InputArchive(s.bytes.data(), 31), back, sizeof(Guid), 2), DeserialisationException);
+    EXPECT_THROW(g.m_deserialiseN(InputArchive(s.m_bytes.data(), 31), back, sizeof(Guid), 2), DeserialisationException);
     StringTextWriter w;
     g.m_print(w, &guids[0]);
     EXPECT_EQ(Text(w.TakeText()), "{01234567-89AB-CDEF-0123-456789ABCDEF}");
 
     const TypeOps& t = OpsOf("vorn::HPTime");
     const HPTime times[2] = {HPTime(0x0102030405060708), HPTime(-2)};
-    VectorStream ts;
+    VectorOutputStream ts;
     {
         Archive ar(&ts);
         t.m_serialiseN(ar, times, sizeof(HPTime), 2);
     }
-    EXPECT_EQ(ts.bytes, (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(ts.m_bytes, (std::vector<uint8_t>{8, 7, 6, 5, 4, 3, 2, 1, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
     HPTime tback[2];
-    t.m_deserialiseN(InputArchive(ts.bytes.data(), ts.bytes.size()), tback, sizeof(HPTime), 2);
+    t.m_deserialiseN(InputArchive(ts.m_bytes.data(), ts.m_bytes.size()), tback, sizeof(HPTime), 2);
     EXPECT_EQ(tback[0], times[0]);
     EXPECT_EQ(tback[1], times[1]);
     const HPTime unset;
@@ -224,10 +215,10 @@ TEST(GeneratedTypeOps, StructTypeOpsFillsOnlyTheListedSlots)
     EXPECT_EQ(Slots(StructTypeOps<Pair>(SOS_VALUE | SOS_SERIALISE)), "---CKADSR----");
     const TypeOps ops = StructTypeOps<Pair>(SOS_VALUE | SOS_SERIALISE);
     const Pair p[2] = {{1, 2}, {3, -1}};
-    VectorStream s;
+    VectorOutputStream s;
     {
         Archive ar(&s);
         ops.m_serialiseN(ar, p, sizeof(Pair), 2);
     }
-    EXPECT_EQ(s.bytes, (std::vector<uint8_t>{1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(s.m_bytes, (std::vector<uint8_t>{1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
 }

@@ -1,3 +1,4 @@
+#include "vnReflection/CoreInterfaces.h"
 #include "vnReflection/CoreModule.h"
 #include "vnReflection/GeneratedTypeOps.h"
 #include "vnReflection/IObject.h"
@@ -7,6 +8,7 @@
 #include "vnUtils/AmbientResources.h"
 #include "vnUtils/Geometry.h"
 #include "vnUtils/TextWriter.h"
+#include "vnUtils/ThreadPool.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <string>
@@ -377,6 +379,39 @@ TEST(ReflectedRecords, ModelFieldsAndInterfaces)
     EXPECT_STREQ(node->GetBaseInterfaceName(0), "vorn::IObject");
     EXPECT_STREQ(node->GetMethod(3)->GetName(), "FindChildNsNode");
     EXPECT_EQ(node->GetMethod(3)->GetNumArgs(), 2);
+}
+
+// The interfaces that add nothing to IObject: IObject is their one base, and a class's
+// table of one of them is its IObject table.
+TEST(ReflectedRecords, ObjectOnlyInterfacesAndTheTaskFunctor)
+{
+    test::TestModule();
+    const ReflectedInterface* records[] = {&GetIBiDirIteratorInterfaceRecord(), &GetIKeyTypeInterfaceRecord(),
+                                           &GetIXMapInterfaceRecord(), &GetIXSetInterfaceRecord(),
+                                           &GetIVectorFieldNotificationsInterfaceRecord()};
+    for (const ReflectedInterface* ri : records) {
+        SCOPED_TRACE(ri->GetName());
+        EXPECT_EQ(FindReflectedInterface(ri->GetName()), ri);
+        ASSERT_EQ(ri->GetNumBaseInterfaces(), 1);
+        EXPECT_STREQ(ri->GetBaseInterfaceName(0), "vorn::IObject");
+        EXPECT_EQ(ri->GetNumBaseMethods(), 7);
+        EXPECT_EQ(ri->GetNumMethods(), 0);
+    }
+    Gadget g;
+    const IXSetTable& set = kObjectOnlyTableOf<IXSetTable, Gadget>;
+    EXPECT_EQ(&set.m_object.GetSysState(&g), &g.m_sys);
+    EXPECT_EQ(set.m_object.GetReflectedClass(&g), nullptr);
+
+    const ReflectedFunctor* functor = FindReflectedFunctor("vorn::ThreadTaskFunctor");
+    ASSERT_NE(functor, nullptr);
+    EXPECT_EQ(functor->GetNumArgs(), 0);
+    EXPECT_EQ(functor->m_returnType, nullptr);
+    int runs = 0;
+    const ThreadTaskFunctor task{&runs, [](void* object) { ++*static_cast<int*>(object); }};
+    EXPECT_FALSE(task.IsNull());
+    task();
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(ThreadTaskFunctor{}.IsNull());
 }
 
 // ---- the foundation's value types ----------------------------------------------------

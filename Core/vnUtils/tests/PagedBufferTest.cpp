@@ -217,3 +217,15 @@ TEST(PagedBufferStreams, FixedBlockRefusesOverflow)
     EXPECT_EQ(small[0], 0) << "a refused write writes nothing";
     EXPECT_EQ(partial.GetRoomLeft(), 3);
 }
+
+TEST(Streams, VectorOutputStreamAppendsEveryWrite)
+{
+    VectorOutputStream out;
+    const uint8_t bytes[5] = {1, 2, 3, 4, 5};
+    out.WriteStream(bytes, 3);
+    out.WriteStream(bytes + 3, 0);
+    out.WriteStream(bytes + 3, 2);
+    out.Flush();
+    EXPECT_EQ(out.m_bytes, std::vector<uint8_t>(bytes, bytes + 5));
+    EXPECT_EQ(out.m_numWrites, 3);
+}

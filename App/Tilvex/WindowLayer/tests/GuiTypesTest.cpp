@@ -14,15 +14,6 @@
 namespace vorn {
 namespace {
 
-struct VectorStream : IOutputStream {
-    std::vector<uint8_t> bytes;
-    void WriteStream(const void* p, ssize_t n) override
-    {
-        bytes.insert(bytes.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-    }
-    void Flush() override {}
-};
-
 const ReflectedClass* ClassNamed(XTarget& module, const char* name)
 {
     for (int32_t i = 0; i < module.GetNumRegistered(NST_Class); ++i) {
@@ -97,14 +88,14 @@ TEST_F(GuiTypes, MButtonPrintsStoresAndOrders)
 
     // Stored as two bytes each.
     MButton in[2] = {{true, false}, {false, true}};
-    VectorStream s;
+    VectorOutputStream s;
     {
         Archive ar(&s);
         ops.m_serialiseN(ar, in, sizeof(MButton), 2);
     }
-    EXPECT_EQ(s.bytes, (std::vector<uint8_t>{1, 0, 0, 1}));
+    EXPECT_EQ(s.m_bytes, (std::vector<uint8_t>{1, 0, 0, 1}));
     MButton out[2];
-    const InputArchive rest = ops.m_deserialiseN(InputArchive(s.bytes.data(), s.bytes.size()), out, sizeof(MButton), 2);
+    const InputArchive rest = ops.m_deserialiseN(InputArchive(s.m_bytes.data(), s.m_bytes.size()), out, sizeof(MButton), 2);
     EXPECT_TRUE(rest.AtEnd());
     EXPECT_TRUE(ops.m_equal(&out[0], &in[0]) && ops.m_equal(&out[1], &in[1]));
 

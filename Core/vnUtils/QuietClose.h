@@ -1,7 +1,8 @@
 // Closing what a scope opened when the scope is left. While no exception thrown inside
 // the scope is passing, a failure of the close goes on to the caller; while one is
 // passing, the close is quiet: its own failure is dropped and the first failure goes
-// on. The store's transactions, the store pointer and the space guard close this way.
+// on. The log-structured store closes its storage this way; the persistent store its
+// transactions, the store pointer and the space guard.
 #pragma once
 #include "vnUtils/NoThrow.h"
 
