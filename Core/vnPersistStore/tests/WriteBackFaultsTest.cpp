@@ -107,6 +107,16 @@ void WriteWithDirty(PSpace* s, PNode* n, bool flushToDisk = false)
     WriteDirtyObjectsToLss(*s, flushToDisk);
 }
 
+// Transfers source into destination in a transaction over both.
+void Transfer(PersistStore* store, PSpace* destination, PSpace* source)
+{
+    OrderedLocks locks(destination->GetCSpace(), source->GetCSpace());
+    const PSpaceLockPair pairs[] = {{destination, PSPACE_LOCK_EXCLUSIVE}, {source, PSPACE_LOCK_EXCLUSIVE}};
+    PersistStoreTxn* txn = store->OpenTxn(pairs, 2);
+    txn->TransferPSpace(destination, source);
+    txn->Close();
+}
+
 } // namespace
 
 TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
@@ -173,11 +183,7 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
     }
     WriteDirtyObjectsToLss(*q, false);
     f.OnStage(Stage::LocksLeft, nullptr, [&] {
-        OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
-        const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
-        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
-        txn->TransferPSpace(f.m_p, q);
-        txn->Close();
+        Transfer(f.m_store, f.m_p, q);
     });
     WriteWithDirty(q, inQ);
     EXPECT_TRUE(q->GetWriteState().m_dirty.IsScheduled());
@@ -394,4 +400,75 @@ TEST(WriteBackFaults, ASpaceOpenedInATransactionJoinsItsWriteGroup)
     PNode* inU = addRoot(u);
     txn->Close();
     writtenTogether(t, inT, inU);
+}
+
+namespace {
+
+// Counts what a visitor is shown.
+struct CountingVisitor final : IObjectVisitor {
+    void VisitStrong(AnyInterface) override { ++m_count; }
+    void VisitWeak(AnyInterface&) override { ++m_count; }
+    int m_count = 0;
+};
+
+int VisibleFromDirtySet(PSpace* s)
+{
+    CountingVisitor v;
+    s->GetWriteState().m_dirty.VisitDirtyObjects(v);
+    return v.m_count;
+}
+
+} // namespace
+
+// A transfer of Q into P while a write of Q is under way: the objects in flight go to P,
+// dirty, whether the write then commits or fails; Q's dirty set (and with it Q's
+// collector) reaches none of them, during the flight or after it.
+TEST(WriteBackFaults, ATransferDuringTheSourcesWriteTakesItsObjectsInFlightAlong)
+{
+    for (bool commitFails : {false, true}) {
+        SCOPED_TRACE(commitFails ? "the write fails" : "the write commits");
+        Store f;
+        PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+        PNode* inQ = f.Persistent(q, 4);
+        const OID inQOid = inQ->m_pos.m_oid;
+        WriteDirtyObjectsToLss(*q, false);
+        {
+            ThreadSpaces ts(q);
+            Txn txn;
+            inQ->m_value = 5;
+            MarkPersistentAsDirtyWithoutTrace(inQ->AsAny());
+        }
+        int visibleFromQ = -1;
+        f.OnStage(Stage::LocksLeft, nullptr, [&] {
+            Transfer(f.m_store, f.m_p, q);
+            visibleFromQ = VisibleFromDirtySet(q);
+            if (commitFails) {
+                f.m_bytes->m_failFrom = 0;
+                f.m_bytes->m_failWrites = true;
+            }
+        });
+        if (commitFails) EXPECT_ANY_THROW(WriteDirtyObjectsToLss(*q, true));
+        else WriteDirtyObjectsToLss(*q, false);
+        f.m_bytes->m_failWrites = false;
+        EXPECT_EQ(visibleFromQ, 0);
+        EXPECT_EQ(VisibleFromDirtySet(q), 0);
+        EXPECT_EQ(q->GetWriteState().m_dirty.Size(), 0);
+        EXPECT_EQ(f.m_p->GetWriteState().m_dirty.Size(), 1);
+        EXPECT_TRUE(inQ->m_pos.m_flags & POS_DIRTY);
+        EXPECT_TRUE(f.m_p->GetWriteState().m_dirty.IsScheduled());
+        if (commitFails) continue; // the store keeps the failure
+        // P's collector may now free what it does not reach; Q's next write reads nothing.
+        {
+            ThreadSpaces ts(f.m_p);
+            Txn txn;
+            f.m_p->GetCSpace()->RemoveGcRoot(inQ->AsAny());
+        }
+        WriteDirtyObjectsToLss(*f.m_p, false);
+        f.m_p->GetCSpace()->SynchronousGc();
+        WriteDirtyObjectsToLss(*q, false);
+        f.Reopen();
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        EXPECT_EQ(static_cast<PNode*>(f.m_p->BindObject(inQOid).m_object)->m_value, 5u);
+    }
 }
