@@ -77,15 +77,16 @@ std::vector<CSpace*> LockOrder(const std::vector<PSpace*>& spaces)
     return order;
 }
 
-// Under the group's locks: takes and serialises what the space must write.
-void Snapshot(PSpace* space, SpaceWrite& w)
+// Under the group's locks: takes and serialises what the space must write. Returns
+// whether deletions were merged, so that the space belongs on the deletion list.
+bool Snapshot(PSpace* space, SpaceWrite& w)
 {
     w.m_space = space;
     SpaceWriteState& st = StateOf(space);
     RestoreThreadPSpace restoreP(space);
     RestoreThreadCSpace restoreC(space->GetCSpace());
     w.m_wasWritten = st.m_writtenByWriter;
-    st.m_deletions.MergeIncomingDeletions(*space);
+    const bool merged = st.m_deletions.MergeIncomingDeletions();
     if (st.m_deletions.IsDirty()) {
         SerialiseInto(w.m_deletions, [&](Archive& ar) { st.m_deletions.Serialise(ar); });
         st.m_deletions.SetDirty(false);
@@ -120,6 +121,7 @@ void Snapshot(PSpace* space, SpaceWrite& w)
         }
         w.m_objects.push_back(ow);
     }
+    return merged;
 }
 
 void TraceFailure(const char* what, std::exception_ptr e)
@@ -336,7 +338,9 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         }
     };
     try {
-        for (size_t i = 0; i < group.size(); ++i) Snapshot(group[i], writes[i]);
+        // Merged deletions stay pending whatever becomes of the write.
+        for (size_t i = 0; i < group.size(); ++i)
+            if (Snapshot(group[i], writes[i])) AddToDeletionList(group[i]);
     } catch (...) {
         giveBack();
         unlock();
@@ -431,12 +435,20 @@ bool DosWriter::DoDeletionStep()
         space = m_deletionFirst;
     }
     if (space == nullptr) return false;
-    const bool left = PendingDeletions::DeleteNextBatch(*space);
-    if (left) {
-        // Round robin: the next step serves the next space.
-        RemoveFromDeletionList(space);
-        AddToDeletionList(space);
+    std::exception_ptr failure;
+    bool left;
+    try {
+        left = PendingDeletions::DeleteNextBatch(*space);
+    } catch (...) {
+        failure = std::current_exception();
+        CSpaceLock lock(space->GetCSpace());
+        left = StateOf(space).m_deletions.HasPending();
     }
+    // Round robin, also after a failed batch: the next step serves the next space, so
+    // that a space whose batches fail keeps no other space's deletions waiting.
+    RemoveFromDeletionList(space);
+    if (left) AddToDeletionList(space);
+    if (failure) std::rethrow_exception(failure);
     return true;
 }
 

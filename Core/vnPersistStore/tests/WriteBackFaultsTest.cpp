@@ -4,6 +4,7 @@
 // while the writer waits.
 #include "StoreTestUtil.h"
 #include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/StoreTransaction.h"
 #include "vnReflection/TypeByteCode.h"
 #include <gtest/gtest.h>
 #include <functional>
@@ -471,4 +472,108 @@ TEST(WriteBackFaults, ATransferDuringTheSourcesWriteTakesItsObjectsInFlightAlong
         Txn txn;
         EXPECT_EQ(static_cast<PNode*>(f.m_p->BindObject(inQOid).m_object)->m_value, 5u);
     }
+}
+
+namespace {
+
+// Queues the deletion of objects of space s, alone, and of subtrees, and has a write-back
+// merge them.
+void QueueDeletions(Store& f, PSpace* s, std::initializer_list<PNode*> objects, std::initializer_list<OID> subTrees)
+{
+    {
+        ThreadSpaces ts(s);
+        Txn txn;
+        for (PNode* o : objects) AsyncPermanentlyDeleteObject(*s, o->AsPersistable());
+        for (OID oid : subTrees) f.Deletions(s).QueueSubTree(oid);
+        s->GetWriteState().m_dirty.Schedule();
+    }
+    WriteDirtyObjectsToLss(*s, false);
+}
+
+// An element under a new OID of the store whose bytes are no object (class id 99).
+OID DamagedElement(Store& f)
+{
+    ILogStructuredStore* lss = f.m_store->GetLss();
+    const OID oid(lss->AllocateSeid(f.m_store->GetSeidHigh()));
+    RunInStoreTransaction(lss, false, [&](ILssTransaction* txn) {
+        ICloseableOutputStream* out = txn->WriteSerialElement(oid.m_low, oid.m_high);
+        const uint8_t bytes[] = {99, 1, 2, 3};
+        out->WriteStream(bytes, sizeof bytes);
+        out->Close();
+    });
+    return oid;
+}
+
+} // namespace
+
+// A subtree whose root cannot be bound: its OID leaves the queue, undeleted, the rest of
+// the batch is deleted, and the step reports it; Q's deletions go on.
+TEST(WriteBackFaults, AnElementThatCannotBeBoundStopsOnlyItsOwnDeletion)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* single = f.Persistent(f.m_p, 1);
+    PNode* top = f.Persistent(f.m_p, 2);
+    PNode* inQ = f.Persistent(q, 3);
+    WriteDirtyObjectsToLss(*q, false);
+    const OID damaged = DamagedElement(f);
+    // Subtrees are taken from the back: the damaged one first.
+    QueueDeletions(f, f.m_p, {single}, {top->m_pos.m_oid, damaged});
+    QueueDeletions(f, q, {inQ}, {});
+    try {
+        f.Writer().DoDeletionStep();
+        ADD_FAILURE() << "no failure reported";
+    } catch (const DerefDanglingOidException& e) {
+        EXPECT_EQ(e.GetOid(), damaged);
+    }
+    EXPECT_FALSE(f.Stored(single->m_pos.m_oid));
+    EXPECT_FALSE(f.Stored(top->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(damaged));
+    EXPECT_FALSE(f.Deletions(f.m_p).HasPending());
+    EXPECT_FALSE(f.Writer().IsOnDeletionList(f.m_p));
+    std::vector<uint8_t> stored;
+    ASSERT_TRUE(ReadElement(f.m_store->GetLss(), f.m_p->GetRoots().GetPendingDeletionsOid().AsSeid(), stored));
+    EXPECT_EQ(stored, Bytes({1, 0, 0}));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inQ->m_pos.m_oid));
+    EXPECT_FALSE(f.Writer().DoDeletionStep());
+
+    // Met by a walk: the damaged element is skipped and reported, the rest deleted.
+    PNode* parent = f.Persistent(f.m_p, 4);
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        parent->m_child = pref(damaged);
+        MarkPersistentAsDirtyWithoutTrace(parent->AsAny());
+    }
+    QueueDeletions(f, f.m_p, {}, {parent->m_pos.m_oid});
+    EXPECT_THROW(f.Writer().DoDeletionStep(), DerefDanglingOidException);
+    EXPECT_FALSE(f.Stored(parent->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(damaged));
+    EXPECT_FALSE(f.Writer().IsOnDeletionList(f.m_p));
+}
+
+// A batch that fails as a whole goes back, and the space to the back of the list: the
+// next step serves the next space.
+TEST(WriteBackFaults, ASpaceWhoseBatchFailsKeepsNoOtherSpaceWaiting)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* inP = f.Persistent(f.m_p, 1);
+    PNode* inQ = f.Persistent(q, 2);
+    WriteDirtyObjectsToLss(*q, false);
+    QueueDeletions(f, f.m_p, {inP}, {});
+    QueueDeletions(f, q, {inQ}, {});
+    // P's object is being read: its deletion, and so P's batch, fails.
+    IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(inP->m_pos.m_oid.AsSeid());
+    ASSERT_NE(reading, nullptr);
+    EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
+    EXPECT_TRUE(f.Writer().IsOnDeletionList(f.m_p));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inQ->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(inP->m_pos.m_oid));
+    reading->Release();
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inP->m_pos.m_oid));
+    EXPECT_FALSE(f.Writer().DoDeletionStep());
 }
