@@ -292,6 +292,26 @@ bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
     return false;
 }
 
+std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
+{
+    std::vector<CSpace*> order = LockOrder(spaces);
+    size_t wait = 0;
+    for (;;) {
+        order[wait]->Lock();
+        size_t taken = order.size();
+        for (size_t i = 0; i < order.size() && taken == order.size(); ++i)
+            if (i != wait && !order[i]->TryLock()) taken = i;
+        if (taken == order.size()) break;
+        for (size_t i = 0; i < taken; ++i)
+            if (i != wait) order[i]->Unlock();
+        order[wait]->Unlock();
+        ReachedStage(WriteStage::LockTaken);
+        wait = taken;
+    }
+    std::rotate(order.begin(), order.begin() + ptrdiff_t(wait), order.begin() + ptrdiff_t(wait) + 1);
+    return order;
+}
+
 void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
 {
     CriticalSectionLock writerLock(m_writerLock);
@@ -307,8 +327,7 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     // write is one consistent cut; the store sees the bytes after the locks are left.
     std::vector<CSpace*> locked;
     for (;;) {
-        locked = LockOrder(group);
-        for (CSpace* c : locked) c->Lock();
+        locked = LockGroup(group);
         const size_t before = group.size();
         CollectWriteGroups(group);
         if (group.size() == before) break;
@@ -378,8 +397,7 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         m_store->MarkStoreElementsDirty();
         std::vector<PSpace*> spaces;
         for (SpaceWrite& w : writes) spaces.push_back(w.m_space);
-        locked = LockOrder(spaces);
-        for (CSpace* c : locked) c->Lock();
+        locked = LockGroup(spaces);
         giveBack();
         for (CSpace* c : locked) c->Unlock();
         throw;
@@ -410,7 +428,7 @@ void DosWriter::WriteAll(bool flushToDisk)
     if (first) std::rethrow_exception(first);
 }
 
-void DosWriter::ForgetSpace(PSpace* space)
+bool DosWriter::ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing)
 {
     CriticalSectionLock writerLock(m_writerLock);
     std::exception_ptr failure;
@@ -419,11 +437,15 @@ void DosWriter::ForgetSpace(PSpace* space)
     } catch (...) {
         failure = std::current_exception();
     }
-    std::vector<PSpace*> group{space};
-    CollectWriteGroups(group);
-    RemoveFromDeletionList(space);
-    RemoveFromDirtyList(space);
+    const bool closing = stillClosing();
+    if (closing) {
+        std::vector<PSpace*> group{space};
+        CollectWriteGroups(group);
+        RemoveFromDeletionList(space);
+        RemoveFromDirtyList(space);
+    }
     if (failure) std::rethrow_exception(failure);
+    return closing;
 }
 
 bool DosWriter::DoDeletionStep()

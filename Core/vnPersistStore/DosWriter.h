@@ -9,10 +9,13 @@
 // spaces (one consistent cut) and hands the bytes to the store after leaving them, so
 // transactions wait only for the serialisation, not for the store.
 //
-// Lock order: the writer lock, then the CSpace locks of a group in ascending address
-// order, then a dirty set's lock, the registry lock, and innermost the group lock and
-// the two list locks. Hence a write-back (WriteGroup, WriteAll, ForgetSpace) must be
-// called without holding any space lock.
+// Lock order: the writer lock, then the CSpace locks of a group, then a dirty set's
+// lock, the registry lock, and innermost the group lock and the two list locks. Hence a
+// write-back (WriteGroup, WriteAll, ForgetSpace) must be called without holding any
+// space lock. A transaction may hold one space's lock and enter another's (opening a
+// space inside it), so the writer never waits for a space lock while it holds one of the
+// group: it waits for one, tries the others, and when one is taken leaves all and waits
+// for that one next.
 //
 // Failures: a write-back that fails leaves everything it took still dirty and queued
 // (nothing truncated is committed) and throws. The first failure on the writer thread
@@ -29,6 +32,7 @@
 
 namespace vorn {
 
+class CSpace;
 class PersistStore;
 class PSpace;
 
@@ -59,9 +63,11 @@ public:
     void WriteGroup(PSpace* space, bool flushToDisk);
     // Writes every scheduled space, group by group.
     void WriteAll(bool flushToDisk);
-    // Closing a space: writes its group, then takes it off every list and ring. Throws
-    // the write's failure after that.
-    void ForgetSpace(PSpace* space);
+    // Closing a space: writes its group; then, still holding the writer lock (no write
+    // of the space runs or starts), asks stillClosing whether the close goes on. When it
+    // does, takes the space off every list and ring and returns true; otherwise leaves
+    // everything as it is and returns false. Throws the write's failure after that.
+    bool ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing);
     // One deletion batch of the first space on the deletion list; false when none.
     bool DoDeletionStep();
 
@@ -81,7 +87,9 @@ public:
     // Points inside WriteGroup at which a test can make a change land: the group has
     // been collected but no space lock is taken yet; the space locks have been left
     // but the taken state has not reached the store yet.
-    enum class WriteStage { GroupCollected, LocksLeft };
+    // LockTaken: a space lock of the group was taken by another thread, the writer has
+    // left those it held and is about to wait for that one.
+    enum class WriteStage { GroupCollected, LockTaken, LocksLeft };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
@@ -111,6 +119,8 @@ public:
 private:
     void Record(std::exception_ptr failure);
     bool AnyScheduled(const std::vector<PSpace*>& group);
+    // Enters the locks of spaces (see the top) and returns them in the order entered.
+    std::vector<CSpace*> LockGroup(const std::vector<PSpace*>& spaces);
     bool WaitOrStop(int32_t ms);
     // Nothing is left to write: a flush asked for still reaches the disk, since the
     // thread may have written unflushed since the last one.

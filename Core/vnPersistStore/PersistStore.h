@@ -26,7 +26,9 @@
 #include "vnReflection/NameSpace.h"
 #include "vnUtils/XString.h"
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -91,8 +93,14 @@ public:
     // Closes a space: waits for its loads, writes it, frees its CSpace (and with it
     // every object still registered) and the space. Call without holding space locks.
     // Throws a failure of the write after the space is gone. An OpenPSpace of the same
-    // name meanwhile waits for the close to end and opens the space anew.
+    // name before the write has ended takes the space back: the close is given up and
+    // the space stays open (the close still writes it, and throws its failure). One
+    // after that waits, needing no lock, for the close to end and opens the space anew.
     void ClosePSpace(PSpace* space);
+
+    // Called by ClosePSpace on the closing thread just before it writes the space; set
+    // it only while no close runs.
+    void SetCloseHookForTests(std::function<void(PSpace*)> hook) { m_closeHook = std::move(hook); }
 
     PersistSchema& GetSchema() { return m_schema; }
     SeidHigh GetSeidHigh() const { return m_seidHigh; }
@@ -116,7 +124,8 @@ private:
         OID m_oid;
         bool m_persisted = false;
         PSpace* m_space = nullptr;
-        bool m_opening = false; // a thread is constructing or closing the space
+        bool m_opening = false; // a thread is constructing or destroying the space
+        uint64_t m_closer = 0;  // the close under way that an open can still give up
     };
 
     PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings);
@@ -133,6 +142,8 @@ private:
     SeidHigh m_seidHigh = 0;
     std::mutex m_registryLock;
     std::condition_variable m_registryChanged; // an opening or closing space finished
+    uint64_t m_lastCloser = 0;
+    std::function<void(PSpace*)> m_closeHook;
     bool m_registryDirty = true;
     std::map<xstring, RegistryEntry, BytewiseLess> m_registry;
     DosWriter m_writer{this};
