@@ -332,6 +332,7 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         CollectWriteGroups(group);
         if (group.size() == before) break;
         for (CSpace* c : locked) c->Unlock();
+        ReachedStage(WriteStage::Regrouped);
     }
     const Clock::time_point start = Clock::now();
     auto unlock = [&] {

@@ -88,8 +88,9 @@ public:
     // been collected but no space lock is taken yet; the space locks have been left
     // but the taken state has not reached the store yet.
     // LockTaken: a space lock of the group was taken by another thread, the writer has
-    // left those it held and is about to wait for that one.
-    enum class WriteStage { GroupCollected, LockTaken, LocksLeft };
+    // left those it held and is about to wait for that one. Regrouped: the group grew
+    // while the writer took its locks, which it has left to take those of the new group.
+    enum class WriteStage { GroupCollected, LockTaken, Regrouped, LocksLeft };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }

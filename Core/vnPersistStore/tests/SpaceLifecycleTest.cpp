@@ -5,6 +5,7 @@
 #include "StoreTestUtil.h"
 #include "vnLss/tests/Watchdog.h"
 #include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/StoreTransaction.h"
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <thread>
@@ -54,7 +55,8 @@ void YieldUntil(const std::function<bool()>& done)
     while (!done()) std::this_thread::yield();
 }
 
-// An object whose next visit by the collector throws a standard exception.
+// An object whose next visit by the collector throws a standard exception; every visit
+// notes the thread's PSpace.
 class FailingVisit {
 public:
     static const ReflectedClass s_class;
@@ -63,6 +65,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor&)
     {
+        m_seen.store(GetThreadPSpace());
         if (!m_armed.exchange(false)) return;
         m_failed.store(true);
         throw std::runtime_error("visit failed");
@@ -75,6 +78,7 @@ public:
     ObjSysState m_sys{};
     std::atomic<bool> m_armed{false};
     std::atomic<bool> m_failed{false};
+    std::atomic<PSpace*> m_seen{nullptr};
 };
 const ReflectedClass FailingVisit::s_class = MakeClassRecord("vorn::test::FailingVisit", sizeof(FailingVisit), nullptr);
 
@@ -136,6 +140,29 @@ TEST(SpaceRegistry, ListsPersistedSpacesOnlyAndReadsBackAcrossAReopen)
     store = OpenStoreOn(bytes, QuietStoreSettings(false));
     EXPECT_EQ(store->GetNumPSpaces(), 4);
     EXPECT_EQ(RootValue(OpenPSpace(store, "B", nullptr), "R"), 2u);
+    store->Close();
+}
+
+// A registry that lists spaces whose elements the store lacks (written by hand here):
+// the count of stored objects does not go below 0.
+TEST(SpaceRegistry, SpacesListedWithoutTheirElementsCountNoNegativeNumberOfObjects)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    std::vector<uint8_t> registry = Bytes({1, 2});
+    for (const char* name : {"A", "B"}) {
+        AppendName(registry, name);
+        AppendOid(registry, OID(store->GetLss()->AllocateSeid(store->GetSeidHigh())));
+    }
+    RunInStoreTransaction(store->GetLss(), false, [&](ILssTransaction* txn) {
+        ICloseableOutputStream* out = txn->WriteSerialElement(kRegistrySeid.m_low, kRegistrySeid.m_high);
+        out->WriteStream(registry.data(), ssize_t(registry.size()));
+        out->Close();
+    });
+    store->Close();
+    store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    EXPECT_EQ(store->GetNumPSpaces(), 2);
+    EXPECT_EQ(store->GetNumPersistableObjects(), 0);
     store->Close();
 }
 
@@ -270,6 +297,26 @@ TEST(SpaceCollector, ASpacesOwnCollectorTracesAFailedPassAndGoesOn)
     store->Close();
 }
 
+// A space's own collector runs with the space as its thread's PSpace (so that what the
+// objects do while collected finds their space).
+TEST(SpaceCollector, ASpacesOwnCollectorRunsWithTheSpaceAsTheThreadsPSpace)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = nullptr;
+    PSpace* space = OpenStoreAndSpace(bytes, false, store);
+    CSpace* cs = space->GetCSpace();
+    auto* noter = new FailingVisit;
+    {
+        CSpaceLock lock(cs);
+        cs->RegisterGcObject(noter->AsAny());
+        cs->AddGcRoot(noter->AsAny());
+    }
+    cs->SetMilliSecsPerGc(0);
+    YieldUntil([&] { return noter->m_seen.load() != nullptr || cs->GetTotalNumCompletedGcs() > 1; });
+    EXPECT_EQ(noter->m_seen.load(), space);
+    store->Close();
+}
+
 TEST(SpaceTransfer, SpacesWithTheirOwnCollectorsTransferAndTheSourceStaysUsable)
 {
     auto bytes = std::make_shared<SharedBytes>();
@@ -351,13 +398,9 @@ std::atomic<bool> g_firstWriteDone{false};
 std::function<void()> g_onFirstDestroy;
 
 // A node whose first serialisation runs a hook first.
-class PReopener : public PNode {
+class PReopener : public PNodeOf<PReopener> {
 public:
     static const ReflectedClass s_class;
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return &s_class; }
-    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
     void Destroy()
     {
         if (g_reopenersDestroyed.fetch_add(1) == 0 && g_onFirstDestroy) g_onFirstDestroy();

@@ -17,16 +17,10 @@ namespace {
 
 // A node that represents a subtree of its own: a deletion walk that meets it leaves it
 // to a later batch.
-class PSubTreeNode : public PNode {
+class PSubTreeNode : public PNodeOf<PSubTreeNode> {
 public:
     static const ReflectedClass s_class;
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return &s_class; }
-    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
     bool RepresentsSubTree() const { return true; }
-    AnyInterface AsAny() { return AnyInterface{this, &kPersistableTableOf<PSubTreeNode>}; }
-    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<PSubTreeNode>}; }
 };
 const ReflectedClass PSubTreeNode::s_class =
     MakeClassRecord("vorn::test::PSubTreeNode", sizeof(PSubTreeNode), &NewPersistableFactory<PSubTreeNode>);
@@ -153,6 +147,13 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
         std::function<void()> check;
     };
     const Case cases[] = {
+        {"an object changed again",
+         [&] {
+             auto* n = static_cast<PNode*>(f.m_p->BindObject(keptOid).m_object);
+             n->m_value = 77;
+             MarkPersistentAsDirtyWithoutTrace(n->AsAny());
+         },
+         [&] { EXPECT_EQ(bind(keptOid)->m_value, 77u); }},
         {"a removed root", [&] { EXPECT_TRUE(f.m_p->RemoveRoot("R")); }, [&] { EXPECT_TRUE(rootOf("R").IsNull()); }},
         {"a root added for a persistent object", [&] { EXPECT_TRUE(f.m_p->AddRoot("S", f.m_p->BindObject(keptOid).Any())); },
          [&] { EXPECT_FALSE(rootOf("S").IsNull()); }},
@@ -285,6 +286,24 @@ TEST(WriteBackFaults, AWalkDefersAnObjectThatRepresentsASubtreeToALaterBatch)
     EXPECT_FALSE(f.Writer().DoDeletionStep());
 }
 
+// A batch whose walk deferred a subtree and whose commit then fails queues the subtree
+// once: the batch's root goes back, the deferred subtree with it only through the root.
+TEST(WriteBackFaults, AFailedBatchThatDeferredASubtreeQueuesItOnce)
+{
+    Store f;
+    DeferringChain c(f);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(c.top->m_pos.m_oid.AsSeid());
+    ASSERT_NE(reading, nullptr);
+    EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
+    reading->Release();
+    ASSERT_EQ(f.Deletions(f.m_p).PendingSubTrees().Size(), 1);
+    EXPECT_EQ(f.Deletions(f.m_p).PendingSubTrees().Back(), c.top->m_pos.m_oid);
+    while (f.Writer().DoDeletionStep()) {
+    }
+    for (PNode* o : {c.top, c.a, c.b}) EXPECT_FALSE(f.Stored(o->m_pos.m_oid));
+}
+
 TEST(WriteBackFaults, TheWriterThreadWritesBetweenDeletionStepsWhenThePeriodIsUsedUp)
 {
     Store f;
@@ -359,6 +378,75 @@ TEST(WriteBackFaults, TheWriterCollectsTheGroupAgainOnceItHoldsTheLocks)
     EXPECT_TRUE(f.Stored(inQ->m_pos.m_oid));
     EXPECT_FALSE(q->GetWriteState().m_dirty.IsScheduled());
     EXPECT_EQ(f.NumStoreTransactions() - before, 1);
+}
+
+namespace {
+
+// A node that runs a hook when it is serialised.
+std::function<void()> g_onSerialise;
+class PProbe : public PNodeOf<PProbe> {
+public:
+    static const ReflectedClass s_class;
+    void Serialise(Archive& ar) const
+    {
+        if (g_onSerialise) g_onSerialise();
+        PNode::Serialise(ar);
+    }
+};
+const ReflectedClass PProbe::s_class = MakeClassRecord("vorn::test::PProbe", sizeof(PProbe), &NewPersistableFactory<PProbe>);
+
+// Whether another thread finds the CSpace's lock taken.
+bool LockedElsewhere(CSpace* c)
+{
+    bool taken = false;
+    std::thread probe([&] {
+        taken = !c->TryLock();
+        if (!taken) c->Unlock();
+    });
+    probe.join();
+    return taken;
+}
+
+} // namespace
+
+// The group grows again while the writer takes the locks of the grown group: it takes
+// them once more, so that the newest member too is written under its lock.
+TEST(WriteBackFaults, TheWriterCollectsTheGroupUntilItStopsGrowing)
+{
+    Store f;
+    RegisterReflectedItem(PProbe::s_class.GetName(), GetReflectedClassRegistry(), &PProbe::s_class);
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PSpace* r = OpenPSpace(f.m_store, "R", nullptr);
+    PNode* n = f.Persistent(f.m_p, 1);
+    PProbe* inR = f.Persistent<PProbe>(r, 2);
+    for (PSpace* s : {f.m_p, q, r}) WriteDirtyObjectsToLss(*s, false);
+    // Links two spaces in a transaction over both; the second gets a change.
+    auto link = [&](PSpace* first, PSpace* second, std::function<void()> change) {
+        OrderedLocks locks(first->GetCSpace(), second->GetCSpace());
+        const PSpaceLockPair pairs[] = {{first, PSPACE_LOCK_EXCLUSIVE}, {second, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
+        ThreadSpaces ts(second);
+        change();
+        txn->Close();
+    };
+    // Q joins P's group before the writer locks it, R joins Q's after.
+    bool regrouped = false;
+    f.Writer().SetWriteStageHookForTests([&](Stage stage) {
+        if (stage == Stage::GroupCollected)
+            link(f.m_p, q, [&] { q->AddRoot("X", NewNodeIn(q->GetCSpace(), 3)->AsAny()); });
+        if (stage == Stage::Regrouped && !regrouped) {
+            regrouped = true;
+            link(q, r, [&] { MarkPersistentAsDirtyWithoutTrace(inR->AsAny()); });
+        }
+    });
+    bool rLockedWhenWritten = false;
+    g_onSerialise = [&] { rLockedWhenWritten = LockedElsewhere(r->GetCSpace()); };
+    WriteWithDirty(f.m_p, n);
+    g_onSerialise = nullptr;
+    f.Writer().SetWriteStageHookForTests(nullptr);
+    EXPECT_TRUE(regrouped);
+    EXPECT_TRUE(rLockedWhenWritten);
+    EXPECT_FALSE(r->GetWriteState().m_dirty.IsScheduled());
 }
 
 TEST(WriteBackFaults, ASpaceOpenedInATransactionJoinsItsWriteGroup)
