@@ -171,68 +171,71 @@ void DosWriter::SetPeriod(int32_t ms)
 
 // ---- lists and rings ---------------------------------------------------------------
 
+bool DosWriter::SpaceList::Contains(PSpace* space) const
+{
+    return (StateOf(space).*m_links).m_prev != nullptr || m_first == space;
+}
+
+bool DosWriter::SpaceList::Append(PSpace* space)
+{
+    if (Contains(space)) return false;
+    SpaceWriteState::ListLinks& l = StateOf(space).*m_links;
+    l.m_next = nullptr;
+    l.m_prev = m_last;
+    if (m_last) (StateOf(m_last).*m_links).m_next = space;
+    else m_first = space;
+    m_last = space;
+    ++m_count;
+    return true;
+}
+
+bool DosWriter::SpaceList::Remove(PSpace* space)
+{
+    if (!Contains(space)) return false;
+    SpaceWriteState::ListLinks& l = StateOf(space).*m_links;
+    if (l.m_prev) (StateOf(l.m_prev).*m_links).m_next = l.m_next;
+    else m_first = l.m_next;
+    if (l.m_next) (StateOf(l.m_next).*m_links).m_prev = l.m_prev;
+    else m_last = l.m_prev;
+    l.m_prev = l.m_next = nullptr;
+    --m_count;
+    return true;
+}
+
 void DosWriter::AddToDirtyList(PSpace* space)
 {
     CriticalSectionLock lock(m_dirtyLock);
-    SpaceWriteState& s = StateOf(space);
-    s.m_dirtyNext = nullptr;
-    s.m_dirtyPrev = m_dirtyLast;
-    if (m_dirtyLast) StateOf(m_dirtyLast).m_dirtyNext = space;
-    else m_dirtyFirst = space;
-    m_dirtyLast = space;
-    ++m_numDirty;
+    m_dirtyList.Append(space);
 }
 
 void DosWriter::RemoveFromDirtyList(PSpace* space)
 {
     CriticalSectionLock lock(m_dirtyLock);
-    SpaceWriteState& s = StateOf(space);
-    if (s.m_dirtyPrev == nullptr && m_dirtyFirst != space) return; // not on the list
-    if (s.m_dirtyPrev) StateOf(s.m_dirtyPrev).m_dirtyNext = s.m_dirtyNext;
-    else m_dirtyFirst = s.m_dirtyNext;
-    if (s.m_dirtyNext) StateOf(s.m_dirtyNext).m_dirtyPrev = s.m_dirtyPrev;
-    else m_dirtyLast = s.m_dirtyPrev;
-    s.m_dirtyPrev = s.m_dirtyNext = nullptr;
-    --m_numDirty;
+    m_dirtyList.Remove(space);
 }
 
 int32_t DosWriter::GetNumDirtySpaces()
 {
     CriticalSectionLock lock(m_dirtyLock);
-    return m_numDirty;
+    return m_dirtyList.m_count;
 }
 
 void DosWriter::AddToDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    SpaceWriteState& s = StateOf(space);
-    if (s.m_onDeletionList) return;
-    s.m_onDeletionList = true;
-    s.m_deletionNext = nullptr;
-    s.m_deletionPrev = m_deletionLast;
-    if (m_deletionLast) StateOf(m_deletionLast).m_deletionNext = space;
-    else m_deletionFirst = space;
-    m_deletionLast = space;
-    m_wake.Set();
+    if (m_deletionList.Append(space)) m_wake.Set();
 }
 
 void DosWriter::RemoveFromDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    SpaceWriteState& s = StateOf(space);
-    if (!s.m_onDeletionList) return;
-    if (s.m_deletionPrev) StateOf(s.m_deletionPrev).m_deletionNext = s.m_deletionNext;
-    else m_deletionFirst = s.m_deletionNext;
-    if (s.m_deletionNext) StateOf(s.m_deletionNext).m_deletionPrev = s.m_deletionPrev;
-    else m_deletionLast = s.m_deletionPrev;
-    s.m_deletionPrev = s.m_deletionNext = nullptr;
-    s.m_onDeletionList = false;
+    m_deletionList.Remove(space);
 }
 
 bool DosWriter::IsOnDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    return StateOf(space).m_onDeletionList;
+    return m_deletionList.Contains(space);
 }
 
 bool DosWriter::LinkWriteGroup(PSpace* a, PSpace* b)
@@ -412,7 +415,7 @@ void DosWriter::WriteAll(bool flushToDisk)
     std::vector<PSpace*> spaces;
     {
         CriticalSectionLock lock(m_dirtyLock);
-        for (PSpace* s = m_dirtyFirst; s != nullptr; s = StateOf(s).m_dirtyNext) spaces.push_back(s);
+        for (PSpace* s = m_dirtyList.m_first; s != nullptr; s = StateOf(s).m_dirtyLinks.m_next) spaces.push_back(s);
     }
     if (spaces.empty()) {
         FlushIfAsked(flushToDisk);
@@ -455,7 +458,7 @@ bool DosWriter::DoDeletionStep()
     PSpace* space;
     {
         CriticalSectionLock lock(m_deletionLock);
-        space = m_deletionFirst;
+        space = m_deletionList.m_first;
     }
     if (space == nullptr) return false;
     std::exception_ptr failure;

@@ -23,6 +23,7 @@
 // store, throws it again after doing its own work. The thread itself never ends the
 // process.
 #pragma once
+#include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
 #include <cstdint>
@@ -139,14 +140,24 @@ private:
     CriticalSection m_writerLock;
     CriticalSection m_periodLock;
     int32_t m_period = kDefaultPeriodMs;
+    // A doubly linked list of spaces through one pair of their links (SpaceWriteState).
+    struct SpaceList {
+        SpaceWriteState::ListLinks SpaceWriteState::*m_links;
+        PSpace* m_first = nullptr;
+        PSpace* m_last = nullptr;
+        int32_t m_count = 0;
+
+        bool Contains(PSpace* space) const;
+        // False when the space is on the list already.
+        bool Append(PSpace* space);
+        // False when the space is not on the list.
+        bool Remove(PSpace* space);
+    };
     CriticalSection m_deletionLock;
-    PSpace* m_deletionFirst = nullptr;
-    PSpace* m_deletionLast = nullptr;
+    SpaceList m_deletionList{&SpaceWriteState::m_deletionLinks};
     CriticalSection m_groupLock;
     CriticalSection m_dirtyLock;
-    PSpace* m_dirtyFirst = nullptr;
-    PSpace* m_dirtyLast = nullptr;
-    int32_t m_numDirty = 0;
+    SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
     std::atomic<int64_t> m_longestHoldNs{0};
