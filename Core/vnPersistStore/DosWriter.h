@@ -85,12 +85,12 @@ public:
     int32_t GetNumDirtySpaces();
     bool IsOnDeletionList(PSpace* space);
 
-    // Points inside WriteGroup at which a test can make a change land: the group has
-    // been collected but no space lock is taken yet; the space locks have been left
-    // but the taken state has not reached the store yet.
-    // LockTaken: a space lock of the group was taken by another thread, the writer has
-    // left those it held and is about to wait for that one. Regrouped: the group grew
-    // while the writer took its locks, which it has left to take those of the new group.
+    // Points inside WriteGroup at which a test can make a change land. GroupCollected:
+    // the group has been collected but no space lock is taken yet. LockTaken: a space
+    // lock of the group was held by another thread; the writer has left those it held
+    // and is about to wait for that one. Regrouped: the group grew while the writer
+    // took its locks, which it has left to take those of the new group. LocksLeft: the
+    // space locks have been left but the taken state has not reached the store yet.
     enum class WriteStage { GroupCollected, LockTaken, Regrouped, LocksLeft };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.

@@ -8,8 +8,9 @@
 // beneath it (a lock is only taken while holding locks above it):
 //   1. the dirty-object-set writer's lock (DosWriter.h), or a CSpace's collection-pass
 //      lock (CSpace.h);
-//   2. CSpace (space) locks: one space's, or those of a write group in ascending
-//      address order; a space transaction holds its space's from open to close;
+//   2. CSpace (space) locks: one space's, or those of a write group (the writer waits
+//      for none of them while holding another, DosWriter.h); a space transaction holds
+//      its space's from open to close;
 //   3. a dirty set's lock, then this store's registry lock, then the writer's group and
 //      list locks (DosWriter.h); a CSpace's pending-registration lock;
 //   4. the log-structured store's locks, in the order LSS.h gives: the store is called
