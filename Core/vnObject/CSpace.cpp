@@ -139,6 +139,7 @@ void CSpace::Destroy() { delete this; }
 // ---- locks, settings, registration ---------------------------------------------------
 
 void CSpace::Lock(ECSpaceLockMode) { m_lock.Enter(); }
+bool CSpace::TryLock() { return m_lock.TryEnter(); }
 void CSpace::Unlock() { m_lock.Leave(); }
 
 void CSpace::AddGcRoot(AnyInterface object)

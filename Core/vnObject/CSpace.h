@@ -65,6 +65,8 @@ public:
     // when no collector runs, else whether it still runs.
     bool WaitForGarbageCollect();
     void Lock(ECSpaceLockMode mode = LOCK_EXCLUSIVE);
+    // Enters the space lock only when that needs no wait; true when entered.
+    bool TryLock();
     void Unlock();
 
     // Roots: the caller holds the space lock. No duplicate check.

@@ -105,6 +105,107 @@ void BPlusTreeTypeBinding::Clear()
     m_keySlot = m_internalStride = m_leafStride = 0;
 }
 
+// ---- entries ----------------------------------------------------------------------------
+
+namespace {
+
+// How a node's entries lie: count entries at stride, each a key and, at the key slot, a
+// second value (an internal entry's child pref, a leaf entry's payload, or none), both
+// handled through their type operations.
+struct EntryLayout {
+    const TypeOps* m_key;
+    const TypeOps* m_second; // null: keys alone
+    int32_t m_keySlot;
+    int32_t m_stride;
+
+    char* Seconds(char* first) const { return first + m_keySlot; }
+    const char* Seconds(const char* first) const { return first + m_keySlot; }
+};
+
+EntryLayout InternalLayout(const BPlusTreeTypeBinding& b)
+{
+    return EntryLayout{b.m_keyOps, &GetPrefTypeOpsTable(), b.m_keySlot, b.m_internalStride};
+}
+
+EntryLayout LeafLayout(const BPlusTreeTypeBinding& b)
+{
+    return EntryLayout{b.m_keyOps, b.m_payloadOps, b.m_keySlot, b.m_leafStride};
+}
+
+void DestroyEntries(const EntryLayout& l, char* first, int32_t count)
+{
+    if (count <= 0) return;
+    l.m_key->m_destructN(first, l.m_stride, count);
+    if (l.m_second) l.m_second->m_destructN(l.Seconds(first), l.m_stride, count);
+}
+
+// Copy-constructs count entries; nothing is left constructed when it throws.
+void CopyConstructEntries(const EntryLayout& l, char* to, const char* from, int32_t count)
+{
+    l.m_key->m_copyConstructN(to, l.m_stride, from, l.m_stride, count);
+    if (l.m_second == nullptr) return;
+    try {
+        l.m_second->m_copyConstructN(l.Seconds(to), l.m_stride, l.Seconds(from), l.m_stride, count);
+    } catch (...) {
+        l.m_key->m_destructN(to, l.m_stride, count);
+        throw;
+    }
+}
+
+// Default-constructs count entries; nothing is left constructed when it throws.
+void ConstructEntries(const EntryLayout& l, char* first, int32_t count)
+{
+    l.m_key->m_constructN(first, l.m_stride, count);
+    if (l.m_second == nullptr) return;
+    try {
+        l.m_second->m_constructN(l.Seconds(first), l.m_stride, count);
+    } catch (...) {
+        l.m_key->m_destructN(first, l.m_stride, count);
+        throw;
+    }
+}
+
+// The collector's (m_visit1) or a pref walker's (m_visit2) view of the entries.
+void VisitEntries(const EntryLayout& l, ValueVisitFunction TypeOps::*visit, void* context, char* first, int32_t count)
+{
+    VisitValues(l.m_key->*visit, context, first, l.m_stride, count);
+    if (l.m_second) VisitValues(l.m_second->*visit, context, l.Seconds(first), l.m_stride, count);
+}
+
+// Stored form: every key, then every second value.
+void SerialiseEntries(const EntryLayout& l, Archive& ar, const char* first, int32_t count)
+{
+    if (count == 0) return;
+    l.m_key->m_serialiseN(ar, first, l.m_stride, count);
+    if (l.m_second) l.m_second->m_serialiseN(ar, l.Seconds(first), l.m_stride, count);
+}
+
+InputArchive DeserialiseEntries(const EntryLayout& l, InputArchive in, char* first, int32_t count)
+{
+    in = l.m_key->m_deserialiseN(in, first, l.m_stride, count);
+    if (l.m_second) in = l.m_second->m_deserialiseN(in, l.Seconds(first), l.m_stride, count);
+    return in;
+}
+
+// Reads the count and count entries into storage for a full node; count is the node's
+// count, set once the entries are constructed. A failure leaves none.
+InputArchive ReadEntries(InputArchive in, const EntryLayout& l, char* first, int32_t& count)
+{
+    int32_t n = 0;
+    in = ReadCount(in, n);
+    ConstructEntries(l, first, n);
+    try {
+        in = DeserialiseEntries(l, in, first, n);
+    } catch (...) {
+        DestroyEntries(l, first, n);
+        throw;
+    }
+    count = n;
+    return in;
+}
+
+} // namespace
+
 // ---- internal nodes ------------------------------------------------------------------
 
 const ReflectedClass InternalNode::s_class =
@@ -129,19 +230,13 @@ void InternalNode::CopyEntriesFrom(const InternalNode& o)
     m_binding = o.m_binding;
     if (!m_binding.IsBound()) return;
     AllocateEntries(m_entries, m_binding.m_internalStride);
-    const int32_t s = m_binding.m_internalStride;
-    m_binding.m_keyOps->m_copyConstructN(Entry(0), s, o.Entry(0), s, o.m_count);
-    for (int32_t i = 0; i < o.m_count; ++i)
-        new (Entry(i) + m_binding.m_keySlot) pref(*reinterpret_cast<const pref*>(o.Entry(i) + m_binding.m_keySlot));
+    CopyConstructEntries(InternalLayout(m_binding), Entry(0), o.Entry(0), o.m_count);
     m_count = o.m_count;
 }
 
 void InternalNode::DestructEntries()
 {
-    if (m_binding.IsBound() && m_count > 0) {
-        m_binding.m_keyOps->m_destructN(Entry(0), m_binding.m_internalStride, m_count);
-        for (int32_t i = 0; i < m_count; ++i) ChildAt(i).~pref();
-    }
+    if (m_binding.IsBound()) DestroyEntries(InternalLayout(m_binding), Entry(0), m_count);
     m_count = 0;
 }
 
@@ -161,29 +256,21 @@ pref& InternalNode::ChildFor(const void* key)
 void InternalNode::VisitObjects(IObjectVisitor& v)
 {
     VisitPref(v, m_firstChild);
-    if (!m_binding.IsBound()) return;
-    VisitValues(m_binding.m_keyOps->m_visit1, &v, Entry(0), m_binding.m_internalStride, m_count);
-    for (int32_t i = 0; i < m_count; ++i) VisitPref(v, ChildAt(i));
+    if (m_binding.IsBound()) VisitEntries(InternalLayout(m_binding), &TypeOps::m_visit1, &v, Entry(0), m_count);
 }
-
 
 void InternalNode::VisitPrefs(IPrefVisitor& v)
 {
     v.VisitPref(m_firstChild);
-    if (!m_binding.IsBound()) return;
-    VisitValues(m_binding.m_keyOps->m_visit2, &v, Entry(0), m_binding.m_internalStride, m_count);
-    for (int32_t i = 0; i < m_count; ++i) v.VisitPref(ChildAt(i));
+    if (m_binding.IsBound()) VisitEntries(InternalLayout(m_binding), &TypeOps::m_visit2, &v, Entry(0), m_count);
 }
 
 void InternalNode::Serialise(Archive& ar) const
 {
-    auto& self = const_cast<InternalNode&>(*this);
     WriteBPlusTreeHeader(ar, kInternalNodeSchema, m_binding);
-    SerialisePref(ar, self.m_firstChild);
+    SerialisePref(ar, const_cast<pref&>(m_firstChild));
     ar.Write4(uint32_t(m_count));
-    if (m_count == 0) return;
-    m_binding.m_keyOps->m_serialiseN(ar, Entry(0), m_binding.m_internalStride, m_count);
-    for (int32_t i = 0; i < m_count; ++i) SerialisePref(ar, self.ChildAt(i));
+    SerialiseEntries(InternalLayout(m_binding), ar, Entry(0), m_count);
 }
 
 InputArchive InternalNode::Deserialise(InputArchive in)
@@ -193,20 +280,7 @@ InputArchive InternalNode::Deserialise(InputArchive in)
     m_binding.Bind();
     AllocateEntries(m_entries, m_binding.m_internalStride);
     in = DeserialisePref(in, m_firstChild);
-    int32_t count = 0;
-    in = ReadCount(in, count);
-    const int32_t s = m_binding.m_internalStride;
-    m_binding.m_keyOps->m_constructN(Entry(0), s, count);
-    for (int32_t i = 0; i < count; ++i) new (Entry(i) + m_binding.m_keySlot) pref();
-    m_count = count; // from here a failure destructs exactly these
-    try {
-        in = m_binding.m_keyOps->m_deserialiseN(in, Entry(0), s, count);
-        for (int32_t i = 0; i < count; ++i) in = DeserialisePref(in, ChildAt(i));
-    } catch (...) {
-        DestructEntries();
-        throw;
-    }
-    return in;
+    return ReadEntries(in, InternalLayout(m_binding), Entry(0), m_count);
 }
 
 // ---- leaf nodes ------------------------------------------------------------------------
@@ -233,27 +307,13 @@ void LeafNode::CopyEntriesFrom(const LeafNode& o)
     m_binding = o.m_binding;
     if (!m_binding.IsBound()) return;
     AllocateEntries(m_entries, m_binding.m_leafStride);
-    const int32_t s = m_binding.m_leafStride;
-    m_binding.m_keyOps->m_copyConstructN(Entry(0), s, o.Entry(0), s, o.m_count);
-    if (m_binding.m_payloadOps) {
-        try {
-            m_binding.m_payloadOps->m_copyConstructN(Entry(0) + m_binding.m_keySlot, s, o.Entry(0) + m_binding.m_keySlot, s,
-                                                     o.m_count);
-        } catch (...) {
-            m_binding.m_keyOps->m_destructN(Entry(0), s, o.m_count);
-            throw;
-        }
-    }
+    CopyConstructEntries(LeafLayout(m_binding), Entry(0), o.Entry(0), o.m_count);
     m_count = o.m_count;
 }
 
 void LeafNode::DestructEntries()
 {
-    if (m_binding.IsBound() && m_count > 0) {
-        m_binding.m_keyOps->m_destructN(Entry(0), m_binding.m_leafStride, m_count);
-        if (m_binding.m_payloadOps)
-            m_binding.m_payloadOps->m_destructN(Entry(0) + m_binding.m_keySlot, m_binding.m_leafStride, m_count);
-    }
+    if (m_binding.IsBound()) DestroyEntries(LeafLayout(m_binding), Entry(0), m_count);
     m_count = 0;
 }
 
@@ -268,32 +328,21 @@ void LeafNode::VisitObjects(IObjectVisitor& v)
 {
     VisitPref(v, m_previous);
     VisitPref(v, m_next);
-    if (!m_binding.IsBound()) return;
-    VisitValues(m_binding.m_keyOps->m_visit1, &v, Entry(0), m_binding.m_leafStride, m_count);
-    if (m_binding.m_payloadOps)
-        VisitValues(m_binding.m_payloadOps->m_visit1, &v, Entry(0) + m_binding.m_keySlot, m_binding.m_leafStride, m_count);
+    if (m_binding.IsBound()) VisitEntries(LeafLayout(m_binding), &TypeOps::m_visit1, &v, Entry(0), m_count);
 }
-
 
 void LeafNode::VisitPrefs(IPrefVisitor& v)
 {
-    if (!m_binding.IsBound()) return;
-    VisitValues(m_binding.m_keyOps->m_visit2, &v, Entry(0), m_binding.m_leafStride, m_count);
-    if (m_binding.m_payloadOps)
-        VisitValues(m_binding.m_payloadOps->m_visit2, &v, Entry(0) + m_binding.m_keySlot, m_binding.m_leafStride, m_count);
+    if (m_binding.IsBound()) VisitEntries(LeafLayout(m_binding), &TypeOps::m_visit2, &v, Entry(0), m_count);
 }
 
 void LeafNode::Serialise(Archive& ar) const
 {
-    auto& self = const_cast<LeafNode&>(*this);
     WriteBPlusTreeHeader(ar, kLeafNodeSchema, m_binding);
-    SerialisePref(ar, self.m_previous);
-    SerialisePref(ar, self.m_next);
+    SerialisePref(ar, const_cast<pref&>(m_previous));
+    SerialisePref(ar, const_cast<pref&>(m_next));
     ar.Write4(uint32_t(m_count));
-    if (m_count == 0) return;
-    m_binding.m_keyOps->m_serialiseN(ar, Entry(0), m_binding.m_leafStride, m_count);
-    if (m_binding.m_payloadOps)
-        m_binding.m_payloadOps->m_serialiseN(ar, Entry(0) + m_binding.m_keySlot, m_binding.m_leafStride, m_count);
+    SerialiseEntries(LeafLayout(m_binding), ar, Entry(0), m_count);
 }
 
 InputArchive LeafNode::Deserialise(InputArchive in)
@@ -304,28 +353,7 @@ InputArchive LeafNode::Deserialise(InputArchive in)
     AllocateEntries(m_entries, m_binding.m_leafStride);
     in = DeserialisePref(in, m_previous);
     in = DeserialisePref(in, m_next);
-    int32_t count = 0;
-    in = ReadCount(in, count);
-    const int32_t s = m_binding.m_leafStride;
-    char* payloads = Entry(0) + m_binding.m_keySlot;
-    m_binding.m_keyOps->m_constructN(Entry(0), s, count);
-    if (m_binding.m_payloadOps) {
-        try {
-            m_binding.m_payloadOps->m_constructN(payloads, s, count);
-        } catch (...) {
-            m_binding.m_keyOps->m_destructN(Entry(0), s, count);
-            throw;
-        }
-    }
-    m_count = count;
-    try {
-        in = m_binding.m_keyOps->m_deserialiseN(in, Entry(0), s, count);
-        if (m_binding.m_payloadOps) in = m_binding.m_payloadOps->m_deserialiseN(in, payloads, s, count);
-    } catch (...) {
-        DestructEntries();
-        throw;
-    }
-    return in;
+    return ReadEntries(in, LeafLayout(m_binding), Entry(0), m_count);
 }
 
 } // namespace vorn

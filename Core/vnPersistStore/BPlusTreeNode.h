@@ -3,9 +3,10 @@
 //
 // vorn::BPlusTreeTypeBinding names the key and payload types by their ids in the store's
 // type-operations table and, once bound, holds their operations and the entry layouts.
-// In memory an entry is the key, then (at GetKeySlot(), the key size rounded up to 8
-// bytes so that every value stays aligned) the child pref of an internal entry or the
-// payload of a leaf entry.
+// In memory an entry is the key, then (at the binding's m_keySlot, the key size rounded
+// up to 8 bytes so that every value stays aligned) the child pref of an internal entry
+// or the payload of a leaf entry. Both kinds of node keep their entries through one
+// body, which handles the second value by its type operations (a pref's for a child).
 //
 // vorn::InternalNode holds up to 100 {key, child} entries after its first child;
 // vorn::LeafNode up to 100 {key, payload} entries, keys ascending and unique, linked to

@@ -98,10 +98,23 @@ void DirtyObjectSet::MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to)
     if (&from == &to) return;
     CriticalSectionLock lockTo(to.m_lock);
     CriticalSectionLock lockFrom(from.m_lock);
-    if (from.m_queue.IsEmpty()) return;
-    to.m_queue.Append(from.m_queue);
-    from.m_queue.Clear();
-    to.ScheduleLocked();
+    // Objects of a write in flight go too, dirty again: whether that write commits or
+    // not, to writes them, and from keeps nothing that now belongs to to's space.
+    bool moved = false;
+    for (const IPersistablePtr& p : from.m_inFlight) {
+        PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
+        if (state.m_flags & POS_DIRTY) continue; // queued again since, so in from's queue
+        state.m_flags |= POS_DIRTY;
+        to.m_queue.PushBack(p);
+        moved = true;
+    }
+    from.m_inFlight.Clear();
+    if (!from.m_queue.IsEmpty()) {
+        to.m_queue.Append(from.m_queue);
+        from.m_queue.Clear();
+        moved = true;
+    }
+    if (moved) to.ScheduleLocked();
 }
 
 int32_t DirtyObjectSet::Size()

@@ -52,7 +52,9 @@ public:
     // The collector's view: every queued object is a strong reference.
     void VisitDirtyObjects(IObjectVisitor& v);
     // Appends from's whole queue to to's (from is left empty); to is scheduled when it
-    // received something. Locks to's set, then from's.
+    // received something. The objects of a write of from in flight are queued in to,
+    // dirty again, and the flight ends with nothing of them (a failed write gives from
+    // nothing back). Locks to's set, then from's.
     static void MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to);
 
     int32_t Size();

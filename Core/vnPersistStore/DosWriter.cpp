@@ -69,15 +69,16 @@ std::vector<CSpace*> LockOrder(const std::vector<PSpace*>& spaces)
     return order;
 }
 
-// Under the group's locks: takes and serialises what the space must write.
-void Snapshot(PSpace* space, SpaceWrite& w)
+// Under the group's locks: takes and serialises what the space must write. Returns
+// whether deletions were merged, so that the space belongs on the deletion list.
+bool Snapshot(PSpace* space, SpaceWrite& w)
 {
     w.m_space = space;
     SpaceWriteState& st = StateOf(space);
     RestoreThreadPSpace restoreP(space);
     RestoreThreadCSpace restoreC(space->GetCSpace());
     w.m_wasWritten = st.m_writtenByWriter;
-    st.m_deletions.MergeIncomingDeletions(*space);
+    const bool merged = st.m_deletions.MergeIncomingDeletions();
     if (st.m_deletions.IsDirty()) {
         SerialiseInto(w.m_deletions, [&](Archive& ar) { st.m_deletions.Serialise(ar); });
         st.m_deletions.SetDirty(false);
@@ -112,6 +113,7 @@ void Snapshot(PSpace* space, SpaceWrite& w)
         }
         w.m_objects.push_back(ow);
     }
+    return merged;
 }
 
 void TraceFailure(const char* what, std::exception_ptr e)
@@ -161,68 +163,71 @@ void DosWriter::SetPeriod(int32_t ms)
 
 // ---- lists and rings ---------------------------------------------------------------
 
+bool DosWriter::SpaceList::Contains(PSpace* space) const
+{
+    return (StateOf(space).*m_links).m_prev != nullptr || m_first == space;
+}
+
+bool DosWriter::SpaceList::Append(PSpace* space)
+{
+    if (Contains(space)) return false;
+    SpaceWriteState::ListLinks& l = StateOf(space).*m_links;
+    l.m_next = nullptr;
+    l.m_prev = m_last;
+    if (m_last) (StateOf(m_last).*m_links).m_next = space;
+    else m_first = space;
+    m_last = space;
+    ++m_count;
+    return true;
+}
+
+bool DosWriter::SpaceList::Remove(PSpace* space)
+{
+    if (!Contains(space)) return false;
+    SpaceWriteState::ListLinks& l = StateOf(space).*m_links;
+    if (l.m_prev) (StateOf(l.m_prev).*m_links).m_next = l.m_next;
+    else m_first = l.m_next;
+    if (l.m_next) (StateOf(l.m_next).*m_links).m_prev = l.m_prev;
+    else m_last = l.m_prev;
+    l.m_prev = l.m_next = nullptr;
+    --m_count;
+    return true;
+}
+
 void DosWriter::AddToDirtyList(PSpace* space)
 {
     CriticalSectionLock lock(m_dirtyLock);
-    SpaceWriteState& s = StateOf(space);
-    s.m_dirtyNext = nullptr;
-    s.m_dirtyPrev = m_dirtyLast;
-    if (m_dirtyLast) StateOf(m_dirtyLast).m_dirtyNext = space;
-    else m_dirtyFirst = space;
-    m_dirtyLast = space;
-    ++m_numDirty;
+    m_dirtyList.Append(space);
 }
 
 void DosWriter::RemoveFromDirtyList(PSpace* space)
 {
     CriticalSectionLock lock(m_dirtyLock);
-    SpaceWriteState& s = StateOf(space);
-    if (s.m_dirtyPrev == nullptr && m_dirtyFirst != space) return; // not on the list
-    if (s.m_dirtyPrev) StateOf(s.m_dirtyPrev).m_dirtyNext = s.m_dirtyNext;
-    else m_dirtyFirst = s.m_dirtyNext;
-    if (s.m_dirtyNext) StateOf(s.m_dirtyNext).m_dirtyPrev = s.m_dirtyPrev;
-    else m_dirtyLast = s.m_dirtyPrev;
-    s.m_dirtyPrev = s.m_dirtyNext = nullptr;
-    --m_numDirty;
+    m_dirtyList.Remove(space);
 }
 
 int32_t DosWriter::GetNumDirtySpaces()
 {
     CriticalSectionLock lock(m_dirtyLock);
-    return m_numDirty;
+    return m_dirtyList.m_count;
 }
 
 void DosWriter::AddToDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    SpaceWriteState& s = StateOf(space);
-    if (s.m_onDeletionList) return;
-    s.m_onDeletionList = true;
-    s.m_deletionNext = nullptr;
-    s.m_deletionPrev = m_deletionLast;
-    if (m_deletionLast) StateOf(m_deletionLast).m_deletionNext = space;
-    else m_deletionFirst = space;
-    m_deletionLast = space;
-    m_wake.Set();
+    if (m_deletionList.Append(space)) m_wake.Set();
 }
 
 void DosWriter::RemoveFromDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    SpaceWriteState& s = StateOf(space);
-    if (!s.m_onDeletionList) return;
-    if (s.m_deletionPrev) StateOf(s.m_deletionPrev).m_deletionNext = s.m_deletionNext;
-    else m_deletionFirst = s.m_deletionNext;
-    if (s.m_deletionNext) StateOf(s.m_deletionNext).m_deletionPrev = s.m_deletionPrev;
-    else m_deletionLast = s.m_deletionPrev;
-    s.m_deletionPrev = s.m_deletionNext = nullptr;
-    s.m_onDeletionList = false;
+    m_deletionList.Remove(space);
 }
 
 bool DosWriter::IsOnDeletionList(PSpace* space)
 {
     CriticalSectionLock lock(m_deletionLock);
-    return StateOf(space).m_onDeletionList;
+    return m_deletionList.Contains(space);
 }
 
 bool DosWriter::LinkWriteGroup(PSpace* a, PSpace* b)
@@ -282,6 +287,26 @@ bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
     return false;
 }
 
+std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
+{
+    std::vector<CSpace*> order = LockOrder(spaces);
+    size_t wait = 0;
+    for (;;) {
+        order[wait]->Lock();
+        size_t taken = order.size();
+        for (size_t i = 0; i < order.size() && taken == order.size(); ++i)
+            if (i != wait && !order[i]->TryLock()) taken = i;
+        if (taken == order.size()) break;
+        for (size_t i = 0; i < taken; ++i)
+            if (i != wait) order[i]->Unlock();
+        order[wait]->Unlock();
+        ReachedStage(WriteStage::LockTaken);
+        wait = taken;
+    }
+    std::rotate(order.begin(), order.begin() + ptrdiff_t(wait), order.begin() + ptrdiff_t(wait) + 1);
+    return order;
+}
+
 void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
 {
     CriticalSectionLock writerLock(m_writerLock);
@@ -297,12 +322,12 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     // write is one consistent cut; the store sees the bytes after the locks are left.
     std::vector<CSpace*> locked;
     for (;;) {
-        locked = LockOrder(group);
-        for (CSpace* c : locked) c->Lock();
+        locked = LockGroup(group);
         const size_t before = group.size();
         CollectWriteGroups(group);
         if (group.size() == before) break;
         for (CSpace* c : locked) c->Unlock();
+        ReachedStage(WriteStage::Regrouped);
     }
     const Clock::time_point start = Clock::now();
     auto unlock = [&] {
@@ -328,7 +353,9 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         }
     };
     try {
-        for (size_t i = 0; i < group.size(); ++i) Snapshot(group[i], writes[i]);
+        // Merged deletions stay pending whatever becomes of the write.
+        for (size_t i = 0; i < group.size(); ++i)
+            if (Snapshot(group[i], writes[i])) AddToDeletionList(group[i]);
     } catch (...) {
         giveBack();
         unlock();
@@ -366,8 +393,7 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         m_store->MarkStoreElementsDirty();
         std::vector<PSpace*> spaces;
         for (SpaceWrite& w : writes) spaces.push_back(w.m_space);
-        locked = LockOrder(spaces);
-        for (CSpace* c : locked) c->Lock();
+        locked = LockGroup(spaces);
         giveBack();
         for (CSpace* c : locked) c->Unlock();
         throw;
@@ -381,7 +407,7 @@ void DosWriter::WriteAll(bool flushToDisk)
     std::vector<PSpace*> spaces;
     {
         CriticalSectionLock lock(m_dirtyLock);
-        for (PSpace* s = m_dirtyFirst; s != nullptr; s = StateOf(s).m_dirtyNext) spaces.push_back(s);
+        for (PSpace* s = m_dirtyList.m_first; s != nullptr; s = StateOf(s).m_dirtyLinks.m_next) spaces.push_back(s);
     }
     if (spaces.empty()) {
         FlushIfAsked(flushToDisk);
@@ -398,7 +424,7 @@ void DosWriter::WriteAll(bool flushToDisk)
     if (first) std::rethrow_exception(first);
 }
 
-void DosWriter::ForgetSpace(PSpace* space)
+bool DosWriter::ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing)
 {
     CriticalSectionLock writerLock(m_writerLock);
     std::exception_ptr failure;
@@ -407,11 +433,15 @@ void DosWriter::ForgetSpace(PSpace* space)
     } catch (...) {
         failure = std::current_exception();
     }
-    std::vector<PSpace*> group{space};
-    CollectWriteGroups(group);
-    RemoveFromDeletionList(space);
-    RemoveFromDirtyList(space);
+    const bool closing = stillClosing();
+    if (closing) {
+        std::vector<PSpace*> group{space};
+        CollectWriteGroups(group);
+        RemoveFromDeletionList(space);
+        RemoveFromDirtyList(space);
+    }
     if (failure) std::rethrow_exception(failure);
+    return closing;
 }
 
 bool DosWriter::DoDeletionStep()
@@ -420,15 +450,23 @@ bool DosWriter::DoDeletionStep()
     PSpace* space;
     {
         CriticalSectionLock lock(m_deletionLock);
-        space = m_deletionFirst;
+        space = m_deletionList.m_first;
     }
     if (space == nullptr) return false;
-    const bool left = PendingDeletions::DeleteNextBatch(*space);
-    if (left) {
-        // Round robin: the next step serves the next space.
-        RemoveFromDeletionList(space);
-        AddToDeletionList(space);
+    std::exception_ptr failure;
+    bool left;
+    try {
+        left = PendingDeletions::DeleteNextBatch(*space);
+    } catch (...) {
+        failure = std::current_exception();
+        CSpaceLock lock(space->GetCSpace());
+        left = StateOf(space).m_deletions.HasPending();
     }
+    // Round robin, also after a failed batch: the next step serves the next space, so
+    // that a space whose batches fail keeps no other space's deletions waiting.
+    RemoveFromDeletionList(space);
+    if (left) AddToDeletionList(space);
+    if (failure) std::rethrow_exception(failure);
     return true;
 }
 

@@ -9,10 +9,13 @@
 // spaces (one consistent cut) and hands the bytes to the store after leaving them, so
 // transactions wait only for the serialisation, not for the store.
 //
-// Lock order: the writer lock, then the CSpace locks of a group in ascending address
-// order, then a dirty set's lock, the registry lock, and innermost the group lock and
-// the two list locks. Hence a write-back (WriteGroup, WriteAll, ForgetSpace) must be
-// called without holding any space lock.
+// Lock order: the writer lock, then the CSpace locks of a group, then a dirty set's
+// lock, the registry lock, and innermost the group lock and the two list locks. Hence a
+// write-back (WriteGroup, WriteAll, ForgetSpace) must be called without holding any
+// space lock. A transaction may hold one space's lock and enter another's (opening a
+// space inside it), so the writer never waits for a space lock while it holds one of the
+// group: it waits for one, tries the others, and when one is taken leaves all and waits
+// for that one next.
 //
 // Failures: a write-back that fails leaves everything it took still dirty and queued
 // (nothing truncated is committed) and throws. The first failure on the writer thread
@@ -20,6 +23,7 @@
 // store, throws it again after doing its own work. The thread itself never ends the
 // process.
 #pragma once
+#include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
 #include <cstdint>
@@ -29,6 +33,7 @@
 
 namespace vorn {
 
+class CSpace;
 class PersistStore;
 class PSpace;
 
@@ -59,9 +64,11 @@ public:
     void WriteGroup(PSpace* space, bool flushToDisk);
     // Writes every scheduled space, group by group.
     void WriteAll(bool flushToDisk);
-    // Closing a space: writes its group, then takes it off every list and ring. Throws
-    // the write's failure after that.
-    void ForgetSpace(PSpace* space);
+    // Closing a space: writes its group; then, still holding the writer lock (no write
+    // of the space runs or starts), asks stillClosing whether the close goes on. When it
+    // does, takes the space off every list and ring and returns true; otherwise leaves
+    // everything as it is and returns false. Throws the write's failure after that.
+    bool ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing);
     // One deletion batch of the first space on the deletion list; false when none.
     bool DoDeletionStep();
 
@@ -78,10 +85,13 @@ public:
     int32_t GetNumDirtySpaces();
     bool IsOnDeletionList(PSpace* space);
 
-    // Points inside WriteGroup at which a test can make a change land: the group has
-    // been collected but no space lock is taken yet; the space locks have been left
-    // but the taken state has not reached the store yet.
-    enum class WriteStage { GroupCollected, LocksLeft };
+    // Points inside WriteGroup at which a test can make a change land. GroupCollected:
+    // the group has been collected but no space lock is taken yet. LockTaken: a space
+    // lock of the group was held by another thread; the writer has left those it held
+    // and is about to wait for that one. Regrouped: the group grew while the writer
+    // took its locks, which it has left to take those of the new group. LocksLeft: the
+    // space locks have been left but the taken state has not reached the store yet.
+    enum class WriteStage { GroupCollected, LockTaken, Regrouped, LocksLeft };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
@@ -111,6 +121,8 @@ public:
 private:
     void Record(std::exception_ptr failure);
     bool AnyScheduled(const std::vector<PSpace*>& group);
+    // Enters the locks of spaces (see the top) and returns them in the order entered.
+    std::vector<CSpace*> LockGroup(const std::vector<PSpace*>& spaces);
     bool WaitOrStop(int32_t ms);
     // Nothing is left to write: a flush asked for still reaches the disk, since the
     // thread may have written unflushed since the last one.
@@ -128,14 +140,24 @@ private:
     CriticalSection m_writerLock;
     CriticalSection m_periodLock;
     int32_t m_period = kDefaultPeriodMs;
+    // A doubly linked list of spaces through one pair of their links (SpaceWriteState).
+    struct SpaceList {
+        SpaceWriteState::ListLinks SpaceWriteState::*m_links;
+        PSpace* m_first = nullptr;
+        PSpace* m_last = nullptr;
+        int32_t m_count = 0;
+
+        bool Contains(PSpace* space) const;
+        // False when the space is on the list already.
+        bool Append(PSpace* space);
+        // False when the space is not on the list.
+        bool Remove(PSpace* space);
+    };
     CriticalSection m_deletionLock;
-    PSpace* m_deletionFirst = nullptr;
-    PSpace* m_deletionLast = nullptr;
+    SpaceList m_deletionList{&SpaceWriteState::m_deletionLinks};
     CriticalSection m_groupLock;
     CriticalSection m_dirtyLock;
-    PSpace* m_dirtyFirst = nullptr;
-    PSpace* m_dirtyLast = nullptr;
-    int32_t m_numDirty = 0;
+    SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
     std::atomic<int64_t> m_longestHoldNs{0};

@@ -3,10 +3,10 @@
 #include "vnPersistStore/ObjectSerialisation.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistExceptions.h"
-#include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreLayout.h"
 #include "vnPersistStore/Pref.h"
 #include "vnPersistStore/StoreTransaction.h"
+#include "vnUtils/Exceptions.h"
 #include <vector>
 
 namespace vorn {
@@ -41,10 +41,19 @@ InputArchive DeserialiseQueue(InputArchive in, PagedDeque<OID>& q)
     return in;
 }
 
-DosWriter* WriterOf(PSpace& space)
+// Binds an OID of a deletion walk. An element that cannot be read as an object (it is
+// damaged) gives null, with its OID noted in unbound; a failure of the store itself
+// goes on, so that the batch is put back.
+IPersistablePtr BindForDeletion(PSpace& space, OID oid, std::vector<OID>& unbound)
 {
-    PersistStore* store = space.GetWriteState().m_store;
-    return store ? &store->GetWriter() : nullptr;
+    try {
+        return space.TryBindObject(oid);
+    } catch (const FileException&) {
+        throw;
+    } catch (...) {
+        unbound.push_back(oid);
+        return IPersistablePtr{};
+    }
 }
 
 // Walks from an object through its prefs, marking what it reaches; objects that
@@ -53,8 +62,9 @@ DosWriter* WriterOf(PSpace& space)
 class ObjectDeleterPrefVisitor final : public IPrefVisitor {
 public:
     ObjectDeleterPrefVisitor(PSpace& space, std::vector<OID>& deferred, std::vector<OID>& batch,
-                             std::vector<IPersistablePtr>& stack, std::vector<IPersistablePtr>& reached)
-        : m_space(space), m_deferred(deferred), m_batch(batch), m_stack(stack), m_reached(reached) {}
+                             std::vector<IPersistablePtr>& stack, std::vector<IPersistablePtr>& reached,
+                             std::vector<OID>& unbound)
+        : m_space(space), m_deferred(deferred), m_batch(batch), m_stack(stack), m_reached(reached), m_unbound(unbound) {}
     // Sets the object's reached flag; false when it was set already.
     bool Reach(IPersistablePtr object)
     {
@@ -71,7 +81,7 @@ public:
         if (object.IsNull()) {
             const OID oid = p.GetOid();
             if (oid.IsNull()) return;
-            object = m_space.TryBindObject(oid);
+            object = BindForDeletion(m_space, oid, m_unbound);
             if (object.IsNull()) return;
         }
         if (!Reach(object)) return;
@@ -89,17 +99,18 @@ private:
     std::vector<OID>& m_batch;
     std::vector<IPersistablePtr>& m_stack;
     std::vector<IPersistablePtr>& m_reached;
+    std::vector<OID>& m_unbound;
 };
 
 } // namespace
 
-void PendingDeletions::MergeIncomingDeletions(PSpace& space)
+bool PendingDeletions::MergeIncomingDeletions()
 {
-    if (!HasIncoming()) return;
-    if (DosWriter* writer = WriterOf(space)) writer->AddToDeletionList(&space);
+    if (!HasIncoming()) return false;
     m_dirty = true;
     MoveAll(m_incomingSubTrees, m_pendingSubTrees);
     MoveAll(m_incomingObjects, m_pendingObjects);
+    return true;
 }
 
 void PendingDeletions::Serialise(Archive& ar) const
@@ -157,11 +168,7 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
     RestoreThreadCSpace restoreC(space.GetCSpace());
     CSpaceLock lock(space.GetCSpace());
     PendingDeletions& d = space.GetWriteState().m_deletions;
-    DosWriter* writer = WriterOf(space);
-    if (!d.HasPending()) {
-        if (writer) writer->RemoveFromDeletionList(&space);
-        return false;
-    }
+    if (!d.HasPending()) return false;
 
     // The batch takes every pending object and whole subtrees from the back; subtrees
     // that its walks meet are deferred to later batches. What it took is kept until the
@@ -171,6 +178,7 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
     std::vector<OID> takenRoots;
     std::vector<OID> deferred;
     std::vector<IPersistablePtr> reached;
+    std::vector<OID> unbound; // left the queues: reported after the batch
     bool deferredQueued = false;
     try {
         bool dirty = d.m_dirty;
@@ -179,15 +187,20 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
             for (const OID& oid : takenObjects) batch.push_back(oid);
         }
         std::vector<IPersistablePtr> stack;
-        ObjectDeleterPrefVisitor visitor(space, deferred, batch, stack, reached);
+        ObjectDeleterPrefVisitor visitor(space, deferred, batch, stack, reached, unbound);
         while (batch.size() < size_t(kBatchSize) && !d.m_pendingSubTrees.IsEmpty()) {
             dirty = true;
             const OID root = d.m_pendingSubTrees.Back();
             d.m_pendingSubTrees.PopBack();
             takenRoots.push_back(root);
+            const size_t unboundBefore = unbound.size();
+            const IPersistablePtr object = BindForDeletion(space, root, unbound);
+            if (unbound.size() != unboundBefore) {
+                takenRoots.pop_back(); // left the queue for good
+                continue;
+            }
             batch.push_back(root);
             // A root that is gone already (deleted, or its element missing) is deleted.
-            const IPersistablePtr object = space.TryBindObject(root);
             if (object.IsNull()) continue;
             visitor.Reach(object);
             stack.push_back(object);
@@ -218,9 +231,8 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
         d.m_dirty = true;
         throw;
     }
-    const bool left = d.HasPending();
-    if (!left && writer) writer->RemoveFromDeletionList(&space);
-    return left;
+    if (!unbound.empty()) throw DerefDanglingOidException(unbound.front());
+    return d.HasPending();
 }
 
 } // namespace vorn

@@ -37,8 +37,9 @@ public:
     void QueueObject(OID oid) { m_incomingObjects.PushBack(oid); }
 
     // Moves the incoming requests behind the pending ones (the stored form is then out
-    // of date); the space joins the writer's deletion list when it had none pending.
-    void MergeIncomingDeletions(PSpace& space);
+    // of date). Returns whether it moved anything: the caller puts the space on the
+    // writer's deletion list then.
+    bool MergeIncomingDeletions();
     // Writes the element under oid and clears dirty.
     void WritePendingDeletions(ILssTransaction* txn, OID oid);
     // Reads the element; DerefDanglingOidException when the store lacks it,
@@ -52,9 +53,12 @@ public:
     InputArchive Deserialise(InputArchive in);
 
     // One batch of the writer thread for space (see the .cpp); the caller holds no
-    // space lock. Returns whether work is left. Subtrees that the batch's walks meet
-    // are left to later batches. A batch that fails throws and leaves every OID it took
-    // queued again, to be deleted by a later batch.
+    // space lock. Returns whether work is left: the caller takes the space off the
+    // writer's deletion list when none is. Subtrees that the batch's walks meet are
+    // left to later batches. An OID whose object cannot be bound (its element is
+    // damaged) leaves the queues undeleted, the rest of the batch is deleted, and then
+    // DerefDanglingOidException names the first such OID. A batch that fails otherwise
+    // throws and leaves every OID it took queued again, to be deleted by a later batch.
     static bool DeleteNextBatch(PSpace& space);
 
 private:

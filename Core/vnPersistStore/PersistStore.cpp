@@ -318,6 +318,8 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
             }
             if (mode == OM_CREATE_NEW) throw OpenPSpaceException(key, mode);
             if (it->second.m_space) {
+                // A close under way gives up: the space stays open.
+                it->second.m_closer = 0;
                 if (createdNew) *createdNew = false;
                 return it->second.m_space;
             }
@@ -351,35 +353,60 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
 
 void PersistStore::ClosePSpace(PSpace* space)
 {
-    // From here an OpenPSpace of the name waits until the close has ended and then opens
-    // the space anew from what the close wrote: it never gets the space being closed.
+    // Until the write has ended the space stays in the registry, and an open of its name
+    // takes it back (see the header): the write may need space locks that the opener
+    // holds. From then on the entry is busy: an open waits for the end of the close,
+    // which needs no lock that an opener could hold, and opens the space anew.
     const xstring name = space->GetName();
+    uint64_t ticket;
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
+        ticket = ++m_lastCloser;
         auto it = m_registry.find(name);
-        if (it != m_registry.end() && it->second.m_space == space) {
-            it->second.m_space = nullptr;
-            it->second.m_opening = true;
-        }
+        if (it != m_registry.end() && it->second.m_space == space) it->second.m_closer = ticket;
     }
+    bool destroying = false;
     struct EndClose {
         PersistStore* m_store;
         const xstring& m_name;
+        uint64_t m_ticket;
+        const bool& m_destroying;
         ~EndClose()
         {
             std::lock_guard<std::mutex> lock(m_store->m_registryLock);
             auto it = m_store->m_registry.find(m_name);
-            if (it != m_store->m_registry.end()) it->second.m_opening = false;
-            m_store->m_registryChanged.notify_all();
+            if (it == m_store->m_registry.end()) return;
+            if (m_destroying) {
+                it->second.m_opening = false;
+                m_store->m_registryChanged.notify_all();
+            } else if (it->second.m_closer == m_ticket) {
+                it->second.m_closer = 0;
+            }
         }
-    } endClose{this, name};
+    } endClose{this, name, ticket, destroying};
     space->GetResidentObjects().WaitForLoads();
     { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
+    if (m_closeHook) m_closeHook(space);
     std::exception_ptr failure;
     try {
-        m_writer.ForgetSpace(space);
+        m_writer.ForgetSpace(space, [&] {
+            std::lock_guard<std::mutex> lock(m_registryLock);
+            auto it = m_registry.find(name);
+            if (it != m_registry.end() && it->second.m_space == space) {
+                if (it->second.m_closer != ticket) return false; // given up: opened again
+                it->second.m_closer = 0;
+                it->second.m_space = nullptr;
+                it->second.m_opening = true;
+            }
+            destroying = true;
+            return true;
+        });
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (!destroying) {
+        if (failure) std::rethrow_exception(failure);
+        return;
     }
     if (!failure) failure = m_writer.GetRecordedFailure();
     CSpace* cspace = space->GetCSpace();

@@ -8,8 +8,9 @@
 // beneath it (a lock is only taken while holding locks above it):
 //   1. the dirty-object-set writer's lock (DosWriter.h), or a CSpace's collection-pass
 //      lock (CSpace.h);
-//   2. CSpace (space) locks: one space's, or those of a write group in ascending
-//      address order; a space transaction holds its space's from open to close;
+//   2. CSpace (space) locks: one space's, or those of a write group (the writer waits
+//      for none of them while holding another, DosWriter.h); a space transaction holds
+//      its space's from open to close;
 //   3. a dirty set's lock, then this store's registry lock, then the writer's group and
 //      list locks (DosWriter.h); a CSpace's pending-registration lock;
 //   4. the log-structured store's locks, in the order LSS.h gives: the store is called
@@ -26,7 +27,9 @@
 #include "vnReflection/NameSpace.h"
 #include "vnUtils/XString.h"
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -91,8 +94,14 @@ public:
     // Closes a space: waits for its loads, writes it, frees its CSpace (and with it
     // every object still registered) and the space. Call without holding space locks.
     // Throws a failure of the write after the space is gone. An OpenPSpace of the same
-    // name meanwhile waits for the close to end and opens the space anew.
+    // name before the write has ended takes the space back: the close is given up and
+    // the space stays open (the close still writes it, and throws its failure). One
+    // after that waits, needing no lock, for the close to end and opens the space anew.
     void ClosePSpace(PSpace* space);
+
+    // Called by ClosePSpace on the closing thread just before it writes the space; set
+    // it only while no close runs.
+    void SetCloseHookForTests(std::function<void(PSpace*)> hook) { m_closeHook = std::move(hook); }
 
     PersistSchema& GetSchema() { return m_schema; }
     SeidHigh GetSeidHigh() const { return m_seidHigh; }
@@ -116,7 +125,8 @@ private:
         OID m_oid;
         bool m_persisted = false;
         PSpace* m_space = nullptr;
-        bool m_opening = false; // a thread is constructing or closing the space
+        bool m_opening = false; // a thread is constructing or destroying the space
+        uint64_t m_closer = 0;  // the close under way that an open can still give up
     };
 
     PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings);
@@ -133,6 +143,8 @@ private:
     SeidHigh m_seidHigh = 0;
     std::mutex m_registryLock;
     std::condition_variable m_registryChanged; // an opening or closing space finished
+    uint64_t m_lastCloser = 0;
+    std::function<void(PSpace*)> m_closeHook;
     bool m_registryDirty = true;
     std::map<xstring, RegistryEntry, BytewiseLess> m_registry;
     DosWriter m_writer{this};

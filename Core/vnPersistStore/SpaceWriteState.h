@@ -26,11 +26,13 @@ struct SpaceWriteState {
     PSpace* m_groupNext;             // the write-group ring; the space itself when alone
     bool m_visited = false;
 
-    PSpace* m_dirtyPrev = nullptr;   // the writer's list of spaces to write
-    PSpace* m_dirtyNext = nullptr;
-    PSpace* m_deletionPrev = nullptr; // the writer's list of spaces with deletions
-    PSpace* m_deletionNext = nullptr;
-    bool m_onDeletionList = false;
+    // A space's place on one of the writer's lists.
+    struct ListLinks {
+        PSpace* m_prev = nullptr;
+        PSpace* m_next = nullptr;
+    };
+    ListLinks m_dirtyLinks;    // the writer's list of spaces to write
+    ListLinks m_deletionLinks; // the writer's list of spaces with deletions
 };
 
 } // namespace vorn

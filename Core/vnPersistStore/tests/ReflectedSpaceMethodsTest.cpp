@@ -81,11 +81,11 @@ TEST(ReflectedSpaceMethods, CallsThroughTheRecords)
     ASSERT_NE(rt, nullptr);
     auto bytes = std::make_shared<SharedBytes>();
     PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings());
-    PSpace* space = OpenPSpace(store, "P", nullptr);
+    PSpace* space = OpenPSpace(store, "Pictures", nullptr);
 
     const char* name = nullptr;
     Method(rs, "GetName")->m_address(space, &name, nullptr);
-    EXPECT_STREQ(name, "P");
+    EXPECT_STREQ(name, "Pictures");
     PersistStore* owner = nullptr;
     Method(rs, "GetPersistStore")->m_address(space, &owner, nullptr);
     EXPECT_EQ(owner, store);

@@ -81,6 +81,20 @@ TEST(ThreadPSpaceGuard, ClosesTheSpaceAndRestoresBothSlotsOnEveryExit)
     ASSERT_TRUE(ReadElement(store->GetLss(), kRegistrySeid, registry));
     ASSERT_GE(registry.size(), 2u);
     EXPECT_EQ(registry[1], 2);
+
+    // Closed early, the guard does nothing more when it is left: spaces made current
+    // after the close stay current.
+    {
+        ThreadPSpaceGuard guard(OpenPSpace(store, "T", nullptr));
+        guard.Close();
+        EXPECT_EQ(GetThreadPSpace(), outer);
+        SetThreadPSpace(nullptr);
+        SetThreadCSpace(nullptr);
+    }
+    EXPECT_EQ(GetThreadPSpace(), nullptr);
+    EXPECT_EQ(GetThreadCSpace(), nullptr);
+    SetThreadPSpace(outer);
+    SetThreadCSpace(outer->GetCSpace());
     store->Close();
 }
 
@@ -145,7 +159,14 @@ TEST(PersistStorePtr, ClosesTheStoreItHoldsOnLeaving)
     }
     EXPECT_EQ(released, reopened);
     OpenPSpace(released, "Q", nullptr); // still open: usable
-    released->Close();
+    {
+        // A move leaves the source empty: the store is closed once, by the target.
+        PersistStorePtr source(released);
+        PersistStorePtr target(std::move(source));
+        EXPECT_FALSE(source);
+        EXPECT_EQ(target.Get(), released);
+        if (source) source.Release();
+    }
 
     try {
         PersistStorePtr store(OpenStoreOn(bytes, QuietStoreSettings()));

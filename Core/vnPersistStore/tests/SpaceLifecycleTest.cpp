@@ -3,7 +3,9 @@
 // collector, transferring one space into another and closing a space while another
 // thread opens it. The whole module's tests also run under ThreadSanitizer.
 #include "StoreTestUtil.h"
+#include "vnLss/tests/Watchdog.h"
 #include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/StoreTransaction.h"
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <thread>
@@ -53,7 +55,8 @@ void YieldUntil(const std::function<bool()>& done)
     while (!done()) std::this_thread::yield();
 }
 
-// An object whose next visit by the collector throws a standard exception.
+// An object whose next visit by the collector throws a standard exception; every visit
+// notes the thread's PSpace.
 class FailingVisit {
 public:
     static const ReflectedClass s_class;
@@ -62,6 +65,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor&)
     {
+        m_seen.store(GetThreadPSpace());
         if (!m_armed.exchange(false)) return;
         m_failed.store(true);
         throw std::runtime_error("visit failed");
@@ -74,6 +78,7 @@ public:
     ObjSysState m_sys{};
     std::atomic<bool> m_armed{false};
     std::atomic<bool> m_failed{false};
+    std::atomic<PSpace*> m_seen{nullptr};
 };
 const ReflectedClass FailingVisit::s_class = MakeClassRecord("vorn::test::FailingVisit", sizeof(FailingVisit), nullptr);
 
@@ -135,6 +140,29 @@ TEST(SpaceRegistry, ListsPersistedSpacesOnlyAndReadsBackAcrossAReopen)
     store = OpenStoreOn(bytes, QuietStoreSettings(false));
     EXPECT_EQ(store->GetNumPSpaces(), 4);
     EXPECT_EQ(RootValue(OpenPSpace(store, "B", nullptr), "R"), 2u);
+    store->Close();
+}
+
+// A registry that lists spaces whose elements the store lacks (written by hand here):
+// the count of stored objects does not go below 0.
+TEST(SpaceRegistry, SpacesListedWithoutTheirElementsCountNoNegativeNumberOfObjects)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    std::vector<uint8_t> registry = Bytes({1, 2});
+    for (const char* name : {"A", "B"}) {
+        AppendName(registry, name);
+        AppendOid(registry, OID(store->GetLss()->AllocateSeid(store->GetSeidHigh())));
+    }
+    RunInStoreTransaction(store->GetLss(), false, [&](ILssTransaction* txn) {
+        ICloseableOutputStream* out = txn->WriteSerialElement(kRegistrySeid.m_low, kRegistrySeid.m_high);
+        out->WriteStream(registry.data(), ssize_t(registry.size()));
+        out->Close();
+    });
+    store->Close();
+    store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    EXPECT_EQ(store->GetNumPSpaces(), 2);
+    EXPECT_EQ(store->GetNumPersistableObjects(), 0);
     store->Close();
 }
 
@@ -269,6 +297,26 @@ TEST(SpaceCollector, ASpacesOwnCollectorTracesAFailedPassAndGoesOn)
     store->Close();
 }
 
+// A space's own collector runs with the space as its thread's PSpace (so that what the
+// objects do while collected finds their space).
+TEST(SpaceCollector, ASpacesOwnCollectorRunsWithTheSpaceAsTheThreadsPSpace)
+{
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = nullptr;
+    PSpace* space = OpenStoreAndSpace(bytes, false, store);
+    CSpace* cs = space->GetCSpace();
+    auto* noter = new FailingVisit;
+    {
+        CSpaceLock lock(cs);
+        cs->RegisterGcObject(noter->AsAny());
+        cs->AddGcRoot(noter->AsAny());
+    }
+    cs->SetMilliSecsPerGc(0);
+    YieldUntil([&] { return noter->m_seen.load() != nullptr || cs->GetTotalNumCompletedGcs() > 1; });
+    EXPECT_EQ(noter->m_seen.load(), space);
+    store->Close();
+}
+
 TEST(SpaceTransfer, SpacesWithTheirOwnCollectorsTransferAndTheSourceStaysUsable)
 {
     auto bytes = std::make_shared<SharedBytes>();
@@ -344,21 +392,18 @@ TEST(SpaceTransfer, SpacesWithTheirOwnCollectorsTransferAndTheSourceStaysUsable)
 
 namespace {
 
-std::atomic<bool> g_reopenerDestroyed{false};
+std::atomic<int> g_reopenersDestroyed{0};
 std::function<void()> g_onFirstWrite;
 std::atomic<bool> g_firstWriteDone{false};
+std::function<void()> g_onFirstDestroy;
 
 // A node whose first serialisation runs a hook first.
-class PReopener : public PNode {
+class PReopener : public PNodeOf<PReopener> {
 public:
     static const ReflectedClass s_class;
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return &s_class; }
-    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
     void Destroy()
     {
-        g_reopenerDestroyed.store(true);
+        if (g_reopenersDestroyed.fetch_add(1) == 0 && g_onFirstDestroy) g_onFirstDestroy();
         delete this;
     }
     void Serialise(Archive& ar) const
@@ -373,48 +418,195 @@ const ReflectedClass PReopener::s_class =
 
 } // namespace
 
-TEST(SpaceClose, AnOpenDuringTheCloseWaitsForItAndOpensTheSpaceAnew)
+// A space of 2000 nodes, the first under the root name "R", over a CSpace of its own.
+PSpace* OpenReopenerSpace(PersistStore* store)
 {
     RegisterTestClasses();
     RegisterReflectedItem(PReopener::s_class.GetName(), GetReflectedClassRegistry(), &PReopener::s_class);
+    PSpace* space = OpenPSpace(store, "P", CreateCSpace(false, GCThreadFn{}));
+    g_reopenersDestroyed.store(0);
+    g_firstWriteDone.store(true);
+    ThreadSpaces ts(space);
+    Txn txn;
+    for (uint32_t i = 0; i < 2000; ++i) {
+        auto* node = new PReopener;
+        node->m_value = 4 + i;
+        space->GetCSpace()->RegisterGcObject(node->AsAny());
+        if (i == 0) EXPECT_TRUE(space->AddRoot("R", node->AsAny()));
+        else space->MakeObjectPersist(space->GetRoots().GetOwnOid().m_low, node->AsPersistable());
+    }
+    return space;
+}
+
+// An open while the close writes the space takes the space back: the close writes it and
+// is given up, destroying nothing; the space stays open.
+TEST(SpaceClose, AnOpenDuringTheCloseWriteTakesTheSpaceBack)
+{
+    Watchdog dog;
     auto bytes = std::make_shared<SharedBytes>();
     PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
-    PSpace* space = OpenPSpace(store, "P", CreateCSpace(false, GCThreadFn{}));
-    g_reopenerDestroyed.store(false);
-    g_firstWriteDone.store(true);
-    {
-        ThreadSpaces ts(space);
-        Txn txn;
-        for (uint32_t i = 0; i < 2000; ++i) {
-            auto* node = new PReopener;
-            node->m_value = 4 + i;
-            space->GetCSpace()->RegisterGcObject(node->AsAny());
-            if (i == 0) ASSERT_TRUE(space->AddRoot("R", node->AsAny()));
-            else space->MakeObjectPersist(space->GetRoots().GetOwnOid().m_low, node->AsPersistable());
-        }
-    }
-    // While the close writes the space, another thread opens it; the rest of the
-    // objects are written after it started.
-    std::thread opener;
-    std::atomic<bool> started{false};
+    PSpace* space = OpenReopenerSpace(store);
     PSpace* reopened = nullptr;
-    bool closedFirst = false;
     g_firstWriteDone.store(false);
     g_onFirstWrite = [&] {
-        opener = std::thread([&] {
-            started.store(true);
+        std::thread opener([&] {
             bool created = true;
             reopened = store->OpenPSpace("P", OM_OPEN_EXISTING, &created, nullptr);
-            closedFirst = g_reopenerDestroyed.load();
         });
-        YieldUntil([&] { return started.load(); });
+        opener.join();
     };
     store->ClosePSpace(space);
     g_onFirstWrite = nullptr;
+    EXPECT_EQ(reopened, space);
+    EXPECT_EQ(g_reopenersDestroyed.load(), 0);
+    EXPECT_EQ(RootValue(space, "R"), 4u);
+    store->Close();
+    EXPECT_EQ(g_reopenersDestroyed.load(), 2000);
+    store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    EXPECT_EQ(RootValue(OpenPSpace(store, "P", nullptr), "R"), 4u);
+    store->Close();
+}
+
+// An open once the close is destroying the space waits for the end of the close and
+// opens the space anew from what the close wrote.
+TEST(SpaceClose, AnOpenWhileTheCloseDestroysTheSpaceWaitsAndOpensItAnew)
+{
+    Watchdog dog;
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    PSpace* space = OpenReopenerSpace(store);
+    std::thread opener;
+    PSpace* reopened = nullptr;
+    int destroyedWhenOpened = 0;
+    g_onFirstDestroy = [&] {
+        opener = std::thread([&] {
+            bool created = true;
+            reopened = store->OpenPSpace("P", OM_OPEN_EXISTING, &created, nullptr);
+            destroyedWhenOpened = g_reopenersDestroyed.load();
+        });
+    };
+    store->ClosePSpace(space);
+    g_onFirstDestroy = nullptr;
     ASSERT_TRUE(opener.joinable());
     opener.join();
-    EXPECT_TRUE(closedFirst);
+    EXPECT_EQ(destroyedWhenOpened, 2000);
     ASSERT_NE(reopened, nullptr);
     EXPECT_EQ(RootValue(reopened, "R"), 4u);
+    store->Close();
+}
+
+namespace {
+
+// A store without a writer thread, and in it the spaces "A" and "B"; a hang fails.
+struct TwoSpaces {
+    Watchdog m_dog;
+    std::shared_ptr<SharedBytes> m_bytes = std::make_shared<SharedBytes>();
+    PersistStore* m_store = OpenStoreOn(m_bytes, QuietStoreSettings(false));
+    PSpace* m_a = OpenPSpace(m_store, "A", nullptr);
+    PSpace* m_b = OpenPSpace(m_store, "B", nullptr);
+};
+
+// Makes a and b one write group, each with a change to write; takes a's lock, then b's.
+void LinkAndChange(PersistStore* store, PSpace* a, PSpace* b)
+{
+    CSpaceLock lockA(a->GetCSpace());
+    CSpaceLock lockB(b->GetCSpace());
+    const PSpaceLockPair pairs[] = {{a, PSPACE_LOCK_EXCLUSIVE}, {b, PSPACE_LOCK_EXCLUSIVE}};
+    PersistStoreTxn* txn = store->OpenTxn(pairs, 2);
+    for (PSpace* s : {a, b}) {
+        ThreadSpaces ts(s);
+        EXPECT_TRUE(s->AddRoot("R", NewNodeIn(s->GetCSpace(), 1)->AsAny()));
+    }
+    txn->Close();
+}
+
+// Closes a space on a thread of its own; the close may be given up.
+class Closer {
+public:
+    Closer(PersistStore* store, PSpace* space) : m_thread([=] { store->ClosePSpace(space); }) {}
+    ~Closer() { m_thread.join(); }
+private:
+    std::thread m_thread;
+};
+
+} // namespace
+
+// S1 and S2 are one write group; S2's CSpace lies below S1's, so a write of the group
+// takes S2's lock first. A transaction on S1 opens "S2" while S2 closes: the close's
+// write of the group needs S1's lock, so the open takes S2 back instead of waiting, and
+// the write holds no S2 lock while it waits for S1.
+TEST(SpaceClose, AnOpenInATransactionOnTheWriteGroupTakesBackTheSpaceThatCloses)
+{
+    TwoSpaces f;
+    PersistStore* store = f.m_store;
+    const bool aAbove = f.m_a->GetCSpace() > f.m_b->GetCSpace();
+    PSpace* s1 = aAbove ? f.m_a : f.m_b;
+    PSpace* s2 = aAbove ? f.m_b : f.m_a;
+    const char* s2Name = aAbove ? "B" : "A";
+    LinkAndChange(store, s1, s2);
+    std::atomic<bool> lockLeft{false};
+    store->GetWriter().SetWriteStageHookForTests([&](DosWriter::WriteStage stage) {
+        if (stage == DosWriter::WriteStage::LockTaken) lockLeft.store(true);
+    });
+    PSpace* opened = nullptr;
+    std::unique_ptr<Closer> closer;
+    {
+        ThreadSpaces ts(s1);
+        Txn txn;
+        closer = std::make_unique<Closer>(store, s2);
+        // Until the close's write holds S2's lock, or has left it to wait for S1's.
+        CSpace* c2 = s2->GetCSpace();
+        while (!lockLeft.load() && c2->TryLock()) {
+            c2->Unlock();
+            std::this_thread::yield();
+        }
+        bool created = true;
+        opened = txn.Get()->OpenPSpace(s2Name, OM_OPEN_EXISTING, &created, nullptr);
+        EXPECT_FALSE(created);
+    }
+    closer.reset();
+    store->GetWriter().SetWriteStageHookForTests(nullptr);
+    EXPECT_EQ(opened, s2);
+    EXPECT_EQ(OpenPSpace(store, s2Name, nullptr), s2);
+    store->Close();
+}
+
+// No write group: the writer waits for S1's lock, which a transaction holds; S2's close
+// waits for the writer; the transaction then opens S2 and takes it back instead of
+// waiting for the close.
+TEST(SpaceClose, AnOpenInATransactionTakesBackTheSpaceWhoseCloseWaitsForTheWriter)
+{
+    TwoSpaces f;
+    PersistStore* store = f.m_store;
+    PSpace* s1 = f.m_a;
+    PSpace* s2 = f.m_b;
+    AddRootNode(s1, 1);
+    AddRootNode(s2, 2);
+    std::atomic<bool> writing{false};
+    std::atomic<bool> closing{false};
+    store->GetWriter().SetWriteStageHookForTests([&](DosWriter::WriteStage stage) {
+        if (stage == DosWriter::WriteStage::GroupCollected) writing.store(true);
+    });
+    store->SetCloseHookForTests([&](PSpace*) { closing.store(true); });
+    PSpace* opened = nullptr;
+    std::thread writer;
+    std::unique_ptr<Closer> closer;
+    {
+        ThreadSpaces ts(s1);
+        Txn txn;
+        writer = std::thread([&] { store->GetWriter().WriteGroup(s1, false); });
+        YieldUntil([&] { return writing.load(); });
+        closer = std::make_unique<Closer>(store, s2);
+        YieldUntil([&] { return closing.load(); });
+        bool created = true;
+        opened = txn.Get()->OpenPSpace("B", OM_OPEN_EXISTING, &created, nullptr);
+    }
+    writer.join();
+    closer.reset();
+    store->GetWriter().SetWriteStageHookForTests(nullptr);
+    store->SetCloseHookForTests(nullptr);
+    EXPECT_EQ(opened, s2);
+    EXPECT_EQ(OpenPSpace(store, "B", nullptr), s2);
+    EXPECT_EQ(RootValue(s2, "R"), 2u);
     store->Close();
 }

@@ -43,18 +43,38 @@ TEST(SpaceLoad, TreeNodesLoadOnTheLoaderThread)
     }
 }
 
+namespace {
+
+// A node stored under the root name "N" of the tree store's space A, the store reopened
+// (nothing resident), and a second space B.
+struct StoredNodeAndTwoSpaces {
+    StoredNodeAndTwoSpaces()
+    {
+        PNode* stored = nullptr;
+        ts.InTxn([&] {
+            stored = NewNodeIn(ts.m_space->GetCSpace(), 1);
+            ASSERT_TRUE(ts.m_space->AddRoot("N", stored->AsAny()));
+        });
+        oid = stored->m_pos.m_oid;
+        ts.Reopen();
+        a = ts.m_space;
+        b = OpenPSpace(ts.m_store, "Q", nullptr);
+    }
+    TreeStore ts;
+    OID oid;
+    PSpace* a = nullptr;
+    PSpace* b = nullptr;
+};
+
+} // namespace
+
 TEST(SpaceLoad, AMergedObjectEndsALoadOfTheSameOid)
 {
-    TreeStore ts;
-    PNode* stored = nullptr;
-    ts.InTxn([&] {
-        stored = NewNodeIn(ts.m_space->GetCSpace(), 1);
-        ASSERT_TRUE(ts.m_space->AddRoot("N", stored->AsAny()));
-    });
-    const OID oid = stored->m_pos.m_oid;
-    ts.Reopen();
-    PSpace* a = ts.m_space;
-    PSpace* b = OpenPSpace(ts.m_store, "Q", nullptr);
+    StoredNodeAndTwoSpaces f;
+    TreeStore& ts = f.ts;
+    const OID oid = f.oid;
+    PSpace* a = f.a;
+    PSpace* b = f.b;
     IPersistablePtr merged;
     {
         Asker asker(*a, oid);
@@ -82,4 +102,30 @@ TEST(SpaceLoad, AMergedObjectEndsALoadOfTheSameOid)
             EXPECT_EQ(asker.m_got.m_object, merged.m_object);
         });
     }
+}
+
+// Both spaces hold the object: after the transfer the destination's entry is the one
+// that came with the transfer.
+TEST(SpaceLoad, AMergedObjectReplacesTheDestinationsResidentOne)
+{
+    StoredNodeAndTwoSpaces f;
+    const OID oid = f.oid;
+    PSpace* a = f.a;
+    PSpace* b = f.b;
+    IPersistablePtr merged;
+    {
+        ThreadSpaces s(a);
+        OrderedLocks locks(a->GetCSpace(), b->GetCSpace());
+        const IPersistablePtr resident = a->BindObject(oid);
+        {
+            ThreadSpaces sb(b);
+            merged = b->BindObject(oid);
+        }
+        ASSERT_NE(resident.m_object, merged.m_object);
+        const PSpaceLockPair pairs[] = {{a, PSPACE_LOCK_EXCLUSIVE}, {b, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.ts.m_store->OpenTxn(pairs, 2);
+        txn->TransferPSpace(a, b);
+        txn->Close();
+    }
+    f.ts.InTxn([&] { EXPECT_EQ(a->BindObjectIfMemoryResident(oid).m_object, merged.m_object); });
 }

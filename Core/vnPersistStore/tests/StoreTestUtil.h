@@ -102,6 +102,21 @@ private:
     CSpace* m_second;
 };
 
+// A node of a reflected class of its own, Derived, which declares s_class and what it
+// does differently.
+template <class Derived>
+class PNodeOf : public PNode {
+public:
+    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(Self(), ri); }
+    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
+    const ReflectedClass* GetReflectedClass() const { return &Derived::s_class; }
+    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
+    AnyInterface AsAny() { return AnyInterface{Self(), &kPersistableTableOf<Derived>}; }
+    IPersistablePtr AsPersistable() { return IPersistablePtr{Self(), &kPersistableTableOf<Derived>}; }
+private:
+    Derived* Self() { return static_cast<Derived*>(this); }
+};
+
 // A new node of the thread's CSpace.
 inline PNode* NewNodeIn(CSpace* cs, uint32_t value, size_t payload = 0)
 {

@@ -4,6 +4,7 @@
 // while the writer waits.
 #include "StoreTestUtil.h"
 #include "vnPersistStore/PersistExceptions.h"
+#include "vnPersistStore/StoreTransaction.h"
 #include "vnReflection/TypeByteCode.h"
 #include <gtest/gtest.h>
 #include <functional>
@@ -16,16 +17,10 @@ namespace {
 
 // A node that represents a subtree of its own: a deletion walk that meets it leaves it
 // to a later batch.
-class PSubTreeNode : public PNode {
+class PSubTreeNode : public PNodeOf<PSubTreeNode> {
 public:
     static const ReflectedClass s_class;
-    AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
-    AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
-    const ReflectedClass* GetReflectedClass() const { return &s_class; }
-    void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
     bool RepresentsSubTree() const { return true; }
-    AnyInterface AsAny() { return AnyInterface{this, &kPersistableTableOf<PSubTreeNode>}; }
-    IPersistablePtr AsPersistable() { return IPersistablePtr{this, &kPersistableTableOf<PSubTreeNode>}; }
 };
 const ReflectedClass PSubTreeNode::s_class =
     MakeClassRecord("vorn::test::PSubTreeNode", sizeof(PSubTreeNode), &NewPersistableFactory<PSubTreeNode>);
@@ -107,6 +102,16 @@ void WriteWithDirty(PSpace* s, PNode* n, bool flushToDisk = false)
     WriteDirtyObjectsToLss(*s, flushToDisk);
 }
 
+// Transfers source into destination in a transaction over both.
+void Transfer(PersistStore* store, PSpace* destination, PSpace* source)
+{
+    OrderedLocks locks(destination->GetCSpace(), source->GetCSpace());
+    const PSpaceLockPair pairs[] = {{destination, PSPACE_LOCK_EXCLUSIVE}, {source, PSPACE_LOCK_EXCLUSIVE}};
+    PersistStoreTxn* txn = store->OpenTxn(pairs, 2);
+    txn->TransferPSpace(destination, source);
+    txn->Close();
+}
+
 } // namespace
 
 TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
@@ -142,6 +147,13 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
         std::function<void()> check;
     };
     const Case cases[] = {
+        {"an object changed again",
+         [&] {
+             auto* n = static_cast<PNode*>(f.m_p->BindObject(keptOid).m_object);
+             n->m_value = 77;
+             MarkPersistentAsDirtyWithoutTrace(n->AsAny());
+         },
+         [&] { EXPECT_EQ(bind(keptOid)->m_value, 77u); }},
         {"a removed root", [&] { EXPECT_TRUE(f.m_p->RemoveRoot("R")); }, [&] { EXPECT_TRUE(rootOf("R").IsNull()); }},
         {"a root added for a persistent object", [&] { EXPECT_TRUE(f.m_p->AddRoot("S", f.m_p->BindObject(keptOid).Any())); },
          [&] { EXPECT_FALSE(rootOf("S").IsNull()); }},
@@ -173,11 +185,7 @@ TEST(WriteBackFaults, ChangesMadeWhileAWriteIsUnderWayAreNotDropped)
     }
     WriteDirtyObjectsToLss(*q, false);
     f.OnStage(Stage::LocksLeft, nullptr, [&] {
-        OrderedLocks locks(f.m_p->GetCSpace(), q->GetCSpace());
-        const PSpaceLockPair pairs[] = {{f.m_p, PSPACE_LOCK_EXCLUSIVE}, {q, PSPACE_LOCK_EXCLUSIVE}};
-        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
-        txn->TransferPSpace(f.m_p, q);
-        txn->Close();
+        Transfer(f.m_store, f.m_p, q);
     });
     WriteWithDirty(q, inQ);
     EXPECT_TRUE(q->GetWriteState().m_dirty.IsScheduled());
@@ -278,6 +286,24 @@ TEST(WriteBackFaults, AWalkDefersAnObjectThatRepresentsASubtreeToALaterBatch)
     EXPECT_FALSE(f.Writer().DoDeletionStep());
 }
 
+// A batch whose walk deferred a subtree and whose commit then fails queues the subtree
+// once: the batch's root goes back, the deferred subtree with it only through the root.
+TEST(WriteBackFaults, AFailedBatchThatDeferredASubtreeQueuesItOnce)
+{
+    Store f;
+    DeferringChain c(f);
+    WriteDirtyObjectsToLss(*f.m_p, false);
+    IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(c.top->m_pos.m_oid.AsSeid());
+    ASSERT_NE(reading, nullptr);
+    EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
+    reading->Release();
+    ASSERT_EQ(f.Deletions(f.m_p).PendingSubTrees().Size(), 1);
+    EXPECT_EQ(f.Deletions(f.m_p).PendingSubTrees().Back(), c.top->m_pos.m_oid);
+    while (f.Writer().DoDeletionStep()) {
+    }
+    for (PNode* o : {c.top, c.a, c.b}) EXPECT_FALSE(f.Stored(o->m_pos.m_oid));
+}
+
 TEST(WriteBackFaults, TheWriterThreadWritesBetweenDeletionStepsWhenThePeriodIsUsedUp)
 {
     Store f;
@@ -354,6 +380,75 @@ TEST(WriteBackFaults, TheWriterCollectsTheGroupAgainOnceItHoldsTheLocks)
     EXPECT_EQ(f.NumStoreTransactions() - before, 1);
 }
 
+namespace {
+
+// A node that runs a hook when it is serialised.
+std::function<void()> g_onSerialise;
+class PProbe : public PNodeOf<PProbe> {
+public:
+    static const ReflectedClass s_class;
+    void Serialise(Archive& ar) const
+    {
+        if (g_onSerialise) g_onSerialise();
+        PNode::Serialise(ar);
+    }
+};
+const ReflectedClass PProbe::s_class = MakeClassRecord("vorn::test::PProbe", sizeof(PProbe), &NewPersistableFactory<PProbe>);
+
+// Whether another thread finds the CSpace's lock taken.
+bool LockedElsewhere(CSpace* c)
+{
+    bool taken = false;
+    std::thread probe([&] {
+        taken = !c->TryLock();
+        if (!taken) c->Unlock();
+    });
+    probe.join();
+    return taken;
+}
+
+} // namespace
+
+// The group grows again while the writer takes the locks of the grown group: it takes
+// them once more, so that the newest member too is written under its lock.
+TEST(WriteBackFaults, TheWriterCollectsTheGroupUntilItStopsGrowing)
+{
+    Store f;
+    RegisterReflectedItem(PProbe::s_class.GetName(), GetReflectedClassRegistry(), &PProbe::s_class);
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PSpace* r = OpenPSpace(f.m_store, "R", nullptr);
+    PNode* n = f.Persistent(f.m_p, 1);
+    PProbe* inR = f.Persistent<PProbe>(r, 2);
+    for (PSpace* s : {f.m_p, q, r}) WriteDirtyObjectsToLss(*s, false);
+    // Links two spaces in a transaction over both; the second gets a change.
+    auto link = [&](PSpace* first, PSpace* second, std::function<void()> change) {
+        OrderedLocks locks(first->GetCSpace(), second->GetCSpace());
+        const PSpaceLockPair pairs[] = {{first, PSPACE_LOCK_EXCLUSIVE}, {second, PSPACE_LOCK_EXCLUSIVE}};
+        PersistStoreTxn* txn = f.m_store->OpenTxn(pairs, 2);
+        ThreadSpaces ts(second);
+        change();
+        txn->Close();
+    };
+    // Q joins P's group before the writer locks it, R joins Q's after.
+    bool regrouped = false;
+    f.Writer().SetWriteStageHookForTests([&](Stage stage) {
+        if (stage == Stage::GroupCollected)
+            link(f.m_p, q, [&] { q->AddRoot("X", NewNodeIn(q->GetCSpace(), 3)->AsAny()); });
+        if (stage == Stage::Regrouped && !regrouped) {
+            regrouped = true;
+            link(q, r, [&] { MarkPersistentAsDirtyWithoutTrace(inR->AsAny()); });
+        }
+    });
+    bool rLockedWhenWritten = false;
+    g_onSerialise = [&] { rLockedWhenWritten = LockedElsewhere(r->GetCSpace()); };
+    WriteWithDirty(f.m_p, n);
+    g_onSerialise = nullptr;
+    f.Writer().SetWriteStageHookForTests(nullptr);
+    EXPECT_TRUE(regrouped);
+    EXPECT_TRUE(rLockedWhenWritten);
+    EXPECT_FALSE(r->GetWriteState().m_dirty.IsScheduled());
+}
+
 TEST(WriteBackFaults, ASpaceOpenedInATransactionJoinsItsWriteGroup)
 {
     Store f;
@@ -394,4 +489,179 @@ TEST(WriteBackFaults, ASpaceOpenedInATransactionJoinsItsWriteGroup)
     PNode* inU = addRoot(u);
     txn->Close();
     writtenTogether(t, inT, inU);
+}
+
+namespace {
+
+// Counts what a visitor is shown.
+struct CountingVisitor final : IObjectVisitor {
+    void VisitStrong(AnyInterface) override { ++m_count; }
+    void VisitWeak(AnyInterface&) override { ++m_count; }
+    int m_count = 0;
+};
+
+int VisibleFromDirtySet(PSpace* s)
+{
+    CountingVisitor v;
+    s->GetWriteState().m_dirty.VisitDirtyObjects(v);
+    return v.m_count;
+}
+
+} // namespace
+
+// A transfer of Q into P while a write of Q is under way: the objects in flight go to P,
+// dirty, whether the write then commits or fails; Q's dirty set (and with it Q's
+// collector) reaches none of them, during the flight or after it.
+TEST(WriteBackFaults, ATransferDuringTheSourcesWriteTakesItsObjectsInFlightAlong)
+{
+    for (bool commitFails : {false, true}) {
+        SCOPED_TRACE(commitFails ? "the write fails" : "the write commits");
+        Store f;
+        PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+        PNode* inQ = f.Persistent(q, 4);
+        const OID inQOid = inQ->m_pos.m_oid;
+        WriteDirtyObjectsToLss(*q, false);
+        {
+            ThreadSpaces ts(q);
+            Txn txn;
+            inQ->m_value = 5;
+            MarkPersistentAsDirtyWithoutTrace(inQ->AsAny());
+        }
+        int visibleFromQ = -1;
+        f.OnStage(Stage::LocksLeft, nullptr, [&] {
+            Transfer(f.m_store, f.m_p, q);
+            visibleFromQ = VisibleFromDirtySet(q);
+            if (commitFails) {
+                f.m_bytes->m_failFrom = 0;
+                f.m_bytes->m_failWrites = true;
+            }
+        });
+        if (commitFails) EXPECT_ANY_THROW(WriteDirtyObjectsToLss(*q, true));
+        else WriteDirtyObjectsToLss(*q, false);
+        f.m_bytes->m_failWrites = false;
+        EXPECT_EQ(visibleFromQ, 0);
+        EXPECT_EQ(VisibleFromDirtySet(q), 0);
+        EXPECT_EQ(q->GetWriteState().m_dirty.Size(), 0);
+        EXPECT_EQ(f.m_p->GetWriteState().m_dirty.Size(), 1);
+        EXPECT_TRUE(inQ->m_pos.m_flags & POS_DIRTY);
+        EXPECT_TRUE(f.m_p->GetWriteState().m_dirty.IsScheduled());
+        if (commitFails) continue; // the store keeps the failure
+        // P's collector may now free what it does not reach; Q's next write reads nothing.
+        {
+            ThreadSpaces ts(f.m_p);
+            Txn txn;
+            f.m_p->GetCSpace()->RemoveGcRoot(inQ->AsAny());
+        }
+        WriteDirtyObjectsToLss(*f.m_p, false);
+        f.m_p->GetCSpace()->SynchronousGc();
+        WriteDirtyObjectsToLss(*q, false);
+        f.Reopen();
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        EXPECT_EQ(static_cast<PNode*>(f.m_p->BindObject(inQOid).m_object)->m_value, 5u);
+    }
+}
+
+namespace {
+
+// Queues the deletion of objects of space s, alone, and of subtrees, and has a write-back
+// merge them.
+void QueueDeletions(Store& f, PSpace* s, std::initializer_list<PNode*> objects, std::initializer_list<OID> subTrees)
+{
+    {
+        ThreadSpaces ts(s);
+        Txn txn;
+        for (PNode* o : objects) AsyncPermanentlyDeleteObject(*s, o->AsPersistable());
+        for (OID oid : subTrees) f.Deletions(s).QueueSubTree(oid);
+        s->GetWriteState().m_dirty.Schedule();
+    }
+    WriteDirtyObjectsToLss(*s, false);
+}
+
+// An element under a new OID of the store whose bytes are no object (class id 99).
+OID DamagedElement(Store& f)
+{
+    ILogStructuredStore* lss = f.m_store->GetLss();
+    const OID oid(lss->AllocateSeid(f.m_store->GetSeidHigh()));
+    RunInStoreTransaction(lss, false, [&](ILssTransaction* txn) {
+        ICloseableOutputStream* out = txn->WriteSerialElement(oid.m_low, oid.m_high);
+        const uint8_t bytes[] = {99, 1, 2, 3};
+        out->WriteStream(bytes, sizeof bytes);
+        out->Close();
+    });
+    return oid;
+}
+
+} // namespace
+
+// A subtree whose root cannot be bound: its OID leaves the queue, undeleted, the rest of
+// the batch is deleted, and the step reports it; Q's deletions go on.
+TEST(WriteBackFaults, AnElementThatCannotBeBoundStopsOnlyItsOwnDeletion)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* single = f.Persistent(f.m_p, 1);
+    PNode* top = f.Persistent(f.m_p, 2);
+    PNode* inQ = f.Persistent(q, 3);
+    WriteDirtyObjectsToLss(*q, false);
+    const OID damaged = DamagedElement(f);
+    // Subtrees are taken from the back: the damaged one first.
+    QueueDeletions(f, f.m_p, {single}, {top->m_pos.m_oid, damaged});
+    QueueDeletions(f, q, {inQ}, {});
+    try {
+        f.Writer().DoDeletionStep();
+        ADD_FAILURE() << "no failure reported";
+    } catch (const DerefDanglingOidException& e) {
+        EXPECT_EQ(e.GetOid(), damaged);
+    }
+    EXPECT_FALSE(f.Stored(single->m_pos.m_oid));
+    EXPECT_FALSE(f.Stored(top->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(damaged));
+    EXPECT_FALSE(f.Deletions(f.m_p).HasPending());
+    EXPECT_FALSE(f.Writer().IsOnDeletionList(f.m_p));
+    std::vector<uint8_t> stored;
+    ASSERT_TRUE(ReadElement(f.m_store->GetLss(), f.m_p->GetRoots().GetPendingDeletionsOid().AsSeid(), stored));
+    EXPECT_EQ(stored, Bytes({1, 0, 0}));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inQ->m_pos.m_oid));
+    EXPECT_FALSE(f.Writer().DoDeletionStep());
+
+    // Met by a walk: the damaged element is skipped and reported, the rest deleted.
+    PNode* parent = f.Persistent(f.m_p, 4);
+    {
+        ThreadSpaces ts(f.m_p);
+        Txn txn;
+        parent->m_child = pref(damaged);
+        MarkPersistentAsDirtyWithoutTrace(parent->AsAny());
+    }
+    QueueDeletions(f, f.m_p, {}, {parent->m_pos.m_oid});
+    EXPECT_THROW(f.Writer().DoDeletionStep(), DerefDanglingOidException);
+    EXPECT_FALSE(f.Stored(parent->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(damaged));
+    EXPECT_FALSE(f.Writer().IsOnDeletionList(f.m_p));
+}
+
+// A batch that fails as a whole goes back, and the space to the back of the list: the
+// next step serves the next space.
+TEST(WriteBackFaults, ASpaceWhoseBatchFailsKeepsNoOtherSpaceWaiting)
+{
+    Store f;
+    PSpace* q = OpenPSpace(f.m_store, "Q", nullptr);
+    PNode* inP = f.Persistent(f.m_p, 1);
+    PNode* inQ = f.Persistent(q, 2);
+    WriteDirtyObjectsToLss(*q, false);
+    QueueDeletions(f, f.m_p, {inP}, {});
+    QueueDeletions(f, q, {inQ}, {});
+    // P's object is being read: its deletion, and so P's batch, fails.
+    IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(inP->m_pos.m_oid.AsSeid());
+    ASSERT_NE(reading, nullptr);
+    EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
+    EXPECT_TRUE(f.Writer().IsOnDeletionList(f.m_p));
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inQ->m_pos.m_oid));
+    EXPECT_TRUE(f.Stored(inP->m_pos.m_oid));
+    reading->Release();
+    EXPECT_TRUE(f.Writer().DoDeletionStep());
+    EXPECT_FALSE(f.Stored(inP->m_pos.m_oid));
+    EXPECT_FALSE(f.Writer().DoDeletionStep());
 }

@@ -314,7 +314,7 @@ TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)
     EXPECT_FALSE(second->m_pos.m_oid.IsNull());
     EXPECT_EQ(second->m_pos.m_oid.m_high, parent->m_pos.m_oid.m_high);
     EXPECT_EQ(f.m_space->GetWriteState().m_dirty.Size(), 3); // parent, first, second
-    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions(*f.m_space);
+    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions();
     ASSERT_EQ(d.PendingSubTrees().Size(), 1);
     EXPECT_EQ(d.PendingSubTrees().Back(), firstOid);
 
@@ -322,7 +322,7 @@ TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)
     const OID dangling(0x0B0B0B0Bu, kSeidCounterStart);
     parent->m_child = pref(dangling);
     EXPECT_NO_THROW(SetChild(parent, pref()));
-    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions(*f.m_space);
+    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions();
     EXPECT_EQ(d.PendingSubTrees().Back(), dangling);
 
     // Removing prefs: a null one is skipped, a dangling one queued unbound.
@@ -333,7 +333,7 @@ TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)
     rec.m_first = 0;
     rec.m_count = 3;
     EXPECT_NO_THROW(GetPersistOperationCallbacks()->OnPrefsRemoved(rec));
-    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions(*f.m_space);
+    f.m_space->GetWriteState().m_deletions.MergeIncomingDeletions();
     EXPECT_EQ(d.PendingSubTrees().Size(), 4);
     // Adding prefs: null and OID-only entries are skipped before OnCreate.
     PNode* third = NewNodeIn(f.m_space->GetCSpace(), 13);
