@@ -126,8 +126,9 @@ private:
     void Create();
     void OpenExisting();
     // Replays the log after the last check point onto the head; returns the bytes of
-    // accepted units up to the last one holding a transaction record.
-    int64_t RecoveryScan(LogHead& head);
+    // accepted units up to the last one holding a transaction record. With
+    // logMustBeWhole, a log that goes on past where the scan stops is refused.
+    int64_t RecoveryScan(LogHead& head, bool logMustBeWhole);
     void StartThreads(const LogHead* head);
     void StopThreads();
     void Abandon() noexcept;

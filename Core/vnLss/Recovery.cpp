@@ -105,9 +105,23 @@ bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int3
     return next > 0 && next != own && int64_t(next) <= SegmentsInStorage(storage->GetSize(), segmentSize) + 1;
 }
 
+// Whether the log of check point cpid goes on where a scan expecting unit fsn stopped, at
+// offset: the unit there carries the id and that number (so it is one of the log's own,
+// damaged), or a valid unit further on carries the id and a later number.
+bool LogGoesOnPast(const uint8_t* segment, int32_t segmentSize, int32_t sector, int64_t offset, const Guid& cpid,
+                   uint32_t fsn)
+{
+    for (int64_t p = offset; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
+        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + p);
+        if (h.m_cpid != cpid) continue;
+        if (p == offset ? h.m_fsn == fsn : h.m_fsn > fsn && SealedUnitIsValid(segment, segmentSize, p)) return true;
+    }
+    return false;
+}
+
 } // namespace
 
-int64_t LSS::RecoveryScan(LogHead& head)
+int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
 {
     TextWriter& log = m_recoveryLog;
     TextIndentGuard scanIndent(log, 2);
@@ -142,6 +156,8 @@ int64_t LSS::RecoveryScan(LogHead& head)
                     log << "Invalid FU: ";
                     PrintFlushUnit(log, buf, segmentSize, s, o, sector);
                     log << "\n";
+                    if (logMustBeWhole && LogGoesOnPast(buf, segmentSize, sector, o, m_cpid, fsn))
+                        ThrowCorruptLss("LSS is corrupt : The log after the last valid check point is damaged");
                     break;
                 }
                 if (m == 0) {
@@ -197,6 +213,16 @@ void LSS::OpenExisting()
     TextWriter& log = m_recoveryLog;
     TextIndentGuard logIndent(log, 2);
     m_rootBlock.WriteDiagnostics(log);
+    // The clean-shutdown byte speaks for the last check point written. When the other
+    // division may be that one, damaged, the log after the chosen check point holds all
+    // it recorded: the store is recovered from there as after a crash, so that the next
+    // check point records no less than the log holds. The close left that log whole, so
+    // a break in it is damage, and the store is refused rather than cut short.
+    const bool logMustBeWhole = graceful && !m_rootBlock.ChoseNewestDivision();
+    if (logMustBeWhole) {
+        log << "The other division may be a newer check point that is damaged: recovering from the log\n";
+        graceful = false;
+    }
     if (!graceful || m_forceIncrementMSSN) {
         m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
         log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
@@ -275,7 +301,7 @@ void LSS::OpenExisting()
     m_deltas.Position(m_cpid, m_numCheckPoints);
 
     int64_t kept = 0;
-    if (!graceful) kept = RecoveryScan(head);
+    if (!graceful) kept = RecoveryScan(head, logMustBeWhole);
 
     if (head.m_offset == segmentSize) {
         m_sut.Release(head.m_segmentId);
