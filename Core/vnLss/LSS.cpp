@@ -1,3 +1,5 @@
+// The store's construction, open and close, reads, transactions, failure record and
+// the map's node reader; the opening functions.
 #include "vnLss/LSS.h"
 #include "vnLss/ContiguousSerialElement.h"
 #include "vnLss/LssLayout.h"

@@ -1,3 +1,6 @@
+// The store's members for opening an existing store: the root block's state, the
+// check of the segment holding the last check point, and the recovery scan of the log
+// after it.
 #include "vnLss/LSS.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"

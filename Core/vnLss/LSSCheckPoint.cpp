@@ -1,3 +1,5 @@
+// The store's check points (requests, the check point itself) and the check of the
+// utilisation table against the live packets.
 #include "vnLss/LSS.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
@@ -159,7 +161,7 @@ void LSS::ValidateSut()
                 WriteHexLower(t, uint32_t(u));
                 t << "\n";
             }
-            if (ReportAssertionFailure("Core/vnLss/CheckPoint.cpp", "0", 93)) AssertionTrap();
+            if (ReportAssertionFailure("Core/vnLss/LSSCheckPoint.cpp", "0", 93)) AssertionTrap();
         }
     }
 }
