@@ -163,7 +163,18 @@ public:
 
 private:
     void Create();
+    // Opens the store from its root block and log (recovering when needed), starts its
+    // threads and takes a check point, in the steps below.
     void OpenExisting();
+    // Reads the root block and the chosen division into the store and logs the block's
+    // diagnostics; returns the clean-shutdown byte.
+    bool ReadRootState();
+    // Checks the units before the last check point in its segment; returns the next
+    // segment they (or the first unit at the check point) name, 0 when none.
+    int32_t CheckCheckPointSegment();
+    // The log head at the last check point, its segments taken from the utilisation
+    // table; the delta writer is placed at the check point's file.
+    LogHead PrepareLogHead(int32_t nextSeg);
     // Replays the log after the last check point onto the head; returns the bytes of
     // accepted units up to the last one holding a transaction record. With
     // logMustBeWhole, a log that goes on past where the scan stops is refused.
@@ -175,6 +186,8 @@ private:
     // Checks every segment's utilisation against the live packets it holds; a mismatch
     // is traced and reported as an assertion failure.
     void ValidateSut();
+    // The root block's diagnostics for the dump, taken under the check-point lock.
+    void WriteRootBlockDiagnostics(TextWriter& w);
 
     // IRpmPacketReader
     void OpenPacket(RpmPosition pos, RpmPacket& packet) override;

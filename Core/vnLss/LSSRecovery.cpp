@@ -204,6 +204,47 @@ int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
 
 void LSS::OpenExisting()
 {
+    // The recovery log's indentation for the whole open.
+    TextIndentGuard logIndent(m_recoveryLog, 2);
+    const bool graceful = ReadRootState();
+    // The clean-shutdown byte speaks for the last check point written. When the other
+    // division may be that one, damaged, the log after the chosen check point holds all
+    // it recorded: the store is recovered from there as after a crash, so that the next
+    // check point records no less than the log holds. The close left that log whole, so
+    // a break in it is damage, and the store is refused rather than cut short.
+    const bool logMustBeWhole = graceful && !m_rootBlock.ChoseNewestDivision();
+    if (logMustBeWhole)
+        m_recoveryLog << "The other division may be a newer check point that is damaged: recovering from the log\n";
+    const bool recover = !graceful || logMustBeWhole;
+    if (recover || m_forceIncrementMSSN) {
+        m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
+        m_recoveryLog << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
+    }
+
+    LogHead head = PrepareLogHead(CheckCheckPointSegment());
+    const int64_t kept = recover ? RecoveryScan(head, logMustBeWhole) : 0;
+    if (head.m_offset == m_sut.GetSegmentSize()) {
+        m_sut.Release(head.m_segmentId);
+        head.m_segmentId = head.m_nextSegId;
+        head.m_offset = 0;
+        head.m_nextSegId = m_sut.AllocateSegment();
+    }
+    m_deltas.Truncate(kept);
+
+    // After an unclean shutdown the next check point must start a new id even when
+    // the map did not change: units of the lost tail carry the old one.
+    m_forceCheckPoint = recover || m_forceIncrementMSSN;
+    // Every check passed: the store is accepted. Before its threads write anything the
+    // file says it is open, so a crash from here on is recovered at the next open; a
+    // refused store is left exactly as it was.
+    m_rootBlock.SetGracefulShutdown(false);
+    ClearBackgroundFailure();
+    StartThreads(&head);
+    CheckPointWithNewId();
+}
+
+bool LSS::ReadRootState()
+{
     bool graceful = false;
     int32_t segmentSize = 0;
     InputArchive ar = m_rootBlock.Read(graceful, segmentSize);
@@ -212,26 +253,15 @@ void LSS::OpenExisting()
     m_sut.SetSegmentSize(segmentSize);
     m_cache.SetSegmentSize(segmentSize);
     ReadRootDivision(ar);
+    m_rootBlock.WriteDiagnostics(m_recoveryLog);
+    return graceful;
+}
 
+int32_t LSS::CheckCheckPointSegment()
+{
     TextWriter& log = m_recoveryLog;
-    TextIndentGuard logIndent(log, 2);
-    m_rootBlock.WriteDiagnostics(log);
-    // The clean-shutdown byte speaks for the last check point written. When the other
-    // division may be that one, damaged, the log after the chosen check point holds all
-    // it recorded: the store is recovered from there as after a crash, so that the next
-    // check point records no less than the log holds. The close left that log whole, so
-    // a break in it is damage, and the store is refused rather than cut short.
-    const bool logMustBeWhole = graceful && !m_rootBlock.ChoseNewestDivision();
-    if (logMustBeWhole) {
-        log << "The other division may be a newer check point that is damaged: recovering from the log\n";
-        graceful = false;
-    }
-    if (!graceful || m_forceIncrementMSSN) {
-        m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
-        log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
-    }
-
     const LogPosition cp = m_positionOfLastCheckPoint;
+    const int32_t segmentSize = m_sut.GetSegmentSize();
     log << "Last check point" << " pos= ";
     PrintLogPosition(log, cp);
     log << " cpid= " << m_cpid << "\n";
@@ -287,14 +317,18 @@ void LSS::OpenExisting()
         m_recoveryLog.GetBuffer().CopyTo(text);
         throw CorruptLSSException(text);
     }
+    if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
+    return nextSeg;
+}
 
+LogHead LSS::PrepareLogHead(int32_t nextSeg)
+{
     LogHead head;
     head.m_cpid = m_cpid;
     head.m_fsn = 1;
-    head.m_segmentId = cp.m_segmentId;
-    head.m_offset = cp.m_offset;
-    if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
-    m_sut.TakeSegment(cp.m_segmentId);
+    head.m_segmentId = m_positionOfLastCheckPoint.m_segmentId;
+    head.m_offset = m_positionOfLastCheckPoint.m_offset;
+    m_sut.TakeSegment(head.m_segmentId);
     if (nextSeg != 0) {
         m_sut.TakeSegment(nextSeg);
         head.m_nextSegId = nextSeg;
@@ -302,28 +336,7 @@ void LSS::OpenExisting()
         head.m_nextSegId = m_sut.AllocateSegment();
     }
     m_deltas.Position(m_cpid, m_numCheckPoints);
-
-    int64_t kept = 0;
-    if (!graceful) kept = RecoveryScan(head, logMustBeWhole);
-
-    if (head.m_offset == segmentSize) {
-        m_sut.Release(head.m_segmentId);
-        head.m_segmentId = head.m_nextSegId;
-        head.m_offset = 0;
-        head.m_nextSegId = m_sut.AllocateSegment();
-    }
-    m_deltas.Truncate(kept);
-
-    // After an unclean shutdown the next check point must start a new id even when
-    // the map did not change: units of the lost tail carry the old one.
-    m_forceCheckPoint = !graceful || m_forceIncrementMSSN;
-    // Every check passed: the store is accepted. Before its threads write anything the
-    // file says it is open, so a crash from here on is recovered at the next open; a
-    // refused store is left exactly as it was.
-    m_rootBlock.SetGracefulShutdown(false);
-    ClearBackgroundFailure();
-    StartThreads(&head);
-    CheckPointWithNewId();
+    return head;
 }
 
 } // namespace vorn
