@@ -288,8 +288,8 @@ void LSS::ClosePacket(RpmPacket& packet) noexcept
 // ---------------------------------------------------------------------------------
 // Opening
 
-LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
-                      const LssSettings& settings)
+LSS* LSS::OpenOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                        const LssSettings& settings)
 {
     std::unique_ptr<IRAS> owned(storage);
     LSS* store = new LSS(std::move(owned), deltasDirPath, settings);
@@ -300,6 +300,12 @@ LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew
         throw;
     }
     return store;
+}
+
+ILogStructuredStore* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                                      const LssSettings& settings)
+{
+    return LSS::OpenOnStorage(storage, deltasDirPath, createdNew, rawDevice, settings);
 }
 
 ILogStructuredStore* OpenLSS(const char* path, const char* deltasDirPath, bool* createdNew, EOpenMode mode,

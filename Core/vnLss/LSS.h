@@ -12,7 +12,7 @@
 //                            utilisation check), LSSRootDivision.cpp (the root division's
 //                            payload), LSSSeids.cpp (seid allocation and map queries),
 //                            LSSDump.cpp (statistics, dump, CRC of all elements)
-//   opening and settings     LssInterfaces.h (the interface and OpenLSS),
+//   opening and settings     LssInterfaces.h (the interface, OpenLSS, OpenLSSOnStorage),
 //                            LssSettings.h, Ras.h (storage over a file or memory)
 //   stored forms             LssLayout.h (file geometry), RootBlockLayout.h, LogLayout.h
 //   root block               RootBlock.h: the two divisions, which one is read
@@ -93,6 +93,11 @@ public:
     // Takes over the storage; nothing is read or written until Open.
     LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSettings& settings);
     ~LSS() override;
+
+    // OpenLSSOnStorage (LssInterfaces.h), giving the class: for the store's own tests and
+    // tools.
+    static LSS* OpenOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                              const LssSettings& settings);
 
     // Creates or opens the store (see OpenLSSOnStorage).
     void Open(bool* createdNew, bool rawDevice);
@@ -226,12 +231,6 @@ private:
     LazyCleaner m_cleaner;
     bool m_threadsStarted = false;
 };
-
-// Builds a store over a storage it takes over: creates it when it is empty (or, for a
-// raw device, lacks the magic), otherwise opens it. A failed open stops what it started,
-// closes and deletes the storage, and throws.
-LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
-                      const LssSettings& settings);
 
 // A fresh random check-point identifier.
 Guid NewCheckPointId();

@@ -830,7 +830,7 @@ TEST(LssCorruption, PowerCutWhileRecoveringPastADamagedDivisionLosesNothing)
     damaged[Locate(img.bytes).m_division + 100] ^= 0x01;
     auto log = std::make_shared<CrashLog>();
     log->m_bytes = damaged;
-    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
     WriteElement(lss, kProbe, Pattern(300, 77), true);
     lss->Close();
 
