@@ -40,7 +40,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
     // the check-point lock; and a check point would make its uncommitted changes
     // durable. It is refused before any lock is taken.
     if (m_txn.IsOwnedByCallingThread())
-        throw ProgrammingErrorException(xstring("CheckPoint() : a transaction is open on this thread"));
+        ThrowProgrammingError("CheckPoint() : a transaction is open on this thread");
     CriticalSectionLock cpLock(m_checkPointLock);
     TraceIndenter indent(2);
     m_segmentWriter.Lock(true);
