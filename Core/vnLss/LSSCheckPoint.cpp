@@ -121,6 +121,8 @@ bool LSS::CheckPoint(const Guid& newCpid)
 // ---------------------------------------------------------------------------------
 // Utilisation check
 
+namespace {
+
 class ValidateSUTLogRecordVisitor : public ILogRecordVisitor {
 public:
     explicit ValidateSUTLogRecordVisitor(LssInternal* store) : m_store(store) {}
@@ -136,6 +138,8 @@ private:
     LssInternal* m_store;
     int64_t m_sum = 0;
 };
+
+} // namespace
 
 void LSS::ValidateSut()
 {

@@ -86,8 +86,6 @@ bool ReadElementBlocks(LSS& store, Seid seid, uint8_t* block, Fn&& fn)
     return true;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------------
 // The visitors
 
@@ -185,7 +183,6 @@ private:
 // ---------------------------------------------------------------------------------
 // The snapshot of the log that a scan reads
 
-namespace {
 
 class LogSnapshot {
 public:

@@ -10,6 +10,8 @@
 
 namespace vorn {
 
+namespace {
+
 // Collects the records of the transaction in progress during the recovery scan and
 // applies them, in log order, when the transaction's record is reached. Records that
 // no transaction record follows are dropped with the visitor.
@@ -98,8 +100,6 @@ private:
     int64_t m_appliedPackets = 0;
     int64_t m_appliedDeletes = 0;
 };
-
-namespace {
 
 // A unit that begins a segment's log names a next segment other than its own, and one
 // that the utilisation table can take: at most one past the end of the storage.
