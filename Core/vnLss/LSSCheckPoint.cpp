@@ -123,6 +123,12 @@ bool LSS::CheckPoint(const Guid& newCpid)
 
 namespace {
 
+// Where a utilisation mismatch is reported: this file, at the line that report has
+// always given (93), kept fixed so that it reads the same whatever line the check
+// comes to sit on here.
+constexpr const char* kSutCheckFile = "Core/vnLss/LSSCheckPoint.cpp";
+constexpr int kSutCheckReportedLine = 93;
+
 class ValidateSUTLogRecordVisitor : public ILogRecordVisitor {
 public:
     explicit ValidateSUTLogRecordVisitor(LssInternal* store) : m_store(store) {}
@@ -165,7 +171,7 @@ void LSS::ValidateSut()
                 WriteHexLower(t, uint32_t(u));
                 t << "\n";
             }
-            if (ReportAssertionFailure("Core/vnLss/LSSCheckPoint.cpp", "0", 93)) AssertionTrap();
+            if (ReportAssertionFailure(kSutCheckFile, "0", kSutCheckReportedLine)) AssertionTrap();
         }
     }
 }

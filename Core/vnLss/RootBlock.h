@@ -34,8 +34,9 @@ public:
     // speaks for the last check point, then says nothing about the chosen one.
     bool ChoseNewestDivision() const { return m_choseNewest; }
 
-    // The payload area of the division for msn + 1, to be filled by the caller through
-    // an archive over it (see PayloadStream).
+    // The payload area (kDivisionPayloadSize bytes) of the division for msn + 1, to be
+    // filled by the caller through an archive over a buffer stream on it (a check point
+    // writes the store's division there).
     uint8_t* PreparedPayload();
     // Seals the division for msn + 1 and writes it; msn becomes msn + 1. The storage is
     // synced before and after the write.
