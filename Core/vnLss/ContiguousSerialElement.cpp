@@ -4,6 +4,7 @@
 #include "vnLss/ReadSerialElementStream.h"
 #include "vnLss/ReaderRegistry.h"
 #include "vnLss/SUT.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/Memory.h"
 #include "vnUtils/PagedBuffer.h"
 #include <climits>

@@ -1,3 +1,5 @@
+// The store's construction, open and close, reads, transactions, failure record and
+// the map's node reader; the opening functions.
 #include "vnLss/LSS.h"
 #include "vnLss/ContiguousSerialElement.h"
 #include "vnLss/LssLayout.h"
@@ -282,8 +284,8 @@ void LSS::ClosePacket(RpmPacket& packet) noexcept
 // ---------------------------------------------------------------------------------
 // Opening
 
-LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
-                      const LssSettings& settings)
+LSS* LSS::OpenOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                        const LssSettings& settings)
 {
     std::unique_ptr<IRAS> owned(storage);
     LSS* store = new LSS(std::move(owned), deltasDirPath, settings);
@@ -294,6 +296,12 @@ LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew
         throw;
     }
     return store;
+}
+
+ILogStructuredStore* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                                      const LssSettings& settings)
+{
+    return LSS::OpenOnStorage(storage, deltasDirPath, createdNew, rawDevice, settings);
 }
 
 ILogStructuredStore* OpenLSS(const char* path, const char* deltasDirPath, bool* createdNew, EOpenMode mode,

@@ -1,7 +1,46 @@
 // vorn::LSS: one open log-structured store. It owns the storage, the root block, the
 // segment cache, the utilisation table, the seid-to-position map, the segment writer
-// with its lazy writer and flusher, the one transaction and the check-pointer. Those
-// parts reach the store and each other through vorn::LssInternal (LssInternal.h) only.
+// with its lazy writer and flusher, the one transaction, the cleaner, the check-pointer,
+// the delta-file writer and the registry of the elements being read or written. Those
+// parts reach the store and each other through vorn::LssInternal (LssInternal.h) only;
+// callers outside the store see vorn::ILogStructuredStore (LssInterfaces.h).
+//
+// Map of the module (a header's pair holds its code unless said otherwise):
+//   the store's members      LSS.cpp (construction, open, close, reads, transactions,
+//                            failures), LSSRecovery.cpp (opening an existing store and
+//                            the recovery scan), LSSCheckPoint.cpp (check points and the
+//                            utilisation check), LSSRootDivision.cpp (the root division's
+//                            payload), LSSSeids.cpp (seid allocation and map queries),
+//                            LSSDump.cpp (statistics, dump, CRC of all elements)
+//   opening and settings     LssInterfaces.h (the interface, OpenLSS, OpenLSSOnStorage),
+//                            LssSettings.h, Ras.h (storage over a file or memory)
+//   stored forms             LssLayout.h (file geometry), RootBlockLayout.h, LogLayout.h
+//   root block               RootBlock.h: the two divisions, which one is read
+//   log                      LogFormat.h (flush units, records, packet headers),
+//                            SegmentWriter.h (the log head), PacketChain.h (an element's
+//                            packets), LazyWriter.h, LazyFlusher.h, StoreThread.h
+//   segments                 SegmentCache.h, SUT.h
+//   the map                  RPM.h
+//   elements                 LssTxn.h (the transaction), SerialElementWriter.h,
+//                            ReadSerialElementStream.h, ContiguousSerialElement.h,
+//                            ReaderRegistry.h (who reads or writes which seid)
+//   background work          Cleaner.h, LazyCheckPointer.h, FailureRecord.h
+//   delta files              DeltaFile.h
+//   seids                    Seid.h (the type, its text form)
+//
+// Glossary:
+//   seid   serial element id: the 64-bit name of an element, SeidLow then SeidHigh; one
+//          SeidHigh names a seid space.
+//   RAS    random-access storage (vorn::IRAS): the file or memory under the store.
+//   SUT    segment utilisation table: the live bytes of every segment, and the free ones.
+//   RPM    the seid-to-position map: a tree from seid to the segment and offset of the
+//          element's head packet, its root kept in the root block.
+//   cpid   check-point id: a GUID that every flush unit written after a check point
+//          carries, so recovery tells the log after it from older units.
+//   fsn    flush sequence number: 1 for the first flush unit after a check point, then
+//          one more for each unit.
+//   MSSN   the store's start sequence number: how often it was opened after an unclean
+//          shutdown.
 //
 // Failures of background work (any exception on a store thread, and an exception
 // while an element is being written) are recorded once; every later operation that
@@ -54,6 +93,11 @@ public:
     // Takes over the storage; nothing is read or written until Open.
     LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSettings& settings);
     ~LSS() override;
+
+    // OpenLSSOnStorage (LssInterfaces.h), giving the class: for the store's own tests and
+    // tools.
+    static LSS* OpenOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                              const LssSettings& settings);
 
     // Creates or opens the store (see OpenLSSOnStorage).
     void Open(bool* createdNew, bool rawDevice);
@@ -124,10 +168,22 @@ public:
 
 private:
     void Create();
+    // Opens the store from its root block and log (recovering when needed), starts its
+    // threads and takes a check point, in the steps below.
     void OpenExisting();
+    // Reads the root block and the chosen division into the store and logs the block's
+    // diagnostics; returns the clean-shutdown byte.
+    bool ReadRootState();
+    // Checks the units before the last check point in its segment; returns the next
+    // segment they (or the first unit at the check point) name, 0 when none.
+    int32_t CheckCheckPointSegment();
+    // The log head at the last check point, its segments taken from the utilisation
+    // table; the delta writer is placed at the check point's file.
+    LogHead PrepareLogHead(int32_t nextSeg);
     // Replays the log after the last check point onto the head; returns the bytes of
-    // accepted units up to the last one holding a transaction record.
-    int64_t RecoveryScan(LogHead& head);
+    // accepted units up to the last one holding a transaction record. With
+    // logMustBeWhole, a log that goes on past where the scan stops is refused.
+    int64_t RecoveryScan(LogHead& head, bool logMustBeWhole);
     void StartThreads(const LogHead* head);
     void StopThreads();
     void Abandon() noexcept;
@@ -135,6 +191,8 @@ private:
     // Checks every segment's utilisation against the live packets it holds; a mismatch
     // is traced and reported as an assertion failure.
     void ValidateSut();
+    // The root block's diagnostics for the dump, taken under the check-point lock.
+    void WriteRootBlockDiagnostics(TextWriter& w);
 
     // IRpmPacketReader
     void OpenPacket(RpmPosition pos, RpmPacket& packet) override;
@@ -173,12 +231,6 @@ private:
     LazyCleaner m_cleaner;
     bool m_threadsStarted = false;
 };
-
-// Builds a store over a storage it takes over: creates it when it is empty (or, for a
-// raw device, lacks the magic), otherwise opens it. A failed open stops what it started,
-// closes and deletes the storage, and throws.
-LSS* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
-                      const LssSettings& settings);
 
 // A fresh random check-point identifier.
 Guid NewCheckPointId();

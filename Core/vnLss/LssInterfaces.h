@@ -1,6 +1,7 @@
 // What clients see of a log-structured store: the store interface, its one
 // transaction, the streams over serial elements and the contiguous element.
-// vorn::OpenLSS opens or creates a store.
+// vorn::OpenLSS opens or creates a store in a file, vorn::OpenLSSOnStorage over any
+// storage.
 #pragma once
 #include "vnLss/LssSettings.h"
 #include "vnLss/Seid.h"
@@ -11,6 +12,7 @@
 
 namespace vorn {
 
+class IRAS;
 class TextWriter;
 
 class ICloseableOutputStream : public IOutputStream {
@@ -102,6 +104,12 @@ public:
 protected:
     virtual ~ILogStructuredStore() = default;
 };
+
+// Builds a store over a storage it takes over: creates it when it is empty (or, for a
+// raw device, lacks the magic), otherwise opens it. A failed open stops what it started,
+// closes and deletes the storage, and throws.
+ILogStructuredStore* OpenLSSOnStorage(IRAS* storage, const char* deltasDirPath, bool* createdNew, bool rawDevice,
+                                      const LssSettings& settings);
 
 // Opens or creates the store at path ("memfile": the process-wide memory storage).
 ILogStructuredStore* OpenLSS(const char* path, const char* deltasDirPath, bool* createdNew, EOpenMode mode,

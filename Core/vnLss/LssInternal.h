@@ -4,7 +4,6 @@
 // Callers outside the store use vorn::ILogStructuredStore.
 #pragma once
 #include "vnLss/Seid.h"
-#include "vnUtils/Exceptions.h"
 #include <cstdint>
 #include <exception>
 
@@ -20,9 +19,6 @@ class SegmentWriter;
 class SUT;
 struct Guid;
 struct LssSettings;
-
-// Misuse of the store: throws vorn::ProgrammingErrorException with the message.
-[[noreturn]] inline void ThrowProgrammingError(const char* message) { throw ProgrammingErrorException(xstring(message)); }
 
 class LssInternal {
 public:

@@ -6,6 +6,7 @@
 #include "vnLss/Ras.h"
 #include "vnLss/ReaderRegistry.h"
 #include "vnLss/SegmentWriter.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/Time.h"
 
 namespace vorn {

@@ -432,7 +432,7 @@ bool RPM7::RemovePosition(Seid seid)
 
 RPM3* RPM7::Space(SeidHigh space)
 {
-    if (!AllBytesNonZero(space)) throw ProgrammingErrorException(xstring("RPM : invalid seid space"));
+    if (!AllBytesNonZero(space)) ThrowProgrammingError("RPM : invalid seid space");
     RPMNode* n = this;
     for (int level = 7; level >= 4; --level) n = n->AsInterior()->GetOrCreateChild(Seid(0, space).Byte(level));
     return static_cast<RPM3*>(n);
@@ -663,7 +663,7 @@ void RPM7::WriteDirtyNodes(IRpmPacketWriter& w, Archive& ar)
 void RPM7::SetNodePositionLocked(RPMNode* node, int32_t packetSize, RpmPosition pos)
 {
     RPMNode* parent = node->m_parent;
-    if (!parent) throw ProgrammingErrorException(xstring("RPM : the root has no packet"));
+    if (!parent) ThrowProgrammingError("RPM : the root has no packet");
     CheckPosition(pos.m_segmentId, pos.m_offset);
     RpmPosition& entry = parent->m_entries[node->m_index];
     if (!entry.IsEmpty() && node->m_totalPacketSize != 0) m_sut->AddUtilisation(entry.m_segmentId, -node->m_totalPacketSize);

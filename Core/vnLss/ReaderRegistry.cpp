@@ -1,5 +1,6 @@
 #include "vnLss/ReaderRegistry.h"
 #include "vnLss/LssInternal.h"
+#include "vnUtils/Exceptions.h"
 
 namespace vorn {
 

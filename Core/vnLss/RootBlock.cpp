@@ -7,6 +7,17 @@
 
 namespace vorn {
 
+namespace {
+
+bool AllZero(const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+} // namespace
+
 RootBlock::RootBlock(IRAS* storage, int32_t segmentSize)
     : m_storage(storage), m_buffer(static_cast<uint8_t*>(storage->AllocBuffer(kLssRootBlockSize)))
 {
@@ -73,7 +84,18 @@ InputArchive RootBlock::Read(bool& gracefulShutdown, int32_t& segmentSize)
     else throw CorruptLSSException(xstring("LSS is corrupt : Both divisions in root block are invalid"));
     const uint8_t* d = Division(useB);
     m_msn = LoadU32(d + kDivisionMsn1Offset);
+    m_choseNewest = (aValid && bValid) || IsOlderOrUnwritten(Division(!useB), m_msn);
     return InputArchive(d + kDivisionPayloadOffset, size_t(kDivisionPayloadSize));
+}
+
+bool RootBlock::IsOlderOrUnwritten(const uint8_t* division, uint32_t chosenMsn)
+{
+    // Never written: all zero. Written before the chosen one: both msn copies agree on
+    // an msn before it (a damaged older copy). One damaged field leaves the copies
+    // unequal, so a damaged newer division never passes for an older one this way.
+    const uint32_t msn1 = LoadU32(division + kDivisionMsn1Offset);
+    if (msn1 == LoadU32(division + kDivisionMsn2Offset) && IsNewerMsn(chosenMsn, msn1)) return true;
+    return AllZero(division, kDivisionSize);
 }
 
 bool RootBlock::IsNewerMsn(uint32_t a, uint32_t b)
@@ -136,21 +158,6 @@ bool RootBlock::HasMagic(IRAS* storage)
     storage->FreeBuffer(b);
     return ok;
 }
-
-} // namespace vorn
-
-namespace vorn {
-
-namespace {
-
-bool AllZero(const uint8_t* p, size_t n)
-{
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
-
-} // namespace
 
 bool RootBlock::IsUnfinishedCreation(IRAS* storage)
 {

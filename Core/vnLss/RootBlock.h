@@ -28,9 +28,15 @@ public:
     // its msn). Reports the clean-shutdown byte and the header's segment size, and
     // returns a cursor over the chosen division's payload.
     InputArchive Read(bool& gracefulShutdown, int32_t& segmentSize);
+    // After Read: whether the chosen division is known to be the last one written. It is
+    // not when the other one was written but is invalid and does not show an older msn:
+    // it may be a newer check point that was damaged, and the clean-shutdown byte, which
+    // speaks for the last check point, then says nothing about the chosen one.
+    bool ChoseNewestDivision() const { return m_choseNewest; }
 
-    // The payload area of the division for msn + 1, to be filled by the caller through
-    // an archive over it (see PayloadStream).
+    // The payload area (kDivisionPayloadSize bytes) of the division for msn + 1, to be
+    // filled by the caller through an archive over a buffer stream on it (a check point
+    // writes the store's division there).
     uint8_t* PreparedPayload();
     // Seals the division for msn + 1 and writes it; msn becomes msn + 1. The storage is
     // synced before and after the write.
@@ -59,11 +65,15 @@ public:
     static bool IsUnfinishedCreation(IRAS* storage);
 
 private:
+    // Whether a division that is not valid was never written or is older than the chosen
+    // division's msn.
+    static bool IsOlderOrUnwritten(const uint8_t* division, uint32_t chosenMsn);
     uint8_t* Division(bool isB) const { return m_buffer + (isB ? kDivisionBOffset : kDivisionAOffset); }
 
     IRAS* m_storage;
     uint8_t* m_buffer;
     uint32_t m_msn = 0;
+    bool m_choseNewest = true;
 };
 
 } // namespace vorn

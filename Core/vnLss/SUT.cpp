@@ -237,7 +237,7 @@ void SUT::SetSegmentSize(int32_t size)
     Lock lock(m_lock);
     if (size == m_segmentSize) return;
     if (CountLocked() != 0 || m_current != &m_small)
-        throw ProgrammingErrorException(xstring("SUT::SetSegmentSize() : the table is in use"));
+        ThrowProgrammingError("SUT::SetSegmentSize() : the table is in use");
     m_segmentSize = size;
     m_large.Configure(size);
 }
@@ -341,7 +341,7 @@ int32_t SUT::AllocateSegmentLocked()
         m_fss.pop_front();
         m_listState[id] = kUnlisted;
     } else {
-        if (m_segmentSize == 0) throw ProgrammingErrorException(xstring("SUT::AllocateSegment() : no segment size"));
+        if (m_segmentSize == 0) ThrowProgrammingError("SUT::AllocateSegment() : no segment size");
         id = CountLocked();
         AppendLocked();
         if (id == 0) { // segment 0 is never a segment
@@ -364,7 +364,7 @@ void SUT::TakeSegment(int32_t s)
     Lock lock(m_lock);
     if (s <= 0) ThrowCorrupt("segment id out of range");
     if (s >= CountLocked()) {
-        if (m_segmentSize == 0) throw ProgrammingErrorException(xstring("SUT::TakeSegment() : no segment size"));
+        if (m_segmentSize == 0) ThrowProgrammingError("SUT::TakeSegment() : no segment size");
         if (int64_t(s) > SegmentsInStorage(m_storage->GetSize(), m_segmentSize) + 1)
             ThrowCorrupt("segment id beyond the end of the store");
         while (CountLocked() <= s) {
@@ -390,7 +390,7 @@ void SUT::ReserveLocked(int32_t id)
 void SUT::ReleaseLocked(int32_t id)
 {
     CheckId(id);
-    if (m_reservations[id] <= 0) throw ProgrammingErrorException(xstring("SUT::Release() : segment is not reserved"));
+    if (m_reservations[id] <= 0) ThrowProgrammingError("SUT::Release() : segment is not reserved");
     if (--m_reservations[id] == 0) {
         --m_numReserved;
         if (m_current->Get(id) == 0) MarkFreed(id);
@@ -520,7 +520,7 @@ void SUT::ResetToEmpty()
 InputArchive SUT::Deserialise(InputArchive ar)
 {
     Lock lock(m_lock);
-    if (m_segmentSize == 0) throw ProgrammingErrorException(xstring("SUT::Deserialise() : no segment size"));
+    if (m_segmentSize == 0) ThrowProgrammingError("SUT::Deserialise() : no segment size");
     int32_t schema;
     ar = ReadInt32(ar, schema, "the schema");
     CheckSchemaOne(schema);

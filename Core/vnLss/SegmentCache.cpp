@@ -30,7 +30,7 @@ void Segment::WriteAll() const { m_storage->Write(m_buffer, GetFileOffset(), uin
 void Segment::WriteRange(int32_t from, int32_t to) const
 {
     if (from < 0 || to > m_size || from > to)
-        throw ProgrammingErrorException(xstring("Segment::WriteRange() : range outside the segment"));
+        ThrowProgrammingError("Segment::WriteRange() : range outside the segment");
     if (from == to) return;
     m_storage->Write(m_buffer + from, GetFileOffset() + uint64_t(from), uint32_t(to - from));
 }
@@ -60,7 +60,7 @@ void SegmentCache::SetSegmentSize(int32_t segmentSize)
     Lock lock(m_lock);
     if (m_segmentSize == segmentSize) return;
     if (m_numRecords != 0)
-        throw ProgrammingErrorException(xstring("SegmentCache::SetSegmentSize() : the cache holds segments"));
+        ThrowProgrammingError("SegmentCache::SetSegmentSize() : the cache holds segments");
     m_segmentSize = segmentSize;
 }
 
@@ -180,7 +180,7 @@ Segment* SegmentCache::GetRecordWaiting(Lock& lock, int32_t id, std::thread::id 
 void SegmentCache::DropPin(Segment* s, std::thread::id holder)
 {
     if (s->m_pinCount <= 0)
-        throw ProgrammingErrorException(xstring("SegmentCache::Unpin() : segment is not pinned"));
+        ThrowProgrammingError("SegmentCache::Unpin() : segment is not pinned");
     RemoveHolder(s, holder);
     if (--s->m_pinCount != 0) {
         if (m_numWaiting) m_changed.notify_all(); // who holds what has changed

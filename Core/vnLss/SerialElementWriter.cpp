@@ -6,6 +6,7 @@
 #include "vnLss/ReaderRegistry.h"
 #include "vnLss/SUT.h"
 #include "vnLss/SegmentWriter.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 
 namespace vorn {

@@ -86,4 +86,6 @@ void ThrowVornExceptionF(const Guid& category, int code, const char* format, ...
 
 void ThrowDeserialisationException(const char* message) { throw DeserialisationException(xstring(message)); }
 
+void ThrowProgrammingError(const char* message) { throw ProgrammingErrorException(xstring(message)); }
+
 } // namespace vorn

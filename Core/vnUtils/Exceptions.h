@@ -90,6 +90,8 @@ const Guid& FileErrorCategory();    // {7C3E52A5-58B1-12C4-A4E7-00C0F03D81B6}
 [[noreturn]] void ThrowVornExceptionF(const Guid& category, int code, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 [[noreturn]] void ThrowDeserialisationException(const char* message);
+// Misuse of a framework object by its caller: throws vorn::ProgrammingErrorException.
+[[noreturn]] void ThrowProgrammingError(const char* message);
 
 // The system's text of an error code, or "GetLastError() returned N".
 void WriteSystemErrorText(uint32_t code, TextWriter& w);

@@ -3,7 +3,7 @@
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "vnObject/CSpace.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInterfaces.h"
 #include "vnLss/Ras.h"
 #include "vnPersistStore/PSpace.h"
 #include "vnPersistStore/PersistStore.h"
@@ -37,7 +37,7 @@ constexpr int32_t kBuildWriterPeriodMs = 20;
 PersistStore* OpenStoreOnFile(IRAS* storage, const PersistStoreSettings& settings)
 {
     bool created = false;
-    LSS* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
+    ILogStructuredStore* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
     return OpenPersistStoreOnLss(lss, created, &settings);
 }
 

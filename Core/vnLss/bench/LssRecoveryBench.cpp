@@ -47,7 +47,7 @@ void WriteLog(LSS* lss, int64_t megabytes, SeidHigh space)
 void BM_RecoveryOpen(benchmark::State& state)
 {
     auto live = std::make_shared<test::SharedBytes>();
-    LSS* lss = OpenLSSOnStorage(new test::SharedRAS(live), nullptr, nullptr, false, RecoverySettings());
+    LSS* lss = LSS::OpenOnStorage(new test::SharedRAS(live), nullptr, nullptr, false, RecoverySettings());
     WriteLog(lss, state.range(0), lss->AllocateSeidHigh());
     std::vector<uint8_t> image;
     {
@@ -61,7 +61,7 @@ void BM_RecoveryOpen(benchmark::State& state)
         b->m_bytes.reserve(image.size() + 4 * 0x80000); // growth is not what is measured
         b->m_bytes = image;
         state.ResumeTiming();
-        LSS* r = OpenLSSOnStorage(new test::SharedRAS(b), nullptr, nullptr, false, RecoverySettings());
+        LSS* r = LSS::OpenOnStorage(new test::SharedRAS(b), nullptr, nullptr, false, RecoverySettings());
         state.PauseTiming();
         r->Close();
         state.ResumeTiming();
@@ -76,7 +76,7 @@ void BM_CheckPoint(benchmark::State& state)
 {
     auto live = std::make_shared<test::SharedBytes>();
     live->m_bytes.reserve(size_t(state.range(0)) * 4 * (1 << 20) + (8u << 20)); // growth is not what is measured
-    LSS* lss = OpenLSSOnStorage(new test::SharedRAS(live), nullptr, nullptr, false, RecoverySettings());
+    LSS* lss = LSS::OpenOnStorage(new test::SharedRAS(live), nullptr, nullptr, false, RecoverySettings());
     for (auto _ : state) {
         state.PauseTiming();
         WriteLog(lss, state.range(0), lss->AllocateSeidHigh());

@@ -53,7 +53,7 @@ LSS* New(std::shared_ptr<test::SharedBytes>& bytes)
 {
     bytes = std::make_shared<test::SharedBytes>();
     bool created = false;
-    return OpenLSSOnStorage(new test::SharedRAS(bytes), nullptr, &created, false, FuzzSettings());
+    return LSS::OpenOnStorage(new test::SharedRAS(bytes), nullptr, &created, false, FuzzSettings());
 }
 
 // The store with the newer division's msn set to top (top + 1 when that division is A)

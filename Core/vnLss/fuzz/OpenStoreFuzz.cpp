@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     LSS* lss = nullptr;
     bool created = false;
     try {
-        lss = OpenLSSOnStorage(new test::SharedRAS(bytes), nullptr, &created, false, FuzzSettings());
+        lss = LSS::OpenOnStorage(new test::SharedRAS(bytes), nullptr, &created, false, FuzzSettings());
     } catch (const CorruptLSSException&) {
         return 0;
     } catch (const DeserialisationException&) {
@@ -75,30 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const DeserialisationException&) {
     }
     try {
-        ILssTransaction* t = lss->OpenTransaction();
-        ICloseableOutputStream* w = nullptr;
-        try {
-            const uint8_t probe[300] = {1, 2, 3};
-            const Seid s = SeedSeid(0, kSeedElements + 1);
-            w = t->WriteSerialElement(s.m_low, s.m_high);
-            w->WriteStream(probe, sizeof probe);
-            ICloseableOutputStream* open = w;
-            w = nullptr;
-            open->Close();
-            t->FlushWhenClose();
-        } catch (...) {
-            // End what is open; the first failure is the one reported.
-            try {
-                if (w) w->Close();
-            } catch (...) {
-            }
-            try {
-                t->Close();
-            } catch (...) {
-            }
-            throw;
-        }
-        t->Close();
+        std::vector<uint8_t> probe(300, 0);
+        probe[0] = 1, probe[1] = 2, probe[2] = 3;
+        test::WriteElement(lss, SeedSeid(0, kSeedElements + 1), probe, true);
     } catch (const CorruptLSSException&) {
     } catch (const DeserialisationException&) {
     } catch (const FileException&) { // a failure the store recorded earlier

@@ -4,7 +4,7 @@
 // have left (optionally with the last write torn at a sector boundary). Writes can be
 // made to fail in a range of offsets.
 #pragma once
-#include "LssStoreTestUtil.h"
+#include "LssClientTestUtil.h"
 #include <cstdint>
 #include <gtest/gtest.h>
 #include <string>

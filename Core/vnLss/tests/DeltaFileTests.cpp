@@ -105,7 +105,7 @@ private:
 LSS* OpenRecording(const std::shared_ptr<SharedBytes>& d, const std::shared_ptr<WriteLog>& log, const fs::path& dir)
 {
     bool created = false;
-    return OpenLSSOnStorage(new RecordingRAS(d, log), dir.string().c_str(), &created, false, SmallSettings(4096));
+    return LSS::OpenOnStorage(new RecordingRAS(d, log), dir.string().c_str(), &created, false, SmallSettings(4096));
 }
 
 // A writer over an unopened store (for its storage's sector size).
@@ -384,7 +384,7 @@ TEST(DeltaFileThreaded, StoreWithoutDeltasDirectoryWritesNoFile)
 {
     for (const char* dirArg : {static_cast<const char*>(nullptr), ""}) {
         bool created = false;
-        LSS* lss = OpenLSSOnStorage(new SharedRAS(std::make_shared<SharedBytes>()), dirArg, &created, false,
+        LSS* lss = LSS::OpenOnStorage(new SharedRAS(std::make_shared<SharedBytes>()), dirArg, &created, false,
                                     SmallSettings(4096));
         EXPECT_FALSE(lss->GetDeltas().IsEnabled());
         WriteElement(lss, kSeid(0), Pattern(5000, 1), true);
@@ -411,7 +411,7 @@ TEST(DeltaFileThreaded, MissingDeltasDirectoryBecomesTheStoresFailure)
     bool created = false;
     LSS* lss = nullptr;
     try {
-        lss = OpenLSSOnStorage(new SharedRAS(d), missing.c_str(), &created, false, SmallSettings(4096));
+        lss = LSS::OpenOnStorage(new SharedRAS(d), missing.c_str(), &created, false, SmallSettings(4096));
     } catch (const FileException& e) { // should the creation's check point write units
         check(e);
         return;

@@ -6,6 +6,7 @@
 // without crashing. An opened store also tells its figures, takes a write and closes. The images are small stores with 4096-byte
 // segments: one closed cleanly, one copied after its last flushed transaction while
 // the store was still open (as a crash would leave it).
+#include "CrashRAS.h"
 #include "LssStoreTestUtil.h"
 #include "vnLss/LssLayout.h"
 #include "vnLss/RootBlock.h"
@@ -601,7 +602,10 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
     const auto entry = [](size_t rel) { return [=](const Layout& L) { return L.m_usedEntry + rel; }; };
     const auto tail = [](size_t rel) { return [=](const Layout& L) { return L.m_tail + rel; }; };
     std::vector<Case> cases = {
-        {"crc of the current division", false, [](Bytes& b, const Layout& L) { b[L.m_division] ^= 1; }, Expect::AsAfter, nullptr, 2},
+        // The store falls back to the older check point; a store that was closed cleanly
+        // is then rolled forward through the log the newer one recorded, a crashed one
+        // keeps what its log after the older check point holds.
+        {"crc of the current division", false, [](Bytes& b, const Layout& L) { b[L.m_division] ^= 1; }, Expect::Intact},
         {"payload byte without a new crc", true, [](Bytes& b, const Layout& L) { b[L.m_tail] ^= 1; }, Expect::AsAfter, nullptr, 2},
         {"both crcs", false,
          [](Bytes& b, const Layout& L) {
@@ -609,7 +613,7 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              b[L.m_other] ^= 1;
          },
          Expect::Refused, "LSS is corrupt : Both divisions in root block are invalid"},
-        {"msn1 differs from msn2", false, sealed(fld(4), 1000), Expect::AsAfter, nullptr, 2},
+        {"msn1 differs from msn2", false, sealed(fld(4), 1000), Expect::Intact},
         {"msn2 differs from msn1", true, sealed(fld(kDivisionSize - 4), 1000), Expect::AsAfter, nullptr, 2},
         {"msn of the wrong parity", false,
          [](Bytes& b, const Layout& L) {
@@ -618,7 +622,7 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
              Put32(b, L.m_division + kDivisionSize - 4, m);
              ResealDivision(b, L.m_division);
          },
-         Expect::AsAfter, nullptr, 2},
+         Expect::Intact},
         // Sequence numbers at the top of the signed and of the unsigned range (the other
         // division one step behind, as a store that long in use has it): the store opens,
         // its check points go on from there, wrapping past 0xFFFFFFFF, and it reopens.
@@ -775,6 +779,122 @@ TEST(LssCorruption, DamagedDivisionIsRefusedOrFallsBack)
          Expect::Intact},
     };
     RunCases(cases);
+}
+
+// One flipped bit anywhere in the newest division of a cleanly closed store: the store
+// opens from the older check point and rolls forward through the log after it, so it
+// reads as it was closed, and what its next check point records (in place of the
+// damaged division) reopens the same. When the log after the older check point is
+// damaged too, the store is refused and left as it was rather than cut short.
+TEST(LssCorruption, DamagedNewestDivisionOfACleanStoreLosesNothing)
+{
+    const auto flip = [](size_t rel, uint8_t bit) {
+        return [=](Bytes& b, const Layout& L) { b[L.m_division + rel] ^= bit; };
+    };
+    const Layout clean = Locate(CleanImage().bytes);
+    const size_t d = clean.m_division;
+    std::vector<Case> cases;
+    for (size_t rel : {size_t(0), size_t(4), size_t(kDivisionPayloadOffset), clean.m_sut - d + 1, clean.m_rpm - d + 5,
+                       clean.m_tail - d, clean.m_tail - d + 12, clean.m_endMarker - d + 7, size_t(20000),
+                       size_t(kDivisionSize - 4)})
+        cases.push_back(MakeCase("bit at " + std::to_string(rel), false, flip(rel, uint8_t(1u << (rel % 8))), kIntact));
+    // Damage in the log after the older check point, found with the newest division out
+    // of the way: a unit's CRC, and a unit's check-point id (the units after it go on).
+    using PickUnit = std::function<size_t(const Layout&)>;
+    const auto alsoUnit = [](PickUnit unit, size_t field) {
+        return [=](Bytes& b, const Layout& L) {
+            b[L.m_division] ^= 1;
+            const Layout older = Locate(b);
+            b[unit(older) + field] ^= 0x10;
+        };
+    };
+    const PickUnit first = [](const Layout& L) { return L.m_after.at(0).m_file; };
+    const PickUnit second = [](const Layout& L) { return L.m_after.at(1).m_file; };
+    const PickUnit last = [](const Layout& L) { return L.m_after.at(L.m_after.size() - 1).m_file; };
+    const Want damagedLog{Expect::Refused, 0, "LSS is corrupt : The log after the last valid check point is damaged"};
+    cases.push_back(MakeCase("and the crc of the first unit after the older check point", false, alsoUnit(first, 0), damagedLog));
+    cases.push_back(MakeCase("and the crc of the second unit after it", false, alsoUnit(second, 0), damagedLog));
+    cases.push_back(MakeCase("and the crc of the last unit after it", false, alsoUnit(last, 0), damagedLog));
+    cases.push_back(MakeCase("and the cpid of the first unit after it", false, alsoUnit(first, 8), damagedLog));
+    RunCases(cases);
+}
+
+// A power cut at any point of the open that recovers past a damaged newest division,
+// or of the session after it, leaves a store that opens with every element: until its
+// new division is committed the older one still leads, and the clean-shutdown byte is
+// cleared before anything else is written.
+TEST(LssCorruption, PowerCutWhileRecoveringPastADamagedDivisionLosesNothing)
+{
+    const Image& img = CleanImage();
+    Bytes damaged = img.bytes;
+    damaged[Locate(img.bytes).m_division + 100] ^= 0x01;
+    auto log = std::make_shared<CrashLog>();
+    log->m_bytes = damaged;
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+    WriteElement(lss, kProbe, Pattern(300, 77), true);
+    lss->Close();
+
+    std::vector<CrashOp> ops = {{CrashOp::kWrite, 0, damaged}};
+    ops.insert(ops.end(), log->m_ops.begin(), log->m_ops.end());
+    const auto [failures, torn] = ForEachCrashImage(ops, 1, [&](const Bytes& image, size_t n) -> std::string {
+        if (n == 0) return ""; // the damaged image itself is not written yet
+        auto d = std::make_shared<SharedBytes>();
+        d->m_bytes = image;
+        Outcome o;
+        try {
+            LSS* r = OpenShared(d, SmallSettings(kSeg));
+            CheckElements(r, img, o, false);
+            Bytes probe;
+            if (ReadWhole(r, kProbe, probe) && probe != Pattern(300, 77)) o.m_intact = false;
+            r->Close();
+        } catch (...) {
+            return "open threw " + Unexpected();
+        }
+        return o.m_intact ? "" : "elements lost";
+    });
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(torn, 0u);
+}
+
+// Only a division that may be newer than the one opened makes the clean-shutdown byte
+// untrusted: with the older division damaged (its two msn copies still say it is the
+// older), or never written, a clean store opens without a recovery scan and keeps its
+// start sequence number; with the newer one damaged it is recovered and counts a start.
+TEST(LssCorruption, OnlyAPossiblyNewerDamagedDivisionStartsARecovery)
+{
+    const Image& img = CleanImage();
+    const Layout L = Locate(img.bytes);
+    const auto mssnAfterOpen = [&](const Bytes& bytes, std::string* log) {
+        auto d = std::make_shared<SharedBytes>();
+        d->m_bytes = bytes;
+        LSS* lss = OpenShared(d, SmallSettings(kSeg));
+        const int32_t mssn = lss->GetMSSN();
+        lss->GetRecoveryLog().Flush();
+        xstring text;
+        lss->GetRecoveryLog().GetBuffer().CopyTo(text);
+        *log = Text(text);
+        lss->Close();
+        return mssn;
+    };
+    std::string log;
+    const int32_t base = mssnAfterOpen(img.bytes, &log);
+    EXPECT_EQ(log.find("Starting recovery scan"), std::string::npos) << log;
+
+    Bytes older = img.bytes;
+    older[L.m_other + 100] ^= 0x01;
+    EXPECT_EQ(mssnAfterOpen(older, &log), base);
+    EXPECT_EQ(log.find("Starting recovery scan"), std::string::npos) << log;
+
+    Bytes olderMsn = img.bytes;
+    olderMsn[L.m_other + 4] ^= 0x01; // it can no longer show that it is the older
+    EXPECT_EQ(mssnAfterOpen(olderMsn, &log), base + 1);
+    EXPECT_NE(log.find("Starting recovery scan"), std::string::npos) << log;
+
+    Bytes newer = img.bytes;
+    newer[L.m_division + 100] ^= 0x01;
+    EXPECT_EQ(mssnAfterOpen(newer, &log), base + 1);
+    EXPECT_NE(log.find("The other division may be a newer check point that is damaged"), std::string::npos) << log;
+    EXPECT_NE(log.find("Starting recovery scan"), std::string::npos) << log;
 }
 
 TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)

@@ -97,7 +97,7 @@ Script Record(const std::shared_ptr<CrashLog>& log)
 {
     Script s;
     bool created = false;
-    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, &created, false, ScriptSettings());
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, &created, false, ScriptSettings());
     EXPECT_TRUE(created);
     // A flushed transaction is durable in every image with the operations recorded
     // when its Close returned.

@@ -254,7 +254,7 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
 {
     auto log = std::make_shared<CrashLog>();
     bool created = false;
-    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, &created, false, SmallSettings(kSeg));
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, &created, false, SmallSettings(kSeg));
     const size_t createOps = log->NumOps();
     lss->Close();
     std::vector<uint8_t> image;
@@ -327,7 +327,7 @@ TEST(LssRecovery, StoreWithDataAndTwoInvalidDivisionsIsRefusedUntouched)
 TEST(LssRecovery, CheckPointsCutTheFileOnlyAfterTheirDivisionAndRecordFailures)
 {
     auto log = std::make_shared<CrashLog>();
-    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
     for (uint32_t i = 1; i <= 6; ++i) WriteElement(lss, S(i), Pattern(3500, i));
     lss->CheckPointWithNewId();
     for (uint32_t i = 1; i <= 6; ++i) {
@@ -466,7 +466,7 @@ TEST(LssRecoveryThreaded, FlushedTransactionDuringACheckPointCommitIsDurable)
     std::atomic<bool> started{false};
     auto* ras = new SlowDivisionRAS(d);
     ras->m_started = &started;
-    LSS* lss = OpenLSSOnStorage(ras, nullptr, nullptr, false, SmallSettings(kSeg));
+    LSS* lss = LSS::OpenOnStorage(ras, nullptr, nullptr, false, SmallSettings(kSeg));
     WriteElement(lss, S(1), Pattern(100, 1));
     ras->m_slow = true;
     std::thread cp([&] { lss->CheckPointWithNewId(); });

@@ -5,6 +5,7 @@
 // identifier that nothing in the store holds. (2) A real crash: a child process that
 // writes objects is killed with SIGKILL at random moments; the store it leaves holds
 // every write-back the child reported and a whole, bindable chain.
+#include "vnLss/LssInternal.h"
 #include "vnLss/tests/CrashRAS.h"
 #include "StoreTestUtil.h"
 #include "vnPersistStore/PersistExceptions.h"
@@ -115,7 +116,8 @@ Script Record(const std::shared_ptr<CrashLog>& log)
     RegisterTestClasses();
     const PersistStoreSettings settings = CrashStoreSettings();
     bool created = false;
-    LSS* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, &created, false, settings.lssSettings);
+    ILogStructuredStore* lss = OpenLSSOnStorage(new CrashRAS(log), nullptr, &created, false, settings.lssSettings);
+    LssInternal& checkPoints = dynamic_cast<LssInternal&>(*lss); // the script takes check points of its own
     PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
     s.states.push_back(StoreState{}); // the store's own elements
     PSpace* p = OpenPSpace(store, "P", nullptr);
@@ -148,7 +150,7 @@ Script Record(const std::shared_ptr<CrashLog>& log)
         SetChild(RootNode(p, "A"), pref(fresh->AsPersistable()));
     });
     write(p, true);
-    lss->CheckPointWithNewId();
+    checkPoints.CheckPointWithNewId();
     while (store->GetWriter().DoDeletionStep()) s.states.push_back(s.states.back());
     change(p, [&] { p->RemoveRoot("B"); });
     write(p, false);
@@ -174,7 +176,7 @@ Script Record(const std::shared_ptr<CrashLog>& log)
         change(q, [&] { SetValue(RootNode(q, "E"), 20 + i); });
         write(q, i % 2 == 0);
     }
-    lss->CheckPointWithNewId();
+    checkPoints.CheckPointWithNewId();
     change(p, [&] { AddChain(p, "F", {30, 31, 32, 33, 34}); });
     write(p, true);
     store->Close();

@@ -156,14 +156,14 @@ TEST(PersistStore, MissingStoreElementsAreCorruptAndAFailedOpenStopsItsThreads)
     for (const Seid victim : {kSchemaSeid, kRegistrySeid}) {
         auto bytes = std::make_shared<SharedBytes>();
         OpenStoreOn(bytes, QuietStoreSettings())->Close();
-        LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+        ILogStructuredStore* lss = OpenSharedStore(bytes, SmallSettings(0x4000));
         ILssTransaction* t = lss->OpenTransaction();
         ASSERT_TRUE(t->DeleteSerialElement(victim.m_low, victim.m_high));
         t->Close();
         lss->Close();
         EXPECT_THROW(OpenStoreOn(bytes, QuietStoreSettings(true)), CorruptLSSException);
         // The failed open closed its store: the file opens again (no lock held).
-        LSS* again = OpenShared(bytes, SmallSettings(0x4000));
+        ILogStructuredStore* again = OpenSharedStore(bytes, SmallSettings(0x4000));
         again->Close();
     }
 }
@@ -174,7 +174,7 @@ TEST(PersistStore, DamagedRegistryFailsToOpen)
     OpenStoreOn(bytes, QuietStoreSettings())->Close();
     for (const std::vector<uint8_t>& bad :
          {Bytes({2, 0}), Bytes({1, 5, 1, 'P'}), Bytes({1, 0x7F}), Bytes({1, 1, 9, 'P', 3, 1}), Bytes({1, 2, 1, 'P', 3, 1, 1, 'P', 4, 1})}) {
-        LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+        ILogStructuredStore* lss = OpenSharedStore(bytes, SmallSettings(0x4000));
         WriteElement(lss, kRegistrySeid, bad);
         lss->Close();
         EXPECT_THROW(OpenStoreOn(bytes, QuietStoreSettings()), DeserialisationException);
@@ -190,7 +190,7 @@ TEST(PersistStore, TranslationTableRewritesTheSchemaAtOpen)
         store->Close();
     }
     // Rename the stored class, then open with a translation back to the live name.
-    LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+    ILogStructuredStore* lss = OpenSharedStore(bytes, SmallSettings(0x4000));
     std::vector<uint8_t> schema = Bytes({2, 1, 1});
     AppendName(schema, "old::PNode");
     for (int b : {1, 1, 1, 1, 1, 0}) schema.push_back(uint8_t(b));
@@ -242,7 +242,7 @@ TEST(PersistStore, DamagedOrMissingPendingDeletionsFailTheSpaceOpen)
     const OID pending = space->GetRoots().GetPendingDeletionsOid();
     store->Close();
     for (const std::vector<uint8_t>& bad : {Bytes({2, 0, 0}), Bytes({1, 0x7F, 1}), Bytes({1, 1, 0x00, 1}), Bytes({1, 0, 1, 0}), Bytes({1, 0}), Bytes({})}) {
-        LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+        ILogStructuredStore* lss = OpenSharedStore(bytes, SmallSettings(0x4000));
         WriteElement(lss, pending.AsSeid(), bad);
         lss->Close();
         store = OpenStoreOn(bytes, QuietStoreSettings());
@@ -252,7 +252,7 @@ TEST(PersistStore, DamagedOrMissingPendingDeletionsFailTheSpaceOpen)
         EXPECT_EQ(store->GetNumPSpaces(), 1);
         store->Close();
     }
-    LSS* lss = OpenShared(bytes, SmallSettings(0x4000));
+    ILogStructuredStore* lss = OpenSharedStore(bytes, SmallSettings(0x4000));
     ILssTransaction* t = lss->OpenTransaction();
     t->DeleteSerialElement(pending.m_low, pending.m_high);
     t->Close();

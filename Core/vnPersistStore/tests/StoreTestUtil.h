@@ -2,7 +2,7 @@
 // (so a test can close, reopen, damage and cut them), raw reads of elements, and a
 // transaction scope on a space.
 #pragma once
-#include "vnLss/tests/LssStoreTestUtil.h"
+#include "vnLss/tests/LssClientTestUtil.h"
 #include "PersistTestUtil.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreLayout.h"
@@ -25,8 +25,16 @@ inline PersistStore* OpenStoreOn(const std::shared_ptr<SharedBytes>& bytes, cons
 {
     RegisterTestClasses();
     bool created = false;
-    LSS* lss = OpenLSSOnStorage(new SharedRAS(bytes), nullptr, &created, false, s.lssSettings);
+    ILogStructuredStore* lss = OpenLSSOnStorage(new SharedRAS(bytes), nullptr, &created, false, s.lssSettings);
     return OpenPersistStoreOnLss(lss, created, &s);
+}
+
+// The transactions the store has committed in its life.
+inline int64_t NumStoreTransactions(ILogStructuredStore* lss)
+{
+    LssStats stats;
+    lss->GetStats(&stats);
+    return stats.m_numTransactions;
 }
 
 // The element's bytes (empty and false when missing).

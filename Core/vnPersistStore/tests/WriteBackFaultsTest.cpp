@@ -53,7 +53,7 @@ struct Store {
         std::vector<uint8_t> b;
         return ReadElement(m_store->GetLss(), oid.AsSeid(), b);
     }
-    int64_t NumStoreTransactions() { return static_cast<LSS*>(m_store->GetLss())->GetNumTransactions(); }
+    int64_t NumStoreTransactions() { return test::NumStoreTransactions(m_store->GetLss()); }
     // A new persistent node of space s, kept in memory by its collector.
     template <class Node = PNode>
     Node* Persistent(PSpace* s, uint32_t value)

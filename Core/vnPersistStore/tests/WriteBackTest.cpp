@@ -276,9 +276,9 @@ TEST(WriteBack, WriteGroupsLinkDissolveAndAreWrittenTogether)
     EXPECT_EQ(a->GetWriteState().m_groupNext, a);
     EXPECT_EQ(b->GetWriteState().m_groupNext, b);
     // A group with nothing scheduled writes nothing: no store transaction.
-    const int64_t before = static_cast<LSS*>(f.m_store->GetLss())->GetNumTransactions();
+    const int64_t before = NumStoreTransactions(f.m_store->GetLss());
     WriteDirtyObjectsToLss(*a, false);
-    EXPECT_EQ(static_cast<LSS*>(f.m_store->GetLss())->GetNumTransactions(), before);
+    EXPECT_EQ(NumStoreTransactions(f.m_store->GetLss()), before);
 }
 
 TEST(Callbacks, PrefAssignmentRemovalAndUnpersistedObjects)

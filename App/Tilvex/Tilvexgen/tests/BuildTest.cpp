@@ -6,7 +6,9 @@
 #include "Tilvex/Tilvexgen/BuildMontage.h"
 #include "Tilvex/Model/PyramidComputation.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
-#include "vnLss/LSS.h"
+#include "vnLss/LssInterfaces.h"
+#include "vnLss/LssInternal.h"
+#include "vnLss/Ras.h"
 #include "vnPlatform/Dir.h"
 #include "vnPlatform/PartialFile.h"
 #include "vnPlatform/Process.h"
@@ -209,7 +211,7 @@ public:
         s_full = false;
         bool created = false;
         auto* storage = new StorageFullAfterOpen(file, s_path.c_str());
-        LSS* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
+        ILogStructuredStore* lss = OpenLSSOnStorage(storage, settings.deltasDirPath, &created, false, settings.lssSettings);
         PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
         s_full = true;
         return store;
@@ -365,13 +367,15 @@ public:
     static PersistStore* Open(IRAS* file, const PersistStoreSettings& settings)
     {
         bool created = false;
-        LSS* lss = OpenLSSOnStorage(new WatchedStorage(file), settings.deltasDirPath, &created, false,
-                                    settings.lssSettings);
+        ILogStructuredStore* lss = OpenLSSOnStorage(new WatchedStorage(file), settings.deltasDirPath, &created,
+                                                    false, settings.lssSettings);
         PersistStore* store = OpenPersistStoreOnLss(lss, created, &settings);
         if (s_failSpaces) {
-            // Space "P" exists then, and reading it fails.
+            // Space "P" exists then, and reading it fails: the store records a failure as
+            // its background work would.
             store->ClosePSpace(OpenPSpace(store, "P", nullptr));
-            lss->RecordBackgroundFailure(std::make_exception_ptr(FileException(uint32_t(EIO), xstring("disk"))));
+            dynamic_cast<LssInternal&>(*lss).RecordBackgroundFailure(
+                std::make_exception_ptr(FileException(uint32_t(EIO), xstring("disk"))));
         }
         return store;
     }

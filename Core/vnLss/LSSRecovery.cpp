@@ -1,3 +1,6 @@
+// The store's members for opening an existing store: the root block's state, the
+// check of the segment holding the last check point, and the recovery scan of the log
+// after it.
 #include "vnLss/LSS.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
@@ -6,6 +9,8 @@
 #include <vector>
 
 namespace vorn {
+
+namespace {
 
 // Collects the records of the transaction in progress during the recovery scan and
 // applies them, in log order, when the transaction's record is reached. Records that
@@ -96,8 +101,6 @@ private:
     int64_t m_appliedDeletes = 0;
 };
 
-namespace {
-
 // A unit that begins a segment's log names a next segment other than its own, and one
 // that the utilisation table can take: at most one past the end of the storage.
 bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int32_t own)
@@ -105,9 +108,23 @@ bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int3
     return next > 0 && next != own && int64_t(next) <= SegmentsInStorage(storage->GetSize(), segmentSize) + 1;
 }
 
+// Whether the log of check point cpid goes on where a scan expecting unit fsn stopped, at
+// offset: the unit there carries the id and that number (so it is one of the log's own,
+// damaged), or a valid unit further on carries the id and a later number.
+bool LogGoesOnPast(const uint8_t* segment, int32_t segmentSize, int32_t sector, int64_t offset, const Guid& cpid,
+                   uint32_t fsn)
+{
+    for (int64_t p = offset; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
+        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + p);
+        if (h.m_cpid != cpid) continue;
+        if (p == offset ? h.m_fsn == fsn : h.m_fsn > fsn && SealedUnitIsValid(segment, segmentSize, p)) return true;
+    }
+    return false;
+}
+
 } // namespace
 
-int64_t LSS::RecoveryScan(LogHead& head)
+int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
 {
     TextWriter& log = m_recoveryLog;
     TextIndentGuard scanIndent(log, 2);
@@ -142,6 +159,8 @@ int64_t LSS::RecoveryScan(LogHead& head)
                     log << "Invalid FU: ";
                     PrintFlushUnit(log, buf, segmentSize, s, o, sector);
                     log << "\n";
+                    if (logMustBeWhole && LogGoesOnPast(buf, segmentSize, sector, o, m_cpid, fsn))
+                        ThrowCorruptLss("LSS is corrupt : The log after the last valid check point is damaged");
                     break;
                 }
                 if (m == 0) {
@@ -185,6 +204,47 @@ int64_t LSS::RecoveryScan(LogHead& head)
 
 void LSS::OpenExisting()
 {
+    // The recovery log's indentation for the whole open.
+    TextIndentGuard logIndent(m_recoveryLog, 2);
+    const bool graceful = ReadRootState();
+    // The clean-shutdown byte speaks for the last check point written. When the other
+    // division may be that one, damaged, the log after the chosen check point holds all
+    // it recorded: the store is recovered from there as after a crash, so that the next
+    // check point records no less than the log holds. The close left that log whole, so
+    // a break in it is damage, and the store is refused rather than cut short.
+    const bool logMustBeWhole = graceful && !m_rootBlock.ChoseNewestDivision();
+    if (logMustBeWhole)
+        m_recoveryLog << "The other division may be a newer check point that is damaged: recovering from the log\n";
+    const bool recover = !graceful || logMustBeWhole;
+    if (recover || m_forceIncrementMSSN) {
+        m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
+        m_recoveryLog << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
+    }
+
+    LogHead head = PrepareLogHead(CheckCheckPointSegment());
+    const int64_t kept = recover ? RecoveryScan(head, logMustBeWhole) : 0;
+    if (head.m_offset == m_sut.GetSegmentSize()) {
+        m_sut.Release(head.m_segmentId);
+        head.m_segmentId = head.m_nextSegId;
+        head.m_offset = 0;
+        head.m_nextSegId = m_sut.AllocateSegment();
+    }
+    m_deltas.Truncate(kept);
+
+    // After an unclean shutdown the next check point must start a new id even when
+    // the map did not change: units of the lost tail carry the old one.
+    m_forceCheckPoint = recover || m_forceIncrementMSSN;
+    // Every check passed: the store is accepted. Before its threads write anything the
+    // file says it is open, so a crash from here on is recovered at the next open; a
+    // refused store is left exactly as it was.
+    m_rootBlock.SetGracefulShutdown(false);
+    ClearBackgroundFailure();
+    StartThreads(&head);
+    CheckPointWithNewId();
+}
+
+bool LSS::ReadRootState()
+{
     bool graceful = false;
     int32_t segmentSize = 0;
     InputArchive ar = m_rootBlock.Read(graceful, segmentSize);
@@ -193,16 +253,15 @@ void LSS::OpenExisting()
     m_sut.SetSegmentSize(segmentSize);
     m_cache.SetSegmentSize(segmentSize);
     ReadRootDivision(ar);
+    m_rootBlock.WriteDiagnostics(m_recoveryLog);
+    return graceful;
+}
 
+int32_t LSS::CheckCheckPointSegment()
+{
     TextWriter& log = m_recoveryLog;
-    TextIndentGuard logIndent(log, 2);
-    m_rootBlock.WriteDiagnostics(log);
-    if (!graceful || m_forceIncrementMSSN) {
-        m_mssn = int32_t(uint32_t(m_mssn) + 1u); // a damaged count wraps, it does not overflow
-        log << "LSS was not shutdown gracefully.  Incremented m_mssn to " << m_mssn << "\n";
-    }
-
     const LogPosition cp = m_positionOfLastCheckPoint;
+    const int32_t segmentSize = m_sut.GetSegmentSize();
     log << "Last check point" << " pos= ";
     PrintLogPosition(log, cp);
     log << " cpid= " << m_cpid << "\n";
@@ -258,14 +317,18 @@ void LSS::OpenExisting()
         m_recoveryLog.GetBuffer().CopyTo(text);
         throw CorruptLSSException(text);
     }
+    if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
+    return nextSeg;
+}
 
+LogHead LSS::PrepareLogHead(int32_t nextSeg)
+{
     LogHead head;
     head.m_cpid = m_cpid;
     head.m_fsn = 1;
-    head.m_segmentId = cp.m_segmentId;
-    head.m_offset = cp.m_offset;
-    if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
-    m_sut.TakeSegment(cp.m_segmentId);
+    head.m_segmentId = m_positionOfLastCheckPoint.m_segmentId;
+    head.m_offset = m_positionOfLastCheckPoint.m_offset;
+    m_sut.TakeSegment(head.m_segmentId);
     if (nextSeg != 0) {
         m_sut.TakeSegment(nextSeg);
         head.m_nextSegId = nextSeg;
@@ -273,28 +336,7 @@ void LSS::OpenExisting()
         head.m_nextSegId = m_sut.AllocateSegment();
     }
     m_deltas.Position(m_cpid, m_numCheckPoints);
-
-    int64_t kept = 0;
-    if (!graceful) kept = RecoveryScan(head);
-
-    if (head.m_offset == segmentSize) {
-        m_sut.Release(head.m_segmentId);
-        head.m_segmentId = head.m_nextSegId;
-        head.m_offset = 0;
-        head.m_nextSegId = m_sut.AllocateSegment();
-    }
-    m_deltas.Truncate(kept);
-
-    // After an unclean shutdown the next check point must start a new id even when
-    // the map did not change: units of the lost tail carry the old one.
-    m_forceCheckPoint = !graceful || m_forceIncrementMSSN;
-    // Every check passed: the store is accepted. Before its threads write anything the
-    // file says it is open, so a crash from here on is recovered at the next open; a
-    // refused store is left exactly as it was.
-    m_rootBlock.SetGracefulShutdown(false);
-    ClearBackgroundFailure();
-    StartThreads(&head);
-    CheckPointWithNewId();
+    return head;
 }
 
 } // namespace vorn

@@ -1,3 +1,5 @@
+// The store's check points (requests, the check point itself) and the check of the
+// utilisation table against the live packets.
 #include "vnLss/LSS.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
@@ -38,7 +40,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
     // the check-point lock; and a check point would make its uncommitted changes
     // durable. It is refused before any lock is taken.
     if (m_txn.IsOwnedByCallingThread())
-        throw ProgrammingErrorException(xstring("CheckPoint() : a transaction is open on this thread"));
+        ThrowProgrammingError("CheckPoint() : a transaction is open on this thread");
     CriticalSectionLock cpLock(m_checkPointLock);
     TraceIndenter indent(2);
     m_segmentWriter.Lock(true);
@@ -119,6 +121,14 @@ bool LSS::CheckPoint(const Guid& newCpid)
 // ---------------------------------------------------------------------------------
 // Utilisation check
 
+namespace {
+
+// Where a utilisation mismatch is reported: this file, at the line that report has
+// always given (93), kept fixed so that it reads the same whatever line the check
+// comes to sit on here.
+constexpr const char* kSutCheckFile = "Core/vnLss/LSSCheckPoint.cpp";
+constexpr int kSutCheckReportedLine = 93;
+
 class ValidateSUTLogRecordVisitor : public ILogRecordVisitor {
 public:
     explicit ValidateSUTLogRecordVisitor(LssInternal* store) : m_store(store) {}
@@ -134,6 +144,8 @@ private:
     LssInternal* m_store;
     int64_t m_sum = 0;
 };
+
+} // namespace
 
 void LSS::ValidateSut()
 {
@@ -159,7 +171,7 @@ void LSS::ValidateSut()
                 WriteHexLower(t, uint32_t(u));
                 t << "\n";
             }
-            if (ReportAssertionFailure("Core/vnLss/CheckPoint.cpp", "0", 93)) AssertionTrap();
+            if (ReportAssertionFailure(kSutCheckFile, "0", kSutCheckReportedLine)) AssertionTrap();
         }
     }
 }

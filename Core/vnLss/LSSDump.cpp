@@ -86,8 +86,6 @@ bool ReadElementBlocks(LSS& store, Seid seid, uint8_t* block, Fn&& fn)
     return true;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------------
 // The visitors
 
@@ -185,7 +183,6 @@ private:
 // ---------------------------------------------------------------------------------
 // The snapshot of the log that a scan reads
 
-namespace {
 
 class LogSnapshot {
 public:
@@ -277,6 +274,122 @@ void WriteStatistics(TextWriter& w, const LssStats& s)
     w << "%\n";
 }
 
+// The banner and the end of the log.
+void WriteBanner(TextWriter& w, const LogPosition& end)
+{
+    w << "\n";
+    WriteDashes(w, 109);
+    w << "\n";
+    for (int i = 0; i < 53; ++i) w.Put(' ');
+    w << "LSS\n";
+    w << "Segment writer end of log position = ";
+    PrintLogPosition(w, end);
+    w << "\n";
+}
+
+void WriteRecoveryLog(TextWriter& w, StringTextWriter& recoveryLog)
+{
+    xstring text;
+    {
+        std::lock_guard<std::mutex> lock(g_recoveryLogLock);
+        recoveryLog.Flush();
+        recoveryLog.GetBuffer().CopyTo(text);
+    }
+    w << "\nRecovery log:\n" << text;
+}
+
+// One line per flush unit of every segment that holds live bytes.
+void WriteFlushUnitTable(TextWriter& w, SegmentCache& cache, const LogSnapshot& snap, int32_t sectorSize)
+{
+    w << "Flush units\n";
+    w << "      segid          range        crc                  check point id             fsn    nextsegid  "
+         "size\n";
+    w << "    ";
+    WriteDashes(w, 103);
+    w << "\n";
+    for (int32_t id = 1; id < snap.GetCount(); ++id) {
+        if (snap.GetUtilisation(id) <= 0) continue;
+        PinnedSegment seg(cache, id);
+        ForEachLogUnit(seg.Buffer(), snap.Limit(id), sectorSize, [&](int64_t offset, const FlushUnitHeader& h) {
+            w << "    ";
+            WriteHexLower(w, uint32_t(id));
+            w << " [";
+            WriteHexLower(w, uint32_t(offset));
+            w << ",";
+            WriteHexLower(w, uint32_t(NextUnitOffset(offset, h.m_size, sectorSize)));
+            w << ") ";
+            WriteHexLower(w, h.m_crc);
+            w << " " << h.m_cpid << " ";
+            WriteHexLower(w, h.m_fsn);
+            w << " ";
+            WriteHexLower(w, uint32_t(h.m_nextSegId));
+            w << " ";
+            WriteHexLower(w, uint32_t(h.m_size));
+            w << "\n";
+        });
+    }
+}
+
+// What the segment dump prints besides the counts.
+struct SegmentDumpOptions {
+    bool m_segments;
+    bool m_livePackets;
+    bool m_allPackets;
+};
+
+// Walks every segment of the snapshot with the visitor, printing what the options ask
+// for, and adds the counts to s. Stops after the first segment whose live bytes differ
+// from its utilisation, with an error line; returns whether one did.
+bool DumpSegments(TextWriter& w, SegmentCache& cache, LogSnapshot& snap, int32_t sectorSize,
+                  const SegmentDumpOptions& print, DumpLSSLogRecordVisitor& visitor, LssStats& s)
+{
+    for (int32_t id = 1; id < snap.GetCount(); ++id) {
+        const int32_t utilisation = snap.GetUtilisation(id);
+        if (print.m_segments) {
+            w << "\nSegment " << id << "  Utilisation = ";
+            WriteHexLower(w, uint32_t(utilisation));
+            w << "  (";
+            WritePercent(w, Percent(utilisation, snap.GetSegmentSize()));
+            w << "%)\n";
+        }
+        if (utilisation <= 0) continue;
+        {
+            PinnedSegment seg(cache, id);
+            const uint8_t* buffer = seg.Buffer();
+            visitor.Reset();
+            ForEachLogUnit(buffer, snap.Limit(id), sectorSize, [&](int64_t offset, const FlushUnitHeader& h) {
+                if (print.m_segments) {
+                    w << "  Flush Unit :  [";
+                    WriteHexLower(w, uint32_t(offset));
+                    w << ",";
+                    WriteHexLower(w, uint32_t(NextUnitOffset(offset, h.m_size, sectorSize)));
+                    w << ")\n";
+                }
+                if (print.m_livePackets || print.m_allPackets) {
+                    w << "      Live Head  Type         Seid          Offset    Packet   Serial Elt\n";
+                    w << "                                                      Size      Size\n";
+                    w << "      ";
+                    WriteDashes(w, 66);
+                    w << "\n";
+                }
+                const int32_t start = int32_t(offset) + kFlushUnitHeaderSize;
+                WalkRecords(buffer, id, start, start + h.m_size, true, visitor);
+            });
+            visitor.AddTo(s);
+        }
+        snap.Release(id);
+        if (visitor.GetLiveBytes() != utilisation) {
+            w << "ERROR : Sum of sizes of live segments = ";
+            WriteHex64(w, uint64_t(visitor.GetLiveBytes()));
+            w << " != ";
+            WriteHexLower(w, uint32_t(utilisation));
+            w << "\n";
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------
@@ -320,45 +433,13 @@ void LSS::Dump(LssStats* stats, TextWriter& w, bool printRecoveryLog, bool print
     LogSnapshot snap(*this);
     StartStats(*this, s, snap);
     const int32_t sectorSize = m_storage->GetSectorSize();
-    const int32_t segmentSize = snap.GetSegmentSize();
 
-    // 1. The banner and the end of the log.
-    w << "\n";
-    WriteDashes(w, 109);
-    w << "\n";
-    for (int i = 0; i < 53; ++i) w.Put(' ');
-    w << "LSS\n";
-    w << "Segment writer end of log position = ";
-    PrintLogPosition(w, snap.GetEnd());
-    w << "\n";
-
-    // 2. The recovery log.
-    if (printRecoveryLog) {
-        xstring text;
-        {
-            std::lock_guard<std::mutex> lock(g_recoveryLogLock);
-            m_recoveryLog.Flush();
-            m_recoveryLog.GetBuffer().CopyTo(text);
-        }
-        w << "\nRecovery log:\n" << text;
-    }
-
-    // 3. The root block. A check point rewrites it under the check-point lock, which
-    // comes before the segment writer's lock: a caller inside its own transaction only
-    // tries it (the check-pointer may be waiting for that transaction).
+    WriteBanner(w, snap.GetEnd());
+    if (printRecoveryLog) WriteRecoveryLog(w, m_recoveryLog);
     if (printRootBlock) {
         w << "\n";
-        if (m_txn.IsOwnedByCallingThread()) {
-            const bool got = m_checkPointLock.TryEnter();
-            m_rootBlock.WriteDiagnostics(w);
-            if (got) m_checkPointLock.Leave();
-        } else {
-            CriticalSectionLock lock(m_checkPointLock);
-            m_rootBlock.WriteDiagnostics(w);
-        }
+        WriteRootBlockDiagnostics(w);
     }
-
-    // 4. The map and the utilisation table.
     if (printRpm) {
         w << "\n";
         m_rpm.Write(w);
@@ -368,105 +449,42 @@ void LSS::Dump(LssStats* stats, TextWriter& w, bool printRecoveryLog, bool print
         w << "\n";
         m_sut.Dump(w);
     }
+    if (printFlushUnitTable) WriteFlushUnitTable(w, m_cache, snap, sectorSize);
 
-    // 5. The table of flush units.
-    if (printFlushUnitTable) {
-        w << "Flush units\n";
-        w << "      segid          range        crc                  check point id             fsn    nextsegid  "
-             "size\n";
-        w << "    ";
-        WriteDashes(w, 103);
-        w << "\n";
-        for (int32_t id = 1; id < snap.GetCount(); ++id) {
-            if (snap.GetUtilisation(id) <= 0) continue;
-            PinnedSegment seg(m_cache, id);
-            ForEachLogUnit(seg.Buffer(), snap.Limit(id), sectorSize, [&](int64_t offset, const FlushUnitHeader& h) {
-                w << "    ";
-                WriteHexLower(w, uint32_t(id));
-                w << " [";
-                WriteHexLower(w, uint32_t(offset));
-                w << ",";
-                WriteHexLower(w, uint32_t(NextUnitOffset(offset, h.m_size, sectorSize)));
-                w << ") ";
-                WriteHexLower(w, h.m_crc);
-                w << " " << h.m_cpid << " ";
-                WriteHexLower(w, h.m_fsn);
-                w << " ";
-                WriteHexLower(w, uint32_t(h.m_nextSegId));
-                w << " ";
-                WriteHexLower(w, uint32_t(h.m_size));
-                w << "\n";
-            });
-        }
-    }
-
-    // 6. The segments with their units and packets.
     xvector<uint8_t> block;
     block.resize(kElementReadBlock);
     DumpLSSLogRecordVisitor visitor(this, w, printLivePackets, printAllPackets, block.data());
-    bool sumsDiffer = false;
-    for (int32_t id = 1; id < snap.GetCount() && !sumsDiffer; ++id) {
-        const int32_t utilisation = snap.GetUtilisation(id);
-        if (printSegments) {
-            w << "\nSegment " << id << "  Utilisation = ";
-            WriteHexLower(w, uint32_t(utilisation));
-            w << "  (";
-            WritePercent(w, Percent(utilisation, segmentSize));
-            w << "%)\n";
-        }
-        if (utilisation <= 0) continue;
-        {
-            PinnedSegment seg(m_cache, id);
-            const uint8_t* buffer = seg.Buffer();
-            visitor.Reset();
-            ForEachLogUnit(buffer, snap.Limit(id), sectorSize, [&](int64_t offset, const FlushUnitHeader& h) {
-                if (printSegments) {
-                    w << "  Flush Unit :  [";
-                    WriteHexLower(w, uint32_t(offset));
-                    w << ",";
-                    WriteHexLower(w, uint32_t(NextUnitOffset(offset, h.m_size, sectorSize)));
-                    w << ")\n";
-                }
-                if (printLivePackets || printAllPackets) {
-                    w << "      Live Head  Type         Seid          Offset    Packet   Serial Elt\n";
-                    w << "                                                      Size      Size\n";
-                    w << "      ";
-                    WriteDashes(w, 66);
-                    w << "\n";
-                }
-                const int32_t start = int32_t(offset) + kFlushUnitHeaderSize;
-                WalkRecords(buffer, id, start, start + h.m_size, true, visitor);
-            });
-            visitor.AddTo(s);
-        }
-        snap.Release(id);
-        if (visitor.GetLiveBytes() != utilisation) {
-            w << "ERROR : Sum of sizes of live segments = ";
-            WriteHex64(w, uint64_t(visitor.GetLiveBytes()));
-            w << " != ";
-            WriteHexLower(w, uint32_t(utilisation));
-            w << "\n";
-            sumsDiffer = true;
-        }
-    }
+    const bool sumsDiffer =
+        DumpSegments(w, m_cache, snap, sectorSize, {printSegments, printLivePackets, printAllPackets}, visitor, s);
 
-    // 7. The statistics (after a mismatch, those gathered so far, whatever the options).
+    // After a mismatch, the statistics gathered so far, whatever the options.
     s.m_fileSize = int64_t(m_storage->GetSize());
     if (printStatistics || sumsDiffer) {
         w << "\n";
         WriteStatistics(w, s);
     }
-
-    // 8. The CRC of all elements.
     if (printCrc) {
         w << "\n32 bit CRC on all objects in the store = ";
         WriteHexLower(w, CrcOfAllObjects());
         w << "\n";
     }
-
-    // 9. The closing rule.
     WriteDashes(w, 109);
     if (stats) *stats = s;
+}
+
+void LSS::WriteRootBlockDiagnostics(TextWriter& w)
+{
+    // A check point rewrites the root block under the check-point lock, which comes
+    // before the segment writer's lock: a caller inside its own transaction only tries
+    // it (the check-pointer may be waiting for that transaction).
+    if (m_txn.IsOwnedByCallingThread()) {
+        const bool got = m_checkPointLock.TryEnter();
+        m_rootBlock.WriteDiagnostics(w);
+        if (got) m_checkPointLock.Leave();
+    } else {
+        CriticalSectionLock lock(m_checkPointLock);
+        m_rootBlock.WriteDiagnostics(w);
+    }
 }
 
 // ---------------------------------------------------------------------------------
