@@ -2,6 +2,7 @@
 #include "Tilvex/Model/ModelTransaction.h"
 #include "Tilvex/Model/TileGeometry.h"
 #include "Tilvex/Tilvexgen/PhotoFile.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 #include "vnObject/CSpace.h"
 #include "vnPersistStore/PSpace.h"
@@ -64,7 +65,7 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
     const MontageEntry& e = m_montage.entries[i];
     {
         TraceStream t;
-        t << (i + 1) << " of " << n << " " << e.path << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
+        t << (i + 1) << " of " << n << " " << ShownName(e.path.Range()) << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
           << e.y2 << ")\n";
     }
     // Each worker decodes into one bitmap, whose block grows to the largest photo
@@ -82,14 +83,14 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         const int bpp = bitmap.GetBitsPerPixel();
         if (bpp != kTileBitsPerPixel) {
             TraceStream t;
-            t << "Image mismatch : file = " << e.path << " bpp = " << bpp << "\n";
+            t << "Image mismatch : file = " << ShownName(e.path.Range()) << " bpp = " << bpp << "\n";
             return;
         }
         const int32_t w = bitmap.GetWidth();
         const int32_t h = bitmap.GetHeight();
         if (w != e.x2 - e.x1 || h != e.y2 - e.y1) {
             TraceStream t;
-            t << "Image mismatch : file = " << e.path << " size = (" << w << "," << h << ")"
+            t << "Image mismatch : file = " << ShownName(e.path.Range()) << " size = (" << w << "," << h << ")"
               << " expected size = " << "(" << (e.x2 - e.x1) << "," << (e.y2 - e.y1) << ")" << "\n";
             return;
         }
@@ -110,10 +111,10 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         PaintTilvexNode(root, bitmap, bdRect, updateRect, this);
     } catch (const JpegException& x) {
         TraceStream t;
-        t << "Error : " << x.GetMessage() << "\n";
+        t << "Error : " << ShownName(x.GetMessage()) << "\n";
     } catch (const IException& x) {
         TraceStream t;
-        t << "Error : " << x.Describe() << "\n";
+        t << "Error : " << ShownName(x.Describe().Range()) << "\n";
     }
 }
 
