@@ -208,6 +208,23 @@ TEST(Interrupt, ASignalWhileHeldIsActedOnWhenReleased)
     std::filesystem::remove(path);
 }
 
+// Held before the file exists (while it is being created), a signal is acted on when
+// the file is armed: the new file goes and the status is 1.
+TEST(Interrupt, ASignalHeldWhileTheFileIsCreatedRemovesItOnceArmed)
+{
+    const std::string path = MakeFile("creating");
+    const int status = InChild([&] {
+        vorn::CatchInterrupts();
+        vorn::HoldInterrupts();
+        raise(SIGTERM);
+        vorn::RemoveOnInterrupt(path.c_str(), IdentityOf(path));
+        _exit(6); // the signal was lost
+    });
+    EXPECT_TRUE(ExitedWith(status, 1)) << status;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    std::filesystem::remove(path);
+}
+
 // Another file that has taken the armed file's name is not removed.
 TEST(Interrupt, OnlyTheArmedFileItselfIsRemoved)
 {

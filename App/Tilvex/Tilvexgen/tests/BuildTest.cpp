@@ -8,6 +8,7 @@
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "vnLss/LSS.h"
 #include "vnPlatform/Dir.h"
+#include "vnPlatform/LockedFile.h"
 #include "vnPlatform/PartialFile.h"
 #include "vnPlatform/Process.h"
 #include <atomic>
@@ -64,6 +65,18 @@ struct ReferenceCase {
 
 PlacedPhoto At(int x, int y, int w, int h, int seed) { return PlacedPhoto{x, y, w, h, Photo(w, h, seed)}; }
 
+// A photo of noise at the highest quality: its file is larger than any buffer a photo
+// is read through (over 1.5 MiB).
+PlacedPhoto NoisyAt(int x, int y, int w, int h, uint32_t seed)
+{
+    std::vector<uint8_t> samples(size_t(w) * h * 3);
+    for (uint8_t& v : samples) {
+        seed = seed * 1664525u + 1013904223u;
+        v = uint8_t(seed >> 24);
+    }
+    return PlacedPhoto{x, y, w, h, LibraryJpeg(w, h, 3, JCS_RGB, samples, 100)};
+}
+
 TEST(TilvexgenBuild, StoreTilesEqualAnIndependentReferencePyramid)
 {
     const std::vector<ReferenceCase> cases = {
@@ -75,7 +88,10 @@ TEST(TilvexgenBuild, StoreTilesEqualAnIndependentReferencePyramid)
         {"left half only", 3, {At(0, 0, 300, 600, 5)}},
         // Two photos share the tile from x 256 to 512.
         {"two photos in one tile", 3, {At(0, 0, 300, 200, 6), At(300, 0, 300, 150, 7)}},
+        // Read whole, however large the file.
+        {"photos larger than a read buffer", 3, {NoisyAt(0, 0, 1000, 1000, 8)}},
     };
+    ASSERT_GT(cases.back().photos[0].jpeg.size(), size_t(3) << 19);
     for (const ReferenceCase& c : cases) {
         SCOPED_TRACE(c.name);
         BuildDirs d;
@@ -488,6 +504,37 @@ TEST(TilvexgenBuild, APartialFileIsCreatedNewAndOnlyItsOwnRemoved)
     r = RunBuilder(d.program, d.pics);
     EXPECT_EQ(r.rc, 0) << r.out;
     EXPECT_FALSE(fs::exists(d.dir.Path() + "/nowhere"));
+}
+
+// A second build of the same name that clears the first one's new partial file between
+// its creation and its lock, and creates and holds its own.
+std::unique_ptr<FileRAS> g_secondBuildsFile;
+void SecondBuildRaces(const char* path)
+{
+    SetBeforeLockHook(nullptr);
+    EXPECT_EQ(ClearPartialFile(path), 0);
+    WriteFile(path, std::vector<uint8_t>{'s', 'e', 'c', 'o', 'n', 'd'});
+    g_secondBuildsFile = std::make_unique<FileRAS>(path, OM_OPEN_EXISTING, true, false);
+}
+
+// The first build finds, once it holds its file, that the name is no longer its file's:
+// it fails as a build that finds a partial file held does, and leaves the second build's
+// file and the previous store as they are.
+TEST(TilvexgenBuild, APartialFileTakenOverBeforeItsLockIsLeftToTheOtherBuild)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(300, 200, 1));
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+    const std::string part = d.store + ".part";
+    SetBeforeLockHook(&SecondBuildRaces);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    SetBeforeLockHook(nullptr);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (" + part + ") : Device or resource busy\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(ReadAll(part), "second");
+    EXPECT_EQ(ReadAll(d.store), "old");
+    g_secondBuildsFile.reset();
 }
 
 void RemovePartialFile(PersistStore*, CSpace*) { fs::remove(WatchedStorage::s_path); }
