@@ -1,5 +1,6 @@
 #include "vnPlatform/Interrupt.h"
 #include "vnPlatform/Console.h"
+#include "vnPlatform/InterruptSignals.h"
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -53,6 +54,13 @@ void ForEachSignal(F f)
 }
 
 } // namespace
+
+void AddProcessInterruptSignals(sigset_t* set)
+{
+    ForEachSignal([&](int sig) {
+        if (sig != SIGPIPE && sig != SIGXFSZ) sigaddset(set, sig);
+    });
+}
 
 void CatchInterrupts()
 {

@@ -6,6 +6,7 @@
 // on a pseudo-terminal that the test holds.
 #include "vnPlatform/Console.h"
 #include "vnPlatform/Interrupt.h"
+#include "vnPlatform/Thread.h"
 #include <gtest/gtest.h>
 #include <chrono>
 #include <csignal>
@@ -240,6 +241,34 @@ TEST(Interrupt, OnlyTheArmedFileItselfIsRemoved)
     EXPECT_TRUE(ExitedWith(status, 1)) << status;
     EXPECT_TRUE(std::filesystem::exists(path));
     std::filesystem::remove(path);
+}
+
+// Threads of the framework start with the signals sent to end the process blocked, so
+// that those reach the main thread, which acts on them at once.
+TEST(Interrupt, FrameworkThreadsLeaveTheSignalsToTheMainThread)
+{
+    static int blocked;
+    blocked = 0;
+    uint32_t id = 0;
+    vorn::PlatformHandle* thread = nullptr;
+    ASSERT_EQ(vorn::CreateThreadHandle(
+                  [](void*) -> uint32_t {
+                      sigset_t mask;
+                      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+                      for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                          if (sigismember(&mask, sig) == 1) ++blocked;
+                      // A closed pipe is met by the thread's own write: not blocked.
+                      if (sigismember(&mask, SIGPIPE) == 1) blocked += 100;
+                      return 0;
+                  },
+                  nullptr, &id, &thread),
+              0);
+    EXPECT_EQ(vorn::WaitForSingleObject(thread, vorn::INFINITE), vorn::WAIT_OBJECT_0);
+    vorn::CloseHandle(thread);
+    EXPECT_EQ(blocked, 4);
+    sigset_t mine;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+    EXPECT_EQ(sigismember(&mine, SIGINT), 0) << "the creating thread keeps its mask";
 }
 
 } // namespace

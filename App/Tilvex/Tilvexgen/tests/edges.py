@@ -6,7 +6,7 @@ UTF-8, photos whose header claims more pixels than can be decoded, a folder with
 photos over an existing store, and (as an ordinary user) an output folder that cannot
 be read. Each case checks the exit status, that no partial file is left, and what the
 store is afterwards."""
-import argparse, os, pty, shutil, signal, subprocess, sys, tempfile, termios
+import argparse, os, pty, shutil, signal, subprocess, sys, tempfile, termios, time
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--tilvexgen", required=True)
@@ -105,18 +105,12 @@ def interrupt_at_final_key_wait(root):
     master, slave = pty.openpty()
     p = run(program, pics, stdin=slave, stdout=subprocess.PIPE, start_new_session=True)
     os.write(master, b"k")  # the key for the scan's wait
-    out = p.stdout.read1(1 << 20) if hasattr(p.stdout, "read1") else b""
-    while b"\nHit a key...\n" not in out:
-        more = p.stdout.read1(1 << 20)
-        if not more:
-            break
-        out += more
-    # The wait has begun once the terminal's echo is off.
+    read_until(p.stdout, b"\n\nHit a key...\n")  # the last prompt follows an empty line
+    # The wait has begun once the terminal's echo is off (20 s at most).
     for _ in range(4000):
         if not termios.tcgetattr(slave)[3] & termios.ECHO:
             break
-        os.sched_yield()
-        import time; time.sleep(0.005)
+        time.sleep(0.005)
     p.send_signal(signal.SIGINT)
     p.wait(timeout=120)
     check(p.returncode == -signal.SIGINT, "final key wait: status %s" % p.returncode)
