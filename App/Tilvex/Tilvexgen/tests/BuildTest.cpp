@@ -555,6 +555,33 @@ TEST(TilvexgenBuild, AMissingPartialFileIsNamedWhenTheRenameFails)
     EXPECT_FALSE(fs::exists(d.store));
 }
 
+void PutAnotherFileAtThePartialName(PersistStore*, CSpace*)
+{
+    const std::string other = WatchedStorage::s_path + ".other";
+    WriteFile(other, std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'});
+    fs::rename(other, WatchedStorage::s_path);
+}
+
+// Another file has taken the partial file's name while the build ran: the build does
+// not rename it, fails, and leaves it and the previous store as they are; it removes
+// nothing by name.
+TEST(TilvexgenBuild, AFailedRenameLeavesAnotherFileAtThePartialName)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+    HooksRestored restore;
+    WatchedStorage::s_path = d.store + ".part";
+    SetBuildSessionHook(&PutAnotherFileAtThePartialName);
+    const RunResult r = RunBuilder(d.program, d.pics);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("Error : File error (" + d.store + ".part) : Device or resource busy\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(ReadAll(d.store + ".part"), "theirs");
+    EXPECT_EQ(ReadAll(d.store), "old");
+}
+
 // A photo that has become a FIFO since the scan is refused without waiting for a
 // writer, with its message, and the other photos are painted.
 TEST(TilvexgenBuild, APhotoThatIsNoLongerARegularFileIsRefused)
