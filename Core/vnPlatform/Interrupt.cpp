@@ -28,13 +28,10 @@ bool g_installed = false;
 void OnInterrupt(int sig)
 {
     switch (g_state.load()) {
-    case kArmed: {
-        const int saved = errno;
-        RemoveFileIfIdentity(g_path, g_id);
-        RestoreConsoleAfterInterrupt(); // a key wait leaves no terminal without echo
-        errno = saved;
+    case kArmed:
+        RemoveFileIfIdentity(g_path, g_id); // only while the name still stands for it
+        RestoreConsoleAfterInterrupt();     // a key wait leaves no terminal without echo
         ::_exit(1);
-    }
     case kHeld:
         g_heldSignal.store(sig);
         return;

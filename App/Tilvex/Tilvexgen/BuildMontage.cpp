@@ -167,7 +167,8 @@ public:
         ReleaseInterrupts();
         if (out.syncError != 0) {
             TraceStream t;
-            t << "Warning : " << FileException(uint32_t(out.syncError), FolderOf(storePath)).Describe() << "\n";
+            t << "Warning : "
+              << ShownName(FileException(uint32_t(out.syncError), FolderOf(storePath)).Describe().Range()) << "\n";
         }
         if (e == 0) return;
         const xstring& name = out.failedAt == RenameOutcome::kFolder ? FolderOf(storePath)
