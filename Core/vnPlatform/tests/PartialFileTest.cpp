@@ -115,6 +115,14 @@ TEST(PartialFile, ACreatedFileTakenOverBeforeItsLockIsRefused)
     ASSERT_EQ(fstat(info.fd, &st), 0);
     EXPECT_EQ(id.inode, uint64_t(st.st_ino));
     RasFileClose(info.fd);
+
+    // Removed before every lock: the creation gives up (EBUSY) rather than trying for
+    // good.
+    fs::remove(part);
+    SetBeforeLockHook([](const char* path) { ::unlink(path); });
+    EXPECT_EQ(RasFileOpen(part.c_str(), RAS_CREATE_NEW, false, false, &info), EBUSY);
+    SetBeforeLockHook(nullptr);
+    EXPECT_FALSE(fs::exists(part));
 }
 
 // Clearing locks the file first and removes it only while it is still the file at the
