@@ -184,20 +184,27 @@ void ResDIB::Create(int bitsPerPixel, int32_t width, int32_t height)
     std::memset(m_pixels, 0, m_header->biSizeImage);
 }
 
+void ResDIB::CheckShape(int bitsPerPixel, int32_t width, int32_t height)
+{
+    if (bitsPerPixel < 1 || bitsPerPixel > 32)
+        ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap depth %d", bitsPerPixel);
+    const int64_t stride = StrideFor(bitsPerPixel, width);
+    if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes)
+        ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
+}
+
 void ResDIB::CreateForOverwrite(int bitsPerPixel, int32_t width, int32_t height)
 {
     const bool sameShape = m_header && m_header->biBitCount == bitsPerPixel && m_header->biWidth == width &&
                            m_header->biHeight == height;
     if (!sameShape) {
-        if (bitsPerPixel < 1 || bitsPerPixel > 32) {
+        try {
+            CheckShape(bitsPerPixel, width, height);
+        } catch (...) {
             Clear();
-            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap depth %d", bitsPerPixel);
+            throw;
         }
         const int64_t stride = StrideFor(bitsPerPixel, width);
-        if (width < 0 || height < 0 || stride > INT32_MAX || stride * height > kMaxPixelBytes) {
-            Clear();
-            ThrowVornExceptionF(GeneralErrorCategory(), 1, "Bad bitmap size %d x %d", int(width), int(height));
-        }
         // Blocks that are large enough are kept, so that a decoder filling one bitmap with
         // images of changing sizes touches no new memory once it has seen the largest.
         const size_t headerBytes = size_t(HeaderBlockBytes(bitsPerPixel));

@@ -76,6 +76,9 @@ public:
     static int32_t PaletteSizeForBitCount(int bitsPerPixel);
     // ((bits per pixel * width + 31) / 32) * 4.
     static int64_t StrideFor(int bitsPerPixel, int32_t width);
+    // Throws "Bad bitmap depth %d" or "Bad bitmap size %d x %d" (VornException) when no
+    // bitmap of this shape can be made (its pixels over the 4 GiB cap, say).
+    static void CheckShape(int bitsPerPixel, int32_t width, int32_t height);
 
     // Copies the 24-bit pixels of srcRect of src so that its top-left pixel lands on
     // dstPoint of dst. Both bitmaps must be 24-bit and both rectangles inside them

@@ -28,8 +28,8 @@ enum : uint32_t {
     kFileAttrEncrypted = 0x4000,
 };
 
-// One entry, laid out like the Windows find record; the name is UTF-8 (as the file
-// system holds it), NUL-terminated.
+// One entry, laid out like the Windows find record; the name is the bytes the file
+// system holds (UTF-8 where it is), NUL-terminated.
 struct DirEntryRecord {
     static constexpr int kMaxName = 256;
 

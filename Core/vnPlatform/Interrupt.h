@@ -1,20 +1,29 @@
-// What an interrupt (SIGINT or SIGTERM) does to a program that is writing a file it
-// will rename when done: while armed, the file is removed and the process ends with
-// status 1. One file at a time, for the whole process.
+// What a signal that would end the process (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT and
+// every other one whose default action ends it, unless it is ignored or handled when the
+// handlers are installed) does to a program that is writing a file it will rename when
+// done: while armed, the file is removed (only while it is still the program's own, by
+// its identity) and the process ends with status 1. Otherwise the signal does what it
+// did before. Either way a key wait in progress gives the terminal its mode back first.
+// One file at a time, for the whole process.
 #pragma once
+#include "vnPlatform/PartialFile.h"
 
 namespace vorn {
 
-// From now on an interrupt removes path (UTF-8, copied; at most 4095 bytes) and ends the
-// process with status 1.
-void RemoveOnInterrupt(const char* path);
+// Installs the handlers, once; a program calls it at its start, so that every key wait
+// gives the terminal back whatever signal ends it.
+void CatchInterrupts();
 
-// The file is about to be renamed or removed by the program itself: an interrupt that
+// From now on such a signal removes path (UTF-8, copied; at most 4095 bytes) while it
+// names the file id, and ends the process with status 1. Installs the handlers.
+void RemoveOnInterrupt(const char* path, const FileIdentity& id);
+
+// The file is about to be renamed or removed by the program itself: a signal that
 // comes now waits for ReleaseInterrupts.
 void HoldInterrupts();
 
-// Interrupts act as they did before RemoveOnInterrupt; one that came while they were
-// held takes effect now.
+// Signals act as they did before RemoveOnInterrupt (the file is never removed by them
+// again); one that came while they were held takes effect now.
 void ReleaseInterrupts();
 
 } // namespace vorn

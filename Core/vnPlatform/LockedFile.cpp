@@ -15,7 +15,11 @@ int CloseAfter(int fd, int error)
     return error;
 }
 
+BeforeLockHook g_beforeLock = nullptr;
+
 } // namespace
+
+void SetBeforeLockHook(BeforeLockHook hook) { g_beforeLock = hook; }
 
 int OpenLockedFile(const char* path, int openFlags, bool truncate, int* fd)
 {
@@ -26,6 +30,7 @@ int OpenLockedFile(const char* path, int openFlags, bool truncate, int* fd)
     do f = ::open(path, flags, 0666);
     while (f < 0 && errno == EINTR);
     if (f < 0) return errno;
+    if (g_beforeLock) g_beforeLock(path);
 
     int r;
     do r = ::flock(f, LOCK_EX | LOCK_NB);

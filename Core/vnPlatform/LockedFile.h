@@ -13,4 +13,10 @@ namespace vorn {
 // file description holds the lock (the file is left untouched).
 int OpenLockedFile(const char* path, int openFlags, bool truncate, int* fd);
 
+// Called with the path between the open and the lock of every OpenLockedFile, when set:
+// a test puts another opener's work there (a race made certain). Null for none; not to
+// be changed while files are being opened.
+using BeforeLockHook = void (*)(const char* path);
+void SetBeforeLockHook(BeforeLockHook hook);
+
 } // namespace vorn

@@ -38,6 +38,35 @@ bool DirectIoUsable(int fd)
     return sx.stx_dio_offset_align <= kRasMaxDirectAlignment && sx.stx_dio_mem_align <= kRasMaxDirectAlignment;
 }
 
+// Whether path names the open file fd (not following a final link).
+bool NamesFile(const char* path, int fd, bool* nothingThere)
+{
+    struct stat there, held;
+    *nothingThere = false;
+    if (::lstat(path, &there) != 0) {
+        *nothingThere = errno == ENOENT;
+        return false;
+    }
+    return ::fstat(fd, &held) == 0 && there.st_dev == held.st_dev && there.st_ino == held.st_ino;
+}
+
+// Creates path new and locks it. Between the creation and the lock another opener can
+// remove the file (it is not locked yet) and put its own at the name: the created file
+// counts only when it is still the one at the name once locked. Removed meanwhile, it
+// is created again, a few times at most.
+int CreateNewLocked(const char* path, int flags, int* fd)
+{
+    constexpr int kAttempts = 8;
+    for (int attempt = 0;; ++attempt) {
+        if (int e = OpenLockedFile(path, flags, false, fd)) return e;
+        bool nothingThere = false;
+        if (NamesFile(path, *fd, &nothingThere)) return 0;
+        ::close(*fd);
+        *fd = -1;
+        if (!nothingThere || attempt + 1 == kAttempts) return EBUSY;
+    }
+}
+
 } // namespace
 
 int RasFileOpen(const char* path, int disposition, bool wantDirect, bool writeThrough, RasFileInfo* info)
@@ -46,7 +75,9 @@ int RasFileOpen(const char* path, int disposition, bool wantDirect, bool writeTh
     if (int e = OpenFlags(disposition, writeThrough, &flags)) return e;
     int fd;
     const bool truncate = disposition == RAS_CREATE_ALWAYS || disposition == RAS_TRUNCATE_EXISTING;
-    if (int e = OpenLockedFile(path, flags, truncate, &fd)) return e;
+    if (int e = disposition == RAS_CREATE_NEW ? CreateNewLocked(path, flags, &fd)
+                                              : OpenLockedFile(path, flags, truncate, &fd))
+        return e;
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         const int e = errno;

@@ -11,7 +11,8 @@ namespace vorn {
 
 // Creation dispositions, numbered as vorn::EOpenMode.
 enum RasDisposition : int {
-    RAS_CREATE_NEW = 0,        // fails with EEXIST when the file exists
+    RAS_CREATE_NEW = 0,        // fails with EEXIST when the file exists, EBUSY when another
+                               // file took the name before the new one was locked
     RAS_CREATE_ALWAYS = 1,     // an existing file is emptied (after the lock is held)
     RAS_OPEN_EXISTING = 2,     // fails with ENOENT when the file is missing
     RAS_OPEN_ALWAYS = 3,       // a missing file is created empty

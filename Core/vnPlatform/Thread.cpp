@@ -1,5 +1,6 @@
 #include "vnPlatform/Thread.h"
 #include "vnPlatform/PlatformHandleImpl.h"
+#include "vnPlatform/InterruptSignals.h"
 
 #include <atomic>
 #include <cerrno>
@@ -145,7 +146,15 @@ int CreateThreadHandle(ThreadEntry entry, void* arg, uint32_t* threadId, Platfor
     if (!impl)
         return ENOMEM;
     StartBlock block{entry, arg, threadId, impl};
+    // The new thread starts with the signals sent to end the process blocked: they go to
+    // the main thread, which acts on them at once, rather than to a worker that may be
+    // waiting where they are not seen for a while.
+    sigset_t interrupts, previous;
+    sigemptyset(&interrupts);
+    AddProcessInterruptSignals(&interrupts);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
     const int rc = pthread_create(&impl->m_thread, nullptr, Trampoline, &block);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (rc != 0) {
         delete impl;
         return rc;

@@ -8,20 +8,10 @@
 
 namespace vorn {
 
-namespace {
-
-// True when z is well-formed UTF-8 (the form every framework path is in).
-bool IsValidUtf8(const char* z)
-{
-    string16 probe;
-    return *z == 0 || Utf8ToUtf16(z, probe);
-}
-
-} // namespace
-
 FILE* OpenFileUtf8(const char* path, const char* mode)
 {
-    if (!IsValidUtf8(path) || !IsValidUtf8(mode) || *path == 0) {
+    // A name is the bytes the file system gives: one that is not UTF-8 is opened as it is.
+    if (*path == 0) {
         SetLastSystemError(ENOENT);
         return nullptr;
     }
@@ -147,9 +137,10 @@ bool FileOrDirInfo::Query(const xstring& path) { return QueryDirEntry(xstring(pa
 void DirSearch::Start(const xstring& pattern)
 {
     Close();
+    m_error = 0;
     xstring z(pattern);
-    if (!IsValidUtf8(z.c_str())) return; // as the empty pattern: nothing matches
     m_handle = OpenDirListing(z.c_str());
+    if (m_handle == nullptr) m_error = int32_t(GetLastSystemError());
     if (m_handle != nullptr && NextDirEntry(m_handle, m_current.Record())) {
         m_firstPending = true;
         return;

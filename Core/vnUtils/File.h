@@ -10,8 +10,9 @@
 
 namespace vorn {
 
-// Opens a UTF-8 path with a UTF-8 C stdio mode ("rb", "wb" ...). Null on failure: a
-// path that is not valid UTF-8, a file that cannot be opened, or a directory (errno
+// Opens a path with a C stdio mode ("rb", "wb" ...). The path's bytes are the name as
+// the file system holds it (UTF-8 where it is; a name that is not is opened as it is).
+// Null on failure: an empty path, a file that cannot be opened, or a directory (errno
 // tells which).
 FILE* OpenFileUtf8(const char* path, const char* mode);
 
@@ -141,8 +142,9 @@ private:
 };
 
 // Enumerates a directory: Start, then Next until false, reading Current after each
-// true. Entries come sorted by name with "." and ".." first; a pattern that matches
-// nothing or a directory that cannot be read gives an empty enumeration.
+// true. Entries come sorted by name with "." and ".." first, their names the bytes the
+// file system gives; a pattern that matches nothing or a directory that cannot be read
+// gives an empty enumeration, and GetError tells which.
 class DirSearch {
 public:
     DirSearch() = default;
@@ -159,9 +161,13 @@ public:
 
     const FileOrDirInfo& Current() const { return m_current; }
     bool IsOpen() const { return m_handle != nullptr; }
+    // The system's error (errno) when the last Start could not read the directory; 0
+    // when it could.
+    int32_t GetError() const { return m_error; }
 
 private:
     FileOrDirInfo m_current;
+    int32_t m_error = 0;
     bool m_firstPending = false;
     DirListing* m_handle = nullptr;
 };

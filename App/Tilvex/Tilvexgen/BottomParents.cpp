@@ -8,7 +8,7 @@ BottomParents::BottomParents(Tilvex* tilvex, int32_t depth, bool enabled, const 
     : m_tilvex(tilvex), m_depth(depth), m_enabled(enabled && depth >= 2)
 {
     if (m_enabled)
-        for (const auto& [key, tile] : pending.m_tiles) ++m_waiting[ParentTileKey(key)].remaining;
+        for (const uint64_t key : pending.Keys()) ++m_waiting[ParentTileKey(key)].remaining;
 }
 
 void BottomParents::ChildFinished(uint64_t key, xvector<uint8_t>* bytes)

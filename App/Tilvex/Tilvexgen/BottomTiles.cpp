@@ -2,6 +2,7 @@
 #include "Tilvex/Model/ModelTransaction.h"
 #include "Tilvex/Model/TileGeometry.h"
 #include "Tilvex/Tilvexgen/PhotoFile.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include "Tilvex/Tilvexgen/TileKey.h"
 #include "vnObject/CSpace.h"
 #include "vnPersistStore/PSpace.h"
@@ -64,7 +65,7 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
     const MontageEntry& e = m_montage.entries[i];
     {
         TraceStream t;
-        t << (i + 1) << " of " << n << " " << e.path << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
+        t << (i + 1) << " of " << n << " " << ShownName(e.path.Range()) << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
           << e.y2 << ")\n";
     }
     // Each worker decodes into one bitmap, whose block grows to the largest photo
@@ -82,14 +83,14 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         const int bpp = bitmap.GetBitsPerPixel();
         if (bpp != kTileBitsPerPixel) {
             TraceStream t;
-            t << "Image mismatch : file = " << e.path << " bpp = " << bpp << "\n";
+            t << "Image mismatch : file = " << ShownName(e.path.Range()) << " bpp = " << bpp << "\n";
             return;
         }
         const int32_t w = bitmap.GetWidth();
         const int32_t h = bitmap.GetHeight();
         if (w != e.x2 - e.x1 || h != e.y2 - e.y1) {
             TraceStream t;
-            t << "Image mismatch : file = " << e.path << " size = (" << w << "," << h << ")"
+            t << "Image mismatch : file = " << ShownName(e.path.Range()) << " size = (" << w << "," << h << ")"
               << " expected size = " << "(" << (e.x2 - e.x1) << "," << (e.y2 - e.y1) << ")" << "\n";
             return;
         }
@@ -110,10 +111,10 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         root->SetImage(bitmap, bdRect, updateRect, this);
     } catch (const JpegException& x) {
         TraceStream t;
-        t << "Error : " << x.GetMessage() << "\n";
+        t << "Error : " << ShownName(x.GetMessage()) << "\n";
     } catch (const IException& x) {
         TraceStream t;
-        t << "Error : " << x.Describe() << "\n";
+        t << "Error : " << ShownName(x.Describe().Range()) << "\n";
     }
 }
 
@@ -122,16 +123,7 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
 // image has painted yet. Spares stay for the next entry.
 void IrregularMontageCalcBottomTiles::PrepareBlankTiles(const MontageEntry& e)
 {
-    size_t needed = 0;
-    const TileRange r = TilesOf(e, m_montage);
-    {
-        std::lock_guard<std::mutex> lock(m_pending->m_lock);
-        for (int64_t row = r.row1; row <= r.row2; ++row)
-            for (int64_t col = r.col1; col <= r.col2; ++col) {
-                auto it = m_pending->m_tiles.find(TileKey(col, row));
-                if (it != m_pending->m_tiles.end() && !it->second.node.m_object) ++needed;
-            }
-    }
+    const size_t needed = m_pending->CountUnpainted(TilesOf(e, m_montage));
     while (m_blankTiles.size() < needed) {
         m_blankTiles.emplace_back();
         m_blankTiles.back().Create(kTileBitsPerPixel, kTileSize, kTileSize);
@@ -150,10 +142,7 @@ bool IrregularMontageCalcBottomTiles::TakeBlankTile(ResDIB& dib)
 // Inside the painting transaction.
 void IrregularMontageCalcBottomTiles::OnTilePainted(TilvexNode* node, int32_t col, int32_t row)
 {
-    std::lock_guard<std::mutex> lock(m_pending->m_lock);
-    auto it = m_pending->m_tiles.find(TileKey(col, row));
-    if (it == m_pending->m_tiles.end()) throw ProgrammingErrorException(xstring("a painted tile was not expected"));
-    it->second.node = node->AsObject();
+    m_pending->SetPainted(TileKey(col, row), node);
 }
 
 // The entry is done with, painted or not: every tile that waited only for it is
@@ -164,23 +153,9 @@ void IrregularMontageCalcBottomTiles::FinishEntry(const MontageEntry& e)
     if (IsEmptyEntry(e)) return;
     std::vector<std::pair<uint64_t, TilvexNode*>> done;
     std::vector<uint64_t> unpainted;
-    const TileRange r = TilesOf(e, m_montage);
     {
         ModelTransaction txn;
-        std::lock_guard<std::mutex> lock(m_pending->m_lock);
-        for (int64_t row = r.row1; row <= r.row2; ++row) {
-            for (int64_t col = r.col1; col <= r.col2; ++col) {
-                const uint64_t key = TileKey(col, row);
-                auto it = m_pending->m_tiles.find(key);
-                if (--it->second.remaining > 0) continue;
-                if (it->second.node.m_object) {
-                    done.emplace_back(key, static_cast<TilvexNode*>(it->second.node.m_object));
-                } else {
-                    m_pending->m_tiles.erase(it);
-                    unpainted.push_back(key);
-                }
-            }
-        }
+        m_pending->EntryHandled(TilesOf(e, m_montage), done, unpainted);
     }
     for (uint64_t key : unpainted) m_parents.ChildFinished(key, nullptr);
     if (m_encodeQueue.TryQueue(done)) return;
@@ -196,10 +171,7 @@ void IrregularMontageCalcBottomTiles::EncodeFinishedTile(uint64_t key, TilvexNod
     {
         ModelTransaction txn;
         node->TakeJpegBytes(jpeg.m_bytes);
-        {
-            std::lock_guard<std::mutex> lock(m_pending->m_lock);
-            m_pending->m_tiles.erase(key);
-        }
+        m_pending->Remove(key);
         m_written.Add(key);
     }
     m_parents.ChildFinished(key, &copy);

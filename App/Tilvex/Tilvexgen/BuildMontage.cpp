@@ -2,6 +2,7 @@
 #include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "Tilvex/Tilvexgen/Scan.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include "vnObject/CSpace.h"
 #include "vnLss/LssInterfaces.h"
 #include "vnLss/Ras.h"
@@ -80,6 +81,25 @@ PersistStoreSettings BuilderStoreSettings()
     return s;
 }
 
+// A scan that found nothing is said so; it builds the empty pyramid only where there is
+// no store of that name yet, never over one.
+void CheckImagesFound(const Montage& montage, const xstring& dir, const xstring& storePath)
+{
+    if (!montage.entries.empty()) return;
+    {
+        TraceStream t;
+        t << "No jpeg images found in " << ShownName(dir.Range()) << "\n";
+    }
+    std::error_code ec;
+    xstring z(storePath);
+    if (fs::exists(fs::symlink_status(fs::path(z.c_str()), ec))) {
+        xstring message("No images to build from: ");
+        message += storePath;
+        message += " is left as it was";
+        ThrowVornException(message);
+    }
+}
+
 // Throws a FileException with the system's error when dir is not a directory that can
 // be read.
 void CheckDirectory(const xstring& dir)
@@ -93,27 +113,39 @@ void CheckDirectory(const xstring& dir)
 }
 
 // The partial file, created new (never through a link; what a finished or failed build
-// left there is replaced, a file another build holds is not touched) and kept open, and
-// so locked, until Rename has given it its final name; on any other way out it is
-// removed while still held, so a build removes only a partial file it created and
-// holds. An interrupt meanwhile removes it too.
+// left there is replaced, a file another build holds is not touched), locked before it
+// counts as the build's own (one that another build took over before the lock is
+// refused), and kept open, and so locked, until Rename has given it its final name. It
+// is known by its identity from then on: on any other way out it is removed while still
+// held, and an interrupt removes it too, but only while the name still stands for it.
 class PartialFile {
 public:
     PartialFile(const xstring& path, const LssSettings& settings) : m_path(path)
     {
         xstring z(m_path);
-        if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_path);
-        m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.m_enableFileBuffering,
-                                           settings.m_enableWriteThrough);
-        RemoveOnInterrupt(z.c_str());
+        // A signal between the creation and the arming waits, so that no file is left.
+        CatchInterrupts();
+        HoldInterrupts();
+        try {
+            if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_path);
+            m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.m_enableFileBuffering,
+                                               settings.m_enableWriteThrough);
+            // Locked and still under its name (FileRAS refuses it otherwise): no other
+            // build removes it now.
+            if (const int e = QueryFileIdentity(z.c_str(), &m_id)) throw FileException(uint32_t(e), m_path);
+        } catch (...) {
+            m_file.reset();
+            ReleaseInterrupts();
+            throw;
+        }
+        RemoveOnInterrupt(z.c_str(), m_id);
     }
     ~PartialFile()
     {
         if (!m_file) return;
         HoldInterrupts();
-        std::error_code ec;
         xstring z(m_path);
-        fs::remove(fs::path(z.c_str()), ec);
+        RemoveFileIfIdentity(z.c_str(), m_id);
         m_file.reset();
         ReleaseInterrupts();
     }
@@ -122,20 +154,42 @@ public:
 
     IRAS* Get() const { return m_file.get(); }
 
-    // Renames the complete file to storePath, durably.
+    // Renames the complete file to storePath, durably. Once renamed it is no longer the
+    // build's to remove, whatever follows; a failure to make the rename durable is then
+    // reported, but the store stands.
     void Rename(const xstring& storePath)
     {
         HoldInterrupts();
         xstring from(m_path), to(storePath);
-        const int e = RenameDurably(from.c_str(), to.c_str());
-        if (e == 0) m_file.reset();
+        RenameOutcome out;
+        const int e = RenameDurably(from.c_str(), m_id, to.c_str(), &out);
+        if (out.renamed) m_file.reset();
         ReleaseInterrupts();
-        // A missing partial file is the one named; anything else concerns the store's name.
-        if (e != 0) throw FileException(uint32_t(e), e == ENOENT ? m_path : storePath);
+        if (out.syncError != 0) {
+            TraceStream t;
+            t << "Warning : "
+              << ShownName(FileException(uint32_t(out.syncError), FolderOf(storePath)).Describe().Range()) << "\n";
+        }
+        if (e == 0) return;
+        const xstring& name = out.failedAt == RenameOutcome::kFolder ? FolderOf(storePath)
+                              : out.failedAt == RenameOutcome::kFrom ? m_path
+                                                                     : storePath;
+        throw FileException(uint32_t(e), name);
     }
 
 private:
+    // The folder that holds path, as the rename opens it.
+    static xstring FolderOf(const xstring& path)
+    {
+        const char* b = path.data();
+        const char* e = b + path.size();
+        while (e != b && e[-1] != '/') --e;
+        if (e == b) return xstring(".");
+        return xstring(SubString8(b, e - b == 1 ? e : e - 1));
+    }
+
     xstring m_path;
+    FileIdentity m_id;
     std::unique_ptr<FileRAS> m_file;
 };
 
@@ -175,7 +229,7 @@ private:
 void TraceError(const xstring& description)
 {
     TraceStream t;
-    t << "Error : " << description << "\n";
+    t << "Error : " << ShownName(description.Range()) << "\n";
 }
 
 } // namespace
@@ -204,6 +258,7 @@ bool BuildMontage(const xstring& storePath, const xstring& dir)
             {
                 Montage montage;
                 ScanAndLayOutImages(dir, montage);
+                CheckImagesFound(montage, dir, storePath);
                 CalcTilvexFromMontage(montage, tilvex);
             }
             session.Commit(storePath);

@@ -11,12 +11,15 @@ struct PersistStoreSettings;
 
 // Runs one build; true when the store is complete and closed under storePath, false
 // when the build failed ("Error : " and the description have then been traced). The
-// store is written as storePath + ".part", a file the build creates new and holds
-// locked until it is renamed to storePath at the end (the rename made durable), so a
-// failed or interrupted (SIGINT, SIGTERM) build leaves an earlier store of that name as
-// it was and removes its partial file; a partial file that another build holds makes
-// this one fail ("Device or resource busy") and is left to it. The program's module
-// must be registered (the image model's classes).
+// store is written as storePath + ".part", a file the build creates new, locks, and
+// keeps only while the name still stands for it (another build that took the name
+// first keeps it: "Device or resource busy"); it holds it locked until it is renamed
+// to storePath at the end (the folder opened first, the rename made durable). So a
+// failed build, or one ended by any signal that would end the process, leaves an
+// earlier store of that name as it was and removes its own partial file, and never
+// another's. A scan that finds no image builds the empty pyramid only where no store
+// of that name exists. The program's module must be registered (the image model's
+// classes).
 bool BuildMontage(const xstring& storePath, const xstring& dir);
 
 // How a build makes its store on the partial file's storage (which it takes over):

@@ -1,9 +1,12 @@
 #include "Tilvex/Tilvexgen/Entry.h"
 #include "Tilvex/Tilvexgen/BuildMontage.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include "Tilvex/Model/TilvexModule.h"
 #include "vnReflection/XTarget.h"
 #include "vnUtils/TextWriter.h"
 #include "vnUtils/Trace.h"
+#include "vnPlatform/Interrupt.h"
+#include "vnPlatform/StandardDescriptors.h"
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -87,6 +90,9 @@ bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out)
 
 int TilvexgenMain(int argc, const char** argv)
 {
+    // Before anything is opened: a closed standard output must not become the store.
+    OpenClosedStandardDescriptors();
+    CatchInterrupts();
     GetLogSink()->Open("stdout");
     TraceShowTime = false;
     if (argc != 2) return UsageError();
@@ -97,11 +103,11 @@ int TilvexgenMain(int argc, const char** argv)
 
     {
         TraceStream t;
-        t << "Scanning directory " << dir << " for jpeg images\n";
+        t << "Scanning directory " << ShownName(dir.Range()) << " for jpeg images\n";
     }
     {
         TraceStream t;
-        t << "Tilvex will be written as file : " << storePath << "\n";
+        t << "Tilvex will be written as file : " << ShownName(storePath.Range()) << "\n";
     }
     RegisterBuilderModule();
     const bool built = BuildMontage(storePath, dir);

@@ -15,8 +15,12 @@ bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out);
 // with the image model's items; once per process.
 void RegisterBuilderModule();
 
-// Runs the builder with argv as given (UTF-8); returns the process's exit code: -1
-// (status 255) on a usage error, 1 when the build failed, 0 when the store is complete.
+// Runs the builder with argv as given (the bytes of the names, UTF-8 where they are;
+// messages show bytes that are not as \xHH); returns the process's exit code: -1
+// (status 255) on a usage error, 1 when the build failed or a signal ended it, 0 when
+// the store is complete. First of all, closed standard descriptors are opened on
+// /dev/null and the signals that would end the process are caught (so that a key wait
+// gives the terminal back however it ends).
 int TilvexgenMain(int argc, const char** argv);
 
 } // namespace vorn

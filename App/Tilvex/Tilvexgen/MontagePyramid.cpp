@@ -71,7 +71,7 @@ int64_t CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool
     // for the phase.
     OpenCSpaceStack();
     CSpaceStackGuard frame;
-    PendingTiles* pending = CreatePendingTiles(montage);
+    PendingTiles* pending = PendingTiles::Create(montage);
 
     // The encoder's tasks use the painting task: only the painting workers queue them,
     // and the wait below ends them before the painting task goes.

@@ -1,5 +1,7 @@
 #include "Tilvex/Tilvexgen/Scan.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include "vnImage/Jpeg.h"
+#include "vnImage/ResDIB.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/File.h"
 #include "vnUtils/TextWriter.h"
@@ -56,7 +58,7 @@ bool ReadJpegHeader(const xstring& path, int32_t& width, int32_t& height)
     FileCloser file{OpenFileUtf8(z.c_str(), "rb")};
     if (!file.f) {
         TraceStream t;
-        t << "Can't open " << path << "\n";
+        t << "Can't open " << ShownName(path.Range()) << "\n";
         return false;
     }
     JpegHeaderInfo info;
@@ -64,12 +66,21 @@ bool ReadJpegHeader(const xstring& path, int32_t& width, int32_t& height)
         info = ReadJpegFileHeader(file.f);
     } catch (const IException&) {
         TraceStream t;
-        t << "Error reading header of image " << path << "\n";
+        t << "Error reading header of image " << ShownName(path.Range()) << "\n";
         return false;
     }
     if (info.colour == JpegOutputColour::Other) {
         TraceStream t;
-        t << "Image " << path << " is not JCS_GRAYSCALE or JCS_RGB\n";
+        t << "Image " << ShownName(path.Range()) << " is not JCS_GRAYSCALE or JCS_RGB\n";
+        return false;
+    }
+    // A header may claim more pixels than any bitmap can hold: such a photo could never
+    // be painted, and is not laid out.
+    try {
+        ResDIB::CheckShape(info.colour == JpegOutputColour::Grey ? 8 : 24, info.width, info.height);
+    } catch (const VornException& e) {
+        TraceStream t;
+        t << "Image " << ShownName(path.Range()) << " cannot be decoded : " << e.GetMessage() << "\n";
         return false;
     }
     width = info.width;
@@ -83,8 +94,14 @@ void ScanDirectoryForJpegs(const xstring& directory, xvector<ImageFileRecord>& r
     DirSearch search;
 
     // Files first. The directory search describes symbolic links, FIFOs, sockets and
-    // devices as system entries, so only regular files are probed.
+    // devices as system entries, so only regular files are probed. A folder that cannot
+    // be searched is reported, not passed over in silence.
     search.Start(pattern);
+    if (const int32_t e = search.GetError()) {
+        TraceStream t;
+        t << "Error : " << ShownName(FileException(uint32_t(e), directory).Describe().Range()) << "\n";
+        return;
+    }
     while (search.Next()) {
         const FileOrDirInfo& e = search.Current();
         if (e.IsDirectory() || e.IsSystem() || e.IsHidden()) continue;
@@ -141,7 +158,7 @@ void LayOutImages(xvector<ImageFileRecord>& records, Montage& montage)
         const ImageFileRecord& r = records[k];
         {
             TraceStream t;
-            t << "  " << k << "  " << r.path << "  size = (" << r.width << "," << r.height << ")\n";
+            t << "  " << k << "  " << ShownName(r.path.Range()) << "  size = (" << r.width << "," << r.height << ")\n";
         }
         if (rowHeight == 0) rowHeight = r.height;
         if (x + r.width > INT32_MAX || y + r.height > INT32_MAX)

@@ -14,13 +14,25 @@ void WrittenTileRelease::Add(uint64_t key)
 void WrittenTileRelease::ReleaseWritten()
 {
     if (m_depth < 2) return;
-    ModelTransaction txn;
+    // The list is taken out, so that the walk below runs without the lock; the tiles
+    // not released yet go back to it.
+    std::vector<uint64_t> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        finished.swap(m_finished);
+    }
+    if (finished.empty()) return;
+    {
+        ModelTransaction txn;
+        TilvexNode* root = m_tilvex->GetRootNode();
+        // A parent that is not in memory holds no tile any more; none is read back.
+        std::erase_if(finished, [&](uint64_t key) {
+            TilvexNode* parent = ResidentNodeAtTileKey(root, ParentTileKey(key), m_depth - 2);
+            return !parent || ReleaseWrittenChild(parent->m_children[ChildIndexOfTileKey(key)]);
+        });
+    }
     std::lock_guard<std::mutex> lock(m_lock);
-    TilvexNode* root = m_tilvex->GetRootNode();
-    std::erase_if(m_finished, [&](uint64_t key) {
-        TilvexNode* parent = NodeAtTileKey(root, ParentTileKey(key), m_depth - 2);
-        return !parent || ReleaseWrittenChild(parent->m_children[ChildIndexOfTileKey(key)]);
-    });
+    m_finished.insert(m_finished.end(), finished.begin(), finished.end());
 }
 
 } // namespace vorn

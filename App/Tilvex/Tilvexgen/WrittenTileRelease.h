@@ -18,14 +18,15 @@ public:
     void Add(uint64_t key);
 
     // Releases every finished tile written since from its parent, in a transaction of
-    // its own; the others stay for a later call.
+    // its own; the others stay for a later call. Only nodes in memory are walked: the
+    // store is never read here.
     void ReleaseWritten();
 
 private:
     Tilvex* m_tilvex;
     int32_t m_depth;
-    // Guards m_finished. Taken inside the space lock; no other lock is taken while it
-    // is held.
+    // Guards m_finished. Taken inside the space lock or alone; no other lock is taken,
+    // and nothing is read from the store, while it is held.
     std::mutex m_lock;
     std::vector<uint64_t> m_finished;
 };

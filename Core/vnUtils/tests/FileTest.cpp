@@ -1,6 +1,7 @@
 #include "vnUtils/File.h"
 #include "vnUtils/Exceptions.h"
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -120,7 +121,8 @@ TEST(ReadFileIntoBytes, FailuresLeaveTheOutputUntouched)
     EXPECT_EQ(out, xvector<uint8_t>(3, 0xAA));
 }
 
-TEST(OpenFileUtf8, OpensUtf8NamesAndRejectsInvalidOnes)
+// Names are bytes: UTF-8 ones and others open as they are.
+TEST(OpenFileUtf8, OpensNamesAsTheirBytes)
 {
     TempDir dir;
     const std::string name = dir.Path("caf\xC3\xA9.txt");
@@ -130,7 +132,9 @@ TEST(OpenFileUtf8, OpensUtf8NamesAndRejectsInvalidOnes)
     std::fclose(f);
     const std::string bad = dir.Path("bad\xC3(.txt");
     WriteFile(bad, {1});
-    EXPECT_EQ(OpenFileUtf8(bad.c_str(), "rb"), nullptr);
+    f = OpenFileUtf8(bad.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
     EXPECT_EQ(OpenFileUtf8(dir.Path().c_str(), "rb"), nullptr);
     EXPECT_EQ(OpenFileUtf8(dir.Path("nope").c_str(), "rb"), nullptr);
 }
@@ -339,8 +343,22 @@ TEST(DirSearch, PatternsAndEmptyEnumerations)
     EXPECT_TRUE(List(dir.Path() + "/*.png").empty());
     EXPECT_TRUE(List(dir.Path() + "/missing/*").empty());
     EXPECT_TRUE(List(dir.Path("x.jpg") + "/*").empty()); // not a directory
-    EXPECT_TRUE(List(dir.Path() + "/\xC3(*").empty());   // not UTF-8
+    EXPECT_TRUE(List(dir.Path() + "/\xC3(*").empty());   // not UTF-8, and no such name
     EXPECT_TRUE(List(dir.Path() + "/").empty());
+
+    // A folder whose name is not UTF-8 is searched as its bytes name it; one that
+    // cannot be searched says why.
+    const std::string latin1 = dir.Path("Urlaub\xE9");
+    fs::create_directory(latin1);
+    WriteFile(latin1 + "/\xE9t\xE9.jpg", {});
+    EXPECT_EQ(Names(List(latin1 + "/*")), (std::vector<std::string>{".", "..", "\xE9t\xE9.jpg"}));
+    {
+        DirSearch missing;
+        missing.Start(xstring((dir.Path() + "/missing/*").c_str()));
+        EXPECT_EQ(missing.GetError(), ENOENT);
+        missing.Start(xstring((latin1 + "/*").c_str()));
+        EXPECT_EQ(missing.GetError(), 0);
+    }
 
     DirSearch s;
     EXPECT_FALSE(s.Next()); // never started

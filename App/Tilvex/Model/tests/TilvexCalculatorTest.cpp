@@ -203,6 +203,18 @@ TEST_F(Calculator, AFailingSourceLeavesTheCalculatorAsItWas)
     EXPECT_EQ(failed.m_tilesWithContent, 0);
     EXPECT_EQ(failed.m_totalTiles, 0);
     EXPECT_FALSE(failed.m_finished);
+    // Nothing of the failed path is left on the work deque: the calculator holds only
+    // its Tilvex.
+    struct Counter final : IObjectVisitor {
+        int32_t strong = 0;
+        void VisitStrong(AnyInterface) override { ++strong; }
+        void VisitWeak(AnyInterface&) override {}
+    } held;
+    {
+        ModelTransaction txn;
+        calc->VisitObjects(held);
+    }
+    EXPECT_EQ(held.strong, 1);
 
     m_source.m_failAt = SIZE_MAX;
     calc->Execute();

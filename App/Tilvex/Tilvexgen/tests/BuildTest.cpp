@@ -10,6 +10,7 @@
 #include "vnLss/LssInternal.h"
 #include "vnLss/Ras.h"
 #include "vnPlatform/Dir.h"
+#include "vnPlatform/LockedFile.h"
 #include "vnPlatform/PartialFile.h"
 #include "vnPlatform/Process.h"
 #include <atomic>
@@ -66,6 +67,18 @@ struct ReferenceCase {
 
 PlacedPhoto At(int x, int y, int w, int h, int seed) { return PlacedPhoto{x, y, w, h, Photo(w, h, seed)}; }
 
+// A photo of noise at the highest quality: its file is larger than any buffer a photo
+// is read through (over 1.5 MiB).
+PlacedPhoto NoisyAt(int x, int y, int w, int h, uint32_t seed)
+{
+    std::vector<uint8_t> samples(size_t(w) * h * 3);
+    for (uint8_t& v : samples) {
+        seed = seed * 1664525u + 1013904223u;
+        v = uint8_t(seed >> 24);
+    }
+    return PlacedPhoto{x, y, w, h, LibraryJpeg(w, h, 3, JCS_RGB, samples, 100)};
+}
+
 TEST(TilvexgenBuild, StoreTilesEqualAnIndependentReferencePyramid)
 {
     const std::vector<ReferenceCase> cases = {
@@ -77,7 +90,10 @@ TEST(TilvexgenBuild, StoreTilesEqualAnIndependentReferencePyramid)
         {"left half only", 3, {At(0, 0, 300, 600, 5)}},
         // Two photos share the tile from x 256 to 512.
         {"two photos in one tile", 3, {At(0, 0, 300, 200, 6), At(300, 0, 300, 150, 7)}},
+        // Read whole, however large the file.
+        {"photos larger than a read buffer", 3, {NoisyAt(0, 0, 1000, 1000, 8)}},
     };
+    ASSERT_GT(cases.back().photos[0].jpeg.size(), size_t(3) << 19);
     for (const ReferenceCase& c : cases) {
         SCOPED_TRACE(c.name);
         BuildDirs d;
@@ -494,22 +510,73 @@ TEST(TilvexgenBuild, APartialFileIsCreatedNewAndOnlyItsOwnRemoved)
     EXPECT_FALSE(fs::exists(d.dir.Path() + "/nowhere"));
 }
 
-void RemovePartialFile(PersistStore*, CSpace*) { fs::remove(WatchedStorage::s_path); }
+// A second build of the same name that clears the first one's new partial file between
+// its creation and its lock, and creates and holds its own.
+std::unique_ptr<FileRAS> g_secondBuildsFile;
+void SecondBuildRaces(const char* path)
+{
+    SetBeforeLockHook(nullptr);
+    EXPECT_EQ(ClearPartialFile(path), 0);
+    WriteFile(path, std::vector<uint8_t>{'s', 'e', 'c', 'o', 'n', 'd'});
+    g_secondBuildsFile = std::make_unique<FileRAS>(path, OM_OPEN_EXISTING, true, false);
+}
 
-// A rename that finds no partial file names that file.
-TEST(TilvexgenBuild, AMissingPartialFileIsNamedWhenTheRenameFails)
+// The first build finds, once it holds its file, that the name is no longer its file's:
+// it fails as a build that finds a partial file held does, and leaves the second build's
+// file and the previous store as they are.
+TEST(TilvexgenBuild, APartialFileTakenOverBeforeItsLockIsLeftToTheOtherBuild)
 {
     BuildDirs d;
-    d.Add("a.jpg", Photo(64, 64, 1));
-    HooksRestored restore;
-    WatchedStorage::s_path = d.store + ".part";
-    SetBuildSessionHook(&RemovePartialFile);
+    d.Add("a.jpg", Photo(300, 200, 1));
+    WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+    const std::string part = d.store + ".part";
+    SetBeforeLockHook(&SecondBuildRaces);
     const RunResult r = RunBuilder(d.program, d.pics);
+    SetBeforeLockHook(nullptr);
     EXPECT_EQ(r.rc, 1);
-    EXPECT_NE(r.out.find("Error : File error (" + d.store + ".part) : No such file or directory\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("Error : File error (" + part + ") : Device or resource busy\n"), std::string::npos)
         << r.out;
-    EXPECT_FALSE(fs::exists(d.store));
+    EXPECT_EQ(ReadAll(part), "second");
+    EXPECT_EQ(ReadAll(d.store), "old");
+    g_secondBuildsFile.reset();
+}
+
+void RemovePartialFile(PersistStore*, CSpace*) { fs::remove(WatchedStorage::s_path); }
+
+void PutAnotherFileAtThePartialName(PersistStore*, CSpace*)
+{
+    const std::string other = WatchedStorage::s_path + ".other";
+    WriteFile(other, std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'});
+    fs::rename(other, WatchedStorage::s_path);
+}
+
+// A rename that fails names the partial file and leaves the previous store: when the
+// partial file is gone, and when another file has taken its name while the build ran
+// (that file is neither renamed nor removed: nothing is removed by name).
+TEST(TilvexgenBuild, AFailedRenameNamesThePartialFileAndLeavesWhatIsThere)
+{
+    struct Case {
+        BuildSessionHook hook;
+        const char* error;
+        const char* left; // at the partial name; null for nothing
+    };
+    for (const Case& c : {Case{&RemovePartialFile, "No such file or directory", nullptr},
+                          Case{&PutAnotherFileAtThePartialName, "Device or resource busy", "theirs"}}) {
+        SCOPED_TRACE(c.error);
+        BuildDirs d;
+        d.Add("a.jpg", Photo(64, 64, 1));
+        WriteFile(d.store, std::vector<uint8_t>{'o', 'l', 'd'});
+        HooksRestored restore;
+        WatchedStorage::s_path = d.store + ".part";
+        SetBuildSessionHook(c.hook);
+        const RunResult r = RunBuilder(d.program, d.pics);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_NE(r.out.find("Error : File error (" + d.store + ".part) : " + c.error + "\n"), std::string::npos)
+            << r.out;
+        if (c.left) EXPECT_EQ(ReadAll(d.store + ".part"), c.left);
+        else EXPECT_FALSE(fs::exists(d.store + ".part"));
+        EXPECT_EQ(ReadAll(d.store), "old");
+    }
 }
 
 // A photo that has become a FIFO since the scan is refused without waiting for a

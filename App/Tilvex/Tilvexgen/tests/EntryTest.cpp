@@ -1,4 +1,5 @@
 #include "Tilvex/Tilvexgen/Entry.h"
+#include "Tilvex/Tilvexgen/ShownName.h"
 #include <gtest/gtest.h>
 #include <string>
 
@@ -58,4 +59,21 @@ TEST(TilvexgenMain, WrongArgumentsGiveMinusOne)
     EXPECT_EQ(TilvexgenMain(3, two), -1);
     const char* root[] = {"Tilvexgen", "/", nullptr};
     EXPECT_EQ(TilvexgenMain(2, root), -1);
+}
+
+// Names in messages: UTF-8 as it is; bytes that are not UTF-8 (a Latin-1 letter, a cut
+// or overlong sequence, a surrogate) and control characters (a line break would break
+// the message's line) as \xHH.
+TEST(TilvexgenShownName, EscapesWhatIsNotUtf8AndControlCharacters)
+{
+    const auto shown = [](const char* z) {
+        const xstring s = ShownName(SubString8(z));
+        return std::string(s.data(), size_t(s.size()));
+    };
+    EXPECT_EQ(shown("Urlaub/caf\xC3\xA9 \xF0\x9F\x93\xB7.jpg"), "Urlaub/caf\xC3\xA9 \xF0\x9F\x93\xB7.jpg");
+    EXPECT_EQ(shown("Urlaub\xE9"), "Urlaub\\xE9");
+    EXPECT_EQ(shown("a\nb\tc\x7F"), "a\\x0Ab\\x09c\\x7F");
+    EXPECT_EQ(shown("cut\xC3"), "cut\\xC3");
+    EXPECT_EQ(shown("\xC0\xAF"), "\\xC0\\xAF");           // overlong '/'
+    EXPECT_EQ(shown("\xED\xA0\x80"), "\\xED\\xA0\\x80"); // a surrogate
 }

@@ -4,6 +4,7 @@
 #include "vnImage/tests/ImageTestUtil.h"
 #include "vnPlatform/Dir.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -82,6 +83,8 @@ TEST(TilvexgenScan, FindsJpgFilesDepthFirstAndKeepsTheirNames)
     WriteFile(d + "/photo.jpeg", RgbJpeg(8, 8));
     WriteFile(d + "/photo", RgbJpeg(8, 8));
     WriteFile(d + "/photo.jpg.bak", RgbJpeg(8, 8));
+    WriteFile(d + "/photo.jpgx", RgbJpeg(8, 8));
+    WriteFile(d + "/photo.jp", RgbJpeg(8, 8));
     WriteFile(d + "/a/Mixed.JpG", RgbJpeg(16, 8));
     WriteFile(d + "/b/deep/x.jpg", RgbJpeg(3, 5));
     WriteFile(d + "/b/y.jpg", RgbJpeg(7, 2));
@@ -149,13 +152,24 @@ TEST(TilvexgenScan, ReportsFilesItCannotTake)
     WriteFile(d + "/d_cut_in_data.jpg", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));
     WriteFile(d + "/e_cmyk.jpg", LibraryJpeg(8, 8, 4, JCS_CMYK, std::vector<uint8_t>(256, 7)));
     WriteFile(d + "/f_good.jpg", good);
+    // A header that claims more pixels than a bitmap can hold: never decodable.
+    std::vector<uint8_t> huge = good;
+    const std::vector<uint8_t> sof = {0xFF, 0xC0};
+    const auto at = std::search(huge.begin(), huge.end(), sof.begin(), sof.end()) - huge.begin();
+    ASSERT_LT(size_t(at), huge.size());
+    for (int i : {5, 7}) {
+        huge[size_t(at + i)] = 65000 >> 8;
+        huge[size_t(at + i + 1)] = 65000 & 255;
+    }
+    WriteFile(d + "/g_huge.jpg", huge);
 
     TraceCapture trace;
     EXPECT_EQ(Scan(d), (std::vector<Found>{{d + "/d_cut_in_data.jpg", 256, 192}, {d + "/f_good.jpg", 256, 192}}));
     EXPECT_EQ(trace.Text(), "Error reading header of image " + d + "/a_text.jpg\n" +
                                 "Error reading header of image " + d + "/b_empty.jpg\n" +
                                 "Error reading header of image " + d + "/c_cut_in_header.jpg\n" + "Image " + d +
-                                "/e_cmyk.jpg is not JCS_GRAYSCALE or JCS_RGB\n");
+                                "/e_cmyk.jpg is not JCS_GRAYSCALE or JCS_RGB\n" + "Image " + d +
+                                "/g_huge.jpg cannot be decoded : Bad bitmap size 65000 x 65000\n");
 }
 
 TEST(TilvexgenScan, ReadJpegHeaderReportsAFileItCannotOpen)
@@ -173,8 +187,10 @@ TEST(TilvexgenScan, ReadJpegHeaderReportsAFileItCannotOpen)
     EXPECT_EQ(w, 5);
     EXPECT_EQ(h, 3);
 
-    // A directory that cannot be searched yields nothing.
+    // A directory that cannot be searched yields nothing, and says why.
+    TraceCapture again;
     EXPECT_TRUE(Scan(dir.File("no-such-dir")).empty());
+    EXPECT_EQ(again.Text(), "Error : File error (" + dir.File("no-such-dir") + ") : No such file or directory\n");
 }
 
 TEST(TilvexgenLayout, TallestFirstInRowsPastTheSuitableWidth)
