@@ -34,9 +34,9 @@ int64_t PixelBytes(const BITMAPINFOHEADER& h)
 
 // Where a bitmap's pixels start: 16 bytes past a 32-byte boundary. The JPEG library
 // writes a decoded row that starts on a 32-byte boundary with streaming stores, which
-// bypass the cache and are slow for rows this short; a tile's rows (768 bytes apart)
-// all start where its first one does, so a tile whose block happened to lie on such a
-// boundary decoded markedly slower, and its pixels then had to come back from memory
+// bypass the cache; a tile's rows (768 bytes apart) all start where its first one
+// does, so a tile whose block happened to lie on such a boundary decoded markedly
+// slower (by a sixth to a quarter), and its pixels then had to come back from memory
 // for the texture upload. Every pixel block is therefore taken 16 bytes larger than
 // asked, and its pixels start at whichever of its first two 16-byte positions lies off
 // the boundary.
