@@ -36,10 +36,10 @@ int64_t PixelBytes(const BITMAPINFOHEADER& h)
 // writes a decoded row that starts on a 32-byte boundary with streaming stores, which
 // bypass the cache; a tile's rows (768 bytes apart) all start where its first one
 // does, so a tile whose block happened to lie on such a boundary decoded markedly
-// slower (by a sixth to a quarter), and its pixels then had to come back from memory
-// for the texture upload. Every pixel block is therefore taken 16 bytes larger than
-// asked, and its pixels start at whichever of its first two 16-byte positions lies off
-// the boundary.
+// slower (7 to 30 per cent, as measured), and its pixels then had to come back from
+// memory for the texture upload. Every pixel block is therefore taken 16 bytes larger
+// than asked, and its pixels start at whichever of its first two 16-byte positions
+// lies off the boundary.
 constexpr uintptr_t kPixelAlignment = 32;
 constexpr uintptr_t kPixelPlacement = 16;
 constexpr size_t kPlacementSlack = 16; // MemAlloc's blocks are aligned to 16
