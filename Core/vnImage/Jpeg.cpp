@@ -602,6 +602,7 @@ void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape* req
 {
     JpegErrorManager* errp = nullptr;
     int rc = kOk;
+    ++m_decodes;
     try {
         State& s = GetState();
         JpegErrorManager& err = s.decompressErr;
@@ -610,6 +611,7 @@ void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape* req
             if (!s.decompressCreated) {
                 s.decompress.err = SetUpErrorManager(err);
                 s.decompressCreated = true;
+                ++m_decompressorsCreated;
                 rc = CreateDecompressFrame(&s.decompress, &err);
             }
             err.source = source;

@@ -76,11 +76,19 @@ public:
     // bitmap.ReadJpeg(bytes, length, required).
     void Decode(const uint8_t* bytes, size_t length, const JpegShape& required, ResDIB& bitmap);
 
+    // The decodes this coder was asked for, failed ones included, and the library
+    // decompressors it created for them: one, and one more after each failure that
+    // left the library's object mid-image.
+    int64_t GetDecodeCount() const { return m_decodes; }
+    int64_t GetDecompressorsCreated() const { return m_decompressorsCreated; }
+
 private:
     void Decode(const uint8_t* bytes, size_t length, const JpegShape* required, ResDIB& bitmap, const char* source);
     struct State;
     State& GetState();
     State* m_state = nullptr;
+    int64_t m_decodes = 0;
+    int64_t m_decompressorsCreated = 0;
 };
 
 // The calling thread's own coder, made on its first use and destroyed when the thread

@@ -3,7 +3,8 @@
 // rows stored bottom-up, each row padded to a multiple of 4 bytes. 24-bit pixels are
 // blue, green, red. Rectangles and points given to its operations are top-down image
 // coordinates (y downwards, x2 and y2 exclusive). Only uncompressed (BI_RGB) bitmaps
-// of positive size exist.
+// of positive size exist. The pixels start 16 bytes past a 32-byte boundary, where the
+// JPEG library's decoder writes rows through the cache (see ResDIB.cpp).
 //
 // vorn::Dib32 and vorn::GdiPlusRasterImage are the image module's two other value
 // types; their platform handles are opaque and stay empty on this platform.
@@ -137,6 +138,7 @@ private:
     uint8_t* m_pixels = nullptr;
     size_t m_pixelCapacity = 0; // bytes of the pixel block, at least biSizeImage
     int32_t m_stride = 0;
+    int32_t m_pixelOffset = 0; // bytes from the pixel block's start to m_pixels
 };
 
 // A 32-bit bitmap of the platform's window system. The handle is opaque; destroying

@@ -1,5 +1,7 @@
 // Tile coding and averaging figures: JPEG encoding and decoding of a 256 x 256 24-bit
-// tile, halving a tile by 2 x 2 averaging, and header probes of a JPEG file.
+// tile, halving a tile by 2 x 2 averaging, and header probes of a JPEG file; and the
+// decodes of tiles read from files, which bench/decode-vs-tjbench.py sets beside
+// libjpeg-turbo's own tjbench.
 #include "vnImage/Jpeg.h"
 #include "vnImage/ResDIB.h"
 #include "vnUtils/File.h"
@@ -7,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 // The baseline below drives the library directly.
@@ -63,18 +67,53 @@ void BM_DecodeTile(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeTile);
 
-// As the viewer's tile decode does it: a new bitmap every time, the tile's shape
-// required.
+// The viewer's tile decode: a new bitmap every time, the tile's shape required.
+void DecodeAsTheViewer(benchmark::State& state, const uint8_t* bytes, size_t length)
+{
+    for (auto _ : state) {
+        ResDIB out;
+        out.ReadJpeg(bytes, length, JpegShape{256, 256, 24});
+        benchmark::DoNotOptimize(out.GetPixels());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The library's own API on the same bytes, driven as tjbench drives it: one
+// decompressor created once and reused, its memory source, every row asked for at
+// once, into one buffer that lies where tjbench's does (16 bytes into a page, where a
+// fresh mapping of the C library's allocator starts). The rows go bottom-up, in the
+// bitmap's byte order.
+void DecodeWithTheLibrary(benchmark::State& state, const uint8_t* bytes, size_t length)
+{
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    constexpr size_t kPage = 4096;
+    auto* block = static_cast<uint8_t*>(std::aligned_alloc(kPage, 256 * 768 + kPage));
+    uint8_t* pixels = block + 16;
+    JSAMPROW rows[256];
+    for (int y = 0; y < 256; ++y) rows[y] = pixels + (255 - y) * 768;
+    for (auto _ : state) {
+        jpeg_mem_src(&cinfo, bytes, static_cast<unsigned long>(length));
+        jpeg_read_header(&cinfo, TRUE);
+        cinfo.out_color_space = JCS_EXT_BGR;
+        jpeg_start_decompress(&cinfo);
+        while (cinfo.output_scanline < cinfo.output_height)
+            jpeg_read_scanlines(&cinfo, rows + cinfo.output_scanline, cinfo.output_height - cinfo.output_scanline);
+        jpeg_finish_decompress(&cinfo);
+        benchmark::DoNotOptimize(pixels);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    std::free(block);
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_DecodeTileRequiredShape(benchmark::State& state)
 {
     JpegImage jpeg;
     EncodeJpegImage(MakeTile(), jpeg);
-    for (auto _ : state) {
-        ResDIB out;
-        out.ReadJpeg(jpeg.m_bytes.data(), size_t(jpeg.m_bytes.size()), JpegShape{256, 256, 24});
-        benchmark::DoNotOptimize(out.GetPixels());
-    }
-    state.SetItemsProcessed(state.iterations());
+    DecodeAsTheViewer(state, jpeg.m_bytes.data(), size_t(jpeg.m_bytes.size()));
 }
 BENCHMARK(BM_DecodeTileRequiredShape);
 
@@ -108,32 +147,12 @@ void BM_DecodeTileZeroFilledBaseline(benchmark::State& state)
 }
 BENCHMARK(BM_DecodeTileZeroFilledBaseline);
 
-// The baseline of the three above: the library's own API on the same tile bytes, one
-// decompressor created once and reused, its memory source, and the rows read straight
-// into one 256 x 256 buffer in the bitmap's byte order.
+// The baseline of the decodes above.
 void BM_DecodeTileLibjpegBaseline(benchmark::State& state)
 {
     JpegImage jpeg;
     EncodeJpegImage(MakeTile(), jpeg);
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    std::vector<uint8_t> pixels(256 * 768);
-    JSAMPROW rows[256];
-    for (int y = 0; y < 256; ++y) rows[y] = pixels.data() + (255 - y) * 768;
-    for (auto _ : state) {
-        jpeg_mem_src(&cinfo, jpeg.m_bytes.data(), static_cast<unsigned long>(jpeg.m_bytes.size()));
-        jpeg_read_header(&cinfo, TRUE);
-        cinfo.out_color_space = JCS_EXT_BGR;
-        jpeg_start_decompress(&cinfo);
-        while (cinfo.output_scanline < cinfo.output_height)
-            jpeg_read_scanlines(&cinfo, rows + cinfo.output_scanline, cinfo.output_height - cinfo.output_scanline);
-        jpeg_finish_decompress(&cinfo);
-        benchmark::DoNotOptimize(pixels.data());
-    }
-    jpeg_destroy_decompress(&cinfo);
-    state.SetItemsProcessed(state.iterations());
+    DecodeWithTheLibrary(state, jpeg.m_bytes.data(), size_t(jpeg.m_bytes.size()));
 }
 BENCHMARK(BM_DecodeTileLibjpegBaseline);
 
@@ -211,6 +230,99 @@ void BM_ProbeHeaderMemory(benchmark::State& state)
 }
 BENCHMARK(BM_ProbeHeaderMemory);
 
+// ---- tile files: the figures beside tjbench
+
+// Writes the bytes to path; false when it cannot.
+bool WriteBytes(const std::string& path, const uint8_t* bytes, size_t n)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes), std::streamsize(n));
+    return bool(out);
+}
+
+// Writes into dir the tile above as synthetic.jpg and, for each photo, two 256 x 256
+// tiles cut from it and encoded as the builder encodes its tiles: the one at its centre
+// as <photo's name>-centre.jpg, the one an eighth of its size in from its top-left
+// corner as <photo's name>-corner.jpg.
+int CutTiles(const std::string& dir, const std::vector<std::string>& photos)
+{
+    try {
+        JpegImage jpeg;
+        EncodeJpegImage(MakeTile(), jpeg);
+        if (!WriteBytes(dir + "/synthetic.jpg", jpeg.m_bytes.data(), size_t(jpeg.m_bytes.size()))) return 1;
+        for (const std::string& path : photos) {
+            ResDIB photo;
+            photo.LoadJpegFile(xstring(path.c_str()));
+            if (photo.GetBitsPerPixel() != 24 || photo.GetWidth() < 256 || photo.GetHeight() < 256) {
+                std::fprintf(stderr, "%s: not a colour photo of 256 x 256 or more\n", path.c_str());
+                return 1;
+            }
+            std::string name = path.substr(path.find_last_of('/') + 1);
+            name = name.substr(0, name.find_last_of('.'));
+            const int32_t w = photo.GetWidth(), h = photo.GetHeight();
+            const Point2i corners[2] = {Point2i(w / 2 - 128, h / 2 - 128),
+                                        Point2i(std::min(w / 8, w - 256), std::min(h / 8, h - 256))};
+            for (int i = 0; i < 2; ++i) {
+                const Point2i at = corners[i];
+                ResDIB tile;
+                tile.Create(24, 256, 256);
+                ResDIB::CopyRect24(Point2i(0, 0), tile, photo, Rect2i(at.x, at.y, at.x + 256, at.y + 256));
+                EncodeJpegImage(tile, jpeg);
+                const std::string file = dir + "/" + name + (i == 0 ? "-centre.jpg" : "-corner.jpg");
+                if (!WriteBytes(file, jpeg.m_bytes.data(), size_t(jpeg.m_bytes.size()))) return 1;
+            }
+        }
+    } catch (const IException& e) {
+        std::fprintf(stderr, "Error : %s\n", e.Describe().c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// BM_DecodeTileFile/<name> (the viewer's decode) and BM_DecodeTileFileLibjpegBaseline/<name>
+// for the tile in the file; false when it cannot be read.
+bool RegisterTileFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty()) return false;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    benchmark::RegisterBenchmark(("BM_DecodeTileFile/" + name).c_str(), [bytes](benchmark::State& state) {
+        DecodeAsTheViewer(state, bytes.data(), bytes.size());
+    });
+    benchmark::RegisterBenchmark(("BM_DecodeTileFileLibjpegBaseline/" + name).c_str(), [bytes](benchmark::State& state) {
+        DecodeWithTheLibrary(state, bytes.data(), bytes.size());
+    });
+    return true;
+}
+
 } // namespace
 
-BENCHMARK_MAIN();
+// Besides the benchmark library's own options:
+//   --tile=FILE            adds the two decodes of a 256 x 256 colour tile read from FILE
+//                          (repeatable); bench/decode-vs-tjbench.py runs them beside tjbench;
+//   --cut-tiles=DIR PHOTO...  writes the tiles those runs decode (see CutTiles) and exits.
+int main(int argc, char** argv)
+{
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--cut-tiles=", 0) == 0) return CutTiles(arg.substr(12), std::vector<std::string>(argv + i + 1, argv + argc));
+        if (arg.rfind("--tile=", 0) == 0) {
+            if (!RegisterTileFile(arg.substr(7))) {
+                std::fprintf(stderr, "Cannot read %s\n", arg.c_str() + 7);
+                return 1;
+            }
+            continue;
+        }
+        rest.push_back(argv[i]);
+    }
+    int n = int(rest.size());
+    rest.push_back(nullptr);
+    benchmark::Initialize(&n, rest.data());
+    if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -483,10 +483,12 @@ TEST(Jpeg, ThreadedDecodersEachUseTheirOwnCoder)
     wantC.ReadJpeg(c.data(), c.size());
     std::vector<int> mismatches(4, 0);
     std::vector<const JpegCoder*> coders(4, nullptr);
+    std::vector<int64_t> decodes(4, 0), decompressors(4, 0);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
-            coders[size_t(t)] = &GetThreadJpegCoder();
+            const JpegCoder& coder = GetThreadJpegCoder();
+            coders[size_t(t)] = &coder;
             ResDIB b;
             for (int i = 0; i < 20; ++i) {
                 const bool big = ((i + t) & 1) != 0;
@@ -500,13 +502,54 @@ TEST(Jpeg, ThreadedDecodersEachUseTheirOwnCoder)
                     std::memcmp(b.GetPixels(), want.GetPixels(), size_t(want.GetStride()) * size_t(want.GetHeight())) != 0)
                     ++mismatches[size_t(t)];
             }
+            decodes[size_t(t)] = coder.GetDecodeCount();
+            decompressors[size_t(t)] = coder.GetDecompressorsCreated();
         });
     for (std::thread& th : threads) th.join();
     for (int t = 0; t < 4; ++t) {
         EXPECT_EQ(mismatches[size_t(t)], 0) << t;
+        // Every decode of the thread went through its coder, which kept its decompressor.
+        EXPECT_EQ(decodes[size_t(t)], 20) << t;
+        EXPECT_EQ(decompressors[size_t(t)], 1) << t;
         for (int u = 0; u < t; ++u) EXPECT_NE(coders[size_t(t)], coders[size_t(u)]);
     }
     EXPECT_EQ(&GetThreadJpegCoder(), &GetThreadJpegCoder());
+}
+
+// Whichever way a bitmap is decoded, the decode goes through the calling thread's
+// coder and its one library decompressor: none makes a coder or a decompressor of its
+// own. A failure part way gives the coder a new decompressor for the next image.
+TEST(Jpeg, EveryDecodeGoesThroughTheThreadsCoder)
+{
+    const std::vector<uint8_t> jpeg = LibraryJpeg(256, 256, 3, JCS_RGB, RgbGradient(256, 256));
+    TempDir dir;
+    WriteFile(dir.File("tile.jpg"), jpeg);
+    const xstring path(dir.File("tile.jpg").c_str());
+    const JpegCoder& coder = GetThreadJpegCoder();
+    ResDIB first;
+    first.ReadJpeg(jpeg.data(), jpeg.size());
+    const int64_t decodes = coder.GetDecodeCount();
+    const int64_t decompressors = coder.GetDecompressorsCreated();
+    ASSERT_GE(decompressors, 1);
+
+    ResDIB a, b, c, d, e;
+    a.ReadJpeg(jpeg.data(), jpeg.size());
+    b.ReadJpeg(jpeg.data(), jpeg.size(), "tile.jpg");
+    c.ReadJpeg(jpeg.data(), jpeg.size(), JpegShape{256, 256, 24});
+    d.LoadJpegFile(path);
+    ResDIB::LoadImageFile(path, e);
+    EXPECT_EQ(coder.GetDecodeCount(), decodes + 5);
+    EXPECT_EQ(coder.GetDecompressorsCreated(), decompressors);
+    for (const ResDIB* r : {&a, &b, &c, &d, &e}) EXPECT_EQ(std::memcmp(r->GetPixels(), first.GetPixels(), 256 * 768), 0);
+
+    // A refused shape leaves the decompressor as it was; damaged data replaces it.
+    EXPECT_THROW(a.ReadJpeg(jpeg.data(), jpeg.size(), JpegShape{128, 128, 24}), JpegException);
+    EXPECT_EQ(coder.GetDecompressorsCreated(), decompressors);
+    const std::string text = "not a jpeg";
+    EXPECT_THROW(a.ReadJpeg(reinterpret_cast<const uint8_t*>(text.data()), text.size()), JpegException);
+    a.ReadJpeg(jpeg.data(), jpeg.size());
+    EXPECT_EQ(coder.GetDecodeCount(), decodes + 8);
+    EXPECT_EQ(coder.GetDecompressorsCreated(), decompressors + 1);
 }
 
 TEST(Jpeg, BitmapTooLargeForMemoryFailsCleanly)

@@ -230,6 +230,49 @@ TEST(ResDIB, ReusedTileBlocksStartBlackAndAreNeverShared)
     EXPECT_NE(a.GetPixels(), b.GetPixels());
 }
 
+// Every bitmap's pixels start 16 bytes past a 32-byte boundary, off the boundaries on
+// which the JPEG library writes decoded rows past the cache: bitmaps made, copied,
+// moved, decoded and read, of many sizes, new blocks and reused tile blocks alike.
+TEST(ResDIB, PixelsStartSixteenBytesPastA32ByteBoundary)
+{
+    auto placement = [](const ResDIB& b) { return reinterpret_cast<uintptr_t>(b.GetPixels()) % 32; };
+    std::vector<ResDIB> live;
+    for (int i = 0; i < 48; ++i) {
+        ResDIB b;
+        b.Create(i % 3 == 0 ? 8 : 24, 1 + 7 * i, 1 + 5 * (i % 11));
+        EXPECT_EQ(placement(b), 16u) << i;
+        ResDIB tile;
+        tile.CreateForOverwrite(24, 256, 256);
+        EXPECT_EQ(placement(tile), 16u) << i;
+        const ResDIB copy(tile);
+        EXPECT_EQ(placement(copy), 16u) << i;
+        live.push_back(std::move(b));
+        EXPECT_EQ(placement(live.back()), 16u) << i;
+        if (i % 4 == 0) live.push_back(std::move(tile)); // the others go back to the free list
+    }
+    const std::vector<uint8_t> jpeg = LibraryJpeg(256, 256, 3, JCS_RGB, RgbGradient(256, 256));
+    for (int i = 0; i < 8; ++i) {
+        ResDIB decoded;
+        decoded.ReadJpeg(jpeg.data(), jpeg.size(), JpegShape{256, 256, 24});
+        EXPECT_EQ(placement(decoded), 16u) << i;
+        ResDIB grown;
+        grown.ReadJpeg(jpeg.data(), jpeg.size());
+        EXPECT_EQ(placement(grown), 16u) << i;
+        live.push_back(std::move(grown));
+    }
+    std::vector<uint8_t> packed(40 + 3 * 12);
+    BITMAPINFOHEADER h{};
+    h.biSize = 40;
+    h.biWidth = 3;
+    h.biHeight = 3;
+    h.biPlanes = 1;
+    h.biBitCount = 24;
+    std::memcpy(packed.data(), &h, sizeof h);
+    ResDIB read;
+    ResDIB::ReadPackedDib(packed.data(), packed.data() + packed.size(), read);
+    EXPECT_EQ(placement(read), 16u);
+}
+
 TEST(ResDIB, CopyRect24TouchesExactlyItsRectangle)
 {
     ResDIB src, dst;

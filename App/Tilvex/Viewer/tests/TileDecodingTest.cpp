@@ -123,6 +123,39 @@ TEST_F(TileDecoding, ADecodeKeepsItsPixelsOnlyForATileStillInView)
     RemoveGcRoot(back->AsObject());
 }
 
+// A queued tile is decoded by the coder of the thread that runs the decode, which keeps
+// its library decompressor from tile to tile: the decode makes no coder of its own.
+TEST_F(TileDecoding, AQueuedTileIsDecodedByTheRunningThreadsCoder)
+{
+    HoldingExecuter held;
+    ScopedDecodeExecuter use(&held);
+    const JpegCoder& coder = GetThreadJpegCoder();
+    TileReader reader;
+    {
+        ModelTransaction txn;
+        StaleNodeOfColour(0x102030)->GetDib(); // this thread's coder has its decompressor
+        for (uint32_t colour : {0xFF0000u, 0x00FF00u, 0x0000FFu}) {
+            TilvexNode* node = StaleNodeOfColour(colour);
+            AddGcRoot(node->AsObject());
+            reader.m_tiles.push_back(node);
+        }
+        ActivateAgent(reader);
+        reader.EvaluateIfNeeded();
+    }
+    const int64_t decodes = coder.GetDecodeCount();
+    const int64_t decompressors = coder.GetDecompressorsCreated();
+    ASSERT_EQ(held.GetNumPendingTasks(), 3);
+    held.Release(); // the decodes run here, on this thread
+    EXPECT_EQ(coder.GetDecodeCount(), decodes + 3);
+    EXPECT_EQ(coder.GetDecompressorsCreated(), decompressors);
+    ModelTransaction txn;
+    for (TilvexNode* node : reader.m_tiles) {
+        EXPECT_EQ(node->GetDecodeState(), TDS_DECODED);
+        RemoveGcRoot(node->AsObject());
+    }
+    DeactivateAgent(reader);
+}
+
 TEST_F(TileDecoding, StoppingWaitsForEveryQueuedDecodeBeforeTheSpaceCloses)
 {
     IThreadPool* pool = CreateThreadPool(1);
