@@ -77,7 +77,7 @@ void PendingTaskList::VisitObjects(IObjectVisitor& v)
     for (const AnyInterface& e : m_entries) v.VisitStrong(e);
 }
 
-void PendingTaskList::Destroy()
+void PendingTaskList::DestroyObject()
 {
     PendingTaskList* self = this;
     g_pendingList.compare_exchange_strong(self, nullptr);

@@ -67,7 +67,7 @@ public:
         throw std::runtime_error("visit failed");
     }
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     AnyInterface AsAny() { return AnyInterface{this, &kIObjectTableOf<FailingVisit>}; }
 
@@ -356,7 +356,7 @@ public:
     AnyInterface BindInterface(const ReflectedInterface& ri) { return QueryInterface(ri); }
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
-    void Destroy()
+    void DestroyObject()
     {
         g_reopenerDestroyed.store(true);
         delete this;

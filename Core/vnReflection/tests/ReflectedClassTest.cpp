@@ -34,7 +34,7 @@ struct Widget {
     const ReflectedClass* GetReflectedClass() const;
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return sys; }
 };
 

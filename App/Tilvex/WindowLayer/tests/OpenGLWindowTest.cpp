@@ -1,6 +1,10 @@
 // OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
-// the test's X server or the offscreen driver (both give Mesa's software renderer).
+// the test's X server or the offscreen driver (both give Mesa's software renderer);
+// a view window closed by the user.
 #include "WindowTestSupport.h"
+#include "vnObject/CSpace.h"
+#include "vnObject/ObjectModule.h"
+#include "vnWindows/OpenGLWndForView.h"
 #include "vnWindows/OpenGL.h"
 #include "vnWindows/PixelProjection.h"
 #include "vnWindows/WindowCalls.h"
@@ -167,6 +171,31 @@ TEST_F(OpenGLWindow, APaintThatThrowsLeavesNoContextCurrent)
     EXPECT_THROW(SendMessageW(w->m_hWnd, WM_PAINT, 0, 0), int);
     EXPECT_EQ(glGetString(GL_VERSION), nullptr);
     w->Destroy();
+}
+
+// A view window is an object of its space: closing its window destroys the window and
+// leaves the object to the space.
+TEST_F(OpenGLWindow, AViewWindowClosedByTheUserIsDestroyedAndTheObjectStaysWithItsSpace)
+{
+    InstallObjectSpaceHooks();
+    CSpace* space = CreateCSpace(false, GCThreadFn{});
+    CSpace* saved = GetThreadCSpace();
+    SetThreadCSpace(space);
+    auto* w = new OpenGLWndForView;
+    space->RegisterGcObject(w->AsObject());
+    ASSERT_TRUE(OpenGLWnd::Create(w, Rect2i(100, 100, 300, 250), "view"));
+    const HWND h = w->m_hWnd;
+    EXPECT_EQ(space->GetDGState().GetObservers().size(), 2u); // its agents observe
+
+    SendMessageW(h, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(h));
+    EXPECT_EQ(w->m_hWnd, nullptr);
+    EXPECT_EQ(w->m_hGLRC, nullptr);
+    EXPECT_EQ(SharedGLContext, nullptr);
+    EXPECT_TRUE(space->GetDGState().GetObservers().empty());
+    EXPECT_EQ(space->GetNumObjects(), 1);
+    SetThreadCSpace(saved);
+    space->Destroy(); // deletes the object, through its object table
 }
 
 } // namespace
