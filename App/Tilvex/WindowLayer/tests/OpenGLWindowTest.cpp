@@ -1,6 +1,6 @@
 // OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
 // the test's X server or the offscreen driver (both give Mesa's software renderer);
-// a view window closed by the user.
+// a view window closed by the user; a context left alive when the window system stops.
 #include "WindowTestSupport.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/ObjectModule.h"
@@ -196,6 +196,31 @@ TEST_F(OpenGLWindow, AViewWindowClosedByTheUserIsDestroyedAndTheObjectStaysWithI
     EXPECT_EQ(space->GetNumObjects(), 1);
     SetThreadCSpace(saved);
     space->Destroy(); // deletes the object, through its object table
+}
+
+// A context that its owner left alive is released when the system stops; after a new
+// start it is made current nowhere and shared with nothing, and deleting it is safe.
+TEST_F(OpenGLWindow, AContextLeftAliveAcrossAStopIsNeverUsedAgain)
+{
+    std::string error;
+    PlatformWindow* w = CreatePlatformWindow("left", 0, 0, 32, 32, &error);
+    ASSERT_NE(w, nullptr) << error;
+    PlatformGlContext* left = CreatePlatformGlContext(w, nullptr, &error);
+    ASSERT_NE(left, nullptr) << error;
+    StopWindowSystem();
+
+    test::StartTestWindowSystem();
+    PlatformWindow* v = CreatePlatformWindow("next", 0, 0, 32, 32, &error);
+    ASSERT_NE(v, nullptr) << error;
+    EXPECT_FALSE(MakePlatformGlCurrent(v, left));
+    PlatformGlContext* fresh = CreatePlatformGlContext(v, left, &error);
+    ASSERT_NE(fresh, nullptr) << error;
+    ASSERT_TRUE(MakePlatformGlCurrent(v, fresh));
+    EXPECT_NE(glGetString(GL_VERSION), nullptr);
+    MakePlatformGlCurrent(nullptr, nullptr);
+    DeletePlatformGlContext(left);
+    DeletePlatformGlContext(fresh);
+    DestroyPlatformWindow(v);
 }
 
 } // namespace
