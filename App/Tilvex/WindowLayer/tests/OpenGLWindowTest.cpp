@@ -1,6 +1,7 @@
 // OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
 // the test's X server or the offscreen driver (both give Mesa's software renderer);
-// a view window closed by the user; a context left alive when the window system stops.
+// how they end: a view window closed by the user, windows still open when the window
+// system stops, and a context left alive then.
 #include "WindowTestSupport.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/ObjectModule.h"
@@ -196,6 +197,44 @@ TEST_F(OpenGLWindow, AViewWindowClosedByTheUserIsDestroyedAndTheObjectStaysWithI
     EXPECT_EQ(space->GetNumObjects(), 1);
     SetThreadCSpace(saved);
     space->Destroy(); // deletes the object, through its object table
+}
+
+// The windows still open when the window system stops are destroyed as closing destroys
+// them: no context of the closed display is left to share, and after a new start the
+// first context is the shared one again.
+TEST_F(OpenGLWindow, StoppingTheWindowSystemDestroysTheOpenWindowsAndTheNextStartSharesAnew)
+{
+    std::vector<test::Call> logA, logB;
+    auto* a = new test::RecordingWnd(&logA);
+    auto* b = new test::RecordingWnd(&logB);
+    ASSERT_TRUE(OpenGLWnd::Create(a, Rect2i(0, 0, 64, 64), "a"));
+    ASSERT_TRUE(OpenGLWnd::Create(b, Rect2i(80, 0, 144, 64), "b"));
+    ASSERT_EQ(SharedGLContext, a->m_hGLRC);
+    logA.clear();
+    logB.clear();
+
+    StopWindowSystem();
+    const std::vector<std::string> destroyed{"destroy", "ncdestroy", "deleted"};
+    EXPECT_EQ(test::Names(logA), destroyed);
+    EXPECT_EQ(test::Names(logB), destroyed);
+    ASSERT_EQ(SharedGLContext, nullptr);
+    EXPECT_FALSE(IsWindowSystemStarted());
+
+    test::StartTestWindowSystem();
+    auto* first = new PatternWnd(true);
+    ASSERT_TRUE(OpenGLWnd::Create(first, Rect2i(100, 100, 100 + kW, 100 + kH), "first"));
+    EXPECT_EQ(SharedGLContext, first->m_hGLRC);
+    auto* second = new PatternWnd(false);
+    ASSERT_TRUE(OpenGLWnd::Create(second, Rect2i(120, 120, 120 + kW, 120 + kH), "second"));
+    vnWIN32::InvalidateRect(first);
+    test::PumpMessages(50);
+    ASSERT_GE(first->m_draws, 1);
+    vnWIN32::InvalidateRect(second);
+    test::PumpMessages(50);
+    ASSERT_GE(second->m_draws, 1);
+    EXPECT_EQ(WrongPixels(*second), 0); // drew the texture that the first uploaded
+    first->Destroy();
+    second->Destroy();
 }
 
 // A context that its owner left alive is released when the system stops; after a new
