@@ -177,7 +177,8 @@ int32_t ChooseGlPixelFormat(const GlPixelFormat* formats, int32_t count);
 bool SetGlPixelFormat(const GlPixelFormat& format);
 
 // A context for window; with share (a live context) the two share textures and display
-// lists. Leaves no context current. Null, with the reason in *error, on failure.
+// lists, while the window share was made for lives (else the new context shares
+// nothing). Leaves no context current. Null, with the reason in *error, on failure.
 PlatformGlContext* CreatePlatformGlContext(PlatformWindow* window, PlatformGlContext* share, std::string* error);
 // Releases the context (it must not be used afterwards); releases it first when current.
 void DeletePlatformGlContext(PlatformGlContext* context);
