@@ -38,7 +38,7 @@ public:
     // IObject (the rest from IObjectBaseMixin).
     const ReflectedClass* GetReflectedClass() const;
     void VisitObjects(IObjectVisitor& v);
-    void Destroy() { m_roots = xvector<AnyInterface>(); } // embedded in its space
+    void DestroyObject() { m_roots = xvector<AnyInterface>(); } // embedded in its space
 
     xvector<AnyInterface> m_roots;
 };

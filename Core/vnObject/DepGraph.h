@@ -183,7 +183,7 @@ public:
     // IObject (the rest from IObjectBaseMixin; the state is marked as a root by the
     // collector).
     void VisitObjects(IObjectVisitor& v);
-    void Destroy() {} // embedded: lives and dies with its space
+    void DestroyObject() {} // embedded: lives and dies with its space
 
 private:
     xvector<DGBaseNode*> m_observers;

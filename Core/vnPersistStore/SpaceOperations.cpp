@@ -21,7 +21,7 @@ public:
         m_space->GetRoots().VisitObjects(v);
         m_space->GetWriteState().m_dirty.VisitDirtyObjects(v);
     }
-    void Destroy()
+    void DestroyObject()
     {
         if (m_space && m_space->GetWriteState().m_rootObject == this) m_space->GetWriteState().m_rootObject = nullptr;
         delete this;

@@ -8,6 +8,7 @@ namespace {
 
 const PlatformWindowSystem* g_system = nullptr;
 std::atomic<bool> g_boxesEnabled{true};
+void (*g_stopHandler)() = nullptr;
 
 } // namespace
 
@@ -25,8 +26,12 @@ const char* GetWindowSystemDriver() { return g_system ? g_system->GetWindowSyste
 
 void StopWindowSystem()
 {
-    if (g_system) g_system->StopWindowSystem();
+    if (!g_system || !g_system->IsWindowSystemStarted()) return;
+    if (g_stopHandler) g_stopHandler();
+    g_system->StopWindowSystem();
 }
+
+void SetWindowSystemStopHandler(void (*handler)()) { g_stopHandler = handler; }
 
 // Without a window system no window is ever made, so the calls on windows below only
 // ever reach one.

@@ -29,8 +29,14 @@ bool StartWindowSystem(std::string* error);
 bool IsWindowSystemStarted();
 // The name of the driver in use ("x11", "offscreen", ...), or "" when not started.
 const char* GetWindowSystemDriver();
-// Destroys the remaining windows and cursors and stops the window system.
+// Lets the stop handler destroy the windows still open, destroys those it left, and the
+// cursors, releases the OpenGL contexts not yet deleted (their owners may then only
+// delete them: DeletePlatformGlContext) and stops the window system.
 void StopWindowSystem();
+// The owner of the windows (the framework's window calls) destroys them here as it
+// destroys any window, so that each lets go of what it holds (its object, its OpenGL
+// context) while the system still runs. Null (the default): none.
+void SetWindowSystemStopHandler(void (*handler)());
 
 // ---- windows ---------------------------------------------------------------------
 
@@ -171,7 +177,8 @@ int32_t ChooseGlPixelFormat(const GlPixelFormat* formats, int32_t count);
 bool SetGlPixelFormat(const GlPixelFormat& format);
 
 // A context for window; with share (a live context) the two share textures and display
-// lists. Leaves no context current. Null, with the reason in *error, on failure.
+// lists, while the window share was made for lives (else the new context shares
+// nothing). Leaves no context current. Null, with the reason in *error, on failure.
 PlatformGlContext* CreatePlatformGlContext(PlatformWindow* window, PlatformGlContext* share, std::string* error);
 // Releases the context (it must not be used afterwards); releases it first when current.
 void DeletePlatformGlContext(PlatformGlContext* context);

@@ -1,8 +1,9 @@
 // vorn::IObject: the interface every object of a reflected class implements, as a
 // function table of seven operations taking the object first; an object is held as the
 // pair {object, table} (AnyInterface). MakeIObjectTable<C>() builds the table from C's
-// member functions of the same names, so no class writes its own thunks, and
-// IObjectBaseMixin<C> gives C the members that are the same in every class.
+// member functions of the same names (Destroy from C's DestroyObject, so that a class
+// may have a Destroy of its own meaning, as windows do), so no class writes its own
+// thunks, and IObjectBaseMixin<C> gives C the members that are the same in every class.
 #pragma once
 #include "vnReflection/Records.h"
 #include <cstdint>
@@ -56,7 +57,8 @@ struct InterfacePtr {
 };
 using IObjectPtr = InterfacePtr<IObjectTable>;
 
-// The IObject operations of class C, calling C's members of the same names.
+// The IObject operations of class C, calling C's members of the same names; Destroy
+// calls DestroyObject.
 template <class C>
 struct IObjectThunks {
     static AnyInterface QueryInterface(void* s, const ReflectedInterface& ri) { return static_cast<C*>(s)->QueryInterface(ri); }
@@ -64,7 +66,7 @@ struct IObjectThunks {
     static const ReflectedClass* GetReflectedClass(const void* s) { return static_cast<const C*>(s)->GetReflectedClass(); }
     static void VisitObjects(void* s, IObjectVisitor& v) { static_cast<C*>(s)->VisitObjects(v); }
     static void OnGarbageCollect(void* s) { static_cast<C*>(s)->OnGarbageCollect(); }
-    static void Destroy(void* s) { static_cast<C*>(s)->Destroy(); }
+    static void Destroy(void* s) { static_cast<C*>(s)->DestroyObject(); }
     static ObjSysState& GetSysState(void* s) { return static_cast<C*>(s)->GetSysState(); }
 };
 
@@ -74,14 +76,6 @@ constexpr IObjectTable MakeIObjectTable()
     using T = IObjectThunks<C>;
     return IObjectTable{&T::QueryInterface, &T::BindInterface, &T::GetReflectedClass, &T::VisitObjects,
                         &T::OnGarbageCollect, &T::Destroy, &T::GetSysState};
-}
-// The same with another Destroy (for a class whose member Destroy means something else).
-template <class C>
-constexpr IObjectTable MakeIObjectTable(void (*destroy)(void* self))
-{
-    using T = IObjectThunks<C>;
-    return IObjectTable{&T::QueryInterface, &T::BindInterface, &T::GetReflectedClass, &T::VisitObjects,
-                        &T::OnGarbageCollect, destroy, &T::GetSysState};
 }
 
 // The one IObject table of class C.
@@ -98,8 +92,8 @@ bool IsInterface(const ReflectedInterface& asked, const ReflectedInterface& whic
 // in every class: it holds the object header (first in the object when the mixin is
 // C's first base), binds an interface as it queries it, and by default answers only
 // IObject, has no class record, refers to nothing, has nothing to do before it is
-// collected, and is deleted by Destroy. C declares a member of the same name to do
-// otherwise; the table calls whichever C has.
+// collected, and is deleted by DestroyObject. C declares a member of the same name to
+// do otherwise; the table calls whichever C has.
 template <class C>
 class IObjectBaseMixin {
 public:
@@ -112,7 +106,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() { delete &Self(); }
+    void DestroyObject() { delete &Self(); }
     ObjSysState& GetSysState() { return m_sys; }
     AnyInterface AsObject();
 

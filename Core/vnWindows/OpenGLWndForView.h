@@ -68,8 +68,6 @@ public:
     const ReflectedClass* GetReflectedClass() const { return GetClassRecord(); }
     void VisitObjects(IObjectVisitor& v);
     void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent, &m_sizeAnalysisAgent}); }
-    // Deletes the object; it is also the window's Destroy.
-    void Destroy() { delete this; }
 
     // Window handlers.
     LRESULT OnTimer(WPARAM id) override;

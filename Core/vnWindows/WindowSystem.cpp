@@ -13,6 +13,14 @@ HCURSOR g_cursor = 0;
 // its window again while it is being destroyed changes nothing.
 std::vector<HWND> g_destroying;
 
+// Stopping the window system destroys the windows still open as DestroyWindow does:
+// their objects hear of it and let go of what they hold (an OpenGL window its context).
+void DestroyRemainingWindows()
+{
+    for (HWND hwnd : GetPlatformWindows()) DestroyWindow(hwnd);
+}
+[[maybe_unused]] const bool g_stopHandlerInstalled = (SetWindowSystemStopHandler(&DestroyRemainingWindows), true);
+
 } // namespace
 
 void SetWindowClassProcedure(WNDPROC proc) { g_classProcedure = proc; }

@@ -116,7 +116,8 @@ LRESULT DefWindowProcW(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
 // Any thread: true while hwnd is a live window.
 bool IsWindow(HWND hwnd);
 // Sends WM_DESTROY and then WM_NCDESTROY, then destroys the window; false when hwnd
-// is not a window (or is already being destroyed).
+// is not a window (or is already being destroyed). StopWindowSystem destroys the
+// windows still open this way.
 bool DestroyWindow(HWND hwnd);
 
 // Window word 0 (the window object); SetWindowLongPtrW returns the previous value.

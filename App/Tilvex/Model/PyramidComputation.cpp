@@ -245,7 +245,7 @@ void TilvexWorkStack::VisitObjects(IObjectVisitor& v)
     for (auto it = m_work.Begin(); it != m_work.End(); ++it) v.VisitStrong(*it);
 }
 
-void TilvexWorkStack::Destroy()
+void TilvexWorkStack::DestroyObject()
 {
     m_work.Clear();
     delete this;

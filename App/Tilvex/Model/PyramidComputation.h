@@ -31,7 +31,7 @@ class TilvexWorkStack : public IObjectBaseMixin<TilvexWorkStack> {
 public:
     // IObject (the rest from IObjectBaseMixin).
     void VisitObjects(IObjectVisitor& v);
-    void Destroy();
+    void DestroyObject();
 
     // Inside a transaction.
     void Push(TilvexNode* node) { m_work.PushBack(node->AsObject()); }

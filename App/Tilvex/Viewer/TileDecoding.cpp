@@ -78,7 +78,7 @@ void PendingTaskList::VisitObjects(IObjectVisitor& v)
     VisitObjectPairs(m_entries, v);
 }
 
-void PendingTaskList::Destroy()
+void PendingTaskList::DestroyObject()
 {
     PendingTaskList* self = this;
     g_pendingList.compare_exchange_strong(self, nullptr);

@@ -43,7 +43,7 @@ public:
     // IObject (the rest from IObjectBaseMixin).
     void VisitObjects(IObjectVisitor& v);
     // Clears the process-wide pointer and frees the list.
-    void Destroy();
+    void DestroyObject();
 
 private:
     xvector<AnyInterface> m_entries;

@@ -20,17 +20,12 @@ using namespace vorn;
 
 namespace {
 
-// The IObject Destroy deletes the window object (its member Destroy destroys the window).
-void WndDelete(void* s) { delete static_cast<TilvexWnd*>(s); }
-
-constexpr IObjectTable kTilvexWndObjectTable = MakeIObjectTable<TilvexWnd>(&WndDelete);
-
 bool ViewerShowTileOutlines(void* s) { return static_cast<TilvexWnd*>(s)->ShowTileOutlines(); }
 bool ViewerLinearMagFilter(void* s) { return static_cast<TilvexWnd*>(s)->LinearMagFilter(); }
 bool ViewerLinearMinFilter(void* s) { return static_cast<TilvexWnd*>(s)->LinearMinFilter(); }
 bool ViewerBindTexture(void* s, OID tile) { return static_cast<TilvexWnd*>(s)->BindTileTexture(tile); }
 
-constexpr ITilvexViewerTable kTilvexWndViewerTable{kTilvexWndObjectTable, &ViewerShowTileOutlines,
+constexpr ITilvexViewerTable kTilvexWndViewerTable{MakeIObjectTable<TilvexWnd>(), &ViewerShowTileOutlines,
                                                    &ViewerLinearMagFilter, &ViewerLinearMinFilter,
                                                    &ViewerBindTexture};
 
@@ -77,7 +72,6 @@ TilvexWnd::~TilvexWnd()
     m_observerExit.OnDestroyed(m_sys, {&m_displayAgent});
 }
 
-AnyInterface TilvexWnd::AsObject() { return AnyInterface{this, &kTilvexWndObjectTable}; }
 ITilvexViewerPtr TilvexWnd::AsViewer() { return ITilvexViewerPtr{this, &kTilvexWndViewerTable}; }
 
 AnyInterface TilvexWnd::QueryInterface(const ReflectedInterface& ri)

@@ -39,12 +39,9 @@ public:
     TilvexWnd(vorn::Tilvex* image, int32_t imageSize);
     ~TilvexWnd() override;
 
-    // IObject (the rest from IObjectBaseMixin). The IObject Destroy deletes the object;
-    // Destroy here is BaseWnd's, which destroys the window.
+    // IObject (the rest from IObjectBaseMixin).
     vorn::AnyInterface QueryInterface(const vorn::ReflectedInterface& ri);
     void OnGarbageCollect() { m_observerExit.OnCollected(m_sys, {&m_displayAgent}); }
-    using vorn::OpenGLWnd::Destroy;
-    vorn::AnyInterface AsObject();
     vorn::ITilvexViewerPtr AsViewer();
 
     // ITilvexViewer.

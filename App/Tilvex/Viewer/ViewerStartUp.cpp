@@ -174,6 +174,9 @@ int32_t RunViewer(const xstring& commandLine)
     } catch (const std::exception& e) { // out of memory, say: reported like the rest
         Report(xstring(e.what()));
     }
+    // A window still open (the loop ended with WM_QUIT) is destroyed as a closed one is,
+    // while the space that holds its object is still open.
+    StopWindowSystem();
     session.Close();
     return status;
 }

@@ -29,7 +29,7 @@ struct BNode {
             if (k) v.VisitStrong(k->Any());
     }
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return sys; }
 };
 

@@ -49,7 +49,7 @@ struct AgentOwner {
     const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() { exit.OnCollected(sys, {&agent}); }
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return sys; }
 };
 

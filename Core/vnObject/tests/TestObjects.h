@@ -59,7 +59,7 @@ struct Node {
         ++g_counts.notices;
         if (onGc) onGc(*this);
     }
-    void Destroy()
+    void DestroyObject()
     {
         Check();
         ++g_counts.destroyed;

@@ -31,7 +31,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor& v) { VisitPref(v, m_child); }
     void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor& v) { v.VisitPref(m_child); }
@@ -75,7 +75,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() { OnGarbageCollectPersistable(AnyInterface{this, &kPersistableTableOf<PLeaf>}); }
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor&) {}
@@ -110,7 +110,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     AnyInterface AsAny() { return AnyInterface{this, &kIObjectTableOf<PPlain>}; }
     ObjSysState m_sys{};

@@ -20,7 +20,7 @@ public:
     AnyInterface QueryInterface(const ReflectedInterface& ri) { return QueryPersistableInterface(this, ri); }
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     void Serialise(Archive&) const { throw ProgrammingErrorException("unwritable"); }
     AnyInterface AsAny() { return AnyInterface{this, &kPersistableTableOf<PUnwritable>}; }
 };

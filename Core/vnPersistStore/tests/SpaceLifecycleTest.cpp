@@ -71,7 +71,7 @@ public:
         throw std::runtime_error("visit failed");
     }
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     AnyInterface AsAny() { return AnyInterface{this, &kIObjectTableOf<FailingVisit>}; }
 
@@ -401,7 +401,7 @@ std::function<void()> g_onFirstDestroy;
 class PReopener : public PNodeOf<PReopener> {
 public:
     static const ReflectedClass s_class;
-    void Destroy()
+    void DestroyObject()
     {
         if (g_reopenersDestroyed.fetch_add(1) == 0 && g_onFirstDestroy) g_onFirstDestroy();
         delete this;

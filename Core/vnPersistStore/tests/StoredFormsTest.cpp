@@ -295,7 +295,7 @@ TEST(OidSpaceMap, ByteExactAndBothDirectionsAfterReading)
     EXPECT_THROW(read->Deserialise(InputOf(std::vector<uint8_t>{0x01, 0x02, 1, 1, 1, 1})), DeserialisationException);
     EXPECT_EQ(read->GetForward().size(), 2u);
     EXPECT_FALSE(QueryPersistable(AnyInterface{read, &kPersistableTableOf<OidSpaceMap>}).IsNull());
-    read->Destroy();
+    read->DestroyObject();
 }
 
 } // namespace

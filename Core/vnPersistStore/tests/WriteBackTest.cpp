@@ -23,7 +23,7 @@ public:
     const ReflectedClass* GetReflectedClass() const { return &s_class; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() { OnGarbageCollectPersistable(AsAny()); }
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     PersistObjState& GetPersistObjState() { return m_pos; }
     void VisitPrefs(IPrefVisitor&) {}

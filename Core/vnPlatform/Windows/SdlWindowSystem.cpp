@@ -15,14 +15,17 @@ namespace vorn {
 
 struct PlatformWindow {
     SDL_Window* sdl = nullptr;
+    // Never given to another window of the process: a window that is gone is known by
+    // it even when a later window's record lies at the same address.
+    uint64_t id = 0;
     void* data = nullptr;
     bool bordered = true; // kept here: some drivers cannot change the border
     std::atomic<bool> repaint{false};
 };
 
 struct PlatformGlContext {
-    SDL_GLContext sdl = nullptr;
-    PlatformWindow* madeOn = nullptr; // the window it was made for (made current on it to share)
+    SDL_GLContext sdl = nullptr;  // null once the window system stopped under it
+    uint64_t madeOn = 0;          // id of the window it was made for (made current on it to share)
 };
 
 namespace sdl {
@@ -39,12 +42,25 @@ std::mutex g_windowsLock;
 std::vector<PlatformWindow*> g_windows;
 
 std::atomic<bool> g_started{false};
+// The last window id given (main thread).
+uint64_t g_lastWindowId = 0;
+// The contexts not yet deleted (main thread): those still alive when the system stops
+// are released with it.
+std::vector<PlatformGlContext*> g_contexts;
 std::atomic<uint32_t> g_wakeEventType{0};
 SDL_Cursor* g_cursors[3] = {};
 
 bool IsLiveLocked(const PlatformWindow* w)
 {
     return std::find(g_windows.begin(), g_windows.end(), w) != g_windows.end();
+}
+
+// The live window of that id, or null.
+PlatformWindow* FindLiveWindow(uint64_t id)
+{
+    std::lock_guard<std::mutex> lock(g_windowsLock);
+    const auto it = std::find_if(g_windows.begin(), g_windows.end(), [id](const PlatformWindow* w) { return w->id == id; });
+    return it == g_windows.end() ? nullptr : *it;
 }
 
 PlatformWindow* FromSdlId(uint32_t id)
@@ -236,6 +252,14 @@ void StopWindowSystem()
 {
     if (!g_started.load()) return;
     for (PlatformWindow* w : sdl::GetPlatformWindows()) sdl::DestroyPlatformWindow(w);
+    // A context outlives neither its display nor the library: its owner may only delete
+    // it now.
+    SDL_GL_MakeCurrent(nullptr, nullptr);
+    for (PlatformGlContext* c : g_contexts) {
+        SDL_GL_DeleteContext(c->sdl);
+        c->sdl = nullptr;
+    }
+    g_contexts.clear();
     for (SDL_Cursor*& c : g_cursors) {
         if (c) SDL_FreeCursor(c);
         c = nullptr;
@@ -260,6 +284,7 @@ PlatformWindow* CreatePlatformWindow(const char* title, int32_t x, int32_t y, in
     }
     auto* w = new PlatformWindow;
     w->sdl = sdl;
+    w->id = ++g_lastWindowId;
     SDL_SetWindowData(sdl, kWindowDataName, w);
     std::lock_guard<std::mutex> lock(g_windowsLock);
     g_windows.push_back(w);
@@ -481,9 +506,10 @@ bool SetGlPixelFormat(const GlPixelFormat& format) { return ApplyFormat(format);
 PlatformGlContext* CreatePlatformGlContext(PlatformWindow* window, PlatformGlContext* share, std::string* error)
 {
     // Sharing is chosen at creation: the context to share is current and the flag set.
+    // A context is made current only on its own window while that still lives.
     bool sharing = false;
-    if (share && sdl::IsPlatformWindow(share->madeOn) && SDL_GL_MakeCurrent(share->madeOn->sdl, share->sdl) == 0)
-        sharing = true;
+    PlatformWindow* shareWindow = share && share->sdl ? FindLiveWindow(share->madeOn) : nullptr;
+    if (shareWindow && SDL_GL_MakeCurrent(shareWindow->sdl, share->sdl) == 0) sharing = true;
     SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, sharing ? 1 : 0);
     SDL_GLContext ctx = SDL_GL_CreateContext(window->sdl);
     SDL_GL_SetAttribute(SDL_GL_SHARE_WITH_CURRENT_CONTEXT, 0);
@@ -492,22 +518,26 @@ PlatformGlContext* CreatePlatformGlContext(PlatformWindow* window, PlatformGlCon
     if (!ctx) return nullptr;
     auto* c = new PlatformGlContext;
     c->sdl = ctx;
-    c->madeOn = window;
+    c->madeOn = window->id;
+    g_contexts.push_back(c);
     return c;
 }
 
 void DeletePlatformGlContext(PlatformGlContext* context)
 {
     if (!context) return;
-    if (SDL_GL_GetCurrentContext() == context->sdl) SDL_GL_MakeCurrent(nullptr, nullptr);
-    SDL_GL_DeleteContext(context->sdl);
+    if (context->sdl) {
+        if (SDL_GL_GetCurrentContext() == context->sdl) SDL_GL_MakeCurrent(nullptr, nullptr);
+        SDL_GL_DeleteContext(context->sdl);
+        g_contexts.erase(std::find(g_contexts.begin(), g_contexts.end(), context));
+    }
     delete context;
 }
 
 bool MakePlatformGlCurrent(PlatformWindow* window, PlatformGlContext* context)
 {
     if (!context) return SDL_GL_MakeCurrent(nullptr, nullptr) == 0;
-    if (!window) return false;
+    if (!window || !context->sdl) return false;
     return SDL_GL_MakeCurrent(window->sdl, context->sdl) == 0;
 }
 

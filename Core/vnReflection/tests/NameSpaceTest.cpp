@@ -176,7 +176,7 @@ struct TestNode {
     const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() {}
+    void DestroyObject() {}
     ObjSysState& GetSysState() { return sys; }
 
     ssize_t GetNumNsChildren() { return ssize_t(children.size()); }

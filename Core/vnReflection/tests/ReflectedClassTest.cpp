@@ -36,7 +36,7 @@ struct Widget {
     const ReflectedClass* GetReflectedClass() const;
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() { delete this; }
+    void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return sys; }
 };
 

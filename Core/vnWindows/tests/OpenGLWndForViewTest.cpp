@@ -42,7 +42,7 @@ struct TestView {
     const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() {}
+    void DestroyObject() {}
     ObjSysState& GetSysState() { return m_sys; }
 };
 

@@ -29,7 +29,7 @@ struct TestSource {
     const ReflectedClass* GetReflectedClass() const { return nullptr; }
     void VisitObjects(IObjectVisitor&) {}
     void OnGarbageCollect() {}
-    void Destroy() {}
+    void DestroyObject() {}
     ObjSysState& GetSysState() { return m_sys; }
 
     // Serialises every node of the tree, as the background writer does, and counts

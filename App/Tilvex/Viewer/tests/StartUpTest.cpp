@@ -44,6 +44,7 @@ protected:
         EXPECT_EQ(GetThreadCSpace(), nullptr);
         EXPECT_TRUE(GetPlatformWindows().empty());
         EXPECT_FALSE(IsWindowSystemStarted());
+        EXPECT_EQ(SharedGLContext, nullptr); // a later run shares nothing of this one
     }
     std::filesystem::path m_dir;
 };

@@ -1,6 +1,11 @@
 // OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
-// the test's X server or the offscreen driver (both give Mesa's software renderer).
+// the test's X server or the offscreen driver (both give Mesa's software renderer);
+// how they end: a view window closed by the user, windows still open when the window
+// system stops, and a context left alive then.
 #include "WindowTestSupport.h"
+#include "vnObject/CSpace.h"
+#include "vnObject/ObjectModule.h"
+#include "vnWindows/OpenGLWndForView.h"
 #include "vnWindows/OpenGL.h"
 #include "vnWindows/PixelProjection.h"
 #include "vnWindows/WindowCalls.h"
@@ -167,6 +172,94 @@ TEST_F(OpenGLWindow, APaintThatThrowsLeavesNoContextCurrent)
     EXPECT_THROW(SendMessageW(w->m_hWnd, WM_PAINT, 0, 0), int);
     EXPECT_EQ(glGetString(GL_VERSION), nullptr);
     w->Destroy();
+}
+
+// A view window is an object of its space: closing its window destroys the window and
+// leaves the object to the space.
+TEST_F(OpenGLWindow, AViewWindowClosedByTheUserIsDestroyedAndTheObjectStaysWithItsSpace)
+{
+    InstallObjectSpaceHooks();
+    CSpace* space = CreateCSpace(false, GCThreadFn{});
+    CSpace* saved = GetThreadCSpace();
+    SetThreadCSpace(space);
+    auto* w = new OpenGLWndForView;
+    space->RegisterGcObject(w->AsObject());
+    ASSERT_TRUE(OpenGLWnd::Create(w, Rect2i(100, 100, 300, 250), "view"));
+    const HWND h = w->m_hWnd;
+    EXPECT_EQ(space->GetDGState().GetObservers().size(), 2u); // its agents observe
+
+    SendMessageW(h, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(h));
+    EXPECT_EQ(w->m_hWnd, nullptr);
+    EXPECT_EQ(w->m_hGLRC, nullptr);
+    EXPECT_EQ(SharedGLContext, nullptr);
+    EXPECT_TRUE(space->GetDGState().GetObservers().empty());
+    EXPECT_EQ(space->GetNumObjects(), 1);
+    SetThreadCSpace(saved);
+    space->Destroy(); // deletes the object, through its object table
+}
+
+// The windows still open when the window system stops are destroyed as closing destroys
+// them: no context of the closed display is left to share, and after a new start the
+// first context is the shared one again.
+TEST_F(OpenGLWindow, StoppingTheWindowSystemDestroysTheOpenWindowsAndTheNextStartSharesAnew)
+{
+    std::vector<test::Call> logA, logB;
+    auto* a = new test::RecordingWnd(&logA);
+    auto* b = new test::RecordingWnd(&logB);
+    ASSERT_TRUE(OpenGLWnd::Create(a, Rect2i(0, 0, 64, 64), "a"));
+    ASSERT_TRUE(OpenGLWnd::Create(b, Rect2i(80, 0, 144, 64), "b"));
+    ASSERT_EQ(SharedGLContext, a->m_hGLRC);
+    logA.clear();
+    logB.clear();
+
+    StopWindowSystem();
+    const std::vector<std::string> destroyed{"destroy", "ncdestroy", "deleted"};
+    EXPECT_EQ(test::Names(logA), destroyed);
+    EXPECT_EQ(test::Names(logB), destroyed);
+    ASSERT_EQ(SharedGLContext, nullptr);
+    EXPECT_FALSE(IsWindowSystemStarted());
+
+    test::StartTestWindowSystem();
+    auto* first = new PatternWnd(true);
+    ASSERT_TRUE(OpenGLWnd::Create(first, Rect2i(100, 100, 100 + kW, 100 + kH), "first"));
+    EXPECT_EQ(SharedGLContext, first->m_hGLRC);
+    auto* second = new PatternWnd(false);
+    ASSERT_TRUE(OpenGLWnd::Create(second, Rect2i(120, 120, 120 + kW, 120 + kH), "second"));
+    vnWIN32::InvalidateRect(first);
+    test::PumpMessages(50);
+    ASSERT_GE(first->m_draws, 1);
+    vnWIN32::InvalidateRect(second);
+    test::PumpMessages(50);
+    ASSERT_GE(second->m_draws, 1);
+    EXPECT_EQ(WrongPixels(*second), 0); // drew the texture that the first uploaded
+    first->Destroy();
+    second->Destroy();
+}
+
+// A context that its owner left alive is released when the system stops; after a new
+// start it is made current nowhere and shared with nothing, and deleting it is safe.
+TEST_F(OpenGLWindow, AContextLeftAliveAcrossAStopIsNeverUsedAgain)
+{
+    std::string error;
+    PlatformWindow* w = CreatePlatformWindow("left", 0, 0, 32, 32, &error);
+    ASSERT_NE(w, nullptr) << error;
+    PlatformGlContext* left = CreatePlatformGlContext(w, nullptr, &error);
+    ASSERT_NE(left, nullptr) << error;
+    StopWindowSystem();
+
+    test::StartTestWindowSystem();
+    PlatformWindow* v = CreatePlatformWindow("next", 0, 0, 32, 32, &error);
+    ASSERT_NE(v, nullptr) << error;
+    EXPECT_FALSE(MakePlatformGlCurrent(v, left));
+    PlatformGlContext* fresh = CreatePlatformGlContext(v, left, &error);
+    ASSERT_NE(fresh, nullptr) << error;
+    ASSERT_TRUE(MakePlatformGlCurrent(v, fresh));
+    EXPECT_NE(glGetString(GL_VERSION), nullptr);
+    MakePlatformGlCurrent(nullptr, nullptr);
+    DeletePlatformGlContext(left);
+    DeletePlatformGlContext(fresh);
+    DestroyPlatformWindow(v);
 }
 
 } // namespace
