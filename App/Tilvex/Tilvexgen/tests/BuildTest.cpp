@@ -15,6 +15,7 @@
 #include "vnPlatform/Process.h"
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cerrno>
 #include <fstream>
@@ -56,6 +57,7 @@ struct HooksRestored {
         SetBuildStoreOpener(nullptr);
         SetBuildSessionHook(nullptr);
         SetLevelBatchFinishHook(nullptr);
+        SetBuildStepHook(nullptr);
     }
 };
 
@@ -652,6 +654,50 @@ TEST(TilvexgenBuild, AnInterruptedBuildRemovesItsPartialFile)
         EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
         EXPECT_FALSE(fs::exists(d.store + ".part"));
         EXPECT_EQ(ReadAll(d.store), "old");
+    }
+}
+
+// The child's part of the test below (skipped unless started by it): a build of the
+// folder TILVEXGEN_SIGNALLED_BUILD that raises SIGTERM at the step named by
+// TILVEXGEN_SIGNAL_STEP.
+const char* const kStepNames[] = {"created", "rename-failed"};
+
+void RaiseTermAtNamedStep(BuildStep step)
+{
+    if (std::string(std::getenv("TILVEXGEN_SIGNAL_STEP")) == kStepNames[int(step)]) std::raise(SIGTERM);
+}
+
+TEST(TilvexgenBuildChild, BuildSignalledAtAStep)
+{
+    const char* dir = std::getenv("TILVEXGEN_SIGNALLED_BUILD");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt";
+    SetBuildStepHook(&RaiseTermAtNamedStep);
+    RunBuilder(std::string(dir) + "/bin/Tilvexgen", std::string(dir) + "/pics");
+}
+
+// SIGTERM just after the partial file is created (before a signal would remove it by
+// itself) and just after the final rename failed (a folder has the store's name): the
+// partial file is removed and the status is 1, not the signal's default action.
+TEST(TilvexgenBuild, ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt)
+{
+    for (const char* step : kStepNames) {
+        SCOPED_TRACE(step);
+        BuildDirs d;
+        d.Add("a.jpg", Photo(64, 64, 1));
+        const bool renameFails = std::string(step) == "rename-failed";
+        if (renameFails) fs::create_directories(d.store + "/kept");
+        const std::string dirEnv = "TILVEXGEN_SIGNALLED_BUILD=" + d.dir.Path();
+        const std::string stepEnv = std::string("TILVEXGEN_SIGNAL_STEP=") + step;
+        const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.BuildSignalledAtAStep", nullptr};
+        const char* extraEnv[] = {dirEnv.c_str(), stepEnv.c_str(), nullptr};
+        ChildProcess child;
+        ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, (d.dir.Path() + "/out.txt").c_str(), &child), 0);
+        int status = 0;
+        ASSERT_EQ(WaitProcess(child, &status), 0);
+        EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
+        EXPECT_FALSE(fs::exists(d.store + ".part"));
+        if (renameFails) EXPECT_TRUE(fs::is_directory(d.store + "/kept"));
+        else EXPECT_FALSE(fs::exists(d.store));
     }
 }
 
