@@ -701,6 +701,46 @@ TEST(TilvexgenBuild, ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt)
     }
 }
 
+// The child's part of the test below (skipped unless started by it): a build of the
+// folder TILVEXGEN_NO_NULL_DEVICE with standard output closed and no null device to
+// fill it with; exits 0 when the build's status is 1.
+TEST(TilvexgenBuildChild, BuildWithoutANullDevice)
+{
+    const char* dir = std::getenv("TILVEXGEN_NO_NULL_DEVICE");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.ANullDeviceThatCannotBeOpenedStopsTheBuildFirst";
+    const std::string program = std::string(dir) + "/bin/Tilvexgen";
+    const std::string pics = std::string(dir) + "/pics";
+    const char* argv[] = {program.c_str(), pics.c_str(), nullptr};
+    std::fflush(stdout);
+    std::fclose(stdout);
+    const int rc = TilvexgenMain(2, argv, "/nonexistent-null-device");
+    std::_Exit(rc == 1 ? 0 : 3);
+}
+
+// Standard output closed where no null device can be opened (a bare chroot): the
+// build stops before it opens anything (no store, no partial file, whose descriptor
+// would have been standard output), says why on standard error, and the status is 1.
+TEST(TilvexgenBuild, ANullDeviceThatCannotBeOpenedStopsTheBuildFirst)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    const std::string env = "TILVEXGEN_NO_NULL_DEVICE=" + d.dir.Path();
+    const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.BuildWithoutANullDevice", nullptr};
+    const char* extraEnv[] = {env.c_str(), nullptr};
+    const std::string outPath = d.dir.Path() + "/out.txt";
+    ChildProcess child;
+    ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, outPath.c_str(), &child), 0);
+    int status = 0;
+    ASSERT_EQ(WaitProcess(child, &status), 0);
+    const std::string out = ReadAll(outPath);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Error : File error (/nonexistent-null-device) : No such file or directory\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(fs::exists(d.store));
+    EXPECT_FALSE(fs::exists(d.store + ".part"));
+}
+
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)
 {
     BuildDirs d;
