@@ -428,7 +428,7 @@ void JpegErrorExit(jpeg_common_struct* cinfo)
 
 // ---- JpegException
 
-JpegException::JpegException(const char* message) noexcept
+JpegException::JpegException(const char* message, bool outOfMemory) noexcept : m_outOfMemory(outOfMemory)
 {
     std::memset(m_message, 0, sizeof(m_message));
     if (message) std::strncpy(m_message, message, sizeof(m_message) - 1);
@@ -625,7 +625,7 @@ void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape* req
     } catch (const std::bad_alloc&) {
         // The bitmap's blocks (or the coder itself) could not be had: a decode failure
         // like any other.
-        throw JpegException("Insufficient memory to decode the JPEG image");
+        throw JpegException("Insufficient memory to decode the JPEG image", true);
     }
     State& s = *m_state;
     JpegErrorManager& err = *errp;
@@ -643,10 +643,11 @@ void JpegCoder::Decode(const uint8_t* bytes, size_t length, const JpegShape* req
         throw JpegException(text);
     }
     if (rc != kOk) {
+        const bool outOfMemory = err.pub.msg_code == JERR_OUT_OF_MEMORY;
         s.DestroyDecompress();
         // Rows not yet decoded hold whatever the blocks held before.
         if (err.bitmapTouched) bitmap.Clear();
-        throw JpegException(err.message);
+        throw JpegException(err.message, outOfMemory);
     }
 }
 

@@ -20,11 +20,15 @@ class JpegException : public IException {
 public:
     static constexpr int kMessageLength = 200; // the library's longest message
     // Keeps at most kMessageLength - 1 characters of the message.
-    explicit JpegException(const char* message) noexcept;
+    explicit JpegException(const char* message, bool outOfMemory = false) noexcept;
     void Write(TextWriter& w) const override; // the message
     const char* GetMessage() const { return m_message; }
+    // Whether the image could not be coded for want of memory (the library's or the
+    // bitmap's), rather than for what its bytes hold.
+    bool IsOutOfMemory() const { return m_outOfMemory; }
 private:
     char m_message[kMessageLength];
+    bool m_outOfMemory;
 };
 
 // A complete JPEG stream (SOI to EOI) and whether it holds an image.

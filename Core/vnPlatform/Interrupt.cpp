@@ -91,6 +91,12 @@ void RemoveOnInterrupt(const char* path, const FileIdentity& id)
 
 void HoldInterrupts() { g_state.store(kHeld); }
 
+void ResumeInterrupts()
+{
+    g_state.store(kArmed);
+    if (const int sig = g_heldSignal.exchange(0)) OnInterrupt(sig);
+}
+
 void ReleaseInterrupts()
 {
     g_state.store(kOff);

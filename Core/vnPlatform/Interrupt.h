@@ -22,6 +22,11 @@ void RemoveOnInterrupt(const char* path, const FileIdentity& id);
 // comes now waits for ReleaseInterrupts.
 void HoldInterrupts();
 
+// The file is still there and still the program's after all (its rename failed):
+// signals remove it again, as after RemoveOnInterrupt; one that came while they were
+// held takes effect now. Only after RemoveOnInterrupt.
+void ResumeInterrupts();
+
 // Signals act as they did before RemoveOnInterrupt (the file is never removed by them
 // again); one that came while they were held takes effect now.
 void ReleaseInterrupts();

@@ -9,9 +9,20 @@
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
+#include <new>
 #include <utility>
 
 namespace vorn {
+
+namespace {
+
+// A worker keeps its photo's blocks for the next photo up to these sizes (a photo of
+// 40 megapixels, 256 spare tiles); larger ones are let go once their entry is done, so
+// that they are not held outside the entry's reservation.
+constexpr int64_t kKeptPhotoBytes = int64_t(128) << 20;
+constexpr size_t kKeptBlankTiles = 256;
+
+} // namespace
 
 thread_local JpegCoder IrregularMontageCalcBottomTiles::m_coder;
 thread_local ResDIB IrregularMontageCalcBottomTiles::m_photo;
@@ -41,9 +52,15 @@ void IrregularMontageCalcBottomTiles::Run()
         }
         if (i >= n) return;
         try {
+            const MontageEntry& e = m_montage.entries[i];
+            const TileRange r = TilesOf(e, m_montage);
+            const int64_t tiles = IsEmptyEntry(e) ? 0 : (r.col2 - r.col1 + 1) * (r.row2 - r.row1 + 1);
+            PhotoMemoryReservation reservation(m_budget, PhotoPaintingBytes(int64_t(e.x2) - e.x1,
+                                                                            int64_t(e.y2) - e.y1, tiles));
             PaintEntry(i, n);
-            FinishEntry(m_montage.entries[i]);
+            FinishEntry(e);
             m_written.ReleaseWritten();
+            TrimWorkerBlocks();
         } catch (...) {
             // Not a failure of one image: the build ends. The other worker stops at
             // its next entry.
@@ -72,6 +89,9 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
     // and is then reused.
     ResDIB& bitmap = m_photo;
     try {
+        // The new tiles first: a photo too large for them is passed over before its
+        // decode.
+        PrepareBlankTiles(e);
         {
             ScopedTimer timer;
             timer.SetStopOnDestruction(true);
@@ -98,7 +118,6 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         const int32_t by = int32_t(int64_t(m_montage.y1) - e.y1);
         const Rect2i bdRect(bx, by, int32_t(bx + m_width), int32_t(by + m_width));
         const Rect2i updateRect(0, 0, w, h);
-        PrepareBlankTiles(e);
         ScopedTimer timer;
         timer.SetStopOnDestruction(true);
         timer.Label() << "Set image";
@@ -110,11 +129,36 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
         }
         root->SetImage(bitmap, bdRect, updateRect, this);
     } catch (const JpegException& x) {
+        if (x.IsOutOfMemory()) {
+            PassOverForMemory(e, x.GetMessage());
+            return;
+        }
         TraceStream t;
         t << "Error : " << ShownName(x.GetMessage()) << "\n";
     } catch (const IException& x) {
         TraceStream t;
         t << "Error : " << ShownName(x.Describe().Range()) << "\n";
+    } catch (const std::bad_alloc&) {
+        PassOverForMemory(e, "Insufficient memory to paint the image");
+    }
+}
+
+void IrregularMontageCalcBottomTiles::PassOverForMemory(const MontageEntry& e, const char* message)
+{
+    m_photo.Clear();
+    m_photoFile = xvector<uint8_t>();
+    std::vector<ResDIB>().swap(m_blankTiles);
+    TraceStream t;
+    t << "Image " << ShownName(e.path.Range()) << " cannot be decoded : " << message << "\n";
+}
+
+void IrregularMontageCalcBottomTiles::TrimWorkerBlocks()
+{
+    if (!m_photo.IsEmpty() && int64_t(m_photo.GetHeader()->biSizeImage) > kKeptPhotoBytes) m_photo.Clear();
+    if (int64_t(m_photoFile.capacity()) > kKeptPhotoBytes) m_photoFile = xvector<uint8_t>();
+    if (m_blankTiles.size() > kKeptBlankTiles) {
+        m_blankTiles.resize(kKeptBlankTiles);
+        m_blankTiles.shrink_to_fit();
     }
 }
 

@@ -4,20 +4,25 @@
 // handled) is JPEG-encoded once, by the encoder's pool when there is one (while the
 // workers go on painting), otherwise by the worker that finished it; its parent is
 // computed as soon as its last sibling is finished (with an encoder's pool only), and
-// once written it is let go so that the collector can evict it.
+// once written it is let go so that the collector can evict it. Each entry reserves
+// the memory its photo takes from the workers' shared budget (PhotoMemoryBudget) for as
+// long as it is loaded, painted and its finished tiles encoded; a photo that cannot be
+// loaded or painted for want of memory is named ("Image P cannot be decoded : ...")
+// and passed over.
 //
 // Lock order (a lock is only taken while holding locks above it):
 //   1. the space lock, through a transaction (ModelTransaction);
 //   2. the pending tiles' lock (PendingTiles) or the finished tiles' lock
 //      (WrittenTileRelease), never both;
-// and taken alone, outside any transaction and with no other lock held: the entry
-// lock of the task, the encode queue's lock (TileEncodeQueue) and the waiting
+// and taken alone, outside any transaction and with no other lock held: the photo
+// memory budget (waited for before an entry, held through it), the entry lock of the task, the encode queue's lock (TileEncodeQueue) and the waiting
 // parents' lock (BottomParents).
 #pragma once
 #include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Model/TilePainting.h"
 #include "Tilvex/Tilvexgen/BottomParents.h"
 #include "Tilvex/Tilvexgen/PendingTiles.h"
+#include "Tilvex/Tilvexgen/PhotoMemoryBudget.h"
 #include "Tilvex/Tilvexgen/TileEncodeQueue.h"
 #include "Tilvex/Tilvexgen/WrittenTileRelease.h"
 #include "vnImage/Jpeg.h"
@@ -57,6 +62,11 @@ private:
 
     // Loads, checks and paints one entry; a failure of this image is reported here.
     void PaintEntry(int32_t i, int32_t n);
+    // Reports a photo that could not be loaded or painted for want of memory, and lets
+    // go of the worker's blocks.
+    void PassOverForMemory(const MontageEntry& e, const char* message);
+    // Lets go of the worker's blocks that are larger than photos usually need.
+    static void TrimWorkerBlocks();
     void PrepareBlankTiles(const MontageEntry& e);
     bool TakeBlankTile(ResDIB& dib) override;
     void OnTilePainted(TilvexNode* node, int32_t col, int32_t row) override;
@@ -71,6 +81,7 @@ private:
     TileEncodeQueue m_encodeQueue;
     BottomParents m_parents;
     WrittenTileRelease m_written;
+    PhotoMemoryBudget m_budget{kPhotoMemoryBudget};
     static thread_local JpegCoder m_coder; // each thread's, for the finished tiles
     static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
     static thread_local xvector<uint8_t> m_photoFile; // each worker's, for the photo's file bytes

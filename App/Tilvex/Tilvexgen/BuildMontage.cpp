@@ -44,6 +44,12 @@ PersistStore* OpenStoreOnFile(IRAS* storage, const PersistStoreSettings& setting
 
 BuildStoreOpener g_openStore = &OpenStoreOnFile;
 BuildSessionHook g_sessionHook = nullptr;
+BuildStepHook g_stepHook = nullptr;
+
+void AtStep(BuildStep step)
+{
+    if (g_stepHook) g_stepHook(step);
+}
 
 // The partial file as the store sees it: everything but Close goes to the file, which
 // the build keeps open, and so locked, until the file has its final name.
@@ -133,6 +139,7 @@ public:
             // Locked and still under its name (FileRAS refuses it otherwise): no other
             // build removes it now.
             if (const int e = QueryFileIdentity(z.c_str(), &m_id)) throw FileException(uint32_t(e), m_path);
+            AtStep(BuildStep::PartialFileCreated);
         } catch (...) {
             m_file.reset();
             ReleaseInterrupts();
@@ -163,8 +170,15 @@ public:
         xstring from(m_path), to(storePath);
         RenameOutcome out;
         const int e = RenameDurably(from.c_str(), m_id, to.c_str(), &out);
-        if (out.renamed) m_file.reset();
-        ReleaseInterrupts();
+        if (out.renamed) {
+            m_file.reset();
+            ReleaseInterrupts();
+        } else {
+            // Still the build's own file, which ~PartialFile removes: until then a
+            // signal removes it too.
+            ResumeInterrupts();
+            AtStep(BuildStep::RenameFailed);
+        }
         if (out.syncError != 0) {
             TraceStream t;
             t << "Warning : "
@@ -237,6 +251,8 @@ void TraceError(const xstring& description)
 void SetBuildStoreOpener(BuildStoreOpener opener) { g_openStore = opener ? opener : &OpenStoreOnFile; }
 
 void SetBuildSessionHook(BuildSessionHook hook) { g_sessionHook = hook; }
+
+void SetBuildStepHook(BuildStepHook hook) { g_stepHook = hook; }
 
 bool BuildMontage(const xstring& storePath, const xstring& dir)
 {

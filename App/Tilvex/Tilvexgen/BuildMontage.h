@@ -35,4 +35,13 @@ void SetBuildStoreOpener(BuildStoreOpener opener);
 using BuildSessionHook = void (*)(PersistStore* store, CSpace* space);
 void SetBuildSessionHook(BuildSessionHook hook);
 
+// Points of a build at which a test may act (raise a signal there, say):
+// PartialFileCreated, when the partial file has just been created and is not yet
+// removed by a signal (signals are held); RenameFailed, when the final rename has
+// failed and the partial file is still the build's. Null for none; not to be changed
+// while a build runs.
+enum class BuildStep { PartialFileCreated, RenameFailed };
+using BuildStepHook = void (*)(BuildStep step);
+void SetBuildStepHook(BuildStepHook hook);
+
 } // namespace vorn

@@ -3,6 +3,7 @@
 #include "Tilvex/Tilvexgen/ShownName.h"
 #include "Tilvex/Model/TilvexModule.h"
 #include "vnReflection/XTarget.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/TextWriter.h"
 #include "vnUtils/Trace.h"
 #include "vnPlatform/Interrupt.h"
@@ -88,10 +89,17 @@ bool DeriveStorePath(SubString8 programPath, SubString8 dirArg, xstring& out)
     return true;
 }
 
-int TilvexgenMain(int argc, const char** argv)
+int TilvexgenMain(int argc, const char** argv, const char* nullDevice)
 {
     // Before anything is opened: a closed standard output must not become the store.
-    OpenClosedStandardDescriptors();
+    // When one cannot be filled, nothing may be opened at all.
+    if (const int e = OpenClosedStandardDescriptors(nullDevice)) {
+        xstring message("Error : ");
+        message += FileException(uint32_t(e), xstring(nullDevice)).Describe();
+        message += "\n";
+        WriteToAnOpenStandardStream(message.data(), size_t(message.size()));
+        return 1;
+    }
     CatchInterrupts();
     GetLogSink()->Open("stdout");
     TraceShowTime = false;

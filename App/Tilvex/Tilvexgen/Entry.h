@@ -1,6 +1,7 @@
 // The builder's entry: argument check, store path, messages around the build.
 #pragma once
 #include "vnUtils/XString.h"
+#include "vnPlatform/StandardDescriptors.h"
 
 namespace vorn {
 
@@ -19,8 +20,10 @@ void RegisterBuilderModule();
 // messages show bytes that are not as \xHH); returns the process's exit code: -1
 // (status 255) on a usage error, 1 when the build failed or a signal ended it, 0 when
 // the store is complete. First of all, closed standard descriptors are opened on
-// /dev/null and the signals that would end the process are caught (so that a key wait
-// gives the terminal back however it ends).
-int TilvexgenMain(int argc, const char** argv);
+// nullDevice (/dev/null but in tests; when that fails, "Error : " and the file error go
+// to standard error or output, whichever is open, nothing is opened and the result is
+// 1) and the signals that would end the process are caught (so that a key wait gives
+// the terminal back however it ends).
+int TilvexgenMain(int argc, const char** argv, const char* nullDevice = kNullDevice);
 
 } // namespace vorn

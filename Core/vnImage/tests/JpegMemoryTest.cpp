@@ -1,5 +1,5 @@
 // A decode that cannot get the memory its frame header asks for fails as a
-// vorn::JpegException, never as std::bad_alloc. The decode runs in a child process
+// vorn::JpegException that says so, never as std::bad_alloc. The decode runs in a child process
 // whose allocations are capped at 1 GiB (by the sanitizer's allocator in the
 // sanitizer builds, by the address-space limit otherwise), on a stream of a few
 // hundred bytes whose frame header claims 30000 x 30000 pixels (2.7 GB).
@@ -39,7 +39,7 @@ constexpr bool kUnderThreadSanitizer = false;
 constexpr const char* kChildVar = "VORN_JPEG_MEMORY_CHILD";
 
 // Exit codes of the child.
-enum ChildOutcome { kRefused = 0, kBadAlloc = 3, kOtherException = 4, kDecoded = 5, kBitmapKept = 6 };
+enum ChildOutcome { kRefused = 0, kBadAlloc = 3, kOtherException = 4, kDecoded = 5, kBitmapKept = 6, kNotForMemory = 7 };
 
 [[noreturn]] void RunChild()
 {
@@ -53,7 +53,8 @@ enum ChildOutcome { kRefused = 0, kBadAlloc = 3, kOtherException = 4, kDecoded =
     ResDIB b;
     try {
         b.ReadJpeg(bytes.data(), bytes.size());
-    } catch (const JpegException&) {
+    } catch (const JpegException& x) {
+        if (!x.IsOutOfMemory()) std::_Exit(kNotForMemory);
         std::_Exit(b.IsEmpty() ? kRefused : kBitmapKept);
     } catch (const std::bad_alloc&) {
         std::_Exit(kBadAlloc);
@@ -101,6 +102,7 @@ TEST(JpegMemory, DecodeWithoutMemoryForItsPixelsIsAJpegException)
     }
     int code = -1;
     ASSERT_EQ(WaitProcess(child, &code), 0);
-    EXPECT_EQ(code, int(kRefused)) << "3: std::bad_alloc, 4: another exception, 5: decoded, 6: bitmap kept\n"
+    EXPECT_EQ(code, int(kRefused)) << "3: std::bad_alloc, 4: another exception, 5: decoded, 6: bitmap kept, "
+                                      "7: not said to be for want of memory\n"
                                    << ReadText(output);
 }

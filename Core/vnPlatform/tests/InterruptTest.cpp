@@ -150,10 +150,12 @@ TEST(Interrupt, AfterReleaseASignalAtAKeyWaitGivesTheTerminalBackAndRemovesNothi
     }
 }
 
-// Every signal that would end the process removes an armed file and ends it with 1.
+// Every signal that would end the process removes an armed file and ends it with 1,
+// the real-time ones too.
 TEST(Interrupt, EverySignalThatWouldEndTheProcessRemovesTheArmedFile)
 {
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGUSR1, SIGALRM, int(SIGRTMIN),
+                          int(SIGRTMIN) + 1, int(SIGRTMAX)}) {
         SCOPED_TRACE(sig);
         const std::string path = MakeFile("every");
         const vorn::FileIdentity id = IdentityOf(path);
@@ -207,6 +209,28 @@ TEST(Interrupt, ASignalWhileHeldIsActedOnWhenReleased)
     EXPECT_TRUE(KilledBy(status, SIGTERM)) << status;
     EXPECT_TRUE(std::filesystem::exists(path));
     std::filesystem::remove(path);
+}
+
+// A signal while interrupts are held, when they are then resumed (the file was not
+// renamed after all), removes the file and ends with 1; so does one after resuming.
+TEST(Interrupt, ASignalWhileHeldOrAfterResumingRemovesTheFile)
+{
+    for (const bool whileHeld : {true, false}) {
+        SCOPED_TRACE(whileHeld ? "while held" : "after resuming");
+        const std::string path = MakeFile("resumed");
+        const vorn::FileIdentity id = IdentityOf(path);
+        const int status = InChild([&] {
+            vorn::RemoveOnInterrupt(path.c_str(), id);
+            vorn::HoldInterrupts();
+            if (whileHeld) raise(SIGTERM);
+            vorn::ResumeInterrupts();
+            if (!whileHeld) raise(SIGTERM);
+            _exit(6); // the signal was lost
+        });
+        EXPECT_TRUE(ExitedWith(status, 1)) << status;
+        EXPECT_FALSE(std::filesystem::exists(path));
+        std::filesystem::remove(path);
+    }
 }
 
 // Held before the file exists (while it is being created), a signal is acted on when

@@ -15,6 +15,7 @@
 #include "vnPlatform/Process.h"
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cerrno>
 #include <fstream>
@@ -56,6 +57,7 @@ struct HooksRestored {
         SetBuildStoreOpener(nullptr);
         SetBuildSessionHook(nullptr);
         SetLevelBatchFinishHook(nullptr);
+        SetBuildStepHook(nullptr);
     }
 };
 
@@ -653,6 +655,90 @@ TEST(TilvexgenBuild, AnInterruptedBuildRemovesItsPartialFile)
         EXPECT_FALSE(fs::exists(d.store + ".part"));
         EXPECT_EQ(ReadAll(d.store), "old");
     }
+}
+
+// The child's part of the test below (skipped unless started by it): a build of the
+// folder TILVEXGEN_SIGNALLED_BUILD that raises SIGTERM at the step named by
+// TILVEXGEN_SIGNAL_STEP.
+const char* const kStepNames[] = {"created", "rename-failed"};
+
+void RaiseTermAtNamedStep(BuildStep step)
+{
+    if (std::string(std::getenv("TILVEXGEN_SIGNAL_STEP")) == kStepNames[int(step)]) std::raise(SIGTERM);
+}
+
+TEST(TilvexgenBuildChild, BuildSignalledAtAStep)
+{
+    const char* dir = std::getenv("TILVEXGEN_SIGNALLED_BUILD");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt";
+    SetBuildStepHook(&RaiseTermAtNamedStep);
+    RunBuilder(std::string(dir) + "/bin/Tilvexgen", std::string(dir) + "/pics");
+}
+
+// SIGTERM just after the partial file is created (before a signal would remove it by
+// itself) and just after the final rename failed (a folder has the store's name): the
+// partial file is removed and the status is 1, not the signal's default action.
+TEST(TilvexgenBuild, ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt)
+{
+    for (const char* step : kStepNames) {
+        SCOPED_TRACE(step);
+        BuildDirs d;
+        d.Add("a.jpg", Photo(64, 64, 1));
+        const bool renameFails = std::string(step) == "rename-failed";
+        if (renameFails) fs::create_directories(d.store + "/kept");
+        const std::string dirEnv = "TILVEXGEN_SIGNALLED_BUILD=" + d.dir.Path();
+        const std::string stepEnv = std::string("TILVEXGEN_SIGNAL_STEP=") + step;
+        const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.BuildSignalledAtAStep", nullptr};
+        const char* extraEnv[] = {dirEnv.c_str(), stepEnv.c_str(), nullptr};
+        ChildProcess child;
+        ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, (d.dir.Path() + "/out.txt").c_str(), &child), 0);
+        int status = 0;
+        ASSERT_EQ(WaitProcess(child, &status), 0);
+        EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
+        EXPECT_FALSE(fs::exists(d.store + ".part"));
+        if (renameFails) EXPECT_TRUE(fs::is_directory(d.store + "/kept"));
+        else EXPECT_FALSE(fs::exists(d.store));
+    }
+}
+
+// The child's part of the test below (skipped unless started by it): a build of the
+// folder TILVEXGEN_NO_NULL_DEVICE with standard output closed and no null device to
+// fill it with; exits 0 when the build's status is 1.
+TEST(TilvexgenBuildChild, BuildWithoutANullDevice)
+{
+    const char* dir = std::getenv("TILVEXGEN_NO_NULL_DEVICE");
+    if (!dir) GTEST_SKIP() << "run by TilvexgenBuild.ANullDeviceThatCannotBeOpenedStopsTheBuildFirst";
+    const std::string program = std::string(dir) + "/bin/Tilvexgen";
+    const std::string pics = std::string(dir) + "/pics";
+    const char* argv[] = {program.c_str(), pics.c_str(), nullptr};
+    std::fflush(stdout);
+    std::fclose(stdout);
+    const int rc = TilvexgenMain(2, argv, "/nonexistent-null-device");
+    std::_Exit(rc == 1 ? 0 : 3);
+}
+
+// Standard output closed where no null device can be opened (a bare chroot): the
+// build stops before it opens anything (no store, no partial file, whose descriptor
+// would have been standard output), says why on standard error, and the status is 1.
+TEST(TilvexgenBuild, ANullDeviceThatCannotBeOpenedStopsTheBuildFirst)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(64, 64, 1));
+    const std::string env = "TILVEXGEN_NO_NULL_DEVICE=" + d.dir.Path();
+    const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.BuildWithoutANullDevice", nullptr};
+    const char* extraEnv[] = {env.c_str(), nullptr};
+    const std::string outPath = d.dir.Path() + "/out.txt";
+    ChildProcess child;
+    ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, outPath.c_str(), &child), 0);
+    int status = 0;
+    ASSERT_EQ(WaitProcess(child, &status), 0);
+    const std::string out = ReadAll(outPath);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Error : File error (/nonexistent-null-device) : No such file or directory\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(fs::exists(d.store));
+    EXPECT_FALSE(fs::exists(d.store + ".part"));
 }
 
 TEST(TilvexgenBuild, StoreIsNamedAfterTheDirectoryADotArgumentResolvesTo)

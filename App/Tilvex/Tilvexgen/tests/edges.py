@@ -2,7 +2,8 @@
 """The builder at its edges, run as a user would run it: closed standard descriptors,
 signals at key waits (a pipe or a pseudo-terminal as standard input, so each signal
 comes at a known point), a closed output pipe, folder and file names that are not
-UTF-8, photos whose header claims more pixels than can be decoded, a folder without
+UTF-8, photos whose header claims more pixels than can be decoded, photos too large
+for the memory the process may have (not in a sanitizer build), a folder without
 photos over an existing store, and (as an ordinary user) an output folder that cannot
 be read. Each case checks the exit status, that no partial file is left, and what the
 store is afterwards."""
@@ -11,6 +12,8 @@ import argparse, os, pty, shutil, signal, subprocess, sys, tempfile, termios, ti
 ap = argparse.ArgumentParser()
 ap.add_argument("--tilvexgen", required=True)
 ap.add_argument("--photos", required=True)
+# A sanitizer's shadow memory needs more address space than any limit leaves.
+ap.add_argument("--sanitized", action="store_true")
 args = ap.parse_args()
 failures = []
 
@@ -155,6 +158,32 @@ def photos_too_large_to_decode(root):
     check("Processing 3 images" in out and "huge.jpg (" not in out, "huge photo: laid out:\n" + out)
 
 
+def photos_too_large_for_the_memory_limit(root):
+    # Two small files whose headers claim 12000 x 12000 pixels (0.4 GB decoded, as much
+    # again in tiles) pass the scan; under a 512 MiB address-space limit (too little for
+    # its tiles) each is named and passed over, and the other photos are built.
+    if args.sanitized:
+        return
+    import resource
+    pics, program, store = case_dirs(root, "limited")
+    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
+    data = bytearray(open(sample, "rb").read())
+    sof = data.find(b"\xff\xc0")
+    data[sof + 5:sof + 9] = (12000).to_bytes(2, "big") * 2
+    for name in ("big1.jpg", "big2.jpg"):
+        open(os.path.join(pics, name), "wb").write(data)
+    limit = 512 << 20
+    p = subprocess.run([program, pics], executable=args.tilvexgen, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       timeout=300, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    out = p.stdout.decode(errors="replace")
+    check(p.returncode == 0, "memory limit: status %s:\n%s" % (p.returncode, out))
+    for name in ("big1.jpg", "big2.jpg"):
+        check("Image %s/%s cannot be decoded : Insufficient memory to " % (pics, name) in out,
+              "memory limit: %s not named:\n%s" % (name, out))
+    check("Processing 5 images" in out and "Error" not in out, "memory limit: not every photo taken:\n" + out)
+    check(os.path.getsize(store) > 0 and not os.path.exists(store + ".part"), "memory limit: no store")
+
+
 def no_photos_over_a_store(root):
     pics, program, store = case_dirs(root, "none")
     shutil.rmtree(pics)
@@ -201,7 +230,8 @@ root = tempfile.mkdtemp(prefix="tilvexgen-edges-")
 os.chmod(root, 0o755)
 try:
     for case in (closed_standard_output, signal_at_scan_key_wait, closed_output_pipe, interrupt_at_final_key_wait,
-                 names_that_are_not_utf8, photos_too_large_to_decode, no_photos_over_a_store,
+                 names_that_are_not_utf8, photos_too_large_to_decode, photos_too_large_for_the_memory_limit,
+                 no_photos_over_a_store,
                  folder_that_cannot_be_read):
         print("--", case.__name__, flush=True)
         case(root)
