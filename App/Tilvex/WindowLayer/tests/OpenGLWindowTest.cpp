@@ -1,7 +1,7 @@
 // OpenGL windows drawn with the pixel projection and read back pixel for pixel, on
 // the test's X server or the offscreen driver (both give Mesa's software renderer);
 // how they end: a view window closed by the user, windows still open when the window
-// system stops, and a context left alive then.
+// system stops, and a context left alive then; which contexts a new context shares with.
 #include "WindowTestSupport.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/ObjectModule.h"
@@ -260,6 +260,71 @@ TEST_F(OpenGLWindow, AContextLeftAliveAcrossAStopIsNeverUsedAgain)
     DeletePlatformGlContext(left);
     DeletePlatformGlContext(fresh);
     DestroyPlatformWindow(v);
+}
+
+// A new context shares with the one it is given only while the window that one was
+// made for lives: not once that window is destroyed (however many windows came and
+// went since, one of them perhaps at its address), and not once the window system
+// stopped under it. Texture 1, named in the first context, shows whether the new
+// context sees the first one's textures.
+TEST_F(OpenGLWindow, ANewContextSharesOnlyWithAContextWhoseWindowLives)
+{
+    enum EFirstWindow { KEPT, DESTROYED, DESTROYED_AFTER_OTHERS, GONE_WITH_A_STOP };
+    struct Case {
+        const char* name;
+        EFirstWindow first;
+        bool shares;
+    };
+    const Case cases[] = {
+        {"window kept", KEPT, true},
+        {"window destroyed", DESTROYED, false},
+        {"window destroyed, others made and destroyed", DESTROYED_AFTER_OTHERS, false},
+        {"window system stopped", GONE_WITH_A_STOP, false},
+    };
+    const std::vector<uint8_t> texels = TextureBgr();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        PlatformWindow* a = CreatePlatformWindow("a", 0, 0, 32, 32, &error);
+        ASSERT_NE(a, nullptr) << error;
+        PlatformGlContext* first = CreatePlatformGlContext(a, nullptr, &error);
+        ASSERT_NE(first, nullptr) << error;
+        ASSERT_TRUE(MakePlatformGlCurrent(a, first));
+        glBindTexture(GL_TEXTURE_2D, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 4, 4, 0, GL_BGR_EXT, GL_UNSIGNED_BYTE, texels.data());
+        ASSERT_TRUE(glIsTexture(1));
+        MakePlatformGlCurrent(nullptr, nullptr);
+
+        switch (c.first) {
+        case KEPT: break;
+        case DESTROYED: DestroyPlatformWindow(a); break;
+        case DESTROYED_AFTER_OTHERS:
+            DestroyPlatformWindow(a);
+            for (int i = 0; i < 3; ++i) {
+                PlatformWindow* other = CreatePlatformWindow("other", 0, 0, 32, 32, &error);
+                ASSERT_NE(other, nullptr) << error;
+                DestroyPlatformWindow(other);
+            }
+            break;
+        case GONE_WITH_A_STOP:
+            StopWindowSystem();
+            test::StartTestWindowSystem();
+            break;
+        }
+        PlatformWindow* b = CreatePlatformWindow("b", 40, 0, 32, 32, &error);
+        ASSERT_NE(b, nullptr) << error;
+        PlatformGlContext* next = CreatePlatformGlContext(b, first, &error);
+        ASSERT_NE(next, nullptr) << error;
+        ASSERT_TRUE(MakePlatformGlCurrent(b, next));
+        EXPECT_EQ(glIsTexture(1) == GL_TRUE, c.shares);
+        MakePlatformGlCurrent(nullptr, nullptr);
+        // A context released by a stop is never made current again.
+        if (c.first == GONE_WITH_A_STOP) EXPECT_FALSE(MakePlatformGlCurrent(b, first));
+        DeletePlatformGlContext(next);
+        DeletePlatformGlContext(first);
+        DestroyPlatformWindow(b);
+        if (c.first == KEPT) DestroyPlatformWindow(a);
+    }
 }
 
 } // namespace
