@@ -184,6 +184,9 @@ private:
     // accepted units up to the last one holding a transaction record. With
     // logMustBeWhole, a log that goes on past where the scan stops is refused.
     int64_t RecoveryScan(LogHead& head, bool logMustBeWhole);
+    // After a recovery scan: clears the dropped log beyond the head (the rest of its
+    // segment and the free segment reserved to follow) before anything is appended.
+    void ClearDroppedTail(const LogHead& head);
     void StartThreads(const LogHead* head);
     void StopThreads();
     void Abandon() noexcept;

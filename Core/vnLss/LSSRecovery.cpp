@@ -6,6 +6,7 @@
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Trace.h"
+#include <cstring>
 #include <vector>
 
 namespace vorn {
@@ -109,15 +110,24 @@ bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int3
 }
 
 // Whether the log of check point cpid goes on where a scan expecting unit fsn stopped, at
-// offset: the unit there carries the id and that number (so it is one of the log's own,
-// damaged), or a valid unit further on carries the id and a later number.
+// offset, in a segment whose units name next (0 when no unit of the segment was
+// accepted yet). It does when the unit there is one of the log's own, damaged: it fails
+// its checks but agrees with the log in two of its check-point id, its fsn and its next
+// segment (one damaged field leaves two), or carries the id and the fsn; or when a valid
+// unit further on carries the id and a later number. Units the recovery of a crash
+// dropped are cleared from the file (ClearDroppedTail), so none of them is met here.
 bool LogGoesOnPast(const uint8_t* segment, int32_t segmentSize, int32_t sector, int64_t offset, const Guid& cpid,
-                   uint32_t fsn)
+                   uint32_t fsn, int32_t next)
 {
-    for (int64_t p = offset; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
+    if (offset + kFlushUnitHeaderSize <= segmentSize) {
+        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + offset);
+        const bool own = h.m_cpid == cpid, inSequence = h.m_fsn == fsn, sameNext = next != 0 && h.m_nextSegId == next;
+        const bool damaged = !SealedUnitIsValid(segment, segmentSize, offset);
+        if ((own && inSequence) || (damaged && sameNext && (own || inSequence))) return true;
+    }
+    for (int64_t p = offset + sector; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
         const FlushUnitHeader h = DecodeFlushUnitHeader(segment + p);
-        if (h.m_cpid != cpid) continue;
-        if (p == offset ? h.m_fsn == fsn : h.m_fsn > fsn && SealedUnitIsValid(segment, segmentSize, p)) return true;
+        if (h.m_cpid == cpid && h.m_fsn > fsn && SealedUnitIsValid(segment, segmentSize, p)) return true;
     }
     return false;
 }
@@ -159,7 +169,7 @@ int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
                     log << "Invalid FU: ";
                     PrintFlushUnit(log, buf, segmentSize, s, o, sector);
                     log << "\n";
-                    if (logMustBeWhole && LogGoesOnPast(buf, segmentSize, sector, o, m_cpid, fsn))
+                    if (logMustBeWhole && LogGoesOnPast(buf, segmentSize, sector, o, m_cpid, fsn, m))
                         ThrowCorruptLss("LSS is corrupt : The log after the last valid check point is damaged");
                     break;
                 }
@@ -238,6 +248,7 @@ void LSS::OpenExisting()
     // file says it is open, so a crash from here on is recovered at the next open; a
     // refused store is left exactly as it was.
     m_rootBlock.SetGracefulShutdown(false);
+    if (recover) ClearDroppedTail(head);
     ClearBackgroundFailure();
     StartThreads(&head);
     CheckPointWithNewId();
@@ -319,6 +330,33 @@ int32_t LSS::CheckCheckPointSegment()
     }
     if (nextSeg == cp.m_segmentId) ThrowCorruptLss("LSS is corrupt : NextSegId inconsistent within segment");
     return nextSeg;
+}
+
+void LSS::ClearDroppedTail(const LogHead& head)
+{
+    // What lies beyond the head was not kept: units the scan did not accept, or accepted
+    // without a transaction record after them. Left on disk under the old check-point
+    // id, the first of them would read as the next unit of that id's log once the check
+    // point that follows this open wrote its map nodes under it: a later open from the
+    // older division (the newer one damaged) would take it for the log's own, damaged
+    // or not. So the rest of the head segment and the segment reserved to follow it
+    // (free, no live packet in it) are cleared, in the file and in a cached copy, before
+    // anything is appended. Bytes past the end of the storage read as zero already.
+    const int32_t segmentSize = m_sut.GetSegmentSize();
+    const int32_t sector = m_storage->GetSectorSize();
+    const auto clear = [&](int32_t id, int32_t from) {
+        const int64_t stored = int64_t(m_storage->GetSize()) - int64_t(SegmentOffset(id, segmentSize));
+        if (stored <= from) return;
+        const int32_t to = stored >= segmentSize ? segmentSize : int32_t((stored + sector - 1) / sector * sector);
+        PinnedSegment pin(m_cache, id);
+        std::memset(pin.Get()->GetBuffer() + from, 0, size_t(segmentSize - from));
+        pin.Get()->WriteRange(from, to);
+    };
+    if (head.m_offset < segmentSize) clear(head.m_segmentId, head.m_offset);
+    if (head.m_nextSegId > 0 && m_sut.GetUtilisation(head.m_nextSegId) == 0) clear(head.m_nextSegId, 0);
+    m_recoveryLog << "Cleared the log after ";
+    PrintLogPosition(m_recoveryLog, LogPosition{head.m_segmentId, head.m_offset});
+    m_recoveryLog << " and segment " << head.m_nextSegId << "\n";
 }
 
 LogHead LSS::PrepareLogHead(int32_t nextSeg)

@@ -90,11 +90,14 @@ InputArchive RootBlock::Read(bool& gracefulShutdown, int32_t& segmentSize)
 
 bool RootBlock::IsOlderOrUnwritten(const uint8_t* division, uint32_t chosenMsn)
 {
-    // Never written: all zero. Written before the chosen one: both msn copies agree on
-    // an msn before it (a damaged older copy). One damaged field leaves the copies
-    // unequal, so a damaged newer division never passes for an older one this way.
-    const uint32_t msn1 = LoadU32(division + kDivisionMsn1Offset);
-    if (msn1 == LoadU32(division + kDivisionMsn2Offset) && IsNewerMsn(chosenMsn, msn1)) return true;
+    // Never written: all zero, every byte of it. Otherwise its msn copies are believed
+    // only under a matching CRC: damage that changed both copies alike would make a
+    // newer division pass for an older one. A sealed division whose copies agree on an
+    // msn before the chosen one (in the wrong slot, say) was written before it.
+    if (LoadU32(division + kDivisionCrcOffset) == DivisionCrc(division)) {
+        const uint32_t msn1 = LoadU32(division + kDivisionMsn1Offset);
+        if (msn1 == LoadU32(division + kDivisionMsn2Offset) && IsNewerMsn(chosenMsn, msn1)) return true;
+    }
     return AllZero(division, kDivisionSize);
 }
 

@@ -29,9 +29,10 @@ public:
     // returns a cursor over the chosen division's payload.
     InputArchive Read(bool& gracefulShutdown, int32_t& segmentSize);
     // After Read: whether the chosen division is known to be the last one written. It is
-    // not when the other one was written but is invalid and does not show an older msn:
-    // it may be a newer check point that was damaged, and the clean-shutdown byte, which
-    // speaks for the last check point, then says nothing about the chosen one.
+    // not when the other one was written but is invalid and cannot show an older msn
+    // under a matching CRC: it may be a newer check point that was damaged, and the
+    // clean-shutdown byte, which speaks for the last check point, then says nothing
+    // about the chosen one.
     bool ChoseNewestDivision() const { return m_choseNewest; }
 
     // The payload area (kDivisionPayloadSize bytes) of the division for msn + 1, to be
@@ -65,8 +66,8 @@ public:
     static bool IsUnfinishedCreation(IRAS* storage);
 
 private:
-    // Whether a division that is not valid was never written or is older than the chosen
-    // division's msn.
+    // Whether a division that is not valid was never written (all zero) or, sealed with
+    // a matching CRC, carries two equal msn copies older than the chosen division's.
     static bool IsOlderOrUnwritten(const uint8_t* division, uint32_t chosenMsn);
     uint8_t* Division(bool isB) const { return m_buffer + (isB ? kDivisionBOffset : kDivisionAOffset); }
 

@@ -95,6 +95,8 @@ public:
         SharedRAS::Write(buffer, offset, length);
         if (offset < uint64_t(kLssRootBlockSize)) return;
         const uint8_t* p = static_cast<const uint8_t*>(buffer);
+        // Only zeros: the dropped log that a recovery clears, no unit of the log.
+        if (std::all_of(p, p + length, [](uint8_t b) { return b == 0; })) return;
         std::lock_guard<std::mutex> l(m_log->m_lock);
         m_log->m_bytes.insert(m_log->m_bytes.end(), p, p + length);
     }

@@ -816,7 +816,117 @@ TEST(LssCorruption, DamagedNewestDivisionOfACleanStoreLosesNothing)
     cases.push_back(MakeCase("and the crc of the second unit after it", false, alsoUnit(second, 0), damagedLog));
     cases.push_back(MakeCase("and the crc of the last unit after it", false, alsoUnit(last, 0), damagedLog));
     cases.push_back(MakeCase("and the cpid of the first unit after it", false, alsoUnit(first, 8), damagedLog));
+    // The last unit of that log damaged in one identifying field: the two others still
+    // name it as the log's own, so the log is not shown whole.
+    cases.push_back(MakeCase("and the cpid of the last unit after it", false, alsoUnit(last, 8), damagedLog));
+    cases.push_back(MakeCase("and the fsn of the last unit after it", false, alsoUnit(last, 20), damagedLog));
+    cases.push_back(MakeCase("and the next segment of the last unit after it", false, alsoUnit(last, 28), damagedLog));
+    // Damage that no longer lets the newest division show its msn: both copies changed
+    // alike to an older number, or its CRC and msn1 zeroed.
+    cases.push_back(MakeCase("both msn copies alike to an older msn", false,
+                             [](Bytes& b, const Layout& L) {
+                                 const uint32_t older = LoadU32(&b[L.m_other + 4]) - 1;
+                                 Put32(b, L.m_division + 4, older);
+                                 Put32(b, L.m_division + kDivisionSize - 4, older);
+                             },
+                             kIntact));
+    cases.push_back(MakeCase("crc and msn1 zero", false,
+                             [](Bytes& b, const Layout& L) { std::fill_n(b.begin() + long(L.m_division), 8, 0); }, kIntact));
+    // Past the end of the log after the older check point, a sector further on, a unit
+    // header of that log with a later fsn whose CRC fails: bytes that prove nothing.
+    cases.push_back(MakeCase("and an unsealed unit of its log past its end", false,
+                             [](Bytes& b, const Layout& L) {
+                                 b[L.m_division] ^= 1;
+                                 const Layout older = Locate(b);
+                                 const Unit& u = older.m_after.at(older.m_after.size() - 1);
+                                 const size_t end = SegFile(u.m_seg) +
+                                                    size_t(NextUnitOffset(u.m_offset, u.m_header.m_size, kLssSectorSize));
+                                 const size_t at = end + kLssSectorSize;
+                                 if (at + kFlushUnitHeaderSize > SegFile(u.m_seg) + kSeg)
+                                     throw std::out_of_range("no room after the log");
+                                 if (b.size() < at + kLssSectorSize) b.resize(at + kLssSectorSize, 0);
+                                 std::memcpy(&b[at], &b[u.m_file], kFlushUnitHeaderSize);
+                                 Put32(b, at + 20, u.m_header.m_fsn + 5);
+                                 Put32(b, at, LoadU32(&b[at]) ^ 1);
+                             },
+                             kIntact));
     RunCases(cases);
+}
+
+// A store recovered from a crash that tore one unit of its log, then closed cleanly:
+// with a bit of its newest division flipped it opens with exactly what the recovery
+// kept, from the older check point's log, and the open writes a sound division in place
+// of the damaged one (after the recovery that kept nothing too, when the map is as the
+// older division has it).
+TEST(LssCorruption, DamagedNewestDivisionOfARecoveredStoreKeepsWhatTheRecoveryKept)
+{
+    auto log = std::make_shared<CrashLog>();
+    Image life;
+    life.states.push_back({});
+    LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+    Commit(lss, life, {{kA, Pattern(100, 1)}});
+    lss->CheckPointWithNewId();
+    const size_t fromOp = log->NumOps();
+    Commit(lss, life, {{kB, Pattern(1500, 2)}});
+    Commit(lss, life, {{kC, Pattern(1500, 3)}});
+    Commit(lss, life, {{kD, Pattern(1500, 4)}});
+    std::vector<CrashOp> ops;
+    {
+        std::lock_guard<std::mutex> l(log->m_lock);
+        ops = log->m_ops;
+    }
+    lss->Close();
+
+    const auto readAll = [](LSS* s) {
+        std::map<Seid, Bytes> found;
+        for (const Seid& id : kAll) {
+            Bytes v;
+            if (ReadWhole(s, id, v)) found[id] = v;
+        }
+        return found;
+    };
+    int images = 0;
+    std::vector<uint8_t> image;
+    for (size_t k = 0; k < ops.size(); ++k) {
+        const CrashOp& op = ops[k];
+        const size_t sectors = op.m_bytes.size() / kLssSectorSize;
+        if (k >= fromOp && op.m_kind == CrashOp::kWrite && op.m_offset >= uint64_t(kLssRootBlockSize) && sectors > 1) {
+            for (size_t keep = 1; keep < sectors; ++keep) {
+                SCOPED_TRACE("op " + std::to_string(k) + " torn after " + std::to_string(keep) + " sectors");
+                auto d = std::make_shared<SharedBytes>();
+                d->m_bytes = image;
+                CrashLog::Apply(d->m_bytes, op, keep * kLssSectorSize);
+                LSS* r = OpenShared(d, SmallSettings(kSeg));
+                const std::map<Seid, Bytes> kept = readAll(r);
+                r->Close();
+                ASSERT_GE(kept.size(), 1u);
+                const Bytes recovered = d->Copy();
+                const Layout L = Locate(recovered);
+                for (const size_t rel : {size_t(0), size_t(4), size_t(100), L.m_tail - L.m_division + 12,
+                                         size_t(kDivisionSize - 4)}) {
+                    SCOPED_TRACE("bit at " + std::to_string(rel));
+                    ++images;
+                    auto bad = std::make_shared<SharedBytes>();
+                    bad->m_bytes = recovered;
+                    bad->m_bytes[L.m_division + rel] ^= uint8_t(1u << (rel % 8));
+                    try {
+                        LSS* again = OpenShared(bad, SmallSettings(kSeg));
+                        EXPECT_EQ(readAll(again), kept);
+                        again->Close();
+                    } catch (const CorruptLSSException& e) {
+                        ADD_FAILURE() << "refused: " << Text(e.GetMessage());
+                        continue;
+                    }
+                    const Bytes after = bad->Copy();
+                    EXPECT_TRUE(RootBlock::DivisionIsValid(&after[kDivisionAOffset], false) &&
+                                RootBlock::DivisionIsValid(&after[kDivisionBOffset], true))
+                        << "the damaged division was left in place";
+                }
+            }
+        }
+        CrashLog::Apply(image, op);
+    }
+    EXPECT_GE(images, 3 * 5); // each commit's unit torn at least once
 }
 
 // A power cut at any point of the open that recovers past a damaged newest division,
@@ -857,9 +967,11 @@ TEST(LssCorruption, PowerCutWhileRecoveringPastADamagedDivisionLosesNothing)
 }
 
 // Only a division that may be newer than the one opened makes the clean-shutdown byte
-// untrusted: with the older division damaged (its two msn copies still say it is the
-// older), or never written, a clean store opens without a recovery scan and keeps its
-// start sequence number; with the newer one damaged it is recovered and counts a start.
+// untrusted. The other division shows that it is the older only when it was never
+// written (all zero) or when its CRC matches and its two msn copies agree on an older
+// number: a clean store then opens without a recovery scan and keeps its start sequence
+// number. Anything else in it is believed in nothing, whatever its msn copies say, and
+// the store is recovered through its log and counts a start.
 TEST(LssCorruption, OnlyAPossiblyNewerDamagedDivisionStartsARecovery)
 {
     const Image& img = CleanImage();
@@ -880,21 +992,42 @@ TEST(LssCorruption, OnlyAPossiblyNewerDamagedDivisionStartsARecovery)
     const int32_t base = mssnAfterOpen(img.bytes, &log);
     EXPECT_EQ(log.find("Starting recovery scan"), std::string::npos) << log;
 
-    Bytes older = img.bytes;
-    older[L.m_other + 100] ^= 0x01;
-    EXPECT_EQ(mssnAfterOpen(older, &log), base);
-    EXPECT_EQ(log.find("Starting recovery scan"), std::string::npos) << log;
-
-    Bytes olderMsn = img.bytes;
-    olderMsn[L.m_other + 4] ^= 0x01; // it can no longer show that it is the older
-    EXPECT_EQ(mssnAfterOpen(olderMsn, &log), base + 1);
-    EXPECT_NE(log.find("Starting recovery scan"), std::string::npos) << log;
-
-    Bytes newer = img.bytes;
-    newer[L.m_division + 100] ^= 0x01;
-    EXPECT_EQ(mssnAfterOpen(newer, &log), base + 1);
-    EXPECT_NE(log.find("The other division may be a newer check point that is damaged"), std::string::npos) << log;
-    EXPECT_NE(log.find("Starting recovery scan"), std::string::npos) << log;
+    const uint32_t msnNewer = LoadU32(&img.bytes[L.m_division + 4]);
+    const uint32_t msnOlder = LoadU32(&img.bytes[L.m_other + 4]);
+    ASSERT_GE(msnOlder, 2u);
+    const auto msns = [](size_t division, uint32_t msn1, uint32_t msn2, bool reseal) {
+        return [=](Bytes& b) {
+            Put32(b, division + 4, msn1);
+            Put32(b, division + kDivisionSize - 4, msn2);
+            if (reseal) ResealDivision(b, division);
+        };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+        bool recovers;
+    };
+    const Case cases[] = {
+        {"older division zeroed: never written", [&](Bytes& b) { std::fill_n(b.begin() + long(L.m_other), kDivisionSize, 0); }, false},
+        {"older division sealed with an even older msn in both copies", msns(L.m_other, msnOlder - 1, msnOlder - 1, true), false},
+        {"older division: a payload byte", [&](Bytes& b) { b[L.m_other + 100] ^= 0x01; }, true},
+        {"older division: its msn1", [&](Bytes& b) { b[L.m_other + 4] ^= 0x01; }, true},
+        {"older division: both msn copies alike, to an older msn", msns(L.m_other, msnOlder - 2, msnOlder - 2, false), true},
+        {"older division: its first 8 bytes zero", [&](Bytes& b) { std::fill_n(b.begin() + long(L.m_other), 8, 0); }, true},
+        {"older division sealed with msn1 older and msn2 as it was", msns(L.m_other, msnOlder - 2, msnOlder, true), true},
+        {"newer division: a payload byte", [&](Bytes& b) { b[L.m_division + 100] ^= 0x01; }, true},
+        {"newer division: both msn copies alike, to an older msn", msns(L.m_division, msnOlder - 1, msnOlder - 1, false), true},
+        {"newer division: its first 8 bytes zero", [&](Bytes& b) { std::fill_n(b.begin() + long(L.m_division), 8, 0); }, true},
+        {"newer division sealed with msn1 older and msn2 as it was", msns(L.m_division, msnOlder - 1, msnNewer, true), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes b = img.bytes;
+        c.damage(b);
+        EXPECT_EQ(mssnAfterOpen(b, &log), c.recovers ? base + 1 : base);
+        EXPECT_EQ(log.find("Starting recovery scan") != std::string::npos, c.recovers) << log;
+        EXPECT_EQ(log.find("The other division may be a newer check point that is damaged") != std::string::npos, c.recovers);
+    }
 }
 
 TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
