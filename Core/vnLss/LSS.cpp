@@ -47,6 +47,7 @@ LSS::LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSett
       m_checkPointer(this),
       m_cleaner(this)
 {
+    m_logBound = m_numSegmentsPerCheckPoint > 0 ? 2 * int64_t(m_numSegmentsPerCheckPoint) : 0;
 }
 
 LSS::~LSS()
@@ -153,6 +154,10 @@ bool LSS::CloseStore(std::exception_ptr* failure) noexcept
             }
         }
         if (!clean && failure) *failure = m_failures.Get();
+        // Threads that were waiting to open a transaction (let go when the
+        // check-pointer stopped) leave the store before it goes.
+        std::unique_lock<std::mutex> lock(m_dueLock);
+        m_dueChanged.wait(lock, [this] { return m_numOpening == 0; });
     }
     delete this;
     return clean;
@@ -222,10 +227,21 @@ ILssTransaction* LSS::OpenTransaction()
     CheckBackgroundFailure();
     if (m_txn.IsOwnedByCallingThread()) ThrowProgrammingError("OpenTransaction() : Transaction already open on this thread");
     {
-        // A requested check point goes first.
-        std::unique_lock<std::mutex> lock(m_dueLock);
-        m_dueChanged.wait(lock, [this] { return !m_checkPointDue || m_failures.Has(); });
+        std::lock_guard<std::mutex> lock(m_dueLock);
+        ++m_numOpening;
     }
+    struct Leave {
+        LSS* m_lss;
+        ~Leave()
+        {
+            {
+                std::lock_guard<std::mutex> lock(m_lss->m_dueLock);
+                --m_lss->m_numOpening;
+            }
+            m_lss->m_dueChanged.notify_all();
+        }
+    } leave{this};
+    WaitForCheckPointTurn();
     CheckBackgroundFailure();
     m_segmentWriter.Lock(false);
     if (!m_segmentWriter.IsStarted()) {
