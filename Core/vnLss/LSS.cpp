@@ -93,6 +93,7 @@ void LSS::StartThreads(const LogHead* head)
 {
     TraceIndenter indent(2);
     ClearBackgroundFailure();
+    m_closing = false;
     m_threadsStarted = true;
     m_checkPointer.Start();
     m_segmentWriter.Start(head);
@@ -102,6 +103,9 @@ void LSS::StartThreads(const LogHead* head)
 void LSS::StopThreads()
 {
     TraceIndenter indent(2);
+    // From here no transaction starts: one that held the segment writer before goes
+    // into the check point below, and a later one would come after it.
+    m_closing = true;
     m_cleaner.Stop();
     m_checkPointer.Stop();
     CheckPointTakenOrDropped();
@@ -244,7 +248,7 @@ ILssTransaction* LSS::OpenTransaction()
     WaitForCheckPointTurn();
     CheckBackgroundFailure();
     m_segmentWriter.Lock(false);
-    if (!m_segmentWriter.IsStarted()) {
+    if (!m_segmentWriter.IsStarted() || m_closing) {
         m_segmentWriter.Unlock();
         ThrowProgrammingError("OpenTransaction() : store is not open");
     }

@@ -250,6 +250,7 @@ private:
     int32_t m_numWaiting = 0;   // threads in WaitForCheckPointTurn
     int32_t m_numOpening = 0;   // threads in OpenTransaction; Close waits for them
     std::atomic<int64_t> m_logBound;
+    std::atomic<bool> m_closing{false}; // set when the threads stop: no transaction opens
     std::function<void()> m_commitHook;
     std::atomic<bool> m_commitPending{false};
     LazyCheckPointer m_checkPointer;

@@ -2,12 +2,20 @@
 // wait for a check point before they start; a check point that fails lets them go with
 // its failure, and a close lets them go too. A hook holds a check point between letting
 // appenders in and committing, so that the waits happen under any schedule.
+//
+// The store also holds a transaction back while a check point it has requested (by the
+// count of segments per check point) has not yet taken the log; with that count at
+// the bound or below, a held check point would stop the writers that way as well. Here
+// the count is far above the bound, so that no check point is requested by it and only
+// the bound stops a writer.
 #include "LssStoreTestUtil.h"
 #include "Watchdog.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -42,6 +50,9 @@ public:
         std::lock_guard<std::mutex> l(m_lock);
         return m_held;
     }
+    // Run on the check-pointer's thread when a hold ends because it is being stopped,
+    // before the held check point goes on.
+    void OnStop(std::function<void()> action) { m_onStop = std::move(action); }
 
 private:
     void Hold()
@@ -51,6 +62,11 @@ private:
         // The check-pointer's stop is a flag without a signal of its own: looked at often.
         while (!m_released && !m_lss->GetCheckPointer().IsStopping())
             m_changed.wait_for(l, std::chrono::milliseconds(1));
+        if (!m_released && m_onStop) {
+            l.unlock();
+            m_onStop();
+            l.lock();
+        }
         if (m_fail) {
             m_fail = false;
             throw FileException(EIO, xstring("held check point"));
@@ -59,16 +75,27 @@ private:
     LSS* m_lss;
     std::mutex m_lock;
     std::condition_variable m_changed;
+    std::function<void()> m_onStop;
     bool m_released = false;
     bool m_fail = false;
     int m_held = 0;
 };
 
+constexpr int64_t kBound = 4;
+
 LssSettings BoundSettings()
 {
     LssSettings s = SmallSettings(kSeg);
-    s.m_numSegmentsPerCheckPoint = 2; // the bound is 4 segments
+    s.m_numSegmentsPerCheckPoint = 1000; // never reached here: no check point is requested by it
     return s;
+}
+
+// The store over d with the log bound at kBound segments.
+LSS* OpenBounded(const std::shared_ptr<SharedBytes>& d)
+{
+    LSS* lss = OpenShared(d, BoundSettings());
+    lss->SetLogBoundForTests(kBound);
+    return lss;
 }
 
 // Writes transactions on a thread of its own until told to stop or count done. (They are
@@ -77,6 +104,7 @@ struct Writer {
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_done{0};
     std::atomic<bool> m_failedWithFileException{false};
+    std::atomic<bool> m_refused{false}; // told that the store is not open
     std::atomic<bool> m_ended{false};
     std::thread m_thread;
 
@@ -89,6 +117,8 @@ struct Writer {
                   }
               } catch (const FileException&) {
                   m_failedWithFileException = true;
+              } catch (const ProgrammingErrorException&) {
+                  m_refused = true;
               } catch (...) {
               }
               m_ended = true;
@@ -117,27 +147,35 @@ TEST(LssLogBoundThreaded, WritersWaitAtTheBoundUntilACheckPointCommits)
 {
     Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
-    LSS* lss = OpenShared(d, BoundSettings());
-    ASSERT_EQ(lss->GetLogBound(), 4);
+    {
+        // Unless set, the bound is twice the segments per check point.
+        LSS* plain = OpenShared(std::make_shared<SharedBytes>(), BoundSettings());
+        EXPECT_EQ(plain->GetLogBound(), 2000);
+        plain->Close();
+    }
+    LSS* lss = OpenBounded(d);
     CheckPointGate gate(lss);
     Writer w(lss, 400);
     ASSERT_TRUE(WaitUntilWaitingOrEnded(lss, gate, w)) << "the writer never waited; it wrote " << w.m_done;
     // The held check point has let appenders in; the log after the committed one has
-    // grown to the bound, plus at most the transaction under way and a segment that the
-    // cleaner was moving.
+    // grown to the bound, plus at most the map's nodes that the held check point wrote
+    // and a segment that the cleaner was moving into.
     const int32_t at = lss->GetSegmentWriter().GetSegmentsAfterCheckPoint();
-    EXPECT_GE(at, 4);
-    EXPECT_LE(at, 6);
+    EXPECT_GE(at, kBound);
+    EXPECT_LE(at, kBound + 2);
     EXPECT_EQ(lss->GetNumWaitingForCheckPoint(), 1);
+    EXPECT_EQ(gate.Held(), 1);
     gate.Release();
     w.m_thread.join();
     EXPECT_EQ(w.m_done, 400);
     EXPECT_FALSE(w.m_failedWithFileException);
-    EXPECT_LE(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), 6);
+    // The writer went on through as many further check points as it filled bounds.
+    EXPECT_GE(lss->GetNumCheckPoints(), 400 * 1200 / kSeg / (kBound + 2));
+    EXPECT_LE(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound + 2);
     lss->Close();
 
     // Everything written is there after a reopen.
-    lss = OpenShared(d, BoundSettings());
+    lss = OpenBounded(d);
     for (int i = 400 - 50; i < 400; ++i) {
         std::vector<uint8_t> r;
         ASSERT_TRUE(ReadWhole(lss, S(1 + uint32_t(i % 50)), r));
@@ -150,36 +188,52 @@ TEST(LssLogBoundThreaded, AFailedCheckPointLetsTheWaitingWritersGoWithItsFailure
 {
     Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
-    LSS* lss = OpenShared(d, BoundSettings());
+    LSS* lss = OpenBounded(d);
     CheckPointGate gate(lss);
     Writer w(lss, 400);
-    ASSERT_TRUE(WaitUntilWaitingOrEnded(lss, gate, w));
+    ASSERT_TRUE(WaitUntilWaitingOrEnded(lss, gate, w)) << "the writer never waited; it wrote " << w.m_done;
+    const int done = w.m_done;
     gate.Release(true);
     w.m_thread.join();
     EXPECT_TRUE(w.m_failedWithFileException);
-    EXPECT_LT(w.m_done, 400);
+    EXPECT_EQ(w.m_done, done); // nothing more after the failure
     EXPECT_TRUE(lss->HasBackgroundFailure());
     std::exception_ptr failure;
     EXPECT_FALSE(lss->CloseReporting(&failure));
     EXPECT_TRUE(failure);
 }
 
-TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGo)
+// A writer let go by a close never starts its transaction: the close's last check point
+// could come before it, and what it wrote would be left out of a store marked as shut
+// down cleanly. It is told that the store is not open.
+TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGoWithoutATransaction)
 {
     Watchdog dog;
     auto d = std::make_shared<SharedBytes>();
-    LSS* lss = OpenShared(d, BoundSettings());
+    LSS* lss = OpenBounded(d);
     CheckPointGate gate(lss);
     Writer w(lss, 400);
-    ASSERT_TRUE(WaitUntilWaitingOrEnded(lss, gate, w));
-    // The writer is inside the waiting call: it looks at the flag only after that call,
-    // and the held check point ends when the check-pointer is stopped.
+    ASSERT_TRUE(WaitUntilWaitingOrEnded(lss, gate, w)) << "the writer never waited; it wrote " << w.m_done;
+    const int done = w.m_done;
+    // The writer is inside the waiting call: it looks at the flag only after that call.
     w.m_stop = true;
+    // The close stops the check-pointer, which ends the hold. The writer is woken
+    // first (as the check-pointer's end would wake it) and has gone, one way or the
+    // other, before the held check point commits and the close goes on.
+    gate.OnStop([&] {
+        lss->CheckPointTakenOrDropped();
+        while (!w.m_ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
     lss->Close();
     w.m_thread.join();
-    EXPECT_TRUE(w.m_ended);
-    // The store opens with what was committed.
-    lss = OpenShared(d, BoundSettings());
-    EXPECT_TRUE(lss->SerialElementExists(S(1)));
+    EXPECT_TRUE(w.m_refused);
+    EXPECT_EQ(w.m_done, done);
+    // The store opens with everything that was written.
+    lss = OpenBounded(d);
+    for (int i = std::max(0, done - 50); i < done; ++i) {
+        std::vector<uint8_t> r;
+        ASSERT_TRUE(ReadWhole(lss, S(1 + uint32_t(i % 50)), r));
+        EXPECT_EQ(r, Pattern(1200, uint32_t(i)));
+    }
     lss->Close();
 }
