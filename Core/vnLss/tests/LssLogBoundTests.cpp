@@ -29,7 +29,8 @@ const SeidHigh kSpace = 0x06060606u;
 Seid S(uint32_t i) { return Seid(0x01010100u + i, kSpace); }
 
 // Holds check points before their commit until released (or the check-pointer stops);
-// released with a failure, the held check point throws it.
+// released with a failure, the held check point throws it. ReleaseOne lets the check
+// point held now go and holds the next ones.
 class CheckPointGate {
 public:
     explicit CheckPointGate(LSS* lss) : m_lss(lss)
@@ -42,6 +43,14 @@ public:
             std::lock_guard<std::mutex> l(m_lock);
             m_released = true;
             m_fail = fail;
+        }
+        m_changed.notify_all();
+    }
+    void ReleaseOne()
+    {
+        {
+            std::lock_guard<std::mutex> l(m_lock);
+            ++m_passes;
         }
         m_changed.notify_all();
     }
@@ -58,11 +67,11 @@ private:
     void Hold()
     {
         std::unique_lock<std::mutex> l(m_lock);
-        ++m_held;
+        const int me = m_held++;
         // The check-pointer's stop is a flag without a signal of its own: looked at often.
-        while (!m_released && !m_lss->GetCheckPointer().IsStopping())
+        while (!m_released && me >= m_passes && !m_lss->GetCheckPointer().IsStopping())
             m_changed.wait_for(l, std::chrono::milliseconds(1));
-        if (!m_released && m_onStop) {
+        if (!m_released && me >= m_passes && m_onStop) {
             l.unlock();
             m_onStop();
             l.lock();
@@ -79,6 +88,7 @@ private:
     bool m_released = false;
     bool m_fail = false;
     int m_held = 0;
+    int m_passes = 0;
 };
 
 constexpr int64_t kBound = 4;
@@ -139,6 +149,12 @@ bool WaitUntilWaitingOrEnded(LSS* lss, CheckPointGate& gate, Writer& w)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
+}
+
+// Until done() holds (the watchdog ends a test that waits for ever).
+template <class Done> void Await(Done done)
+{
+    while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 } // namespace
@@ -222,7 +238,7 @@ TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGoWithoutATransaction)
     // other, before the held check point commits and the close goes on.
     gate.OnStop([&] {
         lss->CheckPointTakenOrDropped();
-        while (!w.m_ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Await([&] { return bool(w.m_ended); });
     });
     lss->Close();
     w.m_thread.join();
@@ -235,5 +251,47 @@ TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGoWithoutATransaction)
         ASSERT_TRUE(ReadWhole(lss, S(1 + uint32_t(i % 50)), r));
         EXPECT_EQ(r, Pattern(1200, uint32_t(i)));
     }
+    lss->Close();
+}
+
+// A transaction that is under way when a check point lets appenders in again may carry
+// the log past the bound before that check point commits; the commit then leaves the
+// log at the bound, and the writers wait for the next check point, which ends it.
+TEST(LssLogBoundThreaded, ACommitThatLeavesTheLogAtTheBoundIsFollowedByAnotherCheckPoint)
+{
+    Watchdog dog;
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenBounded(d);
+    WriteElement(lss, S(1), Pattern(100, 1));
+    ASSERT_LT(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound);
+    CheckPointGate gate(lss);
+    std::thread first([lss] { lss->CheckPointWithNewId(); });
+    Await([&] { return gate.Held() == 1; });
+    // One transaction over more segments than the bound, after the held check point's
+    // log begins.
+    const std::vector<uint8_t> big = Pattern(size_t(2 * kBound * kSeg), 2);
+    WriteElement(lss, S(2), big);
+    ASSERT_GE(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), 2 * kBound);
+    Writer w(lss, 1);
+    Await([&] { return lss->GetNumWaitingForCheckPoint() == 1 || w.m_ended; });
+    ASSERT_EQ(w.m_done, 0);
+    gate.ReleaseOne();
+    first.join();
+    // The first check point has committed; what came after its log began is still the
+    // log a recovery would replay, past the bound: the writer waits for the next one.
+    Await([&] { return gate.Held() == 2 || w.m_ended; });
+    EXPECT_EQ(w.m_done, 0);
+    EXPECT_GE(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), 2 * kBound);
+    EXPECT_EQ(lss->GetNumWaitingForCheckPoint(), 1);
+    gate.Release();
+    w.m_thread.join();
+    EXPECT_EQ(w.m_done, 1);
+    EXPECT_LT(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound);
+    lss->Close();
+
+    lss = OpenBounded(d);
+    std::vector<uint8_t> r;
+    ASSERT_TRUE(ReadWhole(lss, S(2), r));
+    EXPECT_EQ(r, big);
     lss->Close();
 }
