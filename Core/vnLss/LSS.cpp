@@ -238,10 +238,10 @@ ILssTransaction* LSS::OpenTransaction()
         LSS* m_lss;
         ~Leave()
         {
-            {
-                std::lock_guard<std::mutex> lock(m_lss->m_dueLock);
-                --m_lss->m_numOpening;
-            }
+            // Notified under the lock: once the count is 0 a close may delete the store,
+            // and it cannot see that before this thread has let go of the lock.
+            std::lock_guard<std::mutex> lock(m_lss->m_dueLock);
+            --m_lss->m_numOpening;
             m_lss->m_dueChanged.notify_all();
         }
     } leave{this};

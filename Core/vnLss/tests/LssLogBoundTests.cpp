@@ -231,9 +231,9 @@ TEST(LssLogBoundThreaded, AFailedCheckPointLetsTheWaitingWritersGoWithItsFailure
     EXPECT_TRUE(failure);
 }
 
-// A writer let go by a close never starts its transaction: the close's last check point
-// could come before it, and what it wrote would be left out of a store marked as shut
-// down cleanly. It is told that the store is not open.
+// Writers let go by a close never start their transactions: the close's last check
+// point could come before them, and what they wrote would be left out of a store marked
+// as shut down cleanly. They are told that the store is not open.
 TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGoWithoutATransaction)
 {
     Watchdog dog;
@@ -242,19 +242,25 @@ TEST(LssLogBoundThreaded, ACloseWhileWritersWaitLetsThemGoWithoutATransaction)
     Writer& w = s.m_writer;
     ASSERT_TRUE(s.WriterWaits()) << "the writer never waited; it wrote " << w.m_done;
     const int done = w.m_done;
-    // The writer is inside the waiting call: it looks at the flag only after that call.
-    w.m_stop = true;
-    // The close stops the check-pointer, which ends the hold. The writer is woken
-    // first (as the check-pointer's end would wake it) and has gone, one way or the
+    Writer more[2] = {{lss, 400}, {lss, 400}};
+    Await([&] { return lss->GetNumWaitingForCheckPoint() == 3 || more[0].m_ended || more[1].m_ended; });
+    // The writers are inside the waiting call: they look at the flag only after it.
+    for (Writer* x : {&w, &more[0], &more[1]}) x->m_stop = true;
+    const auto allEnded = [&] { return w.m_ended && more[0].m_ended && more[1].m_ended; };
+    // The close stops the check-pointer, which ends the hold. The writers are woken
+    // first (as the check-pointer's end would wake them) and have gone, one way or the
     // other, before the held check point commits and the close goes on.
     s.m_gate.OnStop([&] {
         lss->CheckPointTakenOrDropped();
-        Await([&] { return bool(w.m_ended); });
+        Await(allEnded);
     });
     lss->Close();
-    w.m_thread.join();
-    EXPECT_TRUE(w.m_refused);
+    for (Writer* x : {&w, &more[0], &more[1]}) {
+        x->m_thread.join();
+        EXPECT_TRUE(x->m_refused);
+    }
     EXPECT_EQ(w.m_done, done);
+    EXPECT_EQ(more[0].m_done + more[1].m_done, 0);
     ExpectWrittenAfterReopen(s.m_d, done);
 }
 
