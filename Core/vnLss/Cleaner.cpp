@@ -115,6 +115,8 @@ bool LazyCleaner::RunPass()
             ScopedTimer timer;
             while (!m_candidates.empty()) {
                 if (timer.ElapsedSeconds() >= kPassSeconds) break;
+                // Moving packets lengthens the log; at its bound the check point goes first.
+                if (m_store->IsLogAtBound()) break;
                 if (m_stop) {
                     goOn = false;
                     break;

@@ -47,6 +47,7 @@ LSS::LSS(std::unique_ptr<IRAS> storage, const char* deltasDirPath, const LssSett
       m_checkPointer(this),
       m_cleaner(this)
 {
+    m_logBound = m_numSegmentsPerCheckPoint > 0 ? 2 * int64_t(m_numSegmentsPerCheckPoint) : 0;
 }
 
 LSS::~LSS()
@@ -92,6 +93,7 @@ void LSS::StartThreads(const LogHead* head)
 {
     TraceIndenter indent(2);
     ClearBackgroundFailure();
+    m_closing = false;
     m_threadsStarted = true;
     m_checkPointer.Start();
     m_segmentWriter.Start(head);
@@ -101,6 +103,9 @@ void LSS::StartThreads(const LogHead* head)
 void LSS::StopThreads()
 {
     TraceIndenter indent(2);
+    // From here no transaction starts: one that held the segment writer before goes
+    // into the check point below, and a later one would come after it.
+    m_closing = true;
     m_cleaner.Stop();
     m_checkPointer.Stop();
     CheckPointTakenOrDropped();
@@ -153,6 +158,10 @@ bool LSS::CloseStore(std::exception_ptr* failure) noexcept
             }
         }
         if (!clean && failure) *failure = m_failures.Get();
+        // Threads that were waiting to open a transaction (let go when the
+        // check-pointer stopped) leave the store before it goes.
+        std::unique_lock<std::mutex> lock(m_dueLock);
+        m_dueChanged.wait(lock, [this] { return m_numOpening == 0; });
     }
     delete this;
     return clean;
@@ -222,13 +231,24 @@ ILssTransaction* LSS::OpenTransaction()
     CheckBackgroundFailure();
     if (m_txn.IsOwnedByCallingThread()) ThrowProgrammingError("OpenTransaction() : Transaction already open on this thread");
     {
-        // A requested check point goes first.
-        std::unique_lock<std::mutex> lock(m_dueLock);
-        m_dueChanged.wait(lock, [this] { return !m_checkPointDue || m_failures.Has(); });
+        std::lock_guard<std::mutex> lock(m_dueLock);
+        ++m_numOpening;
     }
+    struct Leave {
+        LSS* m_lss;
+        ~Leave()
+        {
+            // Notified under the lock: once the count is 0 a close may delete the store,
+            // and it cannot see that before this thread has let go of the lock.
+            std::lock_guard<std::mutex> lock(m_lss->m_dueLock);
+            --m_lss->m_numOpening;
+            m_lss->m_dueChanged.notify_all();
+        }
+    } leave{this};
+    WaitForCheckPointTurn();
     CheckBackgroundFailure();
     m_segmentWriter.Lock(false);
-    if (!m_segmentWriter.IsStarted()) {
+    if (!m_segmentWriter.IsStarted() || m_closing) {
         m_segmentWriter.Unlock();
         ThrowProgrammingError("OpenTransaction() : store is not open");
     }

@@ -58,7 +58,9 @@
 //      the delta writer's lock are taken alone.
 // So a thread inside its transaction may not take a check point (refused), and a
 // transaction flushed after a check point waits for that check point's commit only
-// after it has let go of the writer's lock.
+// after it has let go of the writer's lock. Likewise a transaction waits for a check
+// point (one requested, or the log after the last committed one at its bound) before
+// it takes the writer's lock, holding none of the store's locks meanwhile.
 #pragma once
 #include "vnLss/Cleaner.h"
 #include "vnLss/DeltaFile.h"
@@ -81,6 +83,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -141,6 +144,7 @@ public:
     bool IsLivePacket(const PacketHeader& packet) override;
     void Flush() override;
     void RequestCheckPoint() override;
+    bool IsLogAtBound() const override;
     void CheckPointTakenOrDropped() override;
     void CheckPointWithNewId() override;
     bool IsCheckPointCommitPending() const override { return m_commitPending.load(); }
@@ -152,6 +156,17 @@ public:
 
     // Observers and operations for tests and tools.
     void ClearBackgroundFailure() { m_failures.Clear(); }
+    // The bound of the log after the last committed check point, in segments: twice
+    // the segments per check point unless set (0: no bound, as stores had before; for
+    // tests and the benchmark's baseline).
+    void SetLogBoundForTests(int64_t segments) { m_logBound = segments; }
+    int64_t GetLogBound() const { return m_logBound.load(); }
+    // Threads waiting in OpenTransaction for a check point (an observer).
+    int32_t GetNumWaitingForCheckPoint();
+    LazyCheckPointer& GetCheckPointer() { return m_checkPointer; }
+    // Tests: called by every check point after it has let appenders in again and before
+    // it writes its log and commits; what it throws fails the check point.
+    void SetCheckPointCommitHookForTests(std::function<void()> hook) { m_commitHook = std::move(hook); }
     // Takes a check point that commits with newCpid; false when there was nothing to do.
     bool CheckPoint(const Guid& newCpid);
     // CRC-32 over the bytes of every serial element, in the map's order.
@@ -187,6 +202,12 @@ private:
     // After a recovery scan: clears the dropped log beyond the head (the rest of its
     // segment and the free segment reserved to follow) before anything is appended.
     void ClearDroppedTail(const LogHead& head);
+    // Before a transaction takes the segment writer: waits while a requested check
+    // point has not yet taken the log, or while the log is at its bound. Holds no lock of
+    // the store meanwhile; a failure, or the check-pointer's end, lets it go.
+    void WaitForCheckPointTurn();
+    // Wakes the threads in WaitForCheckPointTurn to look again.
+    void WakeAppenders();
     void StartThreads(const LogHead* head);
     void StopThreads();
     void Abandon() noexcept;
@@ -229,6 +250,11 @@ private:
     std::mutex m_dueLock;
     std::condition_variable m_dueChanged;
     bool m_checkPointDue = false;
+    int32_t m_numWaiting = 0;   // threads in WaitForCheckPointTurn
+    int32_t m_numOpening = 0;   // threads in OpenTransaction; Close waits for them
+    std::atomic<int64_t> m_logBound;
+    std::atomic<bool> m_closing{false}; // set when the threads stop: no transaction opens
+    std::function<void()> m_commitHook;
     std::atomic<bool> m_commitPending{false};
     LazyCheckPointer m_checkPointer;
     LazyCleaner m_cleaner;

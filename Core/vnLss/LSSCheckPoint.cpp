@@ -18,14 +18,49 @@ void LSS::RequestCheckPoint()
     m_checkPointer.Request();
 }
 
+bool LSS::IsLogAtBound() const
+{
+    const int64_t bound = m_logBound.load();
+    return bound > 0 && m_segmentWriter.GetSegmentsAfterCheckPoint() >= bound;
+}
+
 void LSS::CheckPointTakenOrDropped()
 {
     {
         std::lock_guard<std::mutex> lock(m_dueLock);
-        if (!m_checkPointDue) return;
         m_checkPointDue = false;
     }
     m_dueChanged.notify_all();
+}
+
+void LSS::WakeAppenders()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_dueLock); // orders the change before a waiter's look
+    }
+    m_dueChanged.notify_all();
+}
+
+void LSS::WaitForCheckPointTurn()
+{
+    std::unique_lock<std::mutex> lock(m_dueLock);
+    ++m_numWaiting;
+    for (;;) {
+        if (m_failures.Has() || !m_checkPointer.IsRunning()) break;
+        const bool atBound = IsLogAtBound();
+        if (!m_checkPointDue && !atBound) break;
+        // At the bound a check point is asked for even if the last request is being
+        // served: its log may itself have reached the bound.
+        if (atBound) m_checkPointer.Request();
+        m_dueChanged.wait(lock);
+    }
+    --m_numWaiting;
+}
+
+int32_t LSS::GetNumWaitingForCheckPoint()
+{
+    std::lock_guard<std::mutex> lock(m_dueLock);
+    return m_numWaiting;
 }
 
 void LSS::CheckPointWithNewId()
@@ -53,7 +88,10 @@ bool LSS::CheckPoint(const Guid& newCpid)
         }
     };
     try {
-        if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty() && !m_forceCheckPoint) {
+        // A log at its bound is ended even when the map has nothing new: appenders wait
+        // for that.
+        if (m_positionOfLastCheckPoint.m_segmentId != 0 && !m_rpm.IsRootDirty() && !m_forceCheckPoint &&
+            !IsLogAtBound()) {
             m_segmentWriter.RestampForCheckPoint(m_cpid);
             unlock();
             return false;
@@ -75,6 +113,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
         }
         m_positionOfLastCheckPoint = end;
         m_segmentWriter.RestampForCheckPoint(m_cpid);
+        m_segmentWriter.MarkCheckPointLog();
         m_sut.ChangeOverIfNeeded();
         {
             TraceIndenter i2(2);
@@ -93,8 +132,11 @@ bool LSS::CheckPoint(const Guid& newCpid)
         if (m_validateSUTDuringCheckPoint) ValidateSut();
         m_commitPending = true;
         unlock();
+        if (m_commitHook) m_commitHook();
         m_segmentWriter.GetLazyWriter().Flush(true);
         m_rootBlock.CommitDivision();
+        m_segmentWriter.CheckPointCommitted();
+        WakeAppenders();
         m_forceCheckPoint = false;
         {
             // Appenders may have taken (and even emptied again) segments since the

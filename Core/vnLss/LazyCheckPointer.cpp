@@ -11,11 +11,11 @@ void LazyCheckPointer::ThreadMain()
     for (;;) {
         m_event.Wait(15000);
         if (m_stop) break;
-        if (!m_requested) continue;
+        // Cleared before the check point: a request made while it runs (after it has
+        // taken the log) calls for the next one.
+        if (!m_requested.exchange(false)) continue;
         try {
             m_store->CheckPointWithNewId();
-            m_requested = false;
-            m_store->CheckPointTakenOrDropped();
         } catch (...) {
             m_store->RecordBackgroundFailure(std::current_exception());
             break;

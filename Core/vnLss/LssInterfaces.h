@@ -81,8 +81,9 @@ public:
     virtual bool SerialElementExists(Seid seid) = 0;
     virtual ICloseableInputStream* ReadSerialElement(Seid seid) = 0;
     virtual IContiguousSerialElement* GetContiguousSerialElement(Seid seid) = 0;
-    // Waits while a requested check point has not yet begun, then for the transaction
-    // of another thread to close.
+    // Waits while a requested check point has not yet begun or the log after the last
+    // check point is at its bound, then for the transaction of another thread to close.
+    // Once the store is closing it throws ProgrammingErrorException ("store is not open").
     virtual ILssTransaction* OpenTransaction() = 0;
     virtual void Reserved12() = 0;
     virtual bool Reserved13() = 0;

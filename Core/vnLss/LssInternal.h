@@ -51,6 +51,10 @@ public:
     // until a check point holds the segment writer (so that back-to-back transactions
     // cannot starve it) or the check-pointer lets the request go.
     virtual void RequestCheckPoint() = 0;
+    // The log after the last committed check point has reached its bound: appenders
+    // that have not started wait (transactions at open) or stop (a cleaner pass) until
+    // a check point brings it back under.
+    virtual bool IsLogAtBound() const = 0;
     virtual void CheckPointTakenOrDropped() = 0;
     virtual void CheckPointWithNewId() = 0;
     // True from the moment a check point lets appenders in again until its division is

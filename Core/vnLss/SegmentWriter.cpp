@@ -50,6 +50,8 @@ void SegmentWriter::Start(const LogHead* head)
     m_buffer = m_segment->GetBuffer();
     BeginUnit(m_unitOffset);
     m_numSegments = 0;
+    m_segmentsAfterCheckPoint.store(0, std::memory_order_release);
+    m_segmentsBeforeMark = 0;
     try {
         m_lazyWriter.Start(m_segmentId, m_unitOffset);
     } catch (...) {
@@ -172,7 +174,7 @@ void SegmentWriter::NewSegment()
     BeginUnit(0);
     m_lazyWriter.QueueFullSegment(old);
     if (!m_isCheckPoint) ++m_numSegments;
-    m_segmentsAfterCheckPoint.fetch_add(1, std::memory_order_relaxed);
+    m_segmentsAfterCheckPoint.fetch_add(1, std::memory_order_acq_rel);
 }
 
 LogPosition SegmentWriter::Flush()
@@ -194,7 +196,6 @@ LogPosition SegmentWriter::Flush()
 
 void SegmentWriter::RestampForCheckPoint(const Guid& cpid)
 {
-    m_segmentsAfterCheckPoint.store(0, std::memory_order_relaxed);
     m_cpid = cpid;
     m_fsn = 1;
     if (m_unitOpen && UnitIsEmpty()) BeginUnit(m_unitOffset);

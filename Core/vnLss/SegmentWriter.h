@@ -68,9 +68,16 @@ public:
     LogHead GetHead() const;
     bool UnitIsEmpty() const { return m_writeOffset == m_unitOffset + kFlushUnitHeaderSize; }
     int32_t GetNumSegmentsSinceCheckPoint() const { return m_numSegments; }
-    // Segments the log has entered since the last check point began its new log (an
-    // observer; any thread).
-    int32_t GetSegmentsAfterCheckPoint() const { return m_segmentsAfterCheckPoint.load(std::memory_order_relaxed); }
+    // Segments the log has entered after the last committed check point: what a
+    // recovery would replay (any thread). A check point marks where its log begins
+    // (under the lock) and, once its division is committed, drops what came before.
+    int32_t GetSegmentsAfterCheckPoint() const { return m_segmentsAfterCheckPoint.load(std::memory_order_acquire); }
+    void MarkCheckPointLog() { m_segmentsBeforeMark = m_segmentsAfterCheckPoint.load(std::memory_order_relaxed); }
+    void CheckPointCommitted()
+    {
+        m_segmentsAfterCheckPoint.fetch_sub(m_segmentsBeforeMark, std::memory_order_acq_rel);
+        m_segmentsBeforeMark = 0;
+    }
 
     // IRpmPacketWriter: node packets of the map.
     IOutputStream& BeginNodePacket(Seid seid) override;
@@ -98,6 +105,7 @@ private:
     CriticalSection m_lock;
     int32_t m_numSegments = 0;
     std::atomic<int32_t> m_segmentsAfterCheckPoint{0};
+    int32_t m_segmentsBeforeMark = 0; // under the check-point lock
     bool m_isCheckPoint = false;
     int32_t m_lockDepth = 0;
 
