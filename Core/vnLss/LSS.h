@@ -161,8 +161,8 @@ public:
     // tests and the benchmark's baseline).
     void SetLogBoundForTests(int64_t segments) { m_logBound = segments; }
     int64_t GetLogBound() const { return m_logBound.load(); }
-    // Threads waiting in OpenTransaction for a check point (an observer).
-    int32_t GetNumWaitingForCheckPoint();
+    // Threads waiting in OpenTransaction because the log is at its bound (an observer).
+    int32_t GetNumWaitingAtLogBound();
     LazyCheckPointer& GetCheckPointer() { return m_checkPointer; }
     // Tests: called by every check point after it has let appenders in again and before
     // it writes its log and commits; what it throws fails the check point.
@@ -247,7 +247,7 @@ private:
     std::mutex m_dueLock;
     std::condition_variable m_dueChanged;
     bool m_checkPointDue = false;
-    int32_t m_numWaiting = 0;   // threads in WaitForCheckPointTurn
+    int32_t m_numWaitingAtBound = 0; // threads in WaitForCheckPointTurn for the bound
     int32_t m_numOpening = 0;   // threads in OpenTransaction; Close waits for them
     std::atomic<int64_t> m_logBound;
     std::function<void()> m_commitHook;

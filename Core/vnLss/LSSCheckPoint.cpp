@@ -44,7 +44,6 @@ void LSS::WakeAppenders()
 void LSS::WaitForCheckPointTurn()
 {
     std::unique_lock<std::mutex> lock(m_dueLock);
-    ++m_numWaiting;
     for (;;) {
         if (m_failures.Has() || !m_checkPointer.IsRunning()) break;
         const bool atBound = IsLogAtBound();
@@ -52,15 +51,16 @@ void LSS::WaitForCheckPointTurn()
         // At the bound a check point is asked for even if the last request is being
         // served: its log may itself have reached the bound.
         if (atBound) m_checkPointer.Request();
+        m_numWaitingAtBound += atBound ? 1 : 0;
         m_dueChanged.wait(lock);
+        m_numWaitingAtBound -= atBound ? 1 : 0;
     }
-    --m_numWaiting;
 }
 
-int32_t LSS::GetNumWaitingForCheckPoint()
+int32_t LSS::GetNumWaitingAtLogBound()
 {
     std::lock_guard<std::mutex> lock(m_dueLock);
-    return m_numWaiting;
+    return m_numWaitingAtBound;
 }
 
 void LSS::CheckPointWithNewId()

@@ -1,7 +1,9 @@
 #include "vnLss/SegmentCache.h"
+#include "vnLss/LogFormat.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 #include <cstring>
 
 namespace vorn {
@@ -23,6 +25,17 @@ Segment::~Segment()
     m_storage->FreeBuffer(m_buffer);
 }
 
+bool Segment::HoldsVerified(int64_t from, int64_t to) const
+{
+    if (from >= m_trustedFrom.load(std::memory_order_acquire)) return true;
+    // The last unit that begins at or before from.
+    auto it = std::upper_bound(m_verifiedUnits.begin(), m_verifiedUnits.end(), from,
+                               [](int64_t v, const std::pair<int32_t, int32_t>& u) { return v < u.first; });
+    if (it == m_verifiedUnits.begin()) return false;
+    --it;
+    return to <= it->second;
+}
+
 uint64_t Segment::GetFileOffset() const { return SegmentOffset(m_id, m_size); }
 
 void Segment::WriteAll() const { m_storage->Write(m_buffer, GetFileOffset(), uint32_t(m_size)); }
@@ -37,6 +50,33 @@ void Segment::WriteRange(int32_t from, int32_t to) const
 
 // ---------------------------------------------------------------------------------
 // SegmentCache
+
+namespace {
+
+std::atomic<bool> g_checkUnitsOnLoad{true};
+
+// The records of every sealed unit of a segment whose CRC holds. After a unit that
+// fails, the next unit is looked for at every following sector boundary: units behind a
+// damaged one stay readable.
+void FindVerifiedUnits(const uint8_t* buffer, int32_t size, int32_t sectorSize,
+                       std::vector<std::pair<int32_t, int32_t>>& out)
+{
+    out.clear();
+    int64_t offset = 0;
+    while (offset + kFlushUnitHeaderSize <= size) {
+        if (SealedUnitIsValid(buffer, size, offset)) {
+            const int32_t records = int32_t(LoadU32(buffer + offset + kUnitSizeOffset));
+            out.emplace_back(int32_t(offset) + kFlushUnitHeaderSize, int32_t(offset) + kFlushUnitHeaderSize + records);
+            offset = NextUnitOffset(offset, records, sectorSize);
+        } else {
+            offset += sectorSize;
+        }
+    }
+}
+
+} // namespace
+
+void SegmentCache::SetCheckUnitsOnLoad(bool on) { g_checkUnitsOnLoad = on; }
 
 SegmentCache::SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures)
     : m_storage(storage), m_segmentSize(segmentSize), m_failures(failures)
@@ -218,6 +258,8 @@ Segment* SegmentCache::GetRecord(int32_t id, bool beyondCapacity)
     s->m_fillPosition = 0;
     s->m_loading = false;
     s->m_mapped = true;
+    s->m_verifiedUnits.clear();
+    s->m_trustedFrom.store(0, std::memory_order_release);
     m_map[id] = s;
     return s;
 }
@@ -256,8 +298,15 @@ Segment* SegmentCache::Pin(int32_t id, bool forWriter)
     lock.unlock();
 
     try {
-        std::lock_guard<std::mutex> load(m_loadLock);
-        m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
+        {
+            std::lock_guard<std::mutex> load(m_loadLock);
+            m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
+        }
+        // Outside the load lock: other segments load meanwhile; pinners of this one wait.
+        if (g_checkUnitsOnLoad.load(std::memory_order_relaxed)) {
+            FindVerifiedUnits(s->m_buffer, size, m_storage->GetSectorSize(), s->m_verifiedUnits);
+            s->m_trustedFrom.store(size, std::memory_order_release);
+        }
     } catch (const FileException& e) {
         if (m_failures) m_failures->RecordBackgroundFailure(e);
         FailLoad(s, std::current_exception(), holder);
@@ -318,6 +367,8 @@ Segment* SegmentCache::PinForWrite(int32_t id)
                 s->m_holders.clear();
                 AddHolder(s, std::thread::id());
                 s->m_failure = nullptr;
+                s->m_verifiedUnits.clear();
+                s->m_trustedFrom.store(0, std::memory_order_release); // the writer fills it
                 ZeroForWriter(lock, s);
                 return s;
             }

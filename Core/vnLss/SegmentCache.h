@@ -10,6 +10,10 @@
 // - PinForWrite never takes over a record that someone else holds or that is being
 //   read: such a record is detached (its holders keep it) and the writer gets another,
 //   zero-filled record.
+// - A segment read from storage has its sealed flush units checked against their CRCs
+//   once, as it is read: HoldsVerified then tells whether a byte range lies inside one
+//   unit that passed. Bytes that the log's writer put into the record itself (a record
+//   pinned for writing, or a loaded head from where the writer resumed) need no check.
 // - A pin never waits for ever: when every pinned record is held by the calling
 //   thread, or by the log's writer with at most one record (its head, which nobody
 //   releases while others wait), the record is taken beyond the capacity. The excess
@@ -17,6 +21,7 @@
 //   or by the log's writer (forWriter); a pin released by another thread passes over.
 #pragma once
 #include "vnLss/Ras.h"
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -24,6 +29,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace vorn {
@@ -47,6 +53,13 @@ public:
     int32_t GetFillPosition() const { return m_fillPosition; }
     void SetFillPosition(int32_t p) { m_fillPosition = p; }
     uint64_t GetFileOffset() const;
+
+    // Whether [from, to) lies inside one sealed unit that passed its CRC check when the
+    // segment was read, or in what the log's writer put into the record itself.
+    bool HoldsVerified(int64_t from, int64_t to) const;
+    // The log's writer resumes in this loaded record at offset: what it writes from there
+    // on is its own.
+    void TrustFrom(int32_t offset) { m_trustedFrom.store(offset, std::memory_order_release); }
 
     // Writes the whole segment, or the bytes [from, to) of it, to its place in storage.
     void WriteAll() const;
@@ -74,6 +87,11 @@ private:
     bool m_mapped = false;       // found by its id; a detached record is not
     bool m_zeroed = true;        // fresh from the storage, never handed out: only zeros
     std::exception_ptr m_failure; // the failed read, for the threads that waited on it
+    // Where the records of each unit that passed its check lie, [first, second), in
+    // ascending order (set while the record loads, read while it is pinned), and from
+    // where on the bytes are the writer's own.
+    std::vector<std::pair<int32_t, int32_t>> m_verifiedUnits;
+    std::atomic<int32_t> m_trustedFrom{0};
     // Who holds the pins: a thread, or the log's writer (the null thread id).
     struct Holder {
         std::thread::id m_id;
@@ -85,6 +103,10 @@ private:
 class SegmentCache {
 public:
     static constexpr int32_t kDefaultCapacity = 32;
+
+    // Benchmarks' baseline only: whether segments read from storage have their units
+    // checked (process-wide; on by default). With it off every byte counts as verified.
+    static void SetCheckUnitsOnLoad(bool on);
 
     SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures = nullptr);
     // Deletes every record (a record still pinned is reported in the trace).

@@ -101,11 +101,11 @@ struct Writer {
     }
 };
 
-// Until the writer waits while a check point is held, or has ended.
+// Until the writer waits at the bound while a check point is held, or has ended.
 bool WaitUntilWaitingOrEnded(LSS* lss, CheckPointGate& gate, Writer& w)
 {
     while (!w.m_ended) {
-        if (gate.Held() > 0 && lss->GetNumWaitingForCheckPoint() > 0) return true;
+        if (gate.Held() > 0 && lss->GetNumWaitingAtLogBound() > 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -128,7 +128,7 @@ TEST(LssLogBoundThreaded, WritersWaitAtTheBoundUntilACheckPointCommits)
     const int32_t at = lss->GetSegmentWriter().GetSegmentsAfterCheckPoint();
     EXPECT_GE(at, 4);
     EXPECT_LE(at, 6);
-    EXPECT_EQ(lss->GetNumWaitingForCheckPoint(), 1);
+    EXPECT_EQ(lss->GetNumWaitingAtLogBound(), 1);
     gate.Release();
     w.m_thread.join();
     EXPECT_EQ(w.m_done, 400);

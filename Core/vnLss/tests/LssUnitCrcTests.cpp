@@ -1,0 +1,140 @@
+// Reads check the flush units they read from: one flipped bit anywhere in the file of a
+// store built through the interface, and every element reads back as written, or is
+// refused as corrupt (or the store is refused at open); no read returns changed bytes.
+// Bytes that no unit CRC covers (the root block, whose divisions have CRCs of their own;
+// each unit's CRC field; the padding after a unit; free and stale space) are told apart
+// in the counts, and the same rule holds for them.
+#include "LssStoreTestUtil.h"
+#include "vnLss/LssLayout.h"
+#include "vnUtils/Exceptions.h"
+#include <gtest/gtest.h>
+#include <map>
+#include <random>
+#include <string>
+
+using namespace vorn;
+using namespace vorn::test;
+
+namespace {
+
+constexpr int32_t kSeg = 4096;
+const SeidHigh kSpace = 0x07070707u;
+Seid S(uint32_t i) { return Seid(0x01010100u + i, kSpace); }
+
+LssSettings CrcSettings()
+{
+    LssSettings s = SmallSettings(kSeg);
+    s.m_numSegmentsPerCheckPoint = 8;
+    s.m_maxNumSegmentsInCache = 8; // most reads load their segment from the bytes
+    return s;
+}
+
+using Contents = std::map<uint32_t, std::vector<uint8_t>>;
+
+// A cleanly closed store: elements of 1 byte to a few segments, some rewritten, some
+// deleted, over several transactions and check points. Returns what each index holds
+// (an empty vector: deleted).
+Contents BuildStore(const std::shared_ptr<SharedBytes>& d)
+{
+    LSS* lss = OpenShared(d, CrcSettings());
+    Contents c;
+    std::mt19937 rng(40);
+    for (uint32_t round = 0; round < 3; ++round) {
+        for (uint32_t i = 1; i <= 40; ++i) {
+            if (round > 0 && rng() % 3 != 0) continue;
+            const size_t n = (i % 7 == 0) ? 5000 + rng() % 4000 : 1 + rng() % 900;
+            c[i] = Pattern(n, i * 100 + round);
+            WriteElement(lss, S(i), c[i], i % 5 == 0);
+        }
+    }
+    for (uint32_t i = 3; i <= 40; i += 9) {
+        ILssTransaction* t = lss->OpenTransaction();
+        t->DeleteSerialElement(S(i).m_low, S(i).m_high);
+        t->Close();
+        c[i].clear();
+    }
+    lss->Close();
+    return c;
+}
+
+enum class Where { RootBlock, UnitCrc, Unit, Elsewhere };
+
+// What covers byte p of the image: walks every segment's valid units.
+Where Classify(const std::vector<uint8_t>& b, size_t p)
+{
+    if (p < size_t(kLssRootBlockSize)) return Where::RootBlock;
+    const size_t seg = (p - size_t(kLssRootBlockSize)) / kSeg;
+    const size_t at = size_t(kLssRootBlockSize) + seg * kSeg;
+    std::vector<uint8_t> s(kSeg, 0);
+    std::memcpy(s.data(), &b[at], std::min<size_t>(kSeg, b.size() - at));
+    const int64_t rel = int64_t(p - at);
+    for (int64_t o = 0; o + kFlushUnitHeaderSize <= kSeg;) {
+        if (!SealedUnitIsValid(s.data(), kSeg, o)) {
+            o += 512;
+            continue;
+        }
+        const int32_t size = int32_t(LoadU32(&s[size_t(o)] + kUnitSizeOffset));
+        if (rel >= o && rel < o + 4) return Where::UnitCrc;
+        if (rel >= o + 4 && rel < o + kFlushUnitHeaderSize + size) return Where::Unit;
+        o = NextUnitOffset(o, size, 512);
+    }
+    return Where::Elsewhere;
+}
+
+} // namespace
+
+TEST(LssUnitCrc, NoSingleFlippedBitChangesWhatAReadReturns)
+{
+    auto d = std::make_shared<SharedBytes>();
+    const Contents c = BuildStore(d);
+    const std::vector<uint8_t> image = d->Copy();
+    std::mt19937_64 rng(0x40C5u);
+    const int trials = 1500;
+    std::map<Where, int> flips, refusedOpens, refusedReads;
+    int changed = 0;
+    std::string firstChange;
+    for (int t = 0; t < trials; ++t) {
+        // A fifth of the flips in the root block, the rest over the segments.
+        const size_t root = size_t(kLssRootBlockSize);
+        const size_t p = rng() % 5 == 0 ? size_t(rng() % root) : root + size_t(rng() % (image.size() - root));
+        const uint8_t bit = uint8_t(1u << (rng() % 8));
+        const Where where = Classify(image, p);
+        ++flips[where];
+        auto damaged = std::make_shared<SharedBytes>();
+        damaged->m_bytes = image;
+        damaged->m_bytes[p] ^= bit;
+        LSS* lss = nullptr;
+        try {
+            lss = OpenShared(damaged, CrcSettings());
+        } catch (const IException&) {
+            ++refusedOpens[where];
+            continue;
+        }
+        for (const auto& [i, want] : c) {
+            std::vector<uint8_t> got;
+            bool found = false;
+            try {
+                found = (i % 2) ? ReadWhole(lss, S(i), got) : ReadByStream(lss, S(i), got, 333);
+            } catch (const CorruptLSSException&) {
+                ++refusedReads[where];
+                continue;
+            }
+            const bool same = want.empty() ? !found : (found && got == want);
+            if (!same) {
+                if (changed++ == 0)
+                    firstChange = "byte " + std::to_string(p) + " bit " + std::to_string(bit) + " element " +
+                                  std::to_string(i) + (found ? " changed" : " missing");
+            }
+        }
+        std::exception_ptr failure;
+        lss->CloseReporting(&failure);
+    }
+    EXPECT_EQ(changed, 0) << "first: " << firstChange;
+    // The flips reached the units, and reads from damaged units were refused.
+    EXPECT_GT(flips[Where::Unit], trials / 4);
+    EXPECT_GT(refusedReads[Where::Unit], 0);
+    for (Where w : {Where::RootBlock, Where::UnitCrc, Where::Unit, Where::Elsewhere}) {
+        std::printf("where %d: %d flips, %d opens refused, %d reads refused\n", int(w), flips[w], refusedOpens[w],
+                    refusedReads[w]);
+    }
+}
