@@ -36,6 +36,11 @@ bool Segment::HoldsVerified(int64_t from, int64_t to) const
     return to <= it->second;
 }
 
+void Segment::TrustFrom(int32_t offset)
+{
+    if (offset < m_trustedFrom.load(std::memory_order_relaxed)) m_trustedFrom.store(offset, std::memory_order_release);
+}
+
 uint64_t Segment::GetFileOffset() const { return SegmentOffset(m_id, m_size); }
 
 void Segment::WriteAll() const { m_storage->Write(m_buffer, GetFileOffset(), uint32_t(m_size)); }
@@ -303,6 +308,7 @@ Segment* SegmentCache::Pin(int32_t id, bool forWriter)
             m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
         }
         // Outside the load lock: other segments load meanwhile; pinners of this one wait.
+        // Unchecked, the record trusts all of its bytes (as GetRecord left it).
         if (g_checkUnitsOnLoad.load(std::memory_order_relaxed)) {
             FindVerifiedUnits(s->m_buffer, size, m_storage->GetSectorSize(), s->m_verifiedUnits);
             s->m_trustedFrom.store(size, std::memory_order_release);

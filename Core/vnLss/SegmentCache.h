@@ -58,8 +58,9 @@ public:
     // segment was read, or in what the log's writer put into the record itself.
     bool HoldsVerified(int64_t from, int64_t to) const;
     // The log's writer resumes in this loaded record at offset: what it writes from there
-    // on is its own.
-    void TrustFrom(int32_t offset) { m_trustedFrom.store(offset, std::memory_order_release); }
+    // on is its own. Bytes already trusted before offset stay trusted (a record read
+    // without the check trusts all of its bytes).
+    void TrustFrom(int32_t offset);
 
     // Writes the whole segment, or the bytes [from, to) of it, to its place in storage.
     void WriteAll() const;
@@ -104,8 +105,9 @@ class SegmentCache {
 public:
     static constexpr int32_t kDefaultCapacity = 32;
 
-    // Benchmarks' baseline only: whether segments read from storage have their units
-    // checked (process-wide; on by default). With it off every byte counts as verified.
+    // Benchmarks' baseline only: whether segments read from storage from now on have
+    // their units checked (process-wide; on by default). With it off every byte read
+    // counts as verified; records read under either setting may be cached together.
     static void SetCheckUnitsOnLoad(bool on);
 
     SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures = nullptr);
