@@ -14,6 +14,12 @@
 //   once, as it is read: HoldsVerified then tells whether a byte range lies inside one
 //   unit that passed. Bytes that the log's writer put into the record itself (a record
 //   pinned for writing, or a loaded head from where the writer resumed) need no check.
+//   The cache remembers which units of a segment passed: when the segment is read again
+//   and every such unit's header (CRC and size) is as it was, the units are not checked
+//   again. Handing the segment to the writer forgets them. So a unit is checked the
+//   first time its segment is read after the store opened or the writer last wrote it;
+//   bytes changed behind the store while it is open are caught only where they change a
+//   unit's header.
 // - A pin never waits for ever: when every pinned record is held by the calling
 //   thread, or by the log's writer with at most one record (its head, which nobody
 //   releases while others wait), the record is taken beyond the capacity. The excess
@@ -42,6 +48,14 @@ class IBackgroundFailureRecorder {
 public:
     virtual ~IBackgroundFailureRecorder() = default;
     virtual void RecordBackgroundFailure(const FileException& e) = 0;
+};
+
+// The records of a flush unit that passed its CRC check, [m_from, m_to), and the CRC
+// word of its header.
+struct CheckedUnit {
+    int32_t m_from;
+    int32_t m_to;
+    uint32_t m_crc;
 };
 
 // One segment's bytes in memory, owned by the cache.
@@ -91,7 +105,7 @@ private:
     // Where the records of each unit that passed its check lie, [first, second), in
     // ascending order (set while the record loads, read while it is pinned), and from
     // where on the bytes are the writer's own.
-    std::vector<std::pair<int32_t, int32_t>> m_verifiedUnits;
+    std::vector<CheckedUnit> m_verifiedUnits;
     std::atomic<int32_t> m_trustedFrom{0};
     // Who holds the pins: a thread, or the log's writer (the null thread id).
     struct Holder {
@@ -171,6 +185,8 @@ private:
     void DeleteRecord(Segment* s);
     void FailLoad(Segment* s, std::exception_ptr failure, std::thread::id holder);
     void ZeroForWriter(Lock& lock, Segment* s);
+    // Under the cache lock: the writer takes segment id; its checked units are forgotten.
+    void Forget(int32_t id);
 
     IRAS* m_storage;
     int32_t m_segmentSize;
@@ -184,6 +200,10 @@ private:
     Segment* m_releaseHead = nullptr; // released longest ago
     Segment* m_releaseTail = nullptr;
     std::unordered_map<int32_t, Segment*> m_map;
+    // The units that passed their check, of segments read since the writer last took them.
+    std::unordered_map<int32_t, std::vector<CheckedUnit>> m_checked;
+    uint64_t m_forgets = 0; // how often the writer took a segment
+
     std::unordered_set<Segment*> m_records; // every record, detached ones too
     int64_t m_numRecordWaits = 0;
     int32_t m_numWaiting = 0; // threads waiting for a record

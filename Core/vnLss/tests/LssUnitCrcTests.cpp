@@ -168,6 +168,19 @@ void ExpectAllRead(LSS* lss, const Contents& c, const char* what)
     }
 }
 
+// A store of 30 elements over a few segments of 16 KB, cleanly closed.
+Contents BuildSmallStore(const std::shared_ptr<SharedBytes>& d, const LssSettings& s)
+{
+    Contents c;
+    LSS* lss = OpenShared(d, s);
+    for (uint32_t i = 1; i <= 30; ++i) {
+        c[i] = Pattern(1000 + 37 * i, i);
+        WriteElement(lss, S(i), c[i], i % 4 == 0);
+    }
+    lss->Close();
+    return c;
+}
+
 } // namespace
 
 // A store reopened (its log's head segment loaded and resumed by the writer) and read
@@ -179,13 +192,7 @@ TEST(LssUnitCrc, ReadsAfterAReopenDoNotDependOnTheCheckSwitchOrOnRecordReuse)
 {
     LssSettings s = SmallSettings(16384);
     auto d = std::make_shared<SharedBytes>();
-    Contents c;
-    LSS* built = OpenShared(d, s);
-    for (uint32_t i = 1; i <= 30; ++i) {
-        c[i] = Pattern(1000 + 37 * i, i);
-        WriteElement(built, S(i), c[i], i % 4 == 0);
-    }
-    built->Close();
+    const Contents c = BuildSmallStore(d, s);
     s.m_maxNumSegmentsInCache = 2;
     for (const bool check : {false, true, false}) {
         const std::string what = check ? "checked" : "unchecked";
@@ -199,4 +206,38 @@ TEST(LssUnitCrc, ReadsAfterAReopenDoNotDependOnTheCheckSwitchOrOnRecordReuse)
         ExpectAllRead(lss, c, (what + ", switch flipped while open").c_str());
         lss->Close();
     }
+}
+
+// The units of a segment that passed are remembered for the next read of the segment,
+// but only while their headers are unchanged: a unit whose header changed behind the
+// store is checked again (and here refused) when its segment is read again.
+TEST(LssUnitCrc, ASegmentReadAgainIsCheckedAgainWhereAUnitHeaderChanged)
+{
+    LssSettings s = SmallSettings(16384);
+    auto d = std::make_shared<SharedBytes>();
+    const Contents c = BuildSmallStore(d, s);
+    s.m_maxNumSegmentsInCache = 2;
+    LSS* lss = OpenShared(d, s);
+    ExpectAllRead(lss, c, "before"); // every segment read (and left) at least once
+    const RpmPosition at = lss->GetRPM().Lookup(S(1), false);
+    ASSERT_FALSE(at.IsEmpty());
+    ASSERT_NE(at.m_segmentId, lss->GetSegmentWriter().GetHead().m_segmentId);
+    // The unit that holds element 1 gets one bit of its CRC word flipped.
+    const size_t seg = size_t(SegmentOffset(at.m_segmentId, 16384));
+    int64_t unit = 0;
+    for (;;) {
+        const int32_t size = int32_t(LoadU32(&d->m_bytes[seg + size_t(unit)] + kUnitSizeOffset));
+        if (at.m_offset < unit + kFlushUnitHeaderSize + size) break;
+        unit = NextUnitOffset(unit, size, 512);
+    }
+    {
+        std::lock_guard<std::mutex> lock(d->m_lock);
+        d->m_bytes[seg + size_t(unit)] ^= 0x10;
+    }
+    std::vector<uint8_t> got;
+    for (uint32_t i = 2; i <= 30 && lss->GetCache().IsCached(at.m_segmentId); ++i) ReadWhole(lss, S(i), got);
+    ASSERT_FALSE(lss->GetCache().IsCached(at.m_segmentId));
+    EXPECT_THROW(ReadWhole(lss, S(1), got), CorruptLSSException);
+    std::exception_ptr failure;
+    lss->CloseReporting(&failure);
 }
