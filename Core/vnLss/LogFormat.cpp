@@ -98,6 +98,9 @@ void PacketHeader::Decode(SegmentCache& cache, SUT& sut, int32_t segId, int32_t 
         }
         seg = cache.Pin(segId);
         DecodeFields(seg->GetBuffer(), segId, offset, seg->GetSize());
+        // A packet is read only from a unit whose CRC held when the segment was read.
+        if (!seg->HoldsVerified(offset, int64_t(offset) + Size()))
+            ThrowCorruptLss("LSS is corrupt : Packet in a damaged flush unit");
     } catch (...) {
         m_payload = nullptr;
         if (seg) cache.Unpin(seg);

@@ -1,7 +1,9 @@
 #include "vnLss/SegmentCache.h"
+#include "vnLss/LogFormat.h"
 #include "vnLss/LssLayout.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 #include <cstring>
 
 namespace vorn {
@@ -23,6 +25,22 @@ Segment::~Segment()
     m_storage->FreeBuffer(m_buffer);
 }
 
+bool Segment::HoldsVerified(int64_t from, int64_t to) const
+{
+    if (from >= m_trustedFrom.load(std::memory_order_acquire)) return true;
+    // The last unit that begins at or before from.
+    auto it = std::upper_bound(m_verifiedUnits.begin(), m_verifiedUnits.end(), from,
+                               [](int64_t v, const CheckedUnit& u) { return v < u.m_from; });
+    if (it == m_verifiedUnits.begin()) return false;
+    --it;
+    return to <= it->m_to;
+}
+
+void Segment::TrustFrom(int32_t offset)
+{
+    if (offset < m_trustedFrom.load(std::memory_order_relaxed)) m_trustedFrom.store(offset, std::memory_order_release);
+}
+
 uint64_t Segment::GetFileOffset() const { return SegmentOffset(m_id, m_size); }
 
 void Segment::WriteAll() const { m_storage->Write(m_buffer, GetFileOffset(), uint32_t(m_size)); }
@@ -37,6 +55,45 @@ void Segment::WriteRange(int32_t from, int32_t to) const
 
 // ---------------------------------------------------------------------------------
 // SegmentCache
+
+namespace {
+
+std::atomic<bool> g_checkUnitsOnLoad{true};
+
+// The records of every sealed unit of a segment whose CRC holds. After a unit that
+// fails, the next unit is looked for at every following sector boundary: units behind a
+// damaged one stay readable.
+void FindVerifiedUnits(const uint8_t* buffer, int32_t size, int32_t sectorSize, std::vector<CheckedUnit>& out)
+{
+    out.clear();
+    int64_t offset = 0;
+    while (offset + kFlushUnitHeaderSize <= size) {
+        if (SealedUnitIsValid(buffer, size, offset)) {
+            const int32_t records = int32_t(LoadU32(buffer + offset + kUnitSizeOffset));
+            const int32_t from = int32_t(offset) + kFlushUnitHeaderSize;
+            out.push_back({from, from + records, LoadU32(buffer + offset)});
+            offset = NextUnitOffset(offset, records, sectorSize);
+        } else {
+            offset += sectorSize;
+        }
+    }
+}
+
+// Whether the units found when the segment was read before still head the same bytes:
+// the same CRC word and size at each place.
+bool SameUnitHeaders(const uint8_t* buffer, const std::vector<CheckedUnit>& units)
+{
+    for (const CheckedUnit& u : units) {
+        const uint8_t* header = buffer + (u.m_from - kFlushUnitHeaderSize);
+        if (LoadU32(header) != u.m_crc || int32_t(LoadU32(header + kUnitSizeOffset)) != u.m_to - u.m_from)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void SegmentCache::SetCheckUnitsOnLoad(bool on) { g_checkUnitsOnLoad = on; }
 
 SegmentCache::SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures)
     : m_storage(storage), m_segmentSize(segmentSize), m_failures(failures)
@@ -218,6 +275,8 @@ Segment* SegmentCache::GetRecord(int32_t id, bool beyondCapacity)
     s->m_fillPosition = 0;
     s->m_loading = false;
     s->m_mapped = true;
+    s->m_verifiedUnits.clear();
+    s->m_trustedFrom.store(0, std::memory_order_release);
     m_map[id] = s;
     return s;
 }
@@ -227,6 +286,7 @@ Segment* SegmentCache::Pin(int32_t id, bool forWriter)
     TraceIndenter indent(2);
     const std::thread::id holder = HolderOf(forWriter);
     Lock lock(m_lock);
+    if (forWriter) Forget(id); // the writer resumes in it
     Segment* s;
     for (;;) {
         auto it = m_map.find(id);
@@ -253,11 +313,29 @@ Segment* SegmentCache::Pin(int32_t id, bool forWriter)
     }
     s->m_loading = true;
     const int32_t size = m_segmentSize;
+    const bool check = g_checkUnitsOnLoad.load(std::memory_order_relaxed);
+    bool known = false; // the units checked at an earlier read are in the record
+    const uint64_t forgets = m_forgets;
+    if (check) {
+        if (auto c = m_checked.find(id); c != m_checked.end()) {
+            s->m_verifiedUnits = c->second;
+            known = true;
+        }
+    }
     lock.unlock();
 
     try {
-        std::lock_guard<std::mutex> load(m_loadLock);
-        m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
+        {
+            std::lock_guard<std::mutex> load(m_loadLock);
+            m_storage->Read(s->m_buffer, SegmentOffset(id, size), uint32_t(size));
+        }
+        // Outside the load lock: other segments load meanwhile; pinners of this one wait.
+        // Unchecked, the record trusts all of its bytes (as GetRecord left it).
+        if (check) {
+            if (known && !SameUnitHeaders(s->m_buffer, s->m_verifiedUnits)) known = false;
+            if (!known) FindVerifiedUnits(s->m_buffer, size, m_storage->GetSectorSize(), s->m_verifiedUnits);
+            s->m_trustedFrom.store(size, std::memory_order_release);
+        }
     } catch (const FileException& e) {
         if (m_failures) m_failures->RecordBackgroundFailure(e);
         FailLoad(s, std::current_exception(), holder);
@@ -268,6 +346,8 @@ Segment* SegmentCache::Pin(int32_t id, bool forWriter)
     }
 
     lock.lock();
+    // Not when the writer took a segment meanwhile: this read may be older than its bytes.
+    if (check && !known && !forWriter && m_forgets == forgets) m_checked[id] = s->m_verifiedUnits;
     s->m_zeroed = false;
     s->m_loading = false;
     m_changed.notify_all();
@@ -304,10 +384,17 @@ void SegmentCache::ZeroForWriter(Lock& lock, Segment* s)
     m_changed.notify_all();
 }
 
+void SegmentCache::Forget(int32_t id)
+{
+    m_checked.erase(id);
+    ++m_forgets;
+}
+
 Segment* SegmentCache::PinForWrite(int32_t id)
 {
     TraceIndenter indent(2);
     Lock lock(m_lock);
+    Forget(id);
     for (;;) {
         auto it = m_map.find(id);
         if (it != m_map.end()) {
@@ -318,6 +405,8 @@ Segment* SegmentCache::PinForWrite(int32_t id)
                 s->m_holders.clear();
                 AddHolder(s, std::thread::id());
                 s->m_failure = nullptr;
+                s->m_verifiedUnits.clear();
+                s->m_trustedFrom.store(0, std::memory_order_release); // the writer fills it
                 ZeroForWriter(lock, s);
                 return s;
             }

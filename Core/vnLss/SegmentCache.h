@@ -10,6 +10,16 @@
 // - PinForWrite never takes over a record that someone else holds or that is being
 //   read: such a record is detached (its holders keep it) and the writer gets another,
 //   zero-filled record.
+// - A segment read from storage has its sealed flush units checked against their CRCs
+//   once, as it is read: HoldsVerified then tells whether a byte range lies inside one
+//   unit that passed. Bytes that the log's writer put into the record itself (a record
+//   pinned for writing, or a loaded head from where the writer resumed) need no check.
+//   The cache remembers which units of a segment passed: when the segment is read again
+//   and every such unit's header (CRC and size) is as it was, the units are not checked
+//   again. Handing the segment to the writer forgets them. So a unit is checked the
+//   first time its segment is read after the store opened or the writer last wrote it;
+//   bytes changed behind the store while it is open are caught only where they change a
+//   unit's header.
 // - A pin never waits for ever: when every pinned record is held by the calling
 //   thread, or by the log's writer with at most one record (its head, which nobody
 //   releases while others wait), the record is taken beyond the capacity. The excess
@@ -17,6 +27,7 @@
 //   or by the log's writer (forWriter); a pin released by another thread passes over.
 #pragma once
 #include "vnLss/Ras.h"
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -24,6 +35,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace vorn {
@@ -38,6 +50,14 @@ public:
     virtual void RecordBackgroundFailure(const FileException& e) = 0;
 };
 
+// The records of a flush unit that passed its CRC check, [m_from, m_to), and the CRC
+// word of its header.
+struct CheckedUnit {
+    int32_t m_from;
+    int32_t m_to;
+    uint32_t m_crc;
+};
+
 // One segment's bytes in memory, owned by the cache.
 class Segment {
 public:
@@ -47,6 +67,14 @@ public:
     int32_t GetFillPosition() const { return m_fillPosition; }
     void SetFillPosition(int32_t p) { m_fillPosition = p; }
     uint64_t GetFileOffset() const;
+
+    // Whether [from, to) lies inside one sealed unit that passed its CRC check when the
+    // segment was read, or in what the log's writer put into the record itself.
+    bool HoldsVerified(int64_t from, int64_t to) const;
+    // The log's writer resumes in this loaded record at offset: what it writes from there
+    // on is its own. Bytes already trusted before offset stay trusted (a record read
+    // without the check trusts all of its bytes).
+    void TrustFrom(int32_t offset);
 
     // Writes the whole segment, or the bytes [from, to) of it, to its place in storage.
     void WriteAll() const;
@@ -74,6 +102,11 @@ private:
     bool m_mapped = false;       // found by its id; a detached record is not
     bool m_zeroed = true;        // fresh from the storage, never handed out: only zeros
     std::exception_ptr m_failure; // the failed read, for the threads that waited on it
+    // Where the records of each unit that passed its check lie, [first, second), in
+    // ascending order (set while the record loads, read while it is pinned), and from
+    // where on the bytes are the writer's own.
+    std::vector<CheckedUnit> m_verifiedUnits;
+    std::atomic<int32_t> m_trustedFrom{0};
     // Who holds the pins: a thread, or the log's writer (the null thread id).
     struct Holder {
         std::thread::id m_id;
@@ -85,6 +118,11 @@ private:
 class SegmentCache {
 public:
     static constexpr int32_t kDefaultCapacity = 32;
+
+    // Benchmarks' baseline only: whether segments read from storage from now on have
+    // their units checked (process-wide; on by default). With it off every byte read
+    // counts as verified; records read under either setting may be cached together.
+    static void SetCheckUnitsOnLoad(bool on);
 
     SegmentCache(IRAS* storage, int32_t segmentSize, IBackgroundFailureRecorder* failures = nullptr);
     // Deletes every record (a record still pinned is reported in the trace).
@@ -147,6 +185,8 @@ private:
     void DeleteRecord(Segment* s);
     void FailLoad(Segment* s, std::exception_ptr failure, std::thread::id holder);
     void ZeroForWriter(Lock& lock, Segment* s);
+    // Under the cache lock: the writer takes segment id; its checked units are forgotten.
+    void Forget(int32_t id);
 
     IRAS* m_storage;
     int32_t m_segmentSize;
@@ -160,6 +200,10 @@ private:
     Segment* m_releaseHead = nullptr; // released longest ago
     Segment* m_releaseTail = nullptr;
     std::unordered_map<int32_t, Segment*> m_map;
+    // The units that passed their check, of segments read since the writer last took them.
+    std::unordered_map<int32_t, std::vector<CheckedUnit>> m_checked;
+    uint64_t m_forgets = 0; // how often the writer took a segment
+
     std::unordered_set<Segment*> m_records; // every record, detached ones too
     int64_t m_numRecordWaits = 0;
     int32_t m_numWaiting = 0; // threads waiting for a record

@@ -39,6 +39,7 @@ void SegmentWriter::Start(const LogHead* head)
         m_nextSegId = head->m_nextSegId;
         m_unitOffset = head->m_offset;
         m_segment = head->m_offset == 0 ? cache.PinForWrite(m_segmentId) : cache.Pin(m_segmentId, true);
+        m_segment->TrustFrom(head->m_offset);
     } else {
         m_segmentId = sut.AllocateSegment();
         m_nextSegId = sut.AllocateSegment();

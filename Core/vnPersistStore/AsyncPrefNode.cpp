@@ -45,12 +45,15 @@ void DGIndepNodeForAsyncPref::NoDependentsLeft()
     Release();
 }
 
-void DGIndepNodeForAsyncPref::FailUnderSpaceLock()
+void DGIndepNodeForAsyncPref::FailUnderSpaceLock(const xstring* failure)
 {
     if (m_resolved) return;
     Abandon();
+    // Not loaded again: a damaged element would fail every time it is asked for.
+    if (failure && m_table->m_failedLoads.insert(m_oid).second && m_table->m_failedLoads.size() == 1)
+        m_table->m_firstLoadFailure = *failure;
     // Detach without invalidating: the evaluations keep what they drew meanwhile and
-    // ask again the next time they run. The last edge drops the graph's reference,
+    // find the object missing the next time they run. The last edge drops the graph's reference,
     // which may be the last one: hold another while the edges go.
     m_refs.fetch_add(1, std::memory_order_relaxed);
     {
@@ -69,6 +72,7 @@ void DGIndepNodeForAsyncPref::LoadFromStore() noexcept
     PSpace* space = m_table->GetSpace();
     IPersistablePtr object;
     bool failed = false;
+    xstring failure;
     try {
         m_element = space->GetLss()->GetContiguousSerialElement(m_oid.AsSeid());
         if (m_element == nullptr) throw DerefDanglingOidException(m_oid);
@@ -80,14 +84,15 @@ void DGIndepNodeForAsyncPref::LoadFromStore() noexcept
             object.m_table->GetPersistObjState(object.m_object).m_oid = m_oid;
         }
     } catch (const IException& e) {
-        TraceStream ts;
-        ts << "AsyncObjectLoader : loading " << m_oid << " failed : ";
-        e.Write(ts);
-        ts << '\n';
+        failure = e.Describe();
         failed = true;
     } catch (...) {
-        TraceStream() << "AsyncObjectLoader : loading " << m_oid << " failed\n";
+        failure = xstring("unknown failure");
         failed = true;
+    }
+    if (failed) {
+        TraceStream ts;
+        ts << "AsyncObjectLoader : loading " << m_oid << " failed : " << failure << '\n';
     }
     // The element goes as soon as it has been read: the store refuses to write an
     // element that is being read.
@@ -99,7 +104,7 @@ void DGIndepNodeForAsyncPref::LoadFromStore() noexcept
     CSpace* cs = m_table->GetCSpace();
     if (failed) {
         CSpaceLock lock(cs);
-        FailUnderSpaceLock();
+        FailUnderSpaceLock(&failure);
     } else if (!object.IsNull()) {
         bool drop;
         {

@@ -70,6 +70,7 @@ IPersistablePtr ResidentObjectTable::AsyncBind(OID oid)
 {
     auto it = m_map.find(oid);
     if (it != m_map.end() && !it->second.IsLoading()) return it->second.Object();
+    if (m_failedLoads.count(oid) != 0) return IPersistablePtr{};
     DGState* graph = GetThreadDGState();
     DGDepNode* current = graph ? graph->GetCurrentNode() : nullptr;
     if (current == nullptr || (current->GetFlags() & DGBaseNode::DG_OBSERVED) == 0) return IPersistablePtr{};

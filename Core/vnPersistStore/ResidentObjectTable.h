@@ -9,6 +9,7 @@
 // loader has already deserialised, or reads the element itself (the loader then drops
 // its copy). The 16 stripe locks (by OidLow & 15) guard only that hand-over.
 #pragma once
+#include <set>
 #include "vnPersistStore/AsyncPrefNode.h"
 #include "vnPersistStore/Persistable.h"
 #include "vnUtils/Threads.h"
@@ -37,8 +38,13 @@ public:
     // The object when resident, else null; never reads the store.
     IPersistablePtr FindResident(OID oid) const;
     // The object when resident; else null, and when the thread's current evaluation is
-    // observed it comes to depend on a load of the object (one load per OID).
+    // observed it comes to depend on a load of the object (one load per OID). An OID
+    // whose background load failed is not loaded again: it stays null here.
     IPersistablePtr AsyncBind(OID oid);
+    // Under the space lock: how many OIDs failed to load in the background, and the
+    // trace text of the first failure.
+    int64_t GetNumFailedLoads() const { return int64_t(m_failedLoads.size()); }
+    const xstring& GetFirstLoadFailure() const { return m_firstLoadFailure; }
     // Reads the object (and whatever its reading creates) under a private CSpace and
     // then hands everything to the space's CSpace; the entry map changes only under the
     // space's lock, which this takes itself for the hand-over.
@@ -100,6 +106,8 @@ private:
     int32_t m_numLoads = 0;
     CriticalSection m_stripes[kNumStripes];
     Map m_map;
+    std::set<OID> m_failedLoads; // under the space lock
+    xstring m_firstLoadFailure;
 };
 
 } // namespace vorn

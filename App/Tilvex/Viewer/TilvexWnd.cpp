@@ -3,6 +3,7 @@
 #include "Tilvex/Model/ModelTransaction.h"
 #include "Tilvex/WindowLayer/ViewerWindowCalls.h"
 #include "vnObject/CSpace.h"
+#include "vnPersistStore/PSpace.h"
 #include "vnWindows/OpenGL.h"
 #include "vnWindows/WindowSystem.h"
 #include "vnUtils/RandomGenerator.h"
@@ -325,9 +326,21 @@ void TilvexWnd::InitGL(HDC, HGLRC)
     Gl().Enable(GL_TEXTURE_2D);
 }
 
+// Under the space lock: the text that tells the user of tiles whose load failed, or
+// nothing when every load so far succeeded.
+xstring TilvexWnd::TileLoadFailure()
+{
+    PSpace* space = GetThreadPSpace();
+    if (space == nullptr) return xstring();
+    const ResidentObjectTable& tiles = space->GetResidentObjects();
+    if (tiles.GetNumFailedLoads() == 0) return xstring();
+    return xstring("Tiles that cannot be loaded are shown as missing : ") + tiles.GetFirstLoadFailure();
+}
+
 void TilvexWnd::DrawScene()
 {
     bool failed = false;
+    xstring loadFailure;
     {
         ModelTransaction txn;
         try {
@@ -338,6 +351,7 @@ void TilvexWnd::DrawScene()
             m_displayAgent.EvaluateIfNeeded();
             timer.Label() << "DrawScene()";
             timer.Stop();
+            if (!m_toldLoadFailure) loadFailure = TileLoadFailure();
         } catch (const IException& e) {
             m_inDrawScene = false;
             m_failure = e.Describe();
@@ -348,7 +362,15 @@ void TilvexWnd::DrawScene()
             failed = true;
         }
     }
-    if (!failed) return;
+    if (!failed) {
+        // Once per window: the tiles stay missing, and the first failure says why.
+        if (!loadFailure.empty()) {
+            m_toldLoadFailure = true;
+            WriteTraceText(loadFailure + xstring("\n"));
+            ShowPlatformErrorBox(loadFailure.c_str());
+        }
+        return;
+    }
     WriteTraceText(m_failure + xstring("\n"));
     ShowPlatformErrorBox(m_failure.c_str());
     // Ends the program through the window's destruction, outside the paint.

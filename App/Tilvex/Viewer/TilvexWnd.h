@@ -120,6 +120,8 @@ public:
 
 private:
     vorn::xstring m_failure;
+    bool m_toldLoadFailure = false; // a tile load failed and the user was told
+    vorn::xstring TileLoadFailure();
     int64_t m_numUploads = 0;
 };
 

@@ -108,10 +108,12 @@ void BM_CommitDurable(benchmark::State& state)
 BENCHMARK(BM_CommitDurable)->Arg(256)->Arg(20 * 1024)->Arg(1 << 20)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Reading a 20 KB element: warm (its segment cached) and cold (the cache holds 4
-// segments and the reads cycle over 8).
+// segments and the reads cycle over 8). The second argument: 1 with the flush units of
+// every segment read from the file checked against their CRCs, 0 without (the baseline).
 void BM_Read20K(benchmark::State& state)
 {
     const bool cold = state.range(0) != 0;
+    SegmentCache::SetCheckUnitsOnLoad(state.range(1) != 0);
     const std::string path = BenchPath("bench-read.lss");
     bool created;
     LssSettings s = BenchSettings();
@@ -140,8 +142,13 @@ void BM_Read20K(benchmark::State& state)
     }
     lss->Close();
     std::remove(path.c_str());
+    SegmentCache::SetCheckUnitsOnLoad(true);
 }
-BENCHMARK(BM_Read20K)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Read20K)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"cold", "check"})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 // The same bytes written straight to a file in 512 KB writes (no store).
 void BM_RawWrite512K(benchmark::State& state)

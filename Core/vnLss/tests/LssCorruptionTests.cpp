@@ -1071,8 +1071,8 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
     const Want A2 = After(2), A3 = After(3), A4 = After(4), A5 = After(5), R = kRefused;
     const Want B{Expect::Refused, 0, "Bad flush unit(s) in the segment containing the last valid check point"};
     const Where wheres[] = {
-        {"first unit before the check point", false, firstBefore, B, {A5, A5, A5, A5, R, R, R, R, R, B}},
-        {"last unit before the check point", true, lastBefore, B, {A5, B, A5, A5, R, R, R, R, R, B}},
+        {"first unit before the check point", false, firstBefore, B, {A5, Damaged(4), A5, A5, R, R, R, R, R, B}},
+        {"last unit before the check point", true, lastBefore, B, {R, B, A5, A5, R, R, R, R, R, B}},
         {"first unit after the check point", true, firstAfter, A2, {R, R, A2, A2, A3, A2, A2, A2, A2, A5}},
         {"second unit after the check point", true, secondAfter, A3, {R, R, A3, A3, A3, A3, A3, A3, A3, A5}},
         {"last unit after the check point", true, lastAfter, A4, {R, A4, A4, A4, A4, A4, A4, A4, A4, A5}},
@@ -1129,9 +1129,9 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
     // After it, the recovery scan refuses what it cannot walk.
     const Want S = kBadSchema, U = kUndetected, D2 = Damaged(2), D10 = Damaged(10);
     const RecordWhere rwheres[] = {
-        {"before the check point", false, false, {D10, D10, D2, A5, D2, A5, A5, D10, D10, U, D10, D10, D10,
+        {"before the check point", false, false, {D10, D10, Damaged(4), A5, D2, A5, A5, D10, D10, U, D10, D10, D10,
                                                   D2, D10, D10, A5, A5, D10, A5, A5, A5, A5, A5, A5}},
-        {"before the check point", true, false, {R, R, D2, A5, D2, A5, A5, R, R, U, R, R, R,
+        {"before the check point", true, false, {R, R, R, A5, D2, A5, A5, R, R, R, R, R, R,
                                                  D2, R, R, A5, A5, S, A5, A5, A5, A5, A5, A5}},
         {"after the check point", true, true, {R, R, R, R, R, U, A4, R, R, R, R, R, R,
                                                R, R, D2, U, D2, U, R, R, A5, U, U, R}},
@@ -1378,6 +1378,11 @@ TEST(LssCorruption, ChainLinkedBackToAnEarlierPacketIsReportedNotFollowed)
     lss->Close();
     StoreU32(&d->m_bytes[nextAt], second.m_low);
     StoreU32(&d->m_bytes[nextAt + 4], second.m_high);
+    const size_t segAt = size_t(SegmentOffset(third.m_pos.m_segmentId, kSeg));
+    int64_t unit = 0; // the unit holding the link, sealed again so that the link is read
+    while (int64_t(nextAt - segAt) >= unit + kFlushUnitHeaderSize + int32_t(LoadU32(&d->m_bytes[segAt + size_t(unit) + 24])))
+        unit = NextUnitOffset(unit, int32_t(LoadU32(&d->m_bytes[segAt + size_t(unit) + 24])), 512);
+    ResealUnit(d->m_bytes, segAt + size_t(unit));
 
     lss = OpenShared(d, SmallSettings(kSeg));
     ICloseableInputStream* in = lss->ReadSerialElement(kA);

@@ -334,5 +334,35 @@ TEST(AsyncLoad, StopEntryEndsTheLoaderAfterEarlierRequests)
     EXPECT_EQ(table.GetNumLoads(), 0);
 }
 
+// A load that failed is not made again, however often its evaluation asks: the object
+// stays missing, the failure is counted once per OID and its text kept for the user.
+TEST(AsyncLoad, AFailedLoadIsNotMadeAgain)
+{
+    StoredNodes stored(1);
+    SpaceContext ctx(false, &stored.m_classIds);
+    ResidentObjectTable& table = ctx.Space().GetResidentObjects();
+    const OidHigh high = stored.m_oids[0].m_high;
+    const OID damaged(ctx.m_lss->AllocateSeid(high));
+    const OID missing(0x01017777, high);
+    ctx.WriteRaw(damaged, Bytes{0x01, 0x01, 0x05});
+    for (int round = 0; round < 3; ++round) {
+        for (OID oid : {damaged, missing}) {
+            Asker asker(ctx.Space());
+            asker.m_oid = oid;
+            {
+                CSpaceLock lock(ctx.CS());
+                asker.EvaluateIfNeeded();
+                EXPECT_EQ(table.FindLoad(oid) != nullptr, round == 0 && table.GetNumFailedLoads() < 2)
+                    << "round " << round;
+            }
+            table.WaitForLoads();
+        }
+    }
+    CSpaceLock lock(ctx.CS());
+    EXPECT_EQ(table.GetNumFailedLoads(), 2);
+    EXPECT_FALSE(table.GetFirstLoadFailure().empty());
+    EXPECT_EQ(table.GetNumEntries(), 0u);
+}
+
 } // namespace
 } // namespace vorn::test

@@ -122,12 +122,10 @@ inline std::filesystem::path FreshFolder()
 // A store file with space "P" as the thread's spaces while open.
 class StoreSession {
 public:
-    explicit StoreSession(const std::string& path, EOpenMode mode)
+    explicit StoreSession(const std::string& path, EOpenMode mode) : StoreSession(path, mode, TestSettings()) {}
+    StoreSession(const std::string& path, EOpenMode mode, const PersistStoreSettings& s)
     {
         TestModule();
-        PersistStoreSettings s;
-        s.lssSettings.m_segmentSize = 0x10000;
-        s.lssSettings.m_flushTimeMilliSec = 50;
         m_store = OpenPersistStore(path.c_str(), mode, &s);
         m_store->SetDosPeriod(5); // the writer runs while the tests change objects
         m_space = OpenPSpace(m_store, "P", nullptr);
@@ -162,6 +160,13 @@ public:
     PersistStore* m_store = nullptr;
     PSpace* m_space = nullptr;
 private:
+    static PersistStoreSettings TestSettings()
+    {
+        PersistStoreSettings s;
+        s.lssSettings.m_segmentSize = 0x10000;
+        s.lssSettings.m_flushTimeMilliSec = 50;
+        return s;
+    }
     bool m_rooted = false;
     PSpace* m_savedP = nullptr;
     CSpace* m_savedC = nullptr;
