@@ -3,18 +3,18 @@
 #include "vnObject/ObjHeader.h"
 #include "vnPersistStore/ObjectSerialisation.h"
 #include "vnPersistStore/PSpace.h"
+#include "vnPersistStore/PersistExceptions.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/StoreTransaction.h"
 #include "vnUtils/Streams.h"
 #include "vnUtils/Trace.h"
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace vorn {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 SpaceWriteState& StateOf(PSpace* s) { return s->GetWriteState(); }
 
@@ -287,24 +287,59 @@ bool DosWriter::AnyScheduled(const std::vector<PSpace*>& group)
     return false;
 }
 
+bool DosWriter::WaitHolding(CSpace* c, Clock::duration bound)
+{
+    if (bound <= Clock::duration::zero()) return false;
+    m_heldWaitBoundNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count(), std::memory_order_relaxed);
+    ReachedStage(WriteStage::HeldWait);
+    if (m_lockWaiting.m_unboundedHeldWaits) {
+        c->Lock();
+        return true;
+    }
+    // The space lock has no timed wait: poll it, often enough to catch the short gaps
+    // between a busy thread's transactions.
+    const Clock::time_point deadline = Clock::now() + bound;
+    for (;;) {
+        if (c->TryLock()) return true;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(kHeldWaitPoll, deadline - now));
+    }
+}
+
 std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
 {
-    std::vector<CSpace*> order = LockOrder(spaces);
-    size_t wait = 0;
+    const std::vector<CSpace*> order = LockOrder(spaces);
+    std::vector<CSpace*> held;
+    held.reserve(order.size());
+    const int32_t missesBeforeHeldWaits = m_lockWaiting.m_missesBeforeHeldWaits;
+    int32_t misses = 0;
+    // How long a wait for one lock may last while others are held: none until enough
+    // misses, then twice the longest wait seen for a missed lock, doubling per miss.
+    Clock::duration bound = missesBeforeHeldWaits <= 0 ? kMinHeldWait : Clock::duration::zero();
+    Clock::duration longestWait = Clock::duration::zero();
+    size_t first = 0; // the lock waited for while none is held
     for (;;) {
-        order[wait]->Lock();
-        size_t taken = order.size();
-        for (size_t i = 0; i < order.size() && taken == order.size(); ++i)
-            if (i != wait && !order[i]->TryLock()) taken = i;
-        if (taken == order.size()) break;
-        for (size_t i = 0; i < taken; ++i)
-            if (i != wait) order[i]->Unlock();
-        order[wait]->Unlock();
+        const Clock::time_point t = Clock::now();
+        order[first]->Lock();
+        longestWait = std::max(longestWait, Clock::now() - t);
+        held.assign(1, order[first]);
+        size_t missed = order.size();
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (i == first) continue;
+            if (!order[i]->TryLock() && !WaitHolding(order[i], bound)) {
+                missed = i;
+                break;
+            }
+            held.push_back(order[i]);
+        }
+        if (missed == order.size()) return held;
+        for (auto it = held.rbegin(); it != held.rend(); ++it) (*it)->Unlock();
+        held.clear();
         ReachedStage(WriteStage::LockTaken);
-        wait = taken;
+        if (++misses >= missesBeforeHeldWaits) bound = std::max({2 * bound, 2 * longestWait, Clock::duration(kMinHeldWait)});
+        first = missed;
     }
-    std::rotate(order.begin(), order.begin() + ptrdiff_t(wait), order.begin() + ptrdiff_t(wait) + 1);
-    return order;
 }
 
 void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
@@ -486,7 +521,36 @@ std::exception_ptr DosWriter::GetRecordedFailure()
 
 void DosWriter::ThrowRecordedFailure()
 {
-    if (std::exception_ptr f = GetRecordedFailure()) std::rethrow_exception(f);
+    std::exception_ptr f;
+    {
+        CriticalSectionLock lock(m_failureLock);
+        f = m_failure;
+        if (!f) std::swap(f, m_damage);
+    }
+    if (f) std::rethrow_exception(f);
+}
+
+bool DosWriter::HasUnreportedDamage()
+{
+    CriticalSectionLock lock(m_failureLock);
+    return bool(m_damage);
+}
+
+void DosWriter::NoteDeletionFailure(std::exception_ptr failure)
+{
+    TraceFailure("a deletion batch", failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const DerefDanglingOidException&) {
+        CriticalSectionLock lock(m_failureLock);
+        if (!m_damage) m_damage = failure;
+    } catch (const SystemException&) {
+        Record(failure);
+    } catch (const CorruptLSSException&) {
+        Record(failure);
+    } catch (...) {
+        // The batch is queued again; the next period tries it.
+    }
 }
 
 bool DosWriter::WaitOrStop(int32_t ms)
@@ -507,8 +571,7 @@ void DosWriter::ThreadMain()
                 if (elapsedMs() >= double(GetPeriod())) break;
             }
         } catch (...) {
-            TraceFailure("a deletion batch", std::current_exception());
-            Record(std::current_exception());
+            NoteDeletionFailure(std::current_exception());
         }
         if (WaitOrStop(int32_t(double(GetPeriod()) - elapsedMs()))) return;
         try {

@@ -12,20 +12,34 @@
 // Lock order: the writer lock, then the CSpace locks of a group, then a dirty set's
 // lock, the registry lock, and innermost the group lock and the two list locks. Hence a
 // write-back (WriteGroup, WriteAll, ForgetSpace) must be called without holding any
-// space lock. A transaction may hold one space's lock and enter another's (opening a
-// space inside it), so the writer never waits for a space lock while it holds one of the
-// group: it waits for one, tries the others, and when one is taken leaves all and waits
-// for that one next.
+// space lock. A transaction may hold one space's lock and enter another's, in any order
+// (opening a space inside it), so no order of the space locks is safe for the writer to
+// wait in while it holds some of them. It takes a group's locks thus: wait for one while
+// holding none, then try the others; when one is taken, leave all and wait for that one
+// next. After a few such misses (a busy group, whose threads could keep the writer from
+// ever holding all at once) it also waits for a lock while holding others, but each
+// such wait for a bounded time only: twice the longest wait it has seen for a missed
+// lock, and twice as long after each further miss. So a transaction that waits for a
+// lock the writer holds is held up for that bound at most, and the writer outwaits any
+// hold time in the end.
 //
 // Failures: a write-back that fails leaves everything it took still dirty and queued
-// (nothing truncated is committed) and throws. The first failure on the writer thread
-// is recorded; every later write-back called by a client, and closing a space or the
-// store, throws it again after doing its own work. The thread itself never ends the
-// process.
+// (nothing truncated is committed) and throws. On the writer thread:
+// - a failure of a write-back, or of the store (a SystemException, FileException or
+//   CorruptLSSException) in a deletion step, is recorded: every later write-back
+//   called by a client, and closing a space or the store, throws it again after doing
+//   its own work;
+// - a damaged element met by a deletion step (DerefDanglingOidException) is reported
+//   once: the next client write-back (WriteDirtyObjectsToLss, WriteAllDirtyObjectsToLss)
+//   throws it after doing its work, and no later call reports it again;
+// - any other failure of a deletion step left the batch queued; it is traced and the
+//   batch tried again in the next period.
+// Every failure on the thread is traced. The thread itself never ends the process.
 #pragma once
 #include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -88,18 +102,37 @@ public:
     // Points inside WriteGroup at which a test can make a change land. GroupCollected:
     // the group has been collected but no space lock is taken yet. LockTaken: a space
     // lock of the group was held by another thread; the writer has left those it held
-    // and is about to wait for that one. Regrouped: the group grew while the writer
-    // took its locks, which it has left to take those of the new group. LocksLeft: the
-    // space locks have been left but the taken state has not reached the store yet.
-    enum class WriteStage { GroupCollected, LockTaken, Regrouped, LocksLeft };
+    // and is about to wait for that one. HeldWait: the writer holds some of the group's
+    // locks and is about to wait, for a bounded time (GetHeldWaitBoundNs), for another
+    // that is taken. Regrouped: the group grew while the writer took its locks, which
+    // it has left to take those of the new group. LocksLeft: the space locks have been
+    // left but the taken state has not reached the store yet.
+    enum class WriteStage { GroupCollected, LockTaken, HeldWait, Regrouped, LocksLeft };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
 
-    // The first failure recorded on the writer thread (null when none).
+    // How the writer takes a group's locks (see the top). Misses before it waits while
+    // holding locks; with unbounded held waits, once it does, it waits in address order
+    // as long as it takes (which can deadlock: a benchmark's baseline). Set it only
+    // while no write runs.
+    struct LockWaiting {
+        int32_t m_missesBeforeHeldWaits = 2;
+        bool m_unboundedHeldWaits = false;
+    };
+    void SetLockWaitingForTests(LockWaiting w) { m_lockWaiting = w; }
+    // The bound of the held wait that is about to begin (at the HeldWait stage).
+    int64_t GetHeldWaitBoundNs() const { return m_heldWaitBoundNs.load(std::memory_order_relaxed); }
+
+    // The first store or write-back failure recorded on the writer thread (null when
+    // none); damaged elements are no such failure.
     std::exception_ptr GetRecordedFailure();
-    // Throws the recorded failure, if any.
+    // For a client's write-back, after its own work: throws the recorded failure, if
+    // any; otherwise the report of a damaged element not yet reported, if any, which
+    // is then cleared.
     void ThrowRecordedFailure();
+    // Whether a damaged element met on the writer thread waits to be reported.
+    bool HasUnreportedDamage();
 
     // The longest time, in nanoseconds, that one write held a group's space locks.
     int64_t GetLongestLockHoldNs() const { return m_longestHoldNs.load(std::memory_order_relaxed); }
@@ -119,7 +152,16 @@ public:
     void ThreadMain() override;
 
 private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kMinHeldWait{1};
+    static constexpr std::chrono::microseconds kHeldWaitPoll{50};
+
     void Record(std::exception_ptr failure);
+    // A deletion step on the writer thread failed: records, reports or only traces it.
+    void NoteDeletionFailure(std::exception_ptr failure);
+    // Waits up to bound for c while holding other locks of the group; false when the
+    // bound passed (or is zero).
+    bool WaitHolding(CSpace* c, Clock::duration bound);
     bool AnyScheduled(const std::vector<PSpace*>& group);
     // Enters the locks of spaces (see the top) and returns them in the order entered.
     std::vector<CSpace*> LockGroup(const std::vector<PSpace*>& spaces);
@@ -160,6 +202,9 @@ private:
     SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
+    std::exception_ptr m_damage; // a damaged element not yet reported to a client
+    LockWaiting m_lockWaiting;
+    std::atomic<int64_t> m_heldWaitBoundNs{0};
     std::atomic<int64_t> m_longestHoldNs{0};
     std::atomic<int64_t> m_totalHoldNs{0};
     std::atomic<int64_t> m_holds{0};

@@ -41,19 +41,21 @@ InputArchive DeserialiseQueue(InputArchive in, PagedDeque<OID>& q)
     return in;
 }
 
-// Binds an OID of a deletion walk. An element that cannot be read as an object (it is
-// damaged) gives null, with its OID noted in unbound; a failure of the store itself
-// goes on, so that the batch is put back.
+// Binds an OID of a deletion walk. An element that the store reports damaged (its
+// bytes are no readable object) gives null, with its OID noted in unbound: it can
+// never be deleted through its object, so it leaves the queues and is reported. Any
+// other failure (of the store, of memory, a class not registered yet) goes on, so that
+// the batch is put back and tried again.
 IPersistablePtr BindForDeletion(PSpace& space, OID oid, std::vector<OID>& unbound)
 {
     try {
         return space.TryBindObject(oid);
-    } catch (const FileException&) {
-        throw;
-    } catch (...) {
-        unbound.push_back(oid);
-        return IPersistablePtr{};
+    } catch (const DeserialisationException&) {
+    } catch (const CorruptLSSException&) {
+    } catch (const BadCidException&) {
     }
+    unbound.push_back(oid);
+    return IPersistablePtr{};
 }
 
 // Walks from an object through its prefs, marking what it reaches; objects that
@@ -193,12 +195,11 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
             const OID root = d.m_pendingSubTrees.Back();
             d.m_pendingSubTrees.PopBack();
             takenRoots.push_back(root);
+            // A damaged root leaves the queue once the batch has committed; when the
+            // batch fails it goes back with the rest, and a later batch reports it.
             const size_t unboundBefore = unbound.size();
             const IPersistablePtr object = BindForDeletion(space, root, unbound);
-            if (unbound.size() != unboundBefore) {
-                takenRoots.pop_back(); // left the queue for good
-                continue;
-            }
+            if (unbound.size() != unboundBefore) continue;
             batch.push_back(root);
             // A root that is gone already (deleted, or its element missing) is deleted.
             if (object.IsNull()) continue;

@@ -55,10 +55,13 @@ public:
     // One batch of the writer thread for space (see the .cpp); the caller holds no
     // space lock. Returns whether work is left: the caller takes the space off the
     // writer's deletion list when none is. Subtrees that the batch's walks meet are
-    // left to later batches. An OID whose object cannot be bound (its element is
-    // damaged) leaves the queues undeleted, the rest of the batch is deleted, and then
+    // left to later batches. An OID whose element the store reports damaged
+    // (DeserialisationException, CorruptLSSException or BadCidException while binding
+    // it) leaves the queues undeleted, the rest of the batch is deleted, and then
     // DerefDanglingOidException names the first such OID. A batch that fails otherwise
-    // throws and leaves every OID it took queued again, to be deleted by a later batch.
+    // (the store, memory, a class not registered yet) throws that failure and leaves
+    // every OID it took queued again, damaged ones too, to be tried by a later batch.
+    // A root whose element is missing is as good as deleted.
     static bool DeleteNextBatch(PSpace& space);
 
 private:
