@@ -391,6 +391,7 @@ void PersistStore::ClosePSpace(PSpace* space)
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = EntryOf(space);
+        if (e.m_refs <= 0) throw ProgrammingErrorException(xstring("the persistent space is closed more often than opened"));
         if (--e.m_refs > 0) return;
         // The close under way keeps the space alive until it ends.
         ++e.m_closing;
