@@ -172,12 +172,13 @@ void PersistStore::ReadRegistryElement()
             const char* p = reinterpret_cast<const char*>(in.Ptr());
             xstring name(p, p + n);
             in.m_ptr += n;
-            RegistryEntry e;
-            in = ReadOid(in, e.m_oid);
-            if (e.m_oid.IsNull()) ThrowDeserialisationException("Bad registry record : a space without an OID");
-            e.m_persisted = true;
-            if (!registry.emplace(std::move(name), e).second)
-                ThrowDeserialisationException("Bad registry record : a name listed twice");
+            OID oid;
+            in = ReadOid(in, oid);
+            if (oid.IsNull()) ThrowDeserialisationException("Bad registry record : a space without an OID");
+            const auto [it, added] = registry.try_emplace(std::move(name));
+            if (!added) ThrowDeserialisationException("Bad registry record : a name listed twice");
+            it->second.m_oid = oid;
+            it->second.m_persisted = true;
         }
     });
     if (!found) throw CorruptLSSException(xstring("Persistent store : the space registry element is missing"));
@@ -324,10 +325,9 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
                 Seid seid(kSeidCounterStart, m_seidHigh);
                 // Never the schema element's seid: a failed search takes a fresh one.
                 if (!m_lss->AllocateSeidNear(seid)) seid = m_lss->AllocateSeid(m_seidHigh);
-                RegistryEntry e;
+                RegistryEntry& e = m_registry.try_emplace(key).first->second;
                 e.m_oid = OID(seid);
                 e.m_busy = true;
-                m_registry.emplace(key, e);
                 created = true;
                 oid = e.m_oid;
                 break;
@@ -358,8 +358,9 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = m_registry.find(key)->second;
-        e.m_space = space;
         e.m_refs = 1;
+        space->GetWriteState().m_references = &e.m_refs;
+        e.m_space = space;
         e.m_busy = false;
         m_registryChanged.notify_all();
     }
@@ -369,15 +370,17 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
 
 void PersistStore::HoldPSpace(PSpace* space)
 {
-    std::lock_guard<std::mutex> lock(m_registryLock);
-    ++EntryOf(space).m_refs;
+    // The caller's reference keeps the count above 0: no lock needed.
+    std::atomic<int32_t>* refs = space->GetWriteState().m_references;
+    if (refs == nullptr) throw ProgrammingErrorException(xstring("the persistent space is not open"));
+    refs->fetch_add(1);
 }
 
 int32_t PersistStore::GetNumPSpaceReferences(const char* name)
 {
     std::lock_guard<std::mutex> lock(m_registryLock);
     auto it = m_registry.find(xstring(name));
-    return it == m_registry.end() || it->second.m_space == nullptr ? 0 : it->second.m_refs;
+    return it == m_registry.end() || it->second.m_space == nullptr ? 0 : it->second.m_refs.load();
 }
 
 int32_t PersistStore::GetNumWaitingOpensForTests()
@@ -388,6 +391,13 @@ int32_t PersistStore::GetNumWaitingOpensForTests()
 
 void PersistStore::ClosePSpace(PSpace* space)
 {
+    // Not the last reference: given back without the registry lock. Only a release that
+    // may be the last decides under it (with the close under way counted at once).
+    if (std::atomic<int32_t>* refs = space->GetWriteState().m_references) {
+        int32_t n = refs->load();
+        while (n > 1)
+            if (refs->compare_exchange_weak(n, n - 1)) return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = EntryOf(space);

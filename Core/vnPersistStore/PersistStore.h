@@ -43,6 +43,7 @@
 #include "vnPersistStore/PersistSchema.h"
 #include "vnReflection/NameSpace.h"
 #include "vnUtils/XString.h"
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -152,7 +153,9 @@ private:
         OID m_oid;
         bool m_persisted = false;
         PSpace* m_space = nullptr; // the open space, or null
-        int32_t m_refs = 0;        // opens not yet closed and transactions' holds
+        // Opens not yet closed and transactions' holds. Changed under the registry lock,
+        // except from above 1 to above 1 (HoldPSpace, a release that is not the last).
+        std::atomic<int32_t> m_refs{0};
         int32_t m_closing = 0;     // closes under way (each begun by a last release)
         bool m_busy = false;       // the space is being built or destroyed
     };
