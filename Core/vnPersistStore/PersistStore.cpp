@@ -364,6 +364,7 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
         e.m_busy = false;
         m_registryChanged.notify_all();
     }
+    if (m_openHook) m_openHook(space);
     if (createdNew) *createdNew = created;
     return space;
 }

@@ -130,6 +130,9 @@ public:
     void SetCloseHookForTests(std::function<void(PSpace*, CloseStage)> hook) { m_closeHook = std::move(hook); }
     // Opens that wait for the destruction of a space.
     int32_t GetNumWaitingOpensForTests();
+    // Called by OpenPSpace on the opening thread once it has published a space it built,
+    // before it returns it; set it only while no open runs.
+    void SetOpenHookForTests(std::function<void(PSpace*)> hook) { m_openHook = std::move(hook); }
 
     PersistSchema& GetSchema() { return m_schema; }
     SeidHigh GetSeidHigh() const { return m_seidHigh; }
@@ -186,6 +189,7 @@ private:
     std::condition_variable m_registryChanged; // a space was built or destroyed, a close ended
     int32_t m_waitingOpens = 0;
     std::function<void(PSpace*, CloseStage)> m_closeHook;
+    std::function<void(PSpace*)> m_openHook;
     bool m_registryDirty = true;
     Registry m_registry;
     DosWriter m_writer{this};

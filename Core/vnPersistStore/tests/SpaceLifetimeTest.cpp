@@ -204,3 +204,40 @@ TEST(SpaceClose, ASpaceClosedInsideATransactionLivesUntilTheTransactionEnds)
     store->Close();
     EXPECT_EQ(StoredRootValue(bytes, "B"), 9u);
 }
+
+// A space is published counted and registered with the writer: another thread that
+// opens and closes it in full right after the publication leaves it open, and it is on
+// the writer's deletion list with its stored deletions from the start.
+TEST(SpaceOpens, APublishedSpaceIsCountedAndRegisteredAlready)
+{
+    Watchdog dog;
+    auto bytes = std::make_shared<SharedBytes>();
+    PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    PSpace* space = OpenPSpace(store, "S", nullptr);
+    SetRootNode(space, 1);
+    WriteDirtyObjectsToLss(*space, false);
+    {
+        ThreadSpaces ts(space);
+        Txn txn;
+        const IPersistablePtr p = space->GetRoot("R");
+        ASSERT_TRUE(space->RemoveRoot("R"));
+        space->AsyncPermanentlyDeleteSubTree(p);
+    }
+    SetRootNode(space, 2);
+    store->Close();
+
+    store = OpenStoreOn(bytes, QuietStoreSettings(false));
+    bool registered = false;
+    store->SetOpenHookForTests([&](PSpace* published) {
+        registered = store->GetWriter().IsOnDeletionList(published);
+        std::thread other([&] { OpenPSpace(store, "S", nullptr)->Close(); });
+        other.join();
+    });
+    PSpace* opened = OpenPSpace(store, "S", nullptr);
+    store->SetOpenHookForTests(nullptr);
+    EXPECT_TRUE(registered);
+    EXPECT_EQ(store->GetNumPSpaceReferences("S"), 1);
+    EXPECT_EQ(RootValue(opened), 2u);
+    EXPECT_TRUE(store->GetWriter().IsOnDeletionList(opened));
+    store->Close();
+}
