@@ -25,16 +25,19 @@
 // Who may hold a PSpace*, and when it is freed. The registry entry of an open space
 // counts its references: each open (OpenPSpace, an open inside a transaction) is one,
 // given back by one Close; each transaction that entered the space's lock (an open
-// inside it, OpenPSpaceTxn on the thread space) holds one until it ends. A PSpace* may
-// be used only by a holder of one of these, and by what such a holder lends it to for
-// the time of a call (the writer's lists and write groups, the loader, the space's own
-// collector). The release that gives back the last reference starts a close: it waits
+// inside it, OpenPSpaceTxn on the thread space) holds one until it ends; the spaces
+// given to OpenTxn are the caller's, who must hold them. A PSpace* may be used only by
+// a holder of one of these, and by what such a holder lends it to for the time of a
+// call (the writer's lists and write groups, the loader, the space's own collector).
+// A hold, and a release that is not the last, take no lock. The release that gives back the last reference starts a close: it waits
 // for the space's loads and has the writer write it, without any lock held. An open
 // meanwhile takes the space back at once (a reference again) and the close is given
 // up. Only when a close ends with no reference and no other close under way (the last
 // one to end decides, under the writer's lock) is the space taken off the writer's
 // lists and rings and its entry marked busy; it is then destroyed with no lock held,
 // and an open of its name waits for that end and builds the space anew.
+// A transaction's end gives its holds back after leaving its locks and may so finish a
+// close: end a transaction in which a space was closed without other space locks held.
 #pragma once
 #include "vnLss/LssInterfaces.h"
 #include "vnPersistStore/AsyncObjectLoader.h"
