@@ -72,7 +72,8 @@ public:
     // Wakes the thread first, so that a shorter period takes effect at once.
     void SetPeriod(int32_t ms);
 
-    // A space was opened: it joins the deletion list when it has deletions pending.
+    // A space is being opened, before it is published (nobody else reaches it yet): it
+    // joins the deletion list when it has deletions pending.
     void RegisterSpace(PSpace* space);
     // Writes the write group of space now (nothing when no space of it is scheduled).
     void WriteGroup(PSpace* space, bool flushToDisk);

@@ -73,9 +73,9 @@ public:
     void MakeReachableObjectsPersist(IPersistablePtr object);
 
     // ---- operations that reach the store (PSpaceMethods.cpp) --------------------------
-    // Closes the space through its store (PersistStore::ClosePSpace): writes what it
-    // holds, frees its CSpace and the space. Call without holding space locks. Throws
-    // ProgrammingErrorException for a space used without a store.
+    // Gives back one open of the space (PersistStore::ClosePSpace): the last one writes
+    // what the space holds and frees its CSpace and the space. Call without holding
+    // space locks. Throws ProgrammingErrorException for a space used without a store.
     void Close();
     // The store that opened the space (null for a space used without one).
     PersistStore* GetPersistStore();

@@ -7,6 +7,7 @@
 #include "vnPersistStore/PersistStoreTxn.h"
 #include "vnPersistStore/SpaceOperations.h"
 #include "vnPersistStore/StoreTransaction.h"
+#include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
 
 namespace vorn {
@@ -156,7 +157,7 @@ void PersistStore::ReadSchemaElement()
 
 void PersistStore::ReadRegistryElement()
 {
-    std::map<xstring, RegistryEntry, BytewiseLess> registry;
+    Registry registry;
     const bool found = ReadSerialElement(m_lss, Seid(kRegistryElementLow, kStoreElementsHigh), [&](InputArchive in) {
         int schema;
         in = ReadSchema(in, kRegistrySchema, schema);
@@ -171,12 +172,13 @@ void PersistStore::ReadRegistryElement()
             const char* p = reinterpret_cast<const char*>(in.Ptr());
             xstring name(p, p + n);
             in.m_ptr += n;
-            RegistryEntry e;
-            in = ReadOid(in, e.m_oid);
-            if (e.m_oid.IsNull()) ThrowDeserialisationException("Bad registry record : a space without an OID");
-            e.m_persisted = true;
-            if (!registry.emplace(std::move(name), e).second)
-                ThrowDeserialisationException("Bad registry record : a name listed twice");
+            OID oid;
+            in = ReadOid(in, oid);
+            if (oid.IsNull()) ThrowDeserialisationException("Bad registry record : a space without an OID");
+            const auto [it, added] = registry.try_emplace(std::move(name));
+            if (!added) ThrowDeserialisationException("Bad registry record : a name listed twice");
+            it->second.m_oid = oid;
+            it->second.m_persisted = true;
         }
     });
     if (!found) throw CorruptLSSException(xstring("Persistent store : the space registry element is missing"));
@@ -267,7 +269,6 @@ PSpace* PersistStore::ConstructSpace(const xstring& name, OID oid, bool createdN
                 Seid near = oid.AsSeid();
                 if (!m_lss->AllocateSeidNear(near)) near = m_lss->AllocateSeid(oid.m_high);
                 space->GetRoots().SetPendingDeletionsOid(OID(near));
-                space->GetWriteState().m_dirty.Schedule();
             } else {
                 space->LoadRoots();
                 space->GetWriteState().m_deletions.LoadPendingDeletions(m_lss, space->GetRoots().GetPendingDeletionsOid());
@@ -287,7 +288,20 @@ PSpace* PersistStore::ConstructSpace(const xstring& name, OID oid, bool createdN
         if (ownCSpace) cspace->Destroy();
         throw;
     }
+    // Only now on the writer's lists (nothing fails from here on): a space whose building
+    // failed was never reachable by the writer. Not yet published, the space is read
+    // here by nobody else. A new space writes its roots and its registry entry first.
+    m_writer.RegisterSpace(space);
+    if (createdNew) space->GetWriteState().m_dirty.Schedule();
     return space;
+}
+
+PersistStore::RegistryEntry& PersistStore::EntryOf(PSpace* space)
+{
+    auto it = m_registry.find(space->GetName());
+    if (it == m_registry.end() || it->second.m_space != space)
+        throw ProgrammingErrorException(xstring("the persistent space is not open"));
+    return it->second;
 }
 
 PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace)
@@ -299,8 +313,11 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
         std::unique_lock<std::mutex> lock(m_registryLock);
         for (;;) {
             auto it = m_registry.find(key);
-            if (it != m_registry.end() && it->second.m_opening) {
+            if (it != m_registry.end() && it->second.m_busy) {
+                // Built or destroyed by another thread, which needs no lock to finish.
+                ++m_waitingOpens;
                 m_registryChanged.wait(lock);
+                --m_waitingOpens;
                 continue;
             }
             if (it == m_registry.end()) {
@@ -308,22 +325,21 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
                 Seid seid(kSeidCounterStart, m_seidHigh);
                 // Never the schema element's seid: a failed search takes a fresh one.
                 if (!m_lss->AllocateSeidNear(seid)) seid = m_lss->AllocateSeid(m_seidHigh);
-                RegistryEntry e;
+                RegistryEntry& e = m_registry.try_emplace(key).first->second;
                 e.m_oid = OID(seid);
-                e.m_opening = true;
-                m_registry.emplace(key, e);
+                e.m_busy = true;
                 created = true;
                 oid = e.m_oid;
                 break;
             }
             if (mode == OM_CREATE_NEW) throw OpenPSpaceException(key, mode);
             if (it->second.m_space) {
-                // A close under way gives up: the space stays open.
-                it->second.m_closer = 0;
+                // Also a space whose last close is under way: that close is given up.
+                ++it->second.m_refs;
                 if (createdNew) *createdNew = false;
                 return it->second.m_space;
             }
-            it->second.m_opening = true;
+            it->second.m_busy = true;
             oid = it->second.m_oid;
             break;
         }
@@ -335,80 +351,113 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
         std::lock_guard<std::mutex> lock(m_registryLock);
         auto it = m_registry.find(key);
         if (created) m_registry.erase(it);
-        else it->second.m_opening = false;
+        else it->second.m_busy = false;
         m_registryChanged.notify_all();
         throw;
     }
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
-        RegistryEntry& e = m_registry[key];
+        RegistryEntry& e = m_registry.find(key)->second;
+        e.m_refs = 1;
+        space->GetWriteState().m_references = &e.m_refs;
         e.m_space = space;
-        e.m_opening = false;
+        e.m_busy = false;
         m_registryChanged.notify_all();
     }
-    m_writer.RegisterSpace(space);
+    if (m_openHook) m_openHook(space);
     if (createdNew) *createdNew = created;
     return space;
 }
 
+void PersistStore::HoldPSpace(PSpace* space)
+{
+    // The caller's reference keeps the count above 0: no lock needed.
+    std::atomic<int32_t>* refs = space->GetWriteState().m_references;
+    if (refs == nullptr) throw ProgrammingErrorException(xstring("the persistent space is not open"));
+    refs->fetch_add(1);
+}
+
+int32_t PersistStore::GetNumPSpaceReferences(const char* name)
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    auto it = m_registry.find(xstring(name));
+    return it == m_registry.end() || it->second.m_space == nullptr ? 0 : it->second.m_refs.load();
+}
+
+int32_t PersistStore::GetNumWaitingOpensForTests()
+{
+    std::lock_guard<std::mutex> lock(m_registryLock);
+    return m_waitingOpens;
+}
+
 void PersistStore::ClosePSpace(PSpace* space)
 {
-    // Until the write has ended the space stays in the registry, and an open of its name
-    // takes it back (see the header): the write may need space locks that the opener
-    // holds. From then on the entry is busy: an open waits for the end of the close,
-    // which needs no lock that an opener could hold, and opens the space anew.
-    const xstring name = space->GetName();
-    uint64_t ticket;
+    // Not the last reference: given back without the registry lock. Only a release that
+    // may be the last decides under it (with the close under way counted at once).
+    if (std::atomic<int32_t>* refs = space->GetWriteState().m_references) {
+        int32_t n = refs->load();
+        while (n > 1)
+            if (refs->compare_exchange_weak(n, n - 1)) return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
-        ticket = ++m_lastCloser;
-        auto it = m_registry.find(name);
-        if (it != m_registry.end() && it->second.m_space == space) it->second.m_closer = ticket;
+        RegistryEntry& e = EntryOf(space);
+        if (e.m_refs <= 0) throw ProgrammingErrorException(xstring("the persistent space is closed more often than opened"));
+        if (--e.m_refs > 0) return;
+        // The close under way keeps the space alive until it ends.
+        ++e.m_closing;
     }
+    RunClose(space, xstring(space->GetName())); // a copy: the space may go
+}
+
+void PersistStore::RunClose(PSpace* space, const xstring& name)
+{
+    // Until it decides (under the writer lock) this close holds the space; an open
+    // meanwhile takes the space back without waiting, since the write may need space
+    // locks that the opener holds.
+    bool decided = false;
     bool destroying = false;
-    struct EndClose {
-        PersistStore* m_store;
-        const xstring& m_name;
-        uint64_t m_ticket;
-        const bool& m_destroying;
-        ~EndClose()
-        {
-            std::lock_guard<std::mutex> lock(m_store->m_registryLock);
-            auto it = m_store->m_registry.find(m_name);
-            if (it == m_store->m_registry.end()) return;
-            if (m_destroying) {
-                it->second.m_opening = false;
-                m_store->m_registryChanged.notify_all();
-            } else if (it->second.m_closer == m_ticket) {
-                it->second.m_closer = 0;
-            }
+    auto decide = [&] {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        decided = true;
+        RegistryEntry& e = m_registry.find(name)->second;
+        --e.m_closing;
+        if (e.m_refs == 0 && e.m_closing == 0) {
+            e.m_space = nullptr;
+            e.m_busy = true;
+            destroying = true;
         }
-    } endClose{this, name, ticket, destroying};
-    space->GetResidentObjects().WaitForLoads();
-    { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
-    if (m_closeHook) m_closeHook(space);
+        m_registryChanged.notify_all();
+        return destroying;
+    };
     std::exception_ptr failure;
     try {
-        m_writer.ForgetSpace(space, [&] {
-            std::lock_guard<std::mutex> lock(m_registryLock);
-            auto it = m_registry.find(name);
-            if (it != m_registry.end() && it->second.m_space == space) {
-                if (it->second.m_closer != ticket) return false; // given up: opened again
-                it->second.m_closer = 0;
-                it->second.m_space = nullptr;
-                it->second.m_opening = true;
-            }
-            destroying = true;
-            return true;
-        });
+        space->GetResidentObjects().WaitForLoads();
+        { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
+        ReachedCloseStage(space, CloseStage::Writing);
+        m_writer.ForgetSpace(space, decide);
     } catch (...) {
         failure = std::current_exception();
     }
+    if (!decided) decide(); // a failure before the writer decided: the space stays open
     if (!destroying) {
+        // Given up: the space belongs to those who hold it now.
         if (failure) std::rethrow_exception(failure);
         return;
     }
     if (!failure) failure = m_writer.GetRecordedFailure();
+    ReachedCloseStage(space, CloseStage::Destroying);
+    DestroySpace(space);
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        m_registry.find(name)->second.m_busy = false;
+        m_registryChanged.notify_all();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+void PersistStore::DestroySpace(PSpace* space)
+{
     CSpace* cspace = space->GetCSpace();
     // The space goes before its CSpace (whose objects then find no space), and no
     // collector pass or root object reaches it meanwhile.
@@ -420,7 +469,6 @@ void PersistStore::ClosePSpace(PSpace* space)
     space->GetWriteState().m_store = nullptr;
     delete space;
     cspace->Destroy();
-    if (failure) std::rethrow_exception(failure);
 }
 
 // ---- closing -------------------------------------------------------------------------
@@ -428,16 +476,25 @@ void PersistStore::ClosePSpace(PSpace* space)
 std::exception_ptr PersistStore::Shutdown()
 {
     std::exception_ptr failure;
-    // Spaces still open are written and closed first.
+    // Spaces still open are written and closed first, whoever still holds them.
     for (;;) {
         PSpace* open = nullptr;
         {
-            std::lock_guard<std::mutex> lock(m_registryLock);
-            for (auto& [name, e] : m_registry)
-                if (e.m_space) {
+            std::unique_lock<std::mutex> lock(m_registryLock);
+            bool busy = false;
+            for (auto& [name, e] : m_registry) {
+                if (e.m_busy || e.m_closing > 0) busy = true;
+                else if (e.m_space) {
                     open = e.m_space;
+                    e.m_refs = 1;
                     break;
                 }
+            }
+            if (open == nullptr && busy) {
+                // A close or open of another thread still runs: wait for it to end.
+                m_registryChanged.wait(lock);
+                continue;
+            }
         }
         if (open == nullptr) break;
         try {

@@ -15,9 +15,29 @@
 //      list locks (DosWriter.h); a CSpace's pending-registration lock;
 //   4. the log-structured store's locks, in the order LSS.h gives: the store is called
 //      with space locks or the registry lock held, and never calls back up.
-// A space registers with the writer after the registry lock is left. Locks of the
-// programs' own, taken inside a space transaction, come after 2 and never have a
-// space lock entered while they are held.
+// Nobody waits for the registry's condition (a space being built or destroyed) while
+// holding a lock: an open waits only for a destruction, which takes no lock that an
+// opener could hold (see "Who may hold a PSpace*" below). A space registers with the
+// writer before it is published, with no lock held. Locks of the programs' own, taken
+// inside a space transaction, come after 2 and never have a space lock entered while
+// they are held.
+//
+// Who may hold a PSpace*, and when it is freed. The registry entry of an open space
+// counts its references: each open (OpenPSpace, an open inside a transaction) is one,
+// given back by one Close; each transaction that entered the space's lock (an open
+// inside it, OpenPSpaceTxn on the thread space) holds one until it ends; the spaces
+// given to OpenTxn are the caller's, who must hold them. A PSpace* may be used only by
+// a holder of one of these, and by what such a holder lends it to for the time of a
+// call (the writer's lists and write groups, the loader, the space's own collector).
+// A hold, and a release that is not the last, take no lock. The release that gives back the last reference starts a close: it waits
+// for the space's loads and has the writer write it, without any lock held. An open
+// meanwhile takes the space back at once (a reference again) and the close is given
+// up. Only when a close ends with no reference and no other close under way (the last
+// one to end decides, under the writer's lock) is the space taken off the writer's
+// lists and rings and its entry marked busy; it is then destroyed with no lock held,
+// and an open of its name waits for that end and builds the space anew.
+// A transaction's end gives its holds back after leaving its locks and may so finish a
+// close: end a transaction in which a space was closed without other space locks held.
 #pragma once
 #include "vnLss/LssInterfaces.h"
 #include "vnPersistStore/AsyncObjectLoader.h"
@@ -26,6 +46,7 @@
 #include "vnPersistStore/PersistSchema.h"
 #include "vnReflection/NameSpace.h"
 #include "vnUtils/XString.h"
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -86,22 +107,35 @@ public:
     TypeOpsId GetTypeOpsId(const ReflectionByteCodeValue& rbcv) { return m_schema.GetTypeOpsId(rbcv); }
     const TypeOps* GetTypeOps(TypeOpsId id) { return m_schema.m_typeOps.GetTypeOps(id).m_ops; }
 
-    // Opens (or creates, as mode allows) the space called name; an open space is
-    // returned as it is. With cspace null the space makes a CSpace of its own with a
+    // Opens (or creates, as mode allows) the space called name and counts the open; an
+    // open space is returned as it is, also one whose last close is under way (which is
+    // then given up). With cspace null a new space makes a CSpace of its own with a
     // collector thread. A given cspace must not be locked by another thread meanwhile.
     // Call without the registry lock; the caller may hold other space locks.
     PSpace* OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace);
-    // Closes a space: waits for its loads, writes it, frees its CSpace (and with it
-    // every object still registered) and the space. Call without holding space locks.
-    // Throws a failure of the write after the space is gone. An OpenPSpace of the same
-    // name before the write has ended takes the space back: the close is given up and
-    // the space stays open (the close still writes it, and throws its failure). One
-    // after that waits, needing no lock, for the close to end and opens the space anew.
+    // Gives back one open of the space. The last one (see the top) writes the space and,
+    // when nobody took it back meanwhile, frees its CSpace (and with it every object
+    // still registered) and the space. Call without holding space locks. Throws a
+    // failure of the write after that; ProgrammingErrorException for a space not open.
     void ClosePSpace(PSpace* space);
+    // A transaction entered the space's lock: the space lives at least until the
+    // matching ReleasePSpace. The caller holds an open or a hold of the space already.
+    void HoldPSpace(PSpace* space);
+    // Gives back a hold (or an open): as ClosePSpace.
+    void ReleasePSpace(PSpace* space) { ClosePSpace(space); }
+    // The references (opens and holds) of the open space called name; 0 when not open.
+    int32_t GetNumPSpaceReferences(const char* name);
 
-    // Called by ClosePSpace on the closing thread just before it writes the space; set
-    // it only while no close runs.
-    void SetCloseHookForTests(std::function<void(PSpace*)> hook) { m_closeHook = std::move(hook); }
+    // Points of a close on the closing thread: Writing, before the write of the space;
+    // Destroying, once the close has decided to destroy it (the entry is busy) and
+    // before it does. Set the hook only while no close runs.
+    enum class CloseStage { Writing, Destroying };
+    void SetCloseHookForTests(std::function<void(PSpace*, CloseStage)> hook) { m_closeHook = std::move(hook); }
+    // Opens that wait for the destruction of a space.
+    int32_t GetNumWaitingOpensForTests();
+    // Called by OpenPSpace on the opening thread once it has published a space it built,
+    // before it returns it; set it only while no open runs.
+    void SetOpenHookForTests(std::function<void(PSpace*)> hook) { m_openHook = std::move(hook); }
 
     PersistSchema& GetSchema() { return m_schema; }
     SeidHigh GetSeidHigh() const { return m_seidHigh; }
@@ -124,10 +158,14 @@ private:
     struct RegistryEntry {
         OID m_oid;
         bool m_persisted = false;
-        PSpace* m_space = nullptr;
-        bool m_opening = false; // a thread is constructing or destroying the space
-        uint64_t m_closer = 0;  // the close under way that an open can still give up
+        PSpace* m_space = nullptr; // the open space, or null
+        // Opens not yet closed and transactions' holds. Changed under the registry lock,
+        // except from above 1 to above 1 (HoldPSpace, a release that is not the last).
+        std::atomic<int32_t> m_refs{0};
+        int32_t m_closing = 0;     // closes under way (each begun by a last release)
+        bool m_busy = false;       // the space is being built or destroyed
     };
+    using Registry = std::map<xstring, RegistryEntry, BytewiseLess>;
 
     PersistStore(ILogStructuredStore* lss, const PersistStoreSettings& settings);
     ~PersistStore();
@@ -135,6 +173,15 @@ private:
     void ReadSchemaElement();
     void ReadRegistryElement();
     PSpace* ConstructSpace(const xstring& name, OID oid, bool createdNew, CSpace* cspace);
+    // The entry of the open space (under the registry lock); throws when it is not open.
+    RegistryEntry& EntryOf(PSpace* space);
+    // The close begun by the last release: write, decide, destroy.
+    void RunClose(PSpace* space, const xstring& name);
+    void DestroySpace(PSpace* space);
+    void ReachedCloseStage(PSpace* space, CloseStage stage)
+    {
+        if (m_closeHook) m_closeHook(space, stage);
+    }
     std::exception_ptr Shutdown();
 
     ILogStructuredStore* m_lss;
@@ -142,11 +189,12 @@ private:
     PersistSchema m_schema;
     SeidHigh m_seidHigh = 0;
     std::mutex m_registryLock;
-    std::condition_variable m_registryChanged; // an opening or closing space finished
-    uint64_t m_lastCloser = 0;
-    std::function<void(PSpace*)> m_closeHook;
+    std::condition_variable m_registryChanged; // a space was built or destroyed, a close ended
+    int32_t m_waitingOpens = 0;
+    std::function<void(PSpace*, CloseStage)> m_closeHook;
+    std::function<void(PSpace*)> m_openHook;
     bool m_registryDirty = true;
-    std::map<xstring, RegistryEntry, BytewiseLess> m_registry;
+    Registry m_registry;
     DosWriter m_writer{this};
     AsyncObjectLoader m_loader;
 };

@@ -27,17 +27,34 @@ PersistStoreTxn::PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pair
     SetThreadIOperationCallBacks(GetPersistOperationCallbacks());
 }
 
-void PersistStoreTxn::Close()
+void PersistStoreTxn::Close() { End(nullptr); }
+
+void PersistStoreTxn::End(CSpace* alsoLeave)
 {
     for (CSpace* c : m_entered) c->Unlock();
     m_entered.Clear();
     SetThreadIOperationCallBacks(m_previousCallbacks);
+    PersistStore* store = m_store;
+    const xvector<PSpace*> held = std::move(m_held);
     delete this;
+    if (alsoLeave) alsoLeave->Unlock();
+    // With no lock of the transaction's held: a release may finish a close.
+    std::exception_ptr first;
+    for (PSpace* space : held) {
+        try {
+            store->ReleasePSpace(space);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
 }
 
 PSpace* PersistStoreTxn::OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace)
 {
     PSpace* space = m_store->OpenPSpace(name, openMode, createdNew, cspace);
+    m_store->HoldPSpace(space);
+    m_held.push_back(space);
     space->GetCSpace()->Lock();
     DosWriter& writer = m_store->GetWriter();
     if (!m_entered.IsEmpty()) {
@@ -90,14 +107,17 @@ PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)
     }
     PersistStore* store = space->GetWriteState().m_store;
     if (store == nullptr) throw ProgrammingErrorException(xstring("the thread space belongs to no store"));
+    store->HoldPSpace(space);
     CSpace* c = space->GetCSpace();
     c->Lock();
     PersistStoreTxn* txn;
     try {
         const PSpaceLockPair pair{space, mode};
         txn = store->OpenTxn(&pair, 1);
+        txn->m_held.push_back(space);
     } catch (...) {
         c->Unlock();
+        store->ReleasePSpace(space);
         throw;
     }
     txn->m_spaceTxnLock = c;
@@ -113,9 +133,7 @@ void ClosePSpaceTxn(PersistStoreTxn* txn)
         c->Unlock();
         return;
     }
-    CSpace* c = txn->m_spaceTxnLock;
-    txn->Close();
-    if (c) c->Unlock();
+    txn->End(txn->m_spaceTxnLock);
 }
 
 PSpace* OpenPSpace(PersistStore* store, const char* name, CSpace* cspace)

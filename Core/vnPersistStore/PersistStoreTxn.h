@@ -8,6 +8,12 @@
 // Space transactions: OpenPSpaceTxn enters the thread space's CSpace lock (or, without
 // a thread space, the thread CSpace's) and ClosePSpaceTxn leaves that same lock, even
 // when the thread's current space changed meanwhile.
+//
+// A transaction holds every space whose lock it entered (PersistStore::HoldPSpace): a
+// space closed inside it lives until the transaction has left its lock, and when that
+// close was the last, the transaction's end finishes it (writes and frees the space,
+// PersistStore::ClosePSpace) after leaving its locks. So end a transaction, like a
+// close, without holding other space locks when a space may have been closed inside it.
 #pragma once
 #include "vnObject/LockGuard.h"
 #include "vnPersistStore/PersistStore.h"
@@ -20,10 +26,12 @@ namespace vorn {
 class PersistStoreTxn final : public ISpaceTxn {
 public:
     // Leaves the locks of the spaces the transaction entered, in the order entered,
-    // restores the thread's callbacks and frees the transaction.
+    // restores the thread's callbacks, frees the transaction and gives back its holds
+    // (see the top; throws a failure of a close that this finishes).
     void Close() override;
     PersistStore* GetPersistStore() const { return m_store; }
-    // Opens or creates the space, enters its lock and adds it to the transaction.
+    // Opens or creates the space (an open, given back by the space's Close), enters its
+    // lock and adds it to the transaction, which holds it until it ends.
     PSpace* OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace);
     // Moves source's content into destination; the caller holds both spaces' locks
     // (both are in this transaction). The source stays open, empty and usable: no
@@ -38,12 +46,15 @@ private:
     friend void ClosePSpaceTxn(PersistStoreTxn* txn);
     PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count);
     ~PersistStoreTxn() = default;
+    // Close, leaving alsoLeave's lock too before the holds are given back.
+    void End(CSpace* alsoLeave);
 
     IOperationCallBacks* m_previousCallbacks;
     PersistStore* m_store;
     bool m_exclusive = false;
     xvector<PSpaceLockPair> m_pairs;
     PagedDeque<CSpace*> m_entered;
+    xvector<PSpace*> m_held; // the spaces the transaction holds, one entry per hold
     CSpace* m_spaceTxnLock = nullptr; // the lock OpenPSpaceTxn entered
 };
 

@@ -5,6 +5,8 @@
 // links by the writer's dirty-list lock; the deletion-list links and flag by the
 // writer's deletion-list lock; the rest by the space's CSpace lock.
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include "vnPersistStore/DirtyObjectSet.h"
 #include "vnPersistStore/PendingDeletions.h"
 
@@ -18,6 +20,8 @@ struct SpaceWriteState {
     explicit SpaceWriteState(PSpace* space) : m_dirty(space), m_groupNext(space) {}
 
     PersistStore* m_store = nullptr; // null for a space used without a store
+    // Its count of references in the store's registry, once it is published (PersistStore.h).
+    std::atomic<int32_t>* m_references = nullptr;
     DirtyObjectSet m_dirty;
     PendingDeletions m_deletions{false};
     bool m_writtenByWriter = false;  // the registry entry is marked persisted

@@ -587,7 +587,7 @@ TEST(SpaceClose, AnOpenInATransactionTakesBackTheSpaceWhoseCloseWaitsForTheWrite
     store->GetWriter().SetWriteStageHookForTests([&](DosWriter::WriteStage stage) {
         if (stage == DosWriter::WriteStage::GroupCollected) writing.store(true);
     });
-    store->SetCloseHookForTests([&](PSpace*) { closing.store(true); });
+    store->SetCloseHookForTests([&](PSpace*, PersistStore::CloseStage) { closing.store(true); });
     PSpace* opened = nullptr;
     std::thread writer;
     std::unique_ptr<Closer> closer;
