@@ -1,5 +1,6 @@
 #include "Tilvex/Tilvexgen/BuildMontage.h"
 #include "Tilvex/Model/Tilvex.h"
+#include "Tilvex/Model/TilvexStoreSettings.h"
 #include "Tilvex/Tilvexgen/MontagePyramid.h"
 #include "Tilvex/Tilvexgen/Scan.h"
 #include "Tilvex/Tilvexgen/ShownName.h"
@@ -69,23 +70,6 @@ public:
 private:
     IRAS* m_file;
 };
-
-PersistStoreSettings BuilderStoreSettings()
-{
-    PersistStoreSettings s;
-    s.deltasDirPath = nullptr;
-    s.lssSettings.m_flushTimeMilliSec = 10000;
-    s.lssSettings.m_cleanerUtilisationPercent = 85.0;
-    s.lssSettings.m_enableFileBuffering = false;
-    s.lssSettings.m_maxNumSegmentsInCache = 512;
-    s.lssSettings.m_numSegmentsPerCheckPoint = 256;
-    s.lssSettings.m_segmentSize = 0x80000;
-    s.lssSettings.m_forceIncrementMSSN = false;
-    s.lssSettings.m_validateSUTDuringCheckPoint = false;
-    s.translationTable = nullptr;
-    s.startObjectDeletion = true;
-    return s;
-}
 
 // A scan that found nothing is said so; it builds the empty pyramid only where there is
 // no store of that name yet, never over one.
@@ -263,7 +247,7 @@ bool BuildMontage(const xstring& storePath, const xstring& dir)
     partPath += ".part";
     try {
         CheckDirectory(dir);
-        const PersistStoreSettings settings = BuilderStoreSettings();
+        const PersistStoreSettings settings = TilvexStoreSettings();
         {
             BuildSession session(partPath, settings);
             Tilvex* tilvex = Tilvex::FromPersistable(

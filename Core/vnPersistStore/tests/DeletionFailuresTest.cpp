@@ -114,19 +114,7 @@ struct Store {
         }
         if (writeBack) WriteDirtyObjectsToLss(*m_p, false);
     }
-    // An element under a new OID whose bytes are no object (class id 99).
-    OID DamagedElement()
-    {
-        ILogStructuredStore* lss = m_store->GetLss();
-        const OID oid(lss->AllocateSeid(m_store->GetSeidHigh()));
-        RunInStoreTransaction(lss, false, [&](ILssTransaction* txn) {
-            ICloseableOutputStream* out = txn->WriteSerialElement(oid.m_low, oid.m_high);
-            const uint8_t bytes[] = {99, 1, 2, 3};
-            out->WriteStream(bytes, sizeof bytes);
-            out->Close();
-        });
-        return oid;
-    }
+    OID DamagedElement() { return WriteDamagedElement(m_store); }
 
     std::shared_ptr<SharedBytes> m_bytes;
     PersistStore* m_store = nullptr;
@@ -173,7 +161,9 @@ TEST(DeletionFailures, OnlyAnElementTheStoreReportsDamagedLeavesItsQueueUndelete
             EXPECT_TRUE(f.Stored(fussy));
             if (c.damaged) {
                 // The rest is deleted; the damaged element stays, out of the queue.
-                if (inWalk) EXPECT_FALSE(f.Stored(root));
+                if (inWalk) {
+                    EXPECT_FALSE(f.Stored(root));
+                }
                 EXPECT_FALSE(f.Pending(root));
                 EXPECT_FALSE(f.Writer().DoDeletionStep());
                 EXPECT_TRUE(f.Stored(fussy));

@@ -121,7 +121,9 @@ TEST(SpaceClose, AGivenUpCloseLeavesTheSpaceOnTheWritersLists)
         space->AsyncPermanentlyDeleteSubTree(p);
     }
     store->SetCloseHookForTests([&](PSpace*, Stage stage) {
-        if (stage == Stage::Writing) EXPECT_EQ(OpenPSpace(store, "S", nullptr), space);
+        if (stage == Stage::Writing) {
+            EXPECT_EQ(OpenPSpace(store, "S", nullptr), space);
+        }
     });
     store->ClosePSpace(space);
     store->SetCloseHookForTests(nullptr);

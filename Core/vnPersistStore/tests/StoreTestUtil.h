@@ -8,6 +8,7 @@
 #include "vnPersistStore/PersistStoreLayout.h"
 #include "vnPersistStore/PersistStoreTxn.h"
 #include "vnPersistStore/SpaceOperations.h"
+#include "vnPersistStore/StoreTransaction.h"
 #include <string>
 
 namespace vorn::test {
@@ -153,6 +154,20 @@ inline void SetValue(PNode* n, uint32_t v)
     op.m_fieldAddress = &n->m_value;
     NotifyOperationCallBacks(op);
     n->m_value = v;
+}
+
+// An element under a new OID of the store whose bytes are no object (class id 99).
+inline OID WriteDamagedElement(PersistStore* store)
+{
+    ILogStructuredStore* lss = store->GetLss();
+    const OID oid(lss->AllocateSeid(store->GetSeidHigh()));
+    RunInStoreTransaction(lss, false, [&](ILssTransaction* txn) {
+        ICloseableOutputStream* out = txn->WriteSerialElement(oid.m_low, oid.m_high);
+        const uint8_t bytes[] = {99, 1, 2, 3};
+        out->WriteStream(bytes, sizeof bytes);
+        out->Close();
+    });
+    return oid;
 }
 
 } // namespace vorn::test

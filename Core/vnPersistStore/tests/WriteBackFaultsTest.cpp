@@ -578,20 +578,6 @@ void QueueDeletions(Store& f, PSpace* s, std::initializer_list<PNode*> objects, 
     WriteDirtyObjectsToLss(*s, false);
 }
 
-// An element under a new OID of the store whose bytes are no object (class id 99).
-OID DamagedElement(Store& f)
-{
-    ILogStructuredStore* lss = f.m_store->GetLss();
-    const OID oid(lss->AllocateSeid(f.m_store->GetSeidHigh()));
-    RunInStoreTransaction(lss, false, [&](ILssTransaction* txn) {
-        ICloseableOutputStream* out = txn->WriteSerialElement(oid.m_low, oid.m_high);
-        const uint8_t bytes[] = {99, 1, 2, 3};
-        out->WriteStream(bytes, sizeof bytes);
-        out->Close();
-    });
-    return oid;
-}
-
 } // namespace
 
 // A subtree whose root cannot be bound: its OID leaves the queue, undeleted, the rest of
@@ -604,7 +590,7 @@ TEST(WriteBackFaults, AnElementThatCannotBeBoundStopsOnlyItsOwnDeletion)
     PNode* top = f.Persistent(f.m_p, 2);
     PNode* inQ = f.Persistent(q, 3);
     WriteDirtyObjectsToLss(*q, false);
-    const OID damaged = DamagedElement(f);
+    const OID damaged = WriteDamagedElement(f.m_store);
     // Subtrees are taken from the back: the damaged one first.
     QueueDeletions(f, f.m_p, {single}, {top->m_pos.m_oid, damaged});
     QueueDeletions(f, q, {inQ}, {});

@@ -4,6 +4,7 @@
 // from the store (decode 0), or binds and decodes every tile (decode 1). The check
 // argument: 1 with the flush units of the segments read checked against their CRCs (the
 // store's default), 0 without, beside it in the same run.
+#include "Tilvex/Model/TilvexStoreSettings.h"
 #include "Tilvex/Model/tests/ModelTestSupport.h"
 #include "vnLss/SegmentCache.h"
 #include <benchmark/benchmark.h>
@@ -14,18 +15,6 @@ using namespace vorn;
 namespace {
 
 constexpr int32_t kLevels = 5; // 1 + 4 + 16 + 64 + 256 tiles
-
-PersistStoreSettings BuilderSettings()
-{
-    PersistStoreSettings s;
-    s.lssSettings.m_flushTimeMilliSec = 10000;
-    s.lssSettings.m_cleanerUtilisationPercent = 85.0;
-    s.lssSettings.m_enableFileBuffering = false;
-    s.lssSettings.m_maxNumSegmentsInCache = 512;
-    s.lssSettings.m_numSegmentsPerCheckPoint = 256;
-    s.lssSettings.m_segmentSize = 0x80000;
-    return s;
-}
 
 // A photo-like tile: a gradient with some noise, so that its JPEG is about as large as a
 // real tile's.
@@ -56,7 +45,7 @@ TilvexNode* Build(int32_t level, std::mt19937& rng)
 struct Store {
     Store() : m_path((test::FreshFolder() / "tiles.tvx").string())
     {
-        test::StoreSession session(m_path, OM_CREATE_ALWAYS, BuilderSettings());
+        test::StoreSession session(m_path, OM_CREATE_ALWAYS, TilvexStoreSettings());
         Tilvex* image = session.Root();
         ModelTransaction txn;
         std::mt19937 rng(5);
@@ -89,7 +78,7 @@ void BM_LoadTiles(benchmark::State& state)
     for (auto _ : state) {
         state.PauseTiming();
         {
-            test::StoreSession session(path, OM_OPEN_EXISTING, BuilderSettings());
+            test::StoreSession session(path, OM_OPEN_EXISTING, TilvexStoreSettings());
             Tilvex* image = session.Root();
             state.ResumeTiming();
             {

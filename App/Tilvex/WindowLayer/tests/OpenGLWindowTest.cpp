@@ -319,7 +319,9 @@ TEST_F(OpenGLWindow, ANewContextSharesOnlyWithAContextWhoseWindowLives)
         EXPECT_EQ(glIsTexture(1) == GL_TRUE, c.shares);
         MakePlatformGlCurrent(nullptr, nullptr);
         // A context released by a stop is never made current again.
-        if (c.first == GONE_WITH_A_STOP) EXPECT_FALSE(MakePlatformGlCurrent(b, first));
+        if (c.first == GONE_WITH_A_STOP) {
+            EXPECT_FALSE(MakePlatformGlCurrent(b, first));
+        }
         DeletePlatformGlContext(next);
         DeletePlatformGlContext(first);
         DestroyPlatformWindow(b);
