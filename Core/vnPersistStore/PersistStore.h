@@ -29,8 +29,9 @@
 // given to OpenTxn are the caller's, who must hold them. A PSpace* may be used only by
 // a holder of one of these, and by what such a holder lends it to for the time of a
 // call (the writer's lists and write groups, the loader, the space's own collector).
-// A hold, and a release that is not the last, take no lock. The release that gives back the last reference starts a close: it waits
-// for the space's loads and has the writer write it, without any lock held. An open
+// A hold, and a release that is not the last, take no lock. The release that gives
+// back the last reference starts a close: it waits for the space's loads and has the
+// writer write it, without any lock held. An open
 // meanwhile takes the space back at once (a reference again) and the close is given
 // up. Only when a close ends with no reference and no other close under way (the last
 // one to end decides, under the writer's lock) is the space taken off the writer's

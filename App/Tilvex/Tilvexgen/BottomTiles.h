@@ -15,8 +15,9 @@
 //   2. the pending tiles' lock (PendingTiles) or the finished tiles' lock
 //      (WrittenTileRelease), never both;
 // and taken alone, outside any transaction and with no other lock held: the photo
-// memory budget (waited for before an entry, held through it), the entry lock of the task, the encode queue's lock (TileEncodeQueue) and the waiting
-// parents' lock (BottomParents).
+// memory budget (waited for before an entry, held through it), the entry lock of the
+// task, the encode queue's lock (TileEncodeQueue) and the waiting parents' lock
+// (BottomParents).
 #pragma once
 #include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Model/TilePainting.h"
