@@ -150,7 +150,7 @@ public:
     bool IsCheckPointCommitPending() const override { return m_commitPending.load(); }
     void WaitForCheckPointCommit() override { CriticalSectionLock lock(m_checkPointLock); }
     const Guid& GetCpid() const override { return m_cpid; }
-    int32_t GetNumCheckPoints() const override { return m_numCheckPoints; }
+    int32_t GetNumCheckPoints() const override { return m_numCheckPoints.load(); }
     int64_t GetNumTransactions() const override { return m_numTransactions; }
     void IncrementTransactions() override { m_numTransactions = int64_t(uint64_t(m_numTransactions) + 1u); }
 
@@ -242,7 +242,7 @@ private:
     FailureRecord m_failures;
 
     Guid m_cpid{};
-    int32_t m_numCheckPoints = 0;
+    std::atomic<int32_t> m_numCheckPoints{0}; // changed by a check point, read by observers
     CriticalSection m_checkPointLock;
     LogPosition m_positionOfLastCheckPoint;
     bool m_forceCheckPoint = false; // the next check point commits with a new id

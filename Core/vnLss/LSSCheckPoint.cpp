@@ -106,7 +106,7 @@ bool LSS::CheckPoint(const Guid& newCpid)
         }
         const LogPosition end = m_segmentWriter.Flush();
         if (m_positionOfLastCheckPoint.m_segmentId != 0) {
-            m_numCheckPoints = int32_t(uint32_t(m_numCheckPoints) + 1u);
+            m_numCheckPoints = int32_t(uint32_t(m_numCheckPoints.load()) + 1u);
             m_cpid = newCpid;
         } else if (m_cpid == Guid{}) {
             m_cpid = newCpid; // a new store's first id is random too; its count stays 0

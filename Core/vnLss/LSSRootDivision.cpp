@@ -46,7 +46,7 @@ void LSS::WriteRootDivision(Archive& ar, const PagedBuffer& rpmImage)
     ar.Write4(uint32_t(m_mssn));
     ar.SerialiseGuid(m_cpid);
     ar.Write8(uint64_t(m_numTransactions));
-    ar.Write4(uint32_t(m_numCheckPoints));
+    ar.Write4(uint32_t(m_numCheckPoints.load()));
     ar.Write4(uint32_t(sizeof kDivisionEndMarker - 1));
     ar.WriteBytes(kDivisionEndMarker, sizeof kDivisionEndMarker - 1);
 }
@@ -76,7 +76,9 @@ void LSS::ReadRootDivision(InputArchive ar)
     if (schema == 4) {
         NeedRoom(ar, 12);
         ar = Read8FromBuffer(ar, m_numTransactions);
-        ar = Read4FromBuffer(ar, m_numCheckPoints);
+        int32_t numCheckPoints = 0;
+        ar = Read4FromBuffer(ar, numCheckPoints);
+        m_numCheckPoints = numCheckPoints;
     }
     ReadMarker(ar, kDivisionEndMarker, "LSS is corrupt : Root block division must end with string 'LSS-END-DIV'");
 }
