@@ -52,13 +52,20 @@ void DGIndepNodeForAsyncPref::FailUnderSpaceLock(const xstring* failure)
     // Not loaded again: a damaged element would fail every time it is asked for.
     if (failure && m_table->m_failedLoads.insert(m_oid).second && m_table->m_failedLoads.size() == 1)
         m_table->m_firstLoadFailure = *failure;
-    // Detach without invalidating: the evaluations keep what they drew meanwhile and
-    // find the object missing the next time they run. The last edge drops the graph's reference,
-    // which may be the last one: hold another while the edges go.
+    // The last edge drops the graph's reference, which may be the last one: hold another
+    // while the edges go.
     m_refs.fetch_add(1, std::memory_order_relaxed);
     {
         RestoreThreadCSpace restore(m_table->GetCSpace());
-        while (m_dependents != nullptr) RemoveEdge(m_dependents);
+        if (failure) {
+            // The evaluations run once more and find the object missing for good (a
+            // viewer repaints, and can say so), without asking for it again.
+            SignalAndDetach();
+        } else {
+            // A binder took the load over: detach without invalidating; the evaluations
+            // keep what they drew meanwhile and ask again the next time they run.
+            while (m_dependents != nullptr) RemoveEdge(m_dependents);
+        }
     }
     Release();
 }

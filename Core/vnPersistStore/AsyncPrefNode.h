@@ -49,9 +49,10 @@ private:
     ~DGIndepNodeForAsyncPref() override;
 
     // Under the space lock: the load ended without an object; the entry goes and the
-    // node is detached without invalidating its dependents. With a failure (the
-    // loader's own), the OID is marked as failed with the failure's text; a binder that
-    // took the load over reports its failure to its caller instead.
+    // node is detached. With a failure (the loader's own), the OID is marked as failed
+    // with the failure's text and the dependents are invalidated, so that they run once
+    // more and find it missing; a binder that took the load over reports its failure to
+    // its caller instead, and the dependents are left valid.
     void FailUnderSpaceLock(const xstring* failure = nullptr);
     // Under the space lock: the load ends unresolved; its entry (if still its own) goes.
     void Abandon();
