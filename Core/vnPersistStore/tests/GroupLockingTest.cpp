@@ -204,10 +204,10 @@ TEST(GroupLocking, AfterAFewMissesTheWriterWaitsHoldingALockEachTimeTwiceAsLong)
     for (size_t i = 1; i < bounds.size(); ++i) EXPECT_GE(bounds[i], 2 * bounds[i - 1]);
 }
 
-// Issue 33's first hang, with the writer waiting while it holds a lock: it holds the
-// lower lock of the group and waits for the higher, which a transaction holds while it
-// waits for the lower (as an open of that space inside the transaction does). The
-// writer's wait ends, it leaves its lock, and both go on.
+// The hang of an open inside a transaction, with the writer waiting while it holds a
+// lock: it holds the lower lock of the group and waits for the higher, which a
+// transaction holds while it waits for the lower (as an open of that space inside the
+// transaction does). The writer's wait ends, it leaves its lock, and both go on.
 TEST(GroupLocking, AWaitHoldingALockEndsWhenATransactionWaitsForThatLock)
 {
     LinkedPair f;
