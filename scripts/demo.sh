@@ -34,7 +34,7 @@ else
   rm -f "$dump" "$shot"
   num=$(( 90 + RANDOM % 100 ))
   while [ -e "/tmp/.X11-unix/X$num" ] || [ -e "/tmp/.X$num-lock" ]; do num=$((num + 1)); done
-  Xvfb ":$num" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$num" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   xvfb=$!
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$num" ] && break; sleep 0.1; done
   DISPLAY=":$num" "$viewer" "$store" >/dev/null 2>&1 &

@@ -19,7 +19,7 @@ viewer=${3:-$root/build/release/App/Tilvex/Tilvex}
 # MEASURE_DISPLAY picks the first display number tried (default 157).
 n=${MEASURE_DISPLAY:-157}
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 xvfb=$!
 tilvex=""
 cleanup() {

@@ -15,9 +15,17 @@ xvfb_pid=""
 if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
   n=91
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  # -noreset: the server stays as it is when its last client goes, instead of starting
+  # over while the next test program connects. Its log is shown when the run fails.
+  mkdir -p build
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >build/xvfb.log 2>&1 &
   xvfb_pid=$!
-  trap '[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null' EXIT
+  trap 'rc=$?
+        if [ "$rc" -ne 0 ]; then
+          kill -0 "$xvfb_pid" 2>/dev/null || echo "== Xvfb had ended"
+          echo "== the end of Xvfb'"'"'s log"; tail -20 build/xvfb.log
+        fi
+        kill "$xvfb_pid" 2>/dev/null' EXIT
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
   export DISPLAY=":$n"
   echo "== Xvfb on $DISPLAY"

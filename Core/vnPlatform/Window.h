@@ -24,7 +24,8 @@ struct PlatformGlContext;
 // Starts the window system once (later calls return true at once). Fails with a reason
 // in *error when the window library cannot start, or when no display is named (DISPLAY
 // and WAYLAND_DISPLAY unset) and no driver was chosen explicitly (SDL_VIDEODRIVER), so
-// that a program started without a display never runs invisibly.
+// that a program started without a display never runs invisibly. Without a chosen
+// driver only the named displays are tried: one that cannot be reached fails the start.
 bool StartWindowSystem(std::string* error);
 bool IsWindowSystemStarted();
 // The name of the driver in use ("x11", "offscreen", ...), or "" when not started.
@@ -153,7 +154,8 @@ bool CapturePlatformMouse(bool on);
 // ---- error boxes -----------------------------------------------------------------
 
 // Writes text and a line feed to standard error, then, when boxes are enabled, shows
-// it in a modal box captioned "Error" (nothing more where no box can be shown).
+// it in a modal box captioned "Error" (nothing more where no box can be shown, as under
+// the offscreen driver).
 void ShowPlatformErrorBox(const char* text);
 // Boxes are enabled by default; tests and headless runs turn them off. Returns the
 // previous setting.

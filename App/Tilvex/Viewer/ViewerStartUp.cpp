@@ -134,7 +134,9 @@ xstring StorePathOf(const xstring& commandLine)
 int32_t RunViewer(const xstring& commandLine)
 {
     RegisterViewerModule();
-    if (RegisterFrameworkWindowClass(nullptr) == 0) return 0;
+    // Registration starts the window system and says on standard error why it could
+    // not: a viewer with nothing to show on has failed.
+    if (RegisterFrameworkWindowClass(nullptr) == 0) return -1;
     // The window system that the registration started stops when the run ends, however
     // it ends.
     struct WindowSystemStop {

@@ -5,8 +5,8 @@
 // in reverse order: the decode executer first (waiting for queued decodes), then the
 // pool, then the space and the store.
 //
-// Exit statuses: 0 when the window class cannot be registered; -1 without a command
-// line ("Command line required"); 1 at the end of a normal run, and also after any
+// Exit statuses: -1 when the window class cannot be registered (no display) or without
+// a command line ("Command line required"); 1 at the end of a normal run, and also after any
 // failure to open the store, its space or its root, to create the window, or to draw,
 // each reported on standard error, in the trace and in an error box.
 #pragma once

@@ -223,6 +223,17 @@ bool StartWindowSystem(std::string* error)
         *error = "No display: DISPLAY is not set (set SDL_VIDEODRIVER=offscreen to run without one)";
         return false;
     }
+    // A display that is named but cannot be reached (a server gone, or refusing for a
+    // moment) must fail the start: left to itself, the library falls through its list of
+    // drivers to the offscreen one and the program would run invisibly.
+    if (driver && *driver) {
+        SDL_ResetHint(SDL_HINT_VIDEODRIVER);
+    } else {
+        std::string drivers;
+        if (display && *display) drivers = "x11";
+        if (wayland && *wayland) drivers += drivers.empty() ? "wayland" : ",wayland";
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
+    }
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         *error = std::string("The window system cannot start: ") + SDL_GetError();
         return false;
@@ -437,7 +448,18 @@ bool CapturePlatformMouse(bool on) { return SDL_CaptureMouse(on ? SDL_TRUE : SDL
 
 // ---- error boxes -----------------------------------------------------------------
 
-void ShowPlatformErrorBox(const char* text) { SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text, nullptr); }
+void ShowPlatformErrorBox(const char* text)
+{
+    // The library's box is drawn by its X11 or Wayland code. Its X11 box centres itself
+    // with the running driver's display data, taken to be X11's: under any other driver
+    // (offscreen) it reads through a null pointer. No box there; the caller has written
+    // the text to standard error.
+    if (g_started.load()) {
+        const char* d = SDL_GetCurrentVideoDriver();
+        if (!d || (std::strcmp(d, "x11") != 0 && std::strcmp(d, "wayland") != 0)) return;
+    }
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text, nullptr);
+}
 
 // ---- OpenGL ----------------------------------------------------------------------
 

@@ -55,6 +55,24 @@ TEST_F(ViewerRun, WithoutCommandLineEndsAtOnce)
     EXPECT_FALSE(IsWindowSystemStarted());
 }
 
+// With nothing to show on, the run fails at once, says why and touches no file.
+TEST(ViewerWithoutADisplay, EndsWithMinusOneAndCreatesNothing)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process, window system not started
+    const std::filesystem::path dir = FreshFolder();
+    const std::string path = (dir / "new.tvx").string();
+    EXPECT_EXIT(
+        {
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            unsetenv("SDL_VIDEODRIVER");
+            std::exit(RunViewer(xstring(path.c_str())) == -1 ? 3 : 4);
+        },
+        ::testing::ExitedWithCode(3), "No display");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    std::filesystem::remove_all(dir);
+}
+
 TEST_F(ViewerRun, AMissingFileIsShownAsANewEmptyImageWithoutAnError)
 {
     // The loop ends at once, right after the window is made.

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace vorn {
@@ -355,6 +356,13 @@ TEST(WindowClassRegistration, FailsWithoutADisplayUnlessADriverIsChosen)
     unsetenv("SDL_VIDEODRIVER");
     EXPECT_EXIT(std::exit(RegisterFrameworkWindowClass(nullptr) == 0 ? 3 : 4), ::testing::ExitedWithCode(3),
                 "The window class cannot be registered: No display");
+    // A display named but not there (no server listens on it) fails too, where the
+    // library alone would fall back to its offscreen driver.
+    int n = 4000;
+    while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+    setenv("DISPLAY", (":" + std::to_string(n)).c_str(), 1);
+    EXPECT_EXIT(std::exit(RegisterFrameworkWindowClass(nullptr) == 0 ? 3 : 4), ::testing::ExitedWithCode(3),
+                "The window class cannot be registered: The window system cannot start");
     setenv("SDL_VIDEODRIVER", "offscreen", 1);
     EXPECT_EXIT(std::exit(RegisterFrameworkWindowClass(nullptr) == 0 ? 3 : 4), ::testing::ExitedWithCode(4), "");
     setenv("DISPLAY", display.c_str(), 1);

@@ -8,7 +8,8 @@ the window (xwd) are compared with the colours that the view must show at sample
 points; the window is closed with the WM_DELETE_WINDOW request that a window manager
 sends, and the program must exit with status 1 and leave the store marked cleanly shut
 down, so that it opens again and shows the same image. Then a damaged store and an
-empty command line, each with its error box dismissed as a user would.
+empty command line, each with its error box dismissed as a user would, and the damaged
+store where no box can be shown.
 
 Uses DISPLAY when set (it must be a real X server; SDL_VIDEODRIVER is removed for the
 programs), else starts an Xvfb of its own. Python standard library only, plus xdotool,
@@ -291,7 +292,8 @@ class Session:
         n = 140
         while os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
             n += 1
-        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                                      "-noreset"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(100):
             if os.path.exists("/tmp/.X11-unix/X%d" % n):
@@ -823,6 +825,37 @@ def damaged_store(s, store):
     log("ok: a damaged store is reported, the viewer ends with status 1 and the file is unchanged")
 
 
+def without_a_screen(s, store):
+    """The damaged store again, where no box can be shown: under the offscreen driver
+    (the display still named), and with a display named that no server serves. Each run
+    ends by itself with its message on standard error; the second must not fall back to
+    running invisibly."""
+    damaged = os.path.join(s.work, "damaged.tvx")
+    n = 4000
+    while os.path.exists("/tmp/.X11-unix/X%d" % n):
+        n += 1
+    cases = [("offscreen driver", {"SDL_VIDEODRIVER": "offscreen"}, damaged, 1,
+              "LSS is corrupt : Both divisions in root block are invalid"),
+             ("unreachable display", {"DISPLAY": ":%d" % n}, os.path.join(s.work, "never.tvx"), 255,
+              "The window system cannot start")]
+    for what, changes, path, expected_status, expected in cases:
+        env = dict(s.env)
+        env.update(changes)
+        before = s.error_boxes()
+        r = subprocess.run([s.args.tilvex, path], env=env, cwd=s.work, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, errors="replace")
+        check_sanitizer_quiet(r.stderr, what)
+        if expected not in r.stderr:
+            raise CheckFailed("%s: standard error lacks %r:\n%s" % (what, expected, r.stderr))
+        if r.returncode != expected_status:
+            raise CheckFailed("%s: the viewer ended with status %d, %d expected" % (what, r.returncode, expected_status))
+        if s.error_boxes() - before:
+            raise CheckFailed("%s: an error box was left on the screen" % what)
+    if os.path.exists(os.path.join(s.work, "never.tvx")):
+        raise CheckFailed("unreachable display: the viewer created its store all the same")
+    log("ok: without a screen the viewer reports on standard error and ends by itself")
+
+
 def no_command_line(s):
     stderr_path = os.path.join(s.work, "nocmd.stderr")
     with open(stderr_path, "w") as err:
@@ -871,6 +904,7 @@ def main():
         navigate(s, scene, store)
         reopen(s, scene, store)
         damaged_store(s, store)
+        without_a_screen(s, store)
         no_command_line(s)
     except (CheckFailed, subprocess.TimeoutExpired) as e:
         print("FAILED: %s" % e, flush=True)
