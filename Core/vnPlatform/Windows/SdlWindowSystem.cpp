@@ -1,6 +1,8 @@
 #include "vnPlatform/Window.h"
 #include "vnPlatform/Gl.h"
 #include <SDL.h>
+#include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -49,6 +51,37 @@ uint64_t g_lastWindowId = 0;
 std::vector<PlatformGlContext*> g_contexts;
 std::atomic<uint32_t> g_wakeEventType{0};
 SDL_Cursor* g_cursors[3] = {};
+
+// The X error handler that was in place before ours (the library's), while ours is.
+std::atomic<XErrorHandler> g_nextXErrorHandler{nullptr};
+bool g_xErrorHandlerInstalled = false; // main thread
+
+// The library wakes a waiting event loop from the waking thread by sending an event to
+// one of its windows, over a connection of its own. The loop's thread may destroy that
+// window meanwhile (it has stopped waiting), and the server then answers the send with
+// BadWindow, which Xlib's default handler turns into the end of the process. A wake-up
+// whose window is gone has nothing left to wake: that error, and no other, is dropped.
+int DropWakeUpsToGoneWindows(Display* display, XErrorEvent* e)
+{
+    if (e->error_code == BadWindow && e->request_code == X_SendEvent) return 0;
+    const XErrorHandler next = g_nextXErrorHandler.load();
+    return next ? next(display, e) : 0;
+}
+
+void InstallXErrorHandler()
+{
+    const XErrorHandler previous = XSetErrorHandler(&DropWakeUpsToGoneWindows);
+    if (previous != &DropWakeUpsToGoneWindows) g_nextXErrorHandler.store(previous);
+    g_xErrorHandlerInstalled = true;
+}
+
+// Puts the library's handler back before the library stops (it restores its own).
+void RemoveXErrorHandler()
+{
+    if (!g_xErrorHandlerInstalled) return;
+    XSetErrorHandler(g_nextXErrorHandler.load());
+    g_xErrorHandlerInstalled = false;
+}
 
 bool IsLiveLocked(const PlatformWindow* w)
 {
@@ -245,6 +278,8 @@ bool StartWindowSystem(std::string* error)
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
         return false;
     }
+    const char* running = SDL_GetCurrentVideoDriver();
+    if (running && std::strcmp(running, "x11") == 0) InstallXErrorHandler();
     g_wakeEventType.store(SDL_RegisterEvents(1));
     g_started.store(true);
     return true;
@@ -277,6 +312,7 @@ void StopWindowSystem()
     }
     PinLoadedLibraries();
     SDL_GL_UnloadLibrary();
+    RemoveXErrorHandler();
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
     g_started.store(false);
