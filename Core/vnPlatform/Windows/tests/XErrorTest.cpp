@@ -38,11 +38,12 @@ struct GoneWindow {
 TEST(XErrors, OnlyASendToAWindowThatIsGoneIsDropped)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    {
-        const bool onX = StartOnX();
-        StopWindowSystem();
-        if (!onX) GTEST_SKIP() << "needs an X server (DISPLAY)";
-    }
+    // Decided without connecting: a connection that ends here would let a server that
+    // resets when its last client goes refuse the child's.
+    const char* display = std::getenv("DISPLAY");
+    const char* driver = std::getenv("SDL_VIDEODRIVER");
+    if (!display || !*display || (driver && *driver && std::string(driver) != "x11"))
+        GTEST_SKIP() << "needs an X server (DISPLAY)";
     // The send: the error is dropped and the program goes on.
     EXPECT_EXIT(
         {
