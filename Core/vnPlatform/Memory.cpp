@@ -1,6 +1,7 @@
 #include "vnPlatform/Memory.h"
 #include <ctime>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #if __has_include(<sys/single_threaded.h>)
 #include <sys/single_threaded.h>
 #define VORN_HAVE_SINGLE_THREADED 1
@@ -22,6 +23,13 @@ void* MapAnonymous(void* hint, size_t bytes, int prot, int extraFlags)
 }
 
 } // namespace
+
+uint64_t AddressSpaceLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    return uint64_t(limit.rlim_cur);
+}
 
 size_t SystemPageSize()
 {

@@ -26,6 +26,10 @@ bool UnmapSystemPages(void* p, size_t bytes);
 // cheap; the address stays valid for the life of the process.
 const char* SingleThreadFlag();
 
+// The address space the process may take in all (its soft limit), in bytes; UINT64_MAX
+// when there is no limit.
+uint64_t AddressSpaceLimit();
+
 // Milliseconds of a monotonic clock (wraps after about 49 days).
 uint32_t MillisecondTicks();
 

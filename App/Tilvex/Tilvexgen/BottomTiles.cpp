@@ -6,10 +6,13 @@
 #include "Tilvex/Tilvexgen/TileKey.h"
 #include "vnObject/CSpace.h"
 #include "vnPersistStore/PSpace.h"
+#include "vnPlatform/Memory.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Time.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace vorn {
@@ -34,7 +37,8 @@ IrregularMontageCalcBottomTiles::IrregularMontageCalcBottomTiles(PSpace* space, 
                                                                  ITaskExecuter* encoder)
     : m_space(space), m_montage(montage), m_tilvex(tilvex), m_width(width), m_pending(pending),
       m_encodeQueue(space, encoder, *this), m_parents(tilvex, depth, encoder != nullptr, *pending),
-      m_written(tilvex, depth)
+      m_written(tilvex, depth), m_largestPhotoBytes(LargestPhotoBytes(AddressSpaceLimit())),
+      m_budget(std::min(kPhotoMemoryBudget, m_largestPhotoBytes))
 {
 }
 
@@ -55,9 +59,10 @@ void IrregularMontageCalcBottomTiles::Run()
             const MontageEntry& e = m_montage.entries[i];
             const TileRange r = TilesOf(e, m_montage);
             const int64_t tiles = IsEmptyEntry(e) ? 0 : (r.col2 - r.col1 + 1) * (r.row2 - r.row1 + 1);
-            PhotoMemoryReservation reservation(m_budget, PhotoPaintingBytes(int64_t(e.x2) - e.x1,
-                                                                            int64_t(e.y2) - e.y1, tiles));
-            PaintEntry(i, n);
+            const int64_t bytes = PhotoPaintingBytes(int64_t(e.x2) - e.x1, int64_t(e.y2) - e.y1, tiles);
+            // A photo passed over untried takes nothing.
+            PhotoMemoryReservation reservation(m_budget, bytes > m_largestPhotoBytes ? 0 : bytes);
+            PaintEntry(i, n, bytes);
             FinishEntry(e);
             m_written.ReleaseWritten();
             TrimWorkerBlocks();
@@ -77,13 +82,20 @@ void IrregularMontageCalcBottomTiles::Fail(std::exception_ptr failure)
     m_next = int32_t(m_montage.entries.size());
 }
 
-void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n)
+void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n, int64_t bytes)
 {
     const MontageEntry& e = m_montage.entries[i];
     {
         TraceStream t;
         t << (i + 1) << " of " << n << " " << ShownName(e.path.Range()) << " (" << e.x1 << "," << e.y1 << "," << e.x2 << ","
           << e.y2 << ")\n";
+    }
+    if (bytes > m_largestPhotoBytes) {
+        const std::string message = "Insufficient memory to paint the image: it takes " +
+                                    std::to_string(bytes >> 20) +
+                                    " MiB, more than half the address space this process may use";
+        PassOverForMemory(e, message.c_str());
+        return;
     }
     // Each worker decodes into one bitmap, whose block grows to the largest photo
     // and is then reused.

@@ -7,8 +7,8 @@
 // once written it is let go so that the collector can evict it. Each entry reserves
 // the memory its photo takes from the workers' shared budget (PhotoMemoryBudget) for as
 // long as it is loaded, painted and its finished tiles encoded; a photo that cannot be
-// loaded or painted for want of memory is named ("Image P cannot be decoded : ...")
-// and passed over.
+// loaded or painted for want of memory, or would take more than half the address space
+// the process may have, is named ("Image P cannot be decoded : ...") and passed over.
 //
 // Lock order (a lock is only taken while holding locks above it):
 //   1. the space lock, through a transaction (ModelTransaction);
@@ -61,8 +61,9 @@ private:
     void Fail(std::exception_ptr failure);
     void OnEncodeFailure(std::exception_ptr failure) override { Fail(failure); }
 
-    // Loads, checks and paints one entry; a failure of this image is reported here.
-    void PaintEntry(int32_t i, int32_t n);
+    // Loads, checks and paints one entry that needs bytes; a failure of this image is
+    // reported here.
+    void PaintEntry(int32_t i, int32_t n, int64_t bytes);
     // Reports a photo that could not be loaded or painted for want of memory, and lets
     // go of the worker's blocks.
     void PassOverForMemory(const MontageEntry& e, const char* message);
@@ -82,7 +83,8 @@ private:
     TileEncodeQueue m_encodeQueue;
     BottomParents m_parents;
     WrittenTileRelease m_written;
-    PhotoMemoryBudget m_budget{kPhotoMemoryBudget};
+    const int64_t m_largestPhotoBytes; // see LargestPhotoBytes
+    PhotoMemoryBudget m_budget;
     static thread_local JpegCoder m_coder; // each thread's, for the finished tiles
     static thread_local ResDIB m_photo;    // each worker's, for the photo being painted
     static thread_local xvector<uint8_t> m_photoFile; // each worker's, for the photo's file bytes

@@ -1,5 +1,6 @@
 #include "Tilvex/Tilvexgen/PhotoMemoryBudget.h"
 #include "Tilvex/Model/TileGeometry.h"
+#include <cstdint>
 
 namespace vorn {
 
@@ -8,6 +9,11 @@ int64_t PhotoPaintingBytes(int64_t width, int64_t height, int64_t tiles)
     const int64_t stride = (3 * width + 3) & ~int64_t(3);
     const int64_t tileBytes = int64_t(kTileSize) * kTileSize * (kTileBitsPerPixel / 8);
     return stride * height + tiles * tileBytes;
+}
+
+int64_t LargestPhotoBytes(uint64_t addressSpaceLimit)
+{
+    return addressSpaceLimit >= uint64_t(INT64_MAX) ? INT64_MAX : int64_t(addressSpaceLimit / 2);
 }
 
 void PhotoMemoryBudget::Reserve(int64_t bytes)

@@ -15,6 +15,13 @@ namespace vorn {
 // The builder's budget: photos that need more than this together run one at a time.
 constexpr int64_t kPhotoMemoryBudget = int64_t(1) << 30;
 
+// The most one photo may take under an address-space limit (bytes, UINT64_MAX for
+// none): half of it, the rest being the program's, its store's and the other workers'.
+// A photo that needs more is passed over without being tried: trying would take the
+// address space up to the limit, and any other thread's allocation could then fail.
+// INT64_MAX without a limit.
+int64_t LargestPhotoBytes(uint64_t addressSpaceLimit);
+
 // What the painting of a width x height photo at 24 bits into tiles tiles (of 256 x 256
 // at 24 bits) takes: the decoded bitmap's rows and the tiles' pixels.
 int64_t PhotoPaintingBytes(int64_t width, int64_t height, int64_t tiles);
