@@ -1,5 +1,7 @@
 #include "vnPlatform/Memory.h"
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #if __has_include(<sys/single_threaded.h>)
@@ -29,6 +31,46 @@ uint64_t AddressSpaceLimit()
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
     return uint64_t(limit.rlim_cur);
+}
+
+uint64_t DataLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_DATA, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    return uint64_t(limit.rlim_cur);
+}
+
+uint64_t PhysicalMemoryBytes()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    return pages > 0 ? uint64_t(pages) * SystemPageSize() : 0;
+}
+
+ProcessFootprint GetProcessFootprint()
+{
+    // /proc/self/statm: size resident shared text lib data dt, in pages. Read with
+    // plain system calls into fixed storage: nothing here allocates.
+    ProcessFootprint f;
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return f;
+    char text[256];
+    ssize_t n;
+    do n = ::read(fd, text, sizeof text - 1);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n <= 0) return f;
+    text[n] = 0;
+    uint64_t fields[7] = {};
+    const char* p = text;
+    for (int i = 0; i < 7 && *p; ++i) {
+        while (*p == ' ') ++p;
+        while (*p >= '0' && *p <= '9') fields[i] = fields[i] * 10 + uint64_t(*p++ - '0');
+    }
+    const uint64_t page = SystemPageSize();
+    f.addressSpace = fields[0] * page;
+    f.resident = fields[1] * page;
+    f.data = fields[5] * page;
+    return f;
 }
 
 size_t SystemPageSize()

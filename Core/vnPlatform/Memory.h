@@ -30,6 +30,23 @@ const char* SingleThreadFlag();
 // when there is no limit.
 uint64_t AddressSpaceLimit();
 
+// The data the process may take (its soft limit of private writable memory), in bytes;
+// UINT64_MAX when there is no limit.
+uint64_t DataLimit();
+
+// The machine's physical memory in bytes; 0 when unknown.
+uint64_t PhysicalMemoryBytes();
+
+// What the process takes now, in bytes (0 where unknown): its address space (all its
+// mappings, thread stacks and reserved arenas included), its private writable data
+// (what the data limit counts) and its resident memory.
+struct ProcessFootprint {
+    uint64_t addressSpace = 0;
+    uint64_t data = 0;
+    uint64_t resident = 0;
+};
+ProcessFootprint GetProcessFootprint();
+
 // Milliseconds of a monotonic clock (wraps after about 49 days).
 uint32_t MillisecondTicks();
 

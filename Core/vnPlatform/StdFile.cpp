@@ -35,4 +35,14 @@ FILE* FOpenRegularFileForReading(const char* path, int* error)
     return f;
 }
 
+int64_t OpenFileSize(FILE* f, int* error)
+{
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) {
+        *error = errno;
+        return -1;
+    }
+    return int64_t(st.st_size);
+}
+
 } // namespace vorn

@@ -1,5 +1,6 @@
 // C streams over UTF-8 paths.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 
 namespace vorn {
@@ -13,5 +14,8 @@ FILE* FOpenUtf8(const char* path, const char* mode);
 // for good). Null with *error an errno value when it cannot be opened, or -1 when the
 // path is not a regular file.
 FILE* FOpenRegularFileForReading(const char* path, int* error);
+
+// The size in bytes of the open file, or -1 with *error an errno value.
+int64_t OpenFileSize(FILE* f, int* error);
 
 } // namespace vorn

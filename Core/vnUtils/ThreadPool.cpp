@@ -42,9 +42,9 @@ void RunTask(IThreadPoolTask* task)
 
 } // namespace
 
-IThreadPool* CreateThreadPool(int32_t numThreads)
+IThreadPool* CreateThreadPool(int32_t numThreads, void (*threadStart)())
 {
-    return new ThreadPool(numThreads);
+    return new ThreadPool(numThreads, threadStart);
 }
 
 // ---------------------------------------------------------------------------------
@@ -60,6 +60,13 @@ PoolThread::~PoolThread()
 void PoolThread::ThreadMain()
 {
     SetThreadName("Unnamed ThreadPool Thread");
+    if (m_pool->m_threadStart) {
+        try {
+            m_pool->m_threadStart();
+        } catch (...) {
+        }
+        if (m_pool->m_startsLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) m_pool->m_started.Set();
+    }
     for (;;) {
         m_wake.Wait();
         // A task handed over before the signal runs even when the pool is stopping.
@@ -96,8 +103,10 @@ void TaskExecuter::WaitForAllTasks()
 // ---------------------------------------------------------------------------------
 // ThreadPool
 
-ThreadPool::ThreadPool(int32_t numThreads) : m_numThreads(numThreads < 1 ? 1 : numThreads)
+ThreadPool::ThreadPool(int32_t numThreads, void (*threadStart)())
+    : m_threadStart(threadStart), m_started(true, false), m_numThreads(numThreads < 1 ? 1 : numThreads)
 {
+    m_startsLeft.store(m_numThreads, std::memory_order_relaxed);
     m_threads = new PoolThread[size_t(m_numThreads)];
     try {
         for (int32_t i = 0; i < m_numThreads; ++i) {
@@ -113,6 +122,8 @@ ThreadPool::ThreadPool(int32_t numThreads) : m_numThreads(numThreads < 1 ? 1 : n
         delete[] m_threads;
         throw;
     }
+    // Every worker's state is made when the pool is.
+    if (m_threadStart) m_started.Wait();
 }
 
 ThreadPool::~ThreadPool()

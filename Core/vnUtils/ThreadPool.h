@@ -54,7 +54,11 @@ public:
 
 // A pool of numThreads workers (at least one), all started and idle, running at below
 // normal priority. Throws vorn::SystemException when a thread or event cannot be made.
-IThreadPool* CreateThreadPool(int32_t numThreads);
+// Each worker first calls threadStart, when given, before it takes any task: there the
+// caller makes the thread's state that has a destructor (thread_local objects) while
+// memory is not yet short; the pool is returned once every worker has done so. A
+// failure of threadStart is dropped: the state is then made at its first use.
+IThreadPool* CreateThreadPool(int32_t numThreads, void (*threadStart)() = nullptr);
 
 class ThreadPool;
 class TaskExecuter;
@@ -94,7 +98,7 @@ private:
 
 class ThreadPool : public IThreadPool {
 public:
-    explicit ThreadPool(int32_t numThreads);
+    explicit ThreadPool(int32_t numThreads, void (*threadStart)() = nullptr);
     ~ThreadPool() override;
     ITaskExecuter* CreateTaskExecuter() override;
     int32_t GetNumQueuedTasks() override;
@@ -107,6 +111,10 @@ private:
     // puts it on the idle stack (false; a stopping worker is not put there).
     bool Complete(PoolThread* worker);
     void Shutdown();
+
+    void (*const m_threadStart)();
+    std::atomic<int32_t> m_startsLeft{0}; // workers that have not yet run m_threadStart
+    Event m_started;                      // set when none is left
 
     CriticalSection m_lock;
     std::deque<std::pair<IThreadPoolTask*, TaskExecuter*>> m_queue;

@@ -3,6 +3,25 @@
 // by its own means and then joins it with JoinThread (which, on the thread itself, only
 // defers the join to CloseThreadHandle). Events and critical sections wrap the platform
 // objects; CriticalSectionLock leaves its section on scope exit.
+//
+// Exception safety, a rule of the whole framework (the lock orders of LSS.h, CSpace.h,
+// PersistStore.h and the programs' own refer to it). Memory can run out at any
+// allocation, on any thread, and the program must still end by itself and lose nothing
+// that was committed:
+//   - every lock is held by an object whose destructor leaves it (CriticalSectionLock,
+//     std::lock_guard, the space and store guards); a lock taken in one call and left in
+//     another is handed from guard to guard, never left to a line after code that may
+//     throw;
+//   - nothing on a failure path allocates: a catch block, a destructor run by unwinding
+//     and the undoing of a half-done change use storage reserved beforehand (or fixed
+//     storage), so that they cannot throw in their turn;
+//   - no destructor throws: one that must do work that may fail (a report, a flush)
+//     catches it and drops or records the failure;
+//   - a thread's state with a destructor (thread_local objects, caches) is made before
+//     the thread does work that may fail: the C library cannot register its destructor
+//     when memory is short, and then ends the process;
+//   - a background thread records its failure for the owner to throw (never lets it
+//     leave the thread body), and the owner's stop and close paths still run.
 #pragma once
 #include "vnPlatform/Sync.h"
 #include <atomic>

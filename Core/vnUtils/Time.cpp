@@ -93,12 +93,16 @@ ScopedTimer::ScopedTimer()
     Start();
 }
 
-ScopedTimer::~ScopedTimer()
+ScopedTimer::~ScopedTimer() noexcept
 {
-    if (m_stopOnDestruction)
-        Stop();
-    if (m_reportPending)
-        Report();
+    try {
+        if (m_stopOnDestruction)
+            Stop();
+        if (m_reportPending)
+            Report();
+    } catch (...) {
+        // The label or the trace line could not be allocated: the report is lost.
+    }
 }
 
 void ScopedTimer::Start()

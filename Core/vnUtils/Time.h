@@ -48,7 +48,9 @@ int64_t MulDiv64(int64_t a, int64_t b, int64_t c);
 class ScopedTimer {
 public:
     ScopedTimer();
-    ~ScopedTimer();
+    // Traces the pending report; a report that cannot be made (memory running out) is
+    // dropped, never thrown.
+    ~ScopedTimer() noexcept;
     ScopedTimer(const ScopedTimer&) = delete;
     ScopedTimer& operator=(const ScopedTimer&) = delete;
 

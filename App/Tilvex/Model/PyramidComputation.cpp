@@ -53,6 +53,16 @@ ParentWorkspace& GetThreadParentWorkspace()
     return workspace;
 }
 
+} // namespace
+
+void PreparePyramidThread()
+{
+    GetThreadParentWorkspace();
+    GetThreadJpegCoder();
+}
+
+namespace {
+
 // Computes one parent's tile on a pool thread from the copies of its children's bytes
 // it was given, writing only its own members.
 class ComputeImageFromChildrenTask final : public IThreadPoolTask {
@@ -344,7 +354,7 @@ int64_t Tilvex::CalcIntermediateTiles(IThreadPool* pool, int64_t computedAlready
     {
         auto ctx = std::make_unique<LevelContext>();
         if (!pool) {
-            ctx->ownPool.reset(CreateThreadPool(kIntermediateThreads));
+            ctx->ownPool.reset(CreateThreadPool(kIntermediateThreads, &PreparePyramidThread));
             pool = ctx->ownPool.get();
         }
         ctx->pool = pool;

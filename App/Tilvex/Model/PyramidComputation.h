@@ -86,6 +86,11 @@ struct ParentChildren {
 // changed while levels are computed.
 void SetLevelBatchFinishHook(void (*hook)());
 
+// Makes the calling thread's objects of ComputeParentImage and of JPEG coding (state
+// with destructors): the start of each pool thread that computes parents, before it
+// takes work that may fail for want of memory.
+void PreparePyramidThread();
+
 // The number of threads of the pool that computes the levels.
 constexpr int32_t kIntermediateThreads = 4;
 

@@ -37,13 +37,25 @@ IrregularMontageCalcBottomTiles::IrregularMontageCalcBottomTiles(PSpace* space, 
                                                                  ITaskExecuter* encoder)
     : m_space(space), m_montage(montage), m_tilvex(tilvex), m_width(width), m_pending(pending),
       m_encodeQueue(space, encoder, *this), m_parents(tilvex, depth, encoder != nullptr, *pending),
-      m_written(tilvex, depth), m_largestPhotoBytes(LargestPhotoBytes(AddressSpaceLimit())),
-      m_budget(std::min(kPhotoMemoryBudget, m_largestPhotoBytes))
+      m_written(tilvex, depth), m_largestPhotoBytes(LargestPhotoBytes(MemoryLeftForPhotos(CurrentMemorySituation()))),
+      m_budget(PhotoBudgetCapacity(m_largestPhotoBytes))
 {
+}
+
+void IrregularMontageCalcBottomTiles::PrepareThread()
+{
+    // Taking their addresses makes them (and registers their destructors).
+    const void* volatile made;
+    made = &m_coder;
+    made = &m_photo;
+    made = &m_photoFile;
+    made = &m_blankTiles;
+    (void)made;
 }
 
 void IrregularMontageCalcBottomTiles::Run()
 {
+    PrepareThread();
     SetThreadPSpace(m_space);
     SetThreadCSpace(m_space ? m_space->GetCSpace() : nullptr);
     const int32_t n = m_montage.entries.size();
@@ -93,7 +105,7 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n, int64_t b
     if (bytes > m_largestPhotoBytes) {
         const std::string message = "Insufficient memory to paint the image: it takes " +
                                     std::to_string(bytes >> 20) +
-                                    " MiB, more than half the address space this process may use";
+                                    " MiB, more than half the memory this process has left";
         PassOverForMemory(e, message.c_str());
         return;
     }
@@ -109,6 +121,14 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n, int64_t b
             timer.SetStopOnDestruction(true);
             timer.Label() << "Loaded image";
             ReadPhotoFile(e.path, m_photoFile);
+            if (!PhotoFileCanHold(m_photoFile.size(), int64_t(e.x2) - e.x1, int64_t(e.y2) - e.y1)) {
+                const std::string message = "its file of " + std::to_string(m_photoFile.size()) + " bytes claims " +
+                                            std::to_string(int64_t(e.x2) - e.x1) + " x " +
+                                            std::to_string(int64_t(e.y2) - e.y1) +
+                                            " pixels, far more than such a file can hold";
+                PassOverForMemory(e, message.c_str());
+                return;
+            }
             xstring name(e.path);
             bitmap.ReadJpeg(m_photoFile.data(), size_t(m_photoFile.size()), name.c_str());
         }

@@ -7,8 +7,9 @@
 // once written it is let go so that the collector can evict it. Each entry reserves
 // the memory its photo takes from the workers' shared budget (PhotoMemoryBudget) for as
 // long as it is loaded, painted and its finished tiles encoded; a photo that cannot be
-// loaded or painted for want of memory, or would take more than half the address space
-// the process may have, is named ("Image P cannot be decoded : ...") and passed over.
+// loaded or painted for want of memory, would take more than half the memory the
+// process has left (LargestPhotoBytes), or claims more pixels than its file can hold,
+// is named ("Image P cannot be decoded : ...") and passed over.
 //
 // Lock order (a lock is only taken while holding locks above it):
 //   1. the space lock, through a transaction (ModelTransaction);
@@ -50,6 +51,11 @@ public:
     // Makes the task's space the thread's current spaces and paints entries until none
     // is left or the build fails.
     void Run() override;
+
+    // Makes the calling thread's blocks of the task (thread_local, with destructors):
+    // the start of every thread that paints or encodes, before it takes work that may
+    // fail for want of memory.
+    static void PrepareThread();
 
     // The first failure that ends the build (not one of a single image), or null.
     std::exception_ptr GetFailure() const { return m_failure; }

@@ -18,6 +18,14 @@ namespace vorn {
 
 namespace {
 constexpr int32_t kBottomThreads = 2;
+
+// The start of every pool thread of the build: the thread's state with destructors is
+// made before the thread takes work (see vnUtils/Threads.h).
+void PrepareBuilderThread()
+{
+    PreparePyramidThread();
+    IrregularMontageCalcBottomTiles::PrepareThread();
+}
 } // namespace
 
 void ComputeMontageBoundingBox(Montage& montage)
@@ -76,13 +84,16 @@ int64_t CalcBottomTiles(int32_t d, Montage& montage, Tilvex* tilvex, IThreadPool
     // The encoder's tasks use the painting task: only the painting workers queue them,
     // and the wait below ends them before the painting task goes.
     std::unique_ptr<ITaskExecuter> encoder(encodePool ? encodePool->CreateTaskExecuter() : nullptr);
+    // The painting workers are made (their stacks and state) before the task measures
+    // the memory left for the photos.
+    std::unique_ptr<IThreadPool> pool(CreateThreadPool(kBottomThreads, &PrepareBuilderThread));
     IrregularMontageCalcBottomTiles task(GetThreadPSpace(), montage, tilvex, d, W, pending, encoder.get());
     {
-        std::unique_ptr<IThreadPool> pool(CreateThreadPool(kBottomThreads));
         std::unique_ptr<ITaskExecuter> executer(pool->CreateTaskExecuter());
         for (int32_t i = 0; i < kBottomThreads; ++i) executer->AddTask(&task);
         executer.reset();
     }
+    pool.reset();
     if (encoder) encoder->WaitForAllTasks();
     if (task.GetFailure()) std::rethrow_exception(task.GetFailure());
     return task.GetParentsComputed();
@@ -106,7 +117,7 @@ bool CalcTilvexFromMontage(Montage& montage, Tilvex* tilvex)
     }
     // The level computation's pool also encodes the finished bottom tiles while the
     // two painting workers go on.
-    std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads));
+    std::unique_ptr<IThreadPool> pool(CreateThreadPool(kIntermediateThreads, &PrepareBuilderThread));
     const int64_t parents = CalcBottomTiles(d, montage, tilvex, pool.get());
     tilvex->CalcIntermediateTiles(pool.get(), parents);
     {

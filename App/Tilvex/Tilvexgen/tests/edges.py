@@ -181,7 +181,7 @@ def photos_too_large_for_the_memory_limit(root):
     check(p.returncode == 0, "memory limit: status %s:\n%s" % (p.returncode, out))
     for name in ("big1.jpg", "big2.jpg"):
         check(re.search(re.escape("Image %s/%s cannot be decoded : Insufficient memory to paint the image: " % (pics, name))
-                        + r"it takes \d+ MiB, more than half the address space this process may use\n", out),
+                        + r"it takes \d+ MiB, more than half the memory this process has left\n", out),
               "memory limit: %s not named:\n%s" % (name, out))
     check("Processing 5 images" in out and "Error" not in out, "memory limit: not every photo taken:\n" + out)
     check(os.path.getsize(store) > 0 and not os.path.exists(store + ".part"), "memory limit: no store")
