@@ -45,14 +45,23 @@ void LazyWriter::Stop()
 {
     m_flusher.Stop();
     StoreThread::Stop();
-    std::deque<Segment*> dropped;
     {
         CriticalSectionLock lock(m_queueLock);
-        dropped.swap(m_queue);
         m_partial = nullptr;
         m_partialFill = 0;
     }
-    for (Segment* s : dropped) m_store->GetCache().Unpin(s, true);
+    // One at a time, without a container of its own: a stop allocates nothing (it runs
+    // on the way out of failures, when memory may have run out).
+    for (;;) {
+        Segment* s;
+        {
+            CriticalSectionLock lock(m_queueLock);
+            if (m_queue.empty()) break;
+            s = m_queue.front();
+            m_queue.pop_front();
+        }
+        m_store->GetCache().Unpin(s, true);
+    }
     CriticalSectionLock lock(m_writeLock);
     m_written = LogPosition();
 }

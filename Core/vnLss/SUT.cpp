@@ -217,7 +217,7 @@ SUT::~SUT()
                 --m_reservations[slot.m_segmentId];
                 if (m_reservations[slot.m_segmentId] == 0) --m_numReserved;
             }
-    if (m_numReserved > 0) {
+    if (m_numReserved > 0) try {
         TraceStream t;
         t << "*** ERROR: Reservations = {";
         bool first = true;
@@ -228,6 +228,8 @@ SUT::~SUT()
             t << "(" << id << "," << m_reservations[id] << ")";
         }
         t << "}\n";
+    } catch (...) {
+        // A destructor throws nothing: the report is lost when memory has run out.
     }
 }
 

@@ -18,9 +18,11 @@ Segment::Segment(IRAS* storage, int32_t size)
 
 Segment::~Segment()
 {
-    if (m_pinCount != 0) {
+    if (m_pinCount != 0) try {
         TraceStream t;
         t << "*** Error : destructing segment " << m_id << " with access count = " << m_pinCount << "\n";
+    } catch (...) {
+        // A destructor throws nothing: the report is lost when memory has run out.
     }
     m_storage->FreeBuffer(m_buffer);
 }

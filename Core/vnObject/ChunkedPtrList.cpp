@@ -24,8 +24,20 @@ void ChunkedPtrList::Splice(ChunkedPtrList& other)
     other.m_count = 0;
     if (partial) {
         partial->prev = partial->next = nullptr;
-        for (int32_t i = 0; i < partial->end; ++i) Append(partial->entries[i]);
-        other.ReleasePage(partial);
+        if (m_last && m_last->end + partial->end <= kBlockEntries) {
+            for (int32_t i = 0; i < partial->end; ++i) m_last->entries[m_last->end++] = partial->entries[i];
+            m_count += partial->end;
+            other.ReleasePage(partial);
+        } else {
+            // No room in the last block: the partial block goes to the front as it is.
+            // A splice never allocates (it runs when a space goes, also after memory
+            // has run out).
+            partial->next = m_first;
+            if (m_first) m_first->prev = partial;
+            else m_last = partial;
+            m_first = partial;
+            m_count += partial->end;
+        }
     }
 }
 

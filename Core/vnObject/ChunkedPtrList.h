@@ -1,7 +1,9 @@
 // vorn::ChunkedPtrList: an unordered list of {object, table} pairs kept in a doubly
 // linked list of blocks of 1024 pairs. Appending touches only the last block; splicing
-// another list in relinks its full blocks and copies only its last, partial block, so
-// whole lists move in time proportional to their block count. One emptied block is
+// another list in relinks its blocks and copies at most its last, partial block (when
+// it fits in this list's last block; otherwise it is relinked too, at the front, the
+// one block besides the last that may be partial), so whole lists move in time
+// proportional to their block count, and a splice never allocates. One emptied block is
 // kept for reuse, so a stack that grows and shrinks across a block boundary does not
 // allocate each time. Not thread-safe: the owner guards it. Every block's pairs start
 // at its index 0.
@@ -33,7 +35,7 @@ public:
         Base::PopBack();
         return p;
     }
-    // Moves every pair of other into this list and leaves other empty.
+    // Moves every pair of other into this list and leaves other empty; allocates nothing.
     void Splice(ChunkedPtrList& other);
 
     // Keeps, in order, the pairs for which keep(AnyInterface&) is true, compacting the

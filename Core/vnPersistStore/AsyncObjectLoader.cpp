@@ -22,10 +22,12 @@ void AsyncObjectLoader::Stop()
             DropAll(m_queue);
             return;
         }
+        // A flag, not an entry of the queue: stopping allocates nothing (a store that
+        // cannot be opened or closed for want of memory still stops its loader). No
+        // request is queued after it; the thread serves those before it and ends.
         if (!m_stopQueued) {
             m_stopQueued = true;
-            if (m_queue.IsEmpty()) m_work.Set();
-            m_queue.PushBack(StopEntry());
+            m_work.Set();
         }
     }
     m_thread.JoinThread();
@@ -64,6 +66,7 @@ void AsyncObjectLoader::ThreadMain()
             {
                 CriticalSectionLock lock(m_lock);
                 taken = std::move(m_queue);
+                if (taken.IsEmpty() && m_stopQueued) return;
                 m_work.Reset();
             }
             if (taken.IsEmpty()) break;

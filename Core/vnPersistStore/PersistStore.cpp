@@ -65,9 +65,10 @@ void PersistStore::Open(bool createdNew)
 
 PersistStore* OpenPersistStoreOnLss(ILogStructuredStore* lss, bool createdNew, const PersistStoreSettings* settings)
 {
-    const PersistStoreSettings s = settings ? *settings : PersistStoreSettings{};
     PersistStore* store = nullptr;
     try {
+        // The copy of the settings allocates too: the store is taken over whatever fails.
+        const PersistStoreSettings s = settings ? *settings : PersistStoreSettings{};
         store = new PersistStore(lss, s);
     } catch (...) {
         lss->Close();
@@ -399,6 +400,9 @@ void PersistStore::ClosePSpace(PSpace* space)
         while (n > 1)
             if (refs->compare_exchange_weak(n, n - 1)) return;
     }
+    // A copy (the space may go), made before the close is counted: nothing between the
+    // count and RunClose, which takes it back on every path, may throw.
+    xstring name(space->GetName());
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = EntryOf(space);
@@ -407,7 +411,7 @@ void PersistStore::ClosePSpace(PSpace* space)
         // The close under way keeps the space alive until it ends.
         ++e.m_closing;
     }
-    RunClose(space, xstring(space->GetName())); // a copy: the space may go
+    RunClose(space, name);
 }
 
 void PersistStore::RunClose(PSpace* space, const xstring& name)

@@ -7,6 +7,7 @@
 #include <fnmatch.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
@@ -154,5 +155,20 @@ bool QueryStreamFile(FILE* stream, int64_t& size, bool& isDirectory)
 }
 
 bool MakeFifo(const char* path) { return ::mkfifo(path, 0600) == 0; }
+
+int CheckReadableDirectory(const char* path)
+{
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    // Reading it, as a listing would: a directory that may be opened but not listed
+    // fails here.
+    char buffer[256];
+    const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    const int e = n < 0 ? errno : 0;
+    ::close(fd);
+    return e;
+}
 
 } // namespace vorn

@@ -65,6 +65,10 @@ bool QueryDirEntry(const char* path, DirEntryRecord& out);
 // stream's file cannot be queried.
 bool QueryStreamFile(FILE* stream, int64_t& size, bool& isDirectory);
 
+// 0 when path is a directory that can be read; otherwise the errno value (ENOTDIR for
+// anything else). Allocates nothing.
+int CheckReadableDirectory(const char* path);
+
 // Creates a named pipe (FIFO) with permissions 0600; false on failure (errno).
 bool MakeFifo(const char* path);
 

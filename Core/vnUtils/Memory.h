@@ -16,6 +16,13 @@ void MemFree(void* p);
 // MemAlloc that throws std::bad_alloc instead of returning null.
 void* MemAllocOrThrow(size_t n);
 
+// Tests of running out of memory: while a hook is set, MemAlloc asks it first and
+// returns null (as a refused request) when it answers true. The hook is called on any
+// thread, must not allocate through MemAlloc, and is set or cleared only while no other
+// thread allocates.
+using MemAllocFailureHook = bool (*)(size_t n);
+void SetMemAllocFailureHook(MemAllocFailureHook hook);
+
 // The process-wide heap behind MemAlloc/MemFree, or null when they use the C library's
 // allocator (builds with VORN_SYSTEM_MALLOC: sanitizers, Valgrind).
 Heap* ProcessHeap();

@@ -15,6 +15,7 @@
 #include "vnPersistStore/ThreadPSpaceGuard.h"
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/Trace.h"
+#include "vnPlatform/Dir.h"
 #include "vnPlatform/Interrupt.h"
 #include "vnPlatform/PartialFile.h"
 #include <cerrno>
@@ -95,11 +96,7 @@ void CheckImagesFound(const Montage& montage, const xstring& dir, const xstring&
 void CheckDirectory(const xstring& dir)
 {
     xstring z(dir);
-    std::error_code ec;
-    const fs::path p(z.c_str());
-    if (!fs::is_directory(p, ec)) throw FileException(uint32_t(ec ? ec.value() : ENOTDIR), dir);
-    fs::directory_iterator it(p, ec);
-    if (ec) throw FileException(uint32_t(ec.value()), dir);
+    if (const int e = CheckReadableDirectory(z.c_str())) throw FileException(uint32_t(e), dir);
 }
 
 // The partial file, created new (never through a link; what a finished or failed build
@@ -110,33 +107,33 @@ void CheckDirectory(const xstring& dir)
 // held, and an interrupt removes it too, but only while the name still stands for it.
 class PartialFile {
 public:
-    PartialFile(const xstring& path, const LssSettings& settings) : m_path(path)
+    PartialFile(const xstring& path, const LssSettings& settings) : m_path(path), m_zpath(path)
     {
-        xstring z(m_path);
+        const char* z = m_zpath.c_str();
         // A signal between the creation and the arming waits, so that no file is left.
         CatchInterrupts();
         HoldInterrupts();
         try {
-            if (const int e = ClearPartialFile(z.c_str())) throw FileException(uint32_t(e), m_path);
-            m_file = std::make_unique<FileRAS>(z.c_str(), OM_CREATE_NEW, settings.m_enableFileBuffering,
+            if (const int e = ClearPartialFile(z)) throw FileException(uint32_t(e), m_path);
+            m_file = std::make_unique<FileRAS>(z, OM_CREATE_NEW, settings.m_enableFileBuffering,
                                                settings.m_enableWriteThrough);
             // Locked and still under its name (FileRAS refuses it otherwise): no other
             // build removes it now.
-            if (const int e = QueryFileIdentity(z.c_str(), &m_id)) throw FileException(uint32_t(e), m_path);
+            if (const int e = QueryFileIdentity(z, &m_id)) throw FileException(uint32_t(e), m_path);
             AtStep(BuildStep::PartialFileCreated);
         } catch (...) {
             m_file.reset();
             ReleaseInterrupts();
             throw;
         }
-        RemoveOnInterrupt(z.c_str(), m_id);
+        RemoveOnInterrupt(z, m_id);
     }
+    // Allocates nothing: it runs on the way out of failures.
     ~PartialFile()
     {
         if (!m_file) return;
         HoldInterrupts();
-        xstring z(m_path);
-        RemoveFileIfIdentity(z.c_str(), m_id);
+        RemoveFileIfIdentity(m_zpath.c_str(), m_id);
         m_file.reset();
         ReleaseInterrupts();
     }
@@ -150,10 +147,10 @@ public:
     // reported, but the store stands.
     void Rename(const xstring& storePath)
     {
+        xstring to(storePath);
         HoldInterrupts();
-        xstring from(m_path), to(storePath);
         RenameOutcome out;
-        const int e = RenameDurably(from.c_str(), m_id, to.c_str(), &out);
+        const int e = RenameDurably(m_zpath.c_str(), m_id, to.c_str(), &out);
         if (out.renamed) {
             m_file.reset();
             ReleaseInterrupts();
@@ -187,6 +184,7 @@ private:
     }
 
     xstring m_path;
+    xstring m_zpath; // m_path, zero-terminated once (c_str) for the system calls
     FileIdentity m_id;
     std::unique_ptr<FileRAS> m_file;
 };

@@ -8,6 +8,9 @@
 #include "vnUtils/Trace.h"
 #include "vnPlatform/Interrupt.h"
 #include "vnPlatform/StandardDescriptors.h"
+#include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -100,28 +103,42 @@ int TilvexgenMain(int argc, const char** argv, const char* nullDevice)
         WriteToAnOpenStandardStream(message.data(), size_t(message.size()));
         return 1;
     }
-    CatchInterrupts();
-    GetLogSink()->Open("stdout");
-    TraceShowTime = false;
-    if (argc != 2) return UsageError();
+    bool built = false;
+    try {
+        CatchInterrupts();
+        GetLogSink()->Open("stdout");
+        TraceShowTime = false;
+        if (argc != 2) return UsageError();
 
-    xstring storePath;
-    if (!DeriveStorePath(argv[0], argv[1], storePath)) return UsageError();
-    const xstring dir = ToForwardSlashes(argv[1]);
+        xstring storePath;
+        if (!DeriveStorePath(argv[0], argv[1], storePath)) return UsageError();
+        const xstring dir = ToForwardSlashes(argv[1]);
 
-    {
-        TraceStream t;
-        t << "Scanning directory " << ShownName(dir.Range()) << " for jpeg images\n";
+        {
+            TraceStream t;
+            t << "Scanning directory " << ShownName(dir.Range()) << " for jpeg images\n";
+        }
+        {
+            TraceStream t;
+            t << "Tilvex will be written as file : " << ShownName(storePath.Range()) << "\n";
+        }
+        RegisterBuilderModule();
+        built = BuildMontage(storePath, dir);
+    } catch (const std::exception& e) {
+        // Memory ran out before the build began (the build catches its own failures):
+        // said without allocating, and the build has failed.
+        char line[512];
+        const int n = std::snprintf(line, sizeof line, "Error : %s\n", e.what());
+        if (n > 0) WriteToAnOpenStandardStream(line, std::min(size_t(n), sizeof line - 1));
+    } catch (...) {
+        static const char line[] = "Error : the build could not begin\n";
+        WriteToAnOpenStandardStream(line, sizeof line - 1);
     }
-    {
-        TraceStream t;
-        t << "Tilvex will be written as file : " << ShownName(storePath.Range()) << "\n";
-    }
-    RegisterBuilderModule();
-    const bool built = BuildMontage(storePath, dir);
-    {
+    try {
         TraceStream t;
         t << "\nHit a key...\n";
+    } catch (const std::exception&) {
+        // The store stands as the build left it, said or not.
     }
     WaitForKeyPress();
     CloseLogSink();
