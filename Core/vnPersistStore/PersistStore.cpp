@@ -399,6 +399,7 @@ void PersistStore::ClosePSpace(PSpace* space)
         while (n > 1)
             if (refs->compare_exchange_weak(n, n - 1)) return;
     }
+    xstring name(space->GetName()); // a copy, made before anything changes: the space may go
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = EntryOf(space);
@@ -407,7 +408,7 @@ void PersistStore::ClosePSpace(PSpace* space)
         // The close under way keeps the space alive until it ends.
         ++e.m_closing;
     }
-    RunClose(space, xstring(space->GetName())); // a copy: the space may go
+    RunClose(space, name);
 }
 
 void PersistStore::RunClose(PSpace* space, const xstring& name)
