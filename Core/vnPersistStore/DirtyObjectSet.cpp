@@ -50,39 +50,47 @@ void DirtyObjectSet::WriteDone()
     if (PersistStore* store = m_space->GetWriteState().m_store) store->GetWriter().RemoveFromDirtyList(m_space);
 }
 
-const DirtyObjectSet::Queue& DirtyObjectSet::StartFlight()
+void DirtyObjectSet::StartFlight()
 {
     CriticalSectionLock lock(m_lock);
-    m_inFlight = std::move(m_queue);
+    m_flight = m_queue.Size();
     m_scheduledSinceFlight = false;
-    for (const IPersistablePtr& p : m_inFlight) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
-    return m_inFlight;
+    for (const IPersistablePtr& p : m_queue) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_DIRTY);
 }
 
 void DirtyObjectSet::EndFlight()
 {
     {
         CriticalSectionLock lock(m_lock);
-        m_inFlight.Clear();
+        // Erasing whole pages and moving entries within one allocates nothing.
+        m_queue.EraseRange(m_queue.Begin(), m_queue.Advance(m_queue.Begin(), m_flight));
+        m_flight = 0;
     }
     WriteDone();
+}
+
+void DirtyObjectSet::RequeueFlightLocked()
+{
+    if (m_flight == 0) return;
+    // Compacts the taken objects in place: those queued again since are dropped here.
+    Queue::Position to = m_queue.Begin();
+    Queue::Position from = m_queue.Begin();
+    for (int32_t i = 0; i < m_flight; ++i, ++from) {
+        const IPersistablePtr p = *from;
+        PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
+        if (state.m_flags & POS_DIRTY) continue; // queued again since, further back
+        state.m_flags |= POS_DIRTY;
+        *to = p;
+        ++to;
+    }
+    m_queue.EraseRange(to, from);
+    m_flight = 0;
 }
 
 void DirtyObjectSet::AbortFlight()
 {
     CriticalSectionLock lock(m_lock);
-    Queue again;
-    for (const IPersistablePtr& p : m_inFlight) {
-        PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
-        if (state.m_flags & POS_DIRTY) continue; // queued again since
-        state.m_flags |= POS_DIRTY;
-        again.PushBack(p);
-    }
-    m_inFlight.Clear();
-    if (!again.IsEmpty()) {
-        again.Append(m_queue);
-        m_queue = std::move(again);
-    }
+    RequeueFlightLocked();
     ScheduleLocked();
 }
 
@@ -90,7 +98,6 @@ void DirtyObjectSet::VisitDirtyObjects(IObjectVisitor& v)
 {
     CriticalSectionLock lock(m_lock);
     for (const IPersistablePtr& p : m_queue) v.VisitStrong(p.Any());
-    for (const IPersistablePtr& p : m_inFlight) v.VisitStrong(p.Any());
 }
 
 void DirtyObjectSet::MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to)
@@ -100,27 +107,17 @@ void DirtyObjectSet::MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to)
     CriticalSectionLock lockFrom(from.m_lock);
     // Objects of a write in flight go too, dirty again: whether that write commits or
     // not, to writes them, and from keeps nothing that now belongs to to's space.
-    bool moved = false;
-    for (const IPersistablePtr& p : from.m_inFlight) {
-        PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
-        if (state.m_flags & POS_DIRTY) continue; // queued again since, so in from's queue
-        state.m_flags |= POS_DIRTY;
-        to.m_queue.PushBack(p);
-        moved = true;
-    }
-    from.m_inFlight.Clear();
-    if (!from.m_queue.IsEmpty()) {
-        to.m_queue.Append(from.m_queue);
-        from.m_queue.Clear();
-        moved = true;
-    }
-    if (moved) to.ScheduleLocked();
+    from.RequeueFlightLocked();
+    if (from.m_queue.IsEmpty()) return;
+    to.m_queue.Append(from.m_queue);
+    from.m_queue.Clear();
+    to.ScheduleLocked();
 }
 
 int32_t DirtyObjectSet::Size()
 {
     CriticalSectionLock lock(m_lock);
-    return m_queue.Size();
+    return m_queue.Size() - m_flight;
 }
 
 } // namespace vorn

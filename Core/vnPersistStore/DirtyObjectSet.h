@@ -32,21 +32,26 @@ public:
     void Schedule();
     bool IsScheduled();
 
-    // Takes the whole queue out (the set is left empty, still scheduled).
+    // Takes the whole queue out (the set is left empty, still scheduled); not while a
+    // write is in flight.
     Queue Take();
     // After a complete write: unschedules the space when nothing was queued or scheduled
     // since the write took the space's state.
     void WriteDone();
 
-    // A write in flight: the queue moves aside (the collector still sees it) and its
-    // objects' dirty flags are cleared, so that a change made while the write goes on
-    // queues them again. StartFlight runs under the space lock.
-    const Queue& StartFlight();
-    // The write is done: the objects are let go, and the space unscheduled when nothing
-    // was queued or scheduled meanwhile (WriteDone).
+    // A write in flight takes the objects queued now: they stay at the front of the
+    // queue (the collector still sees them) and their dirty flags are cleared, so that a
+    // change made while the write goes on queues them again, behind. StartFlight runs
+    // under the space lock; so does ForEachInFlight, which calls f(const IPersistablePtr&)
+    // for each taken object.
+    void StartFlight();
+    template <class F>
+    void ForEachInFlight(F&& f) const;
+    // The write is done: the objects it took leave the queue, and the space is
+    // unscheduled when nothing was queued or scheduled meanwhile (WriteDone).
     void EndFlight();
-    // The write failed (under the space lock): every object not queued again meanwhile
-    // is dirty and queued again, in front.
+    // The write failed (under the space lock): every object it took and that was not
+    // queued again meanwhile is dirty again, in front. Allocates nothing.
     void AbortFlight();
 
     // The collector's view: every queued object is a strong reference.
@@ -57,21 +62,36 @@ public:
     // nothing back). Locks to's set, then from's.
     static void MoveDirtyObjects(DirtyObjectSet& from, DirtyObjectSet& to);
 
+    // The objects queued (those of a write in flight not counted).
     int32_t Size();
     CriticalSection& Lock() { return m_lock; }
 
 private:
     friend class DosWriter;
     void ScheduleLocked();
+    // Under m_lock: ends a flight that failed or moved away; the taken objects not queued
+    // again meanwhile are dirty and stay in front, the others (queued again behind) leave
+    // their first place. Allocates nothing.
+    void RequeueFlightLocked();
 
     PSpace* m_space;
     bool m_scheduled = false; // guarded by m_lock
     // Schedule was called since the last StartFlight: roots or deletions changed after
     // the write took them. Guarded by m_lock.
     bool m_scheduledSinceFlight = false;
+    // The dirty objects, and in front of them the m_flight objects that a write in
+    // flight took (an object of those queued again meanwhile is also further back).
     Queue m_queue;
-    Queue m_inFlight;
+    int32_t m_flight = 0;
     CriticalSection m_lock;
 };
+
+template <class F>
+void DirtyObjectSet::ForEachInFlight(F&& f) const
+{
+    // Under the space lock nothing is queued or moved meanwhile; the collector only reads.
+    Queue::Position it = m_queue.Begin();
+    for (int32_t i = 0; i < m_flight; ++i, ++it) f(static_cast<const IPersistablePtr&>(*it));
+}
 
 } // namespace vorn

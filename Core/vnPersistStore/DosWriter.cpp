@@ -90,15 +90,20 @@ bool Snapshot(PSpace* space, SpaceWrite& w)
         roots.SetDirty(false);
         w.m_rootsTaken = true;
     }
-    const DirtyObjectSet::Queue& taken = st.m_dirty.StartFlight();
+    st.m_dirty.StartFlight();
     w.m_inFlight = true;
     // Room for the records as large as they were last time, so that the bytes are
     // not copied again while the locks are held.
     size_t expected = 0;
-    for (const IPersistablePtr& p : taken) expected += size_t(LoadEvictableSize(SysStateOf(p.Any()))) + 16;
+    size_t count = 0;
+    st.m_dirty.ForEachInFlight([&](const IPersistablePtr& p) {
+        expected += size_t(LoadEvictableSize(SysStateOf(p.Any()))) + 16;
+        ++count;
+    });
     w.m_bytes.m_bytes.reserve(expected);
+    w.m_objects.reserve(count);
     Archive ar(&w.m_bytes);
-    for (const IPersistablePtr& p : taken) {
+    st.m_dirty.ForEachInFlight([&](const IPersistablePtr& p) {
         const PersistObjState& state = p.m_table->GetPersistObjState(p.m_object);
         ObjectWrite ow;
         ow.m_oid = state.m_oid;
@@ -112,8 +117,20 @@ bool Snapshot(PSpace* space, SpaceWrite& w)
             ow.m_end = w.m_bytes.m_bytes.size();
         }
         w.m_objects.push_back(ow);
-    }
+    });
     return merged;
+}
+
+// Gives the write state a failed write took back to its space (under the space's lock).
+// Allocates nothing.
+void GiveBack(SpaceWrite& w) noexcept
+{
+    if (w.m_space == nullptr) return;
+    SpaceWriteState& st = StateOf(w.m_space);
+    if (w.m_rootsTaken) w.m_space->GetRoots().SetDirty(true);
+    if (w.m_deletionsTaken) st.m_deletions.SetDirty(true);
+    st.m_writtenByWriter = w.m_wasWritten;
+    if (w.m_inFlight) st.m_dirty.AbortFlight();
 }
 
 void TraceFailure(const char* what, std::exception_ptr e)
@@ -249,6 +266,12 @@ bool DosWriter::LinkWriteGroup(PSpace* a, PSpace* b)
 void DosWriter::CollectWriteGroups(std::vector<PSpace*>& list)
 {
     CriticalSectionLock lock(m_groupLock);
+    // Room first (the rings counted, nothing changed yet), so that a failure leaves the
+    // groups as they were.
+    size_t members = list.size();
+    for (PSpace* s : list)
+        for (PSpace* m = StateOf(s).m_groupNext; m != s; m = StateOf(m).m_groupNext) ++members;
+    list.reserve(members);
     for (PSpace* s : list) StateOf(s).m_visited = true;
     for (size_t i = 0; i < list.size(); ++i) {
         PSpace* s = list[i];
@@ -307,11 +330,14 @@ bool DosWriter::WaitHolding(CSpace* c, Clock::duration bound)
     }
 }
 
-std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
+void DosWriter::HeldLocks::Leave() noexcept
 {
-    const std::vector<CSpace*> order = LockOrder(spaces);
-    std::vector<CSpace*> held;
-    held.reserve(order.size());
+    for (auto it = m_held.rbegin(); it != m_held.rend(); ++it) (*it)->Unlock();
+    m_held.clear();
+}
+
+void DosWriter::LockGroup(const std::vector<CSpace*>& order, HeldLocks& held)
+{
     const int32_t missesBeforeHeldWaits = m_lockWaiting.m_missesBeforeHeldWaits;
     int32_t misses = 0;
     // How long a wait for one lock may last while others are held: none until enough
@@ -323,7 +349,7 @@ std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
         const Clock::time_point t = Clock::now();
         order[first]->Lock();
         longestWait = std::max(longestWait, Clock::now() - t);
-        held.assign(1, order[first]);
+        held.Add(order[first]);
         size_t missed = order.size();
         for (size_t i = 0; i < order.size(); ++i) {
             if (i == first) continue;
@@ -331,15 +357,28 @@ std::vector<CSpace*> DosWriter::LockGroup(const std::vector<PSpace*>& spaces)
                 missed = i;
                 break;
             }
-            held.push_back(order[i]);
+            held.Add(order[i]);
         }
-        if (missed == order.size()) return held;
-        for (auto it = held.rbegin(); it != held.rend(); ++it) (*it)->Unlock();
-        held.clear();
+        if (missed == order.size()) return;
+        held.Leave();
         ReachedStage(WriteStage::LockTaken);
         if (++misses >= missesBeforeHeldWaits) bound = std::max({2 * bound, 2 * longestWait, Clock::duration(kMinHeldWait)});
         first = missed;
     }
+}
+
+void DosWriter::RelinkWriteGroup(const std::vector<PSpace*>& group) noexcept
+{
+    for (size_t i = 1; i < group.size(); ++i) LinkWriteGroup(group[0], group[i]);
+}
+
+void DosWriter::LeaveWriteGroup(PSpace* space) noexcept
+{
+    CriticalSectionLock lock(m_groupLock);
+    PSpace* before = space;
+    while (StateOf(before).m_groupNext != space) before = StateOf(before).m_groupNext;
+    StateOf(before).m_groupNext = StateOf(space).m_groupNext;
+    StateOf(space).m_groupNext = space;
 }
 
 void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
@@ -351,52 +390,50 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
         FlushIfAsked(flushToDisk);
         return;
     }
+    // From here on a failure links the group again (nothing in the catches allocates).
+    try {
+        WriteCollectedGroup(group, flushToDisk);
+    } catch (...) {
+        RelinkWriteGroup(group);
+        throw;
+    }
+}
+
+void DosWriter::WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDisk)
+{
     ReachedStage(WriteStage::GroupCollected);
 
     // The group's locks are held while its state is taken and serialised, so that the
     // write is one consistent cut; the store sees the bytes after the locks are left.
-    std::vector<CSpace*> locked;
+    // Everything the write keeps is allocated while no lock is held.
+    std::vector<SpaceWrite> writes;
+    std::vector<CSpace*> order;
+    HeldLocks locks;
     for (;;) {
-        locked = LockGroup(group);
+        writes.clear();
+        writes.resize(group.size());
+        order = LockOrder(group);
+        locks.Reserve(order.size());
+        LockGroup(order, locks);
         const size_t before = group.size();
         CollectWriteGroups(group);
         if (group.size() == before) break;
-        for (CSpace* c : locked) c->Unlock();
+        locks.Leave();
         ReachedStage(WriteStage::Regrouped);
     }
     const Clock::time_point start = Clock::now();
-    auto unlock = [&] {
-        const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-        for (CSpace* c : locked) c->Unlock();
-        m_totalHoldNs.fetch_add(ns, std::memory_order_relaxed);
-        m_holds.fetch_add(1, std::memory_order_relaxed);
-        int64_t longest = m_longestHoldNs.load(std::memory_order_relaxed);
-        while (ns > longest && !m_longestHoldNs.compare_exchange_weak(longest, ns, std::memory_order_relaxed)) {
-        }
-    };
-    std::vector<SpaceWrite> writes(group.size());
     // Everything is serialised before the store sees a byte: a class whose Serialise
     // throws leaves no truncated element and no partial group behind.
-    auto giveBack = [&] {
-        for (SpaceWrite& w : writes) {
-            if (w.m_space == nullptr) continue;
-            SpaceWriteState& st = StateOf(w.m_space);
-            if (w.m_rootsTaken) w.m_space->GetRoots().SetDirty(true);
-            if (w.m_deletionsTaken) st.m_deletions.SetDirty(true);
-            st.m_writtenByWriter = w.m_wasWritten;
-            if (w.m_inFlight) st.m_dirty.AbortFlight();
-        }
-    };
     try {
         // Merged deletions stay pending whatever becomes of the write.
         for (size_t i = 0; i < group.size(); ++i)
             if (Snapshot(group[i], writes[i])) AddToDeletionList(group[i]);
     } catch (...) {
-        giveBack();
-        unlock();
-        throw;
+        for (SpaceWrite& w : writes) GiveBack(w);
+        throw; // the locks are left on the way out
     }
-    unlock();
+    locks.Leave();
+    NoteLockHold(Clock::now() - start);
     ReachedStage(WriteStage::LocksLeft);
 
     // The schema may gain entries at any time (no space lock guards it): only what
@@ -426,14 +463,22 @@ void DosWriter::WriteGroup(PSpace* space, bool flushToDisk)
     } catch (...) {
         if (schemaWritten) m_store->GetSchema().m_dirty.store(true);
         m_store->MarkStoreElementsDirty();
-        std::vector<PSpace*> spaces;
-        for (SpaceWrite& w : writes) spaces.push_back(w.m_space);
-        locked = LockGroup(spaces);
-        giveBack();
-        for (CSpace* c : locked) c->Unlock();
+        // The same locks again: room for them is there already.
+        LockGroup(order, locks);
+        for (SpaceWrite& w : writes) GiveBack(w);
         throw;
     }
     for (SpaceWrite& w : writes) StateOf(w.m_space).m_dirty.EndFlight();
+}
+
+void DosWriter::NoteLockHold(Clock::duration held) noexcept
+{
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(held).count();
+    m_totalHoldNs.fetch_add(ns, std::memory_order_relaxed);
+    m_holds.fetch_add(1, std::memory_order_relaxed);
+    int64_t longest = m_longestHoldNs.load(std::memory_order_relaxed);
+    while (ns > longest && !m_longestHoldNs.compare_exchange_weak(longest, ns, std::memory_order_relaxed)) {
+    }
 }
 
 void DosWriter::WriteAll(bool flushToDisk)
@@ -470,8 +515,8 @@ bool DosWriter::ForgetSpace(PSpace* space, const std::function<bool()>& stillClo
     }
     const bool closing = stillClosing();
     if (closing) {
-        std::vector<PSpace*> group{space};
-        CollectWriteGroups(group);
+        // Decided: nothing from here on may fail.
+        LeaveWriteGroup(space);
         RemoveFromDeletionList(space);
         RemoveFromDirtyList(space);
     }

@@ -164,8 +164,33 @@ private:
     // bound passed (or is zero).
     bool WaitHolding(CSpace* c, Clock::duration bound);
     bool AnyScheduled(const std::vector<PSpace*>& group);
-    // Enters the locks of spaces (see the top) and returns them in the order entered.
-    std::vector<CSpace*> LockGroup(const std::vector<PSpace*>& spaces);
+    // The space locks a write holds: left by Leave or, at the latest, the destructor.
+    // Room for all of them is made first (Reserve), so that taking and leaving them
+    // allocates nothing.
+    class HeldLocks {
+    public:
+        HeldLocks() = default;
+        ~HeldLocks() { Leave(); }
+        HeldLocks(const HeldLocks&) = delete;
+        HeldLocks& operator=(const HeldLocks&) = delete;
+        void Reserve(size_t n) { m_held.reserve(n); }
+        void Add(CSpace* c) noexcept { m_held.push_back(c); }
+        void Leave() noexcept;
+        bool Empty() const { return m_held.empty(); }
+    private:
+        std::vector<CSpace*> m_held; // in the order entered
+    };
+    // Enters the locks of order (distinct CSpaces in ascending address order; see the
+    // top) into held, which has room for all and holds none.
+    void LockGroup(const std::vector<CSpace*>& order, HeldLocks& held);
+    // A write that failed after collecting its group links the group again, so that
+    // its spaces are still written together. Allocates nothing.
+    void RelinkWriteGroup(const std::vector<PSpace*>& group) noexcept;
+    // Takes the space out of its write-group ring. Allocates nothing.
+    void LeaveWriteGroup(PSpace* space) noexcept;
+    // WriteGroup once the group is collected and has something to write.
+    void WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDisk);
+    void NoteLockHold(Clock::duration held) noexcept;
     bool WaitOrStop(int32_t ms);
     // Nothing is left to write: a flush asked for still reaches the disk, since the
     // thread may have written unflushed since the last one.

@@ -400,9 +400,7 @@ void PersistStore::ClosePSpace(PSpace* space)
         while (n > 1)
             if (refs->compare_exchange_weak(n, n - 1)) return;
     }
-    // A copy (the space may go), made before the close is counted: nothing between the
-    // count and RunClose, which takes it back on every path, may throw.
-    xstring name(space->GetName());
+    xstring name(space->GetName()); // a copy, made before anything changes: the space may go
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = EntryOf(space);

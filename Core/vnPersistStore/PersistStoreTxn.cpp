@@ -52,20 +52,36 @@ void PersistStoreTxn::End(CSpace* alsoLeave)
 
 PSpace* PersistStoreTxn::OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace)
 {
-    PSpace* space = m_store->OpenPSpace(name, openMode, createdNew, cspace);
+    // Room for the hold and the entered lock first: once the lock is entered nothing
+    // fails, and a failed open leaves the transaction as it was.
+    CSpace* const previous = m_entered.IsEmpty() ? nullptr : m_entered.Back();
+    m_held.push_back(nullptr);
+    PSpace* space;
+    try {
+        m_entered.PushBack(nullptr);
+        try {
+            space = m_store->OpenPSpace(name, openMode, createdNew, cspace);
+        } catch (...) {
+            m_entered.PopBack();
+            throw;
+        }
+    } catch (...) {
+        m_held.pop_back();
+        throw;
+    }
     m_store->HoldPSpace(space);
-    m_held.push_back(space);
+    m_held.back() = space;
     space->GetCSpace()->Lock();
+    m_entered.Back() = space->GetCSpace();
     DosWriter& writer = m_store->GetWriter();
-    if (!m_entered.IsEmpty()) {
-        writer.LinkWriteGroup(GetPSpaceOfCSpace(m_entered.Back()), space);
+    if (previous) {
+        writer.LinkWriteGroup(GetPSpaceOfCSpace(previous), space);
     } else if (m_exclusive) {
         if (!m_pairs.empty()) writer.LinkWriteGroup(m_pairs[0].m_space, space);
     } else {
         m_exclusive = true;
         for (const PSpaceLockPair& p : m_pairs) writer.LinkWriteGroup(p.m_space, space);
     }
-    m_entered.PushBack(space->GetCSpace());
     return space;
 }
 
@@ -101,25 +117,25 @@ PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)
     if (space == nullptr) {
         CSpace* c = GetThreadCSpace();
         if (c == nullptr) throw ProgrammingErrorException(xstring("a space transaction needs a thread space"));
+        t_bareTxnLocks.push_back(c); // room first: entering the lock is the last step
         c->Lock();
-        t_bareTxnLocks.push_back(c);
         return nullptr;
     }
     PersistStore* store = space->GetWriteState().m_store;
     if (store == nullptr) throw ProgrammingErrorException(xstring("the thread space belongs to no store"));
-    store->HoldPSpace(space);
-    CSpace* c = space->GetCSpace();
-    c->Lock();
-    PersistStoreTxn* txn;
+    // Everything that may fail comes before the hold and the lock.
+    const PSpaceLockPair pair{space, mode};
+    PersistStoreTxn* txn = store->OpenTxn(&pair, 1);
     try {
-        const PSpaceLockPair pair{space, mode};
-        txn = store->OpenTxn(&pair, 1);
-        txn->m_held.push_back(space);
+        txn->m_held.push_back(nullptr);
     } catch (...) {
-        c->Unlock();
-        store->ReleasePSpace(space);
+        txn->Close();
         throw;
     }
+    store->HoldPSpace(space);
+    txn->m_held.back() = space;
+    CSpace* c = space->GetCSpace();
+    c->Lock();
     txn->m_spaceTxnLock = c;
     return txn;
 }
