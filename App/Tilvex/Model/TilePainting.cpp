@@ -42,8 +42,8 @@ void Paint(TilvexNode* node, const ResDIB& src, const Rect2i& R, const Rect2i& U
         sink->OnTilePainted(node, (R.x1 - origin.x) / kTileSize, (R.y1 - origin.y) / kTileSize);
         return;
     }
+    node->MarkDirty(); // first: a failure to mark leaves the tile's bytes as they were
     EncodeJpegImage(node->m_dib, node->m_jpeg);
-    node->MarkDirty();
 }
 
 } // namespace

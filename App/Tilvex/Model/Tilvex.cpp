@@ -41,8 +41,10 @@ void Tilvex::MarkDirty() { MarkPersistentAsDirtyWithoutTrace(AsObject()); }
 void Tilvex::SetHeight(int32_t height)
 {
     CheckPyramidHeight(height);
-    m_height = height;
+    // Marked first: marking may fail for want of memory, and a change made before it
+    // would then never be written.
     MarkDirty();
+    m_height = height;
 }
 
 void Tilvex::IncreaseHeight(int32_t row, int32_t col)
@@ -57,9 +59,11 @@ void Tilvex::IncreaseHeight(int32_t row, int32_t col)
 
 void Tilvex::SetRootNode(TilvexNode* node)
 {
-    m_root = node ? pref(node->AsPersistable()) : pref();
-    if (node) DeclareReachable(AsObject(), node->AsObject(), true);
+    // What may fail first (marking, declaring), the change last: a failure leaves the
+    // root as it was, never changed but not to be written.
     MarkDirty();
+    if (node) DeclareReachable(AsObject(), node->AsObject(), true);
+    m_root = node ? pref(node->AsPersistable()) : pref();
 }
 
 TilvexNode* Tilvex::GetRootNode() { return TilvexNode::FromPersistable(m_root.Get()); }

@@ -83,9 +83,10 @@ TilvexNode* TilvexNode::GetChild(int32_t col, int32_t row)
 void TilvexNode::SetChild(int32_t col, int32_t row, TilvexNode* child)
 {
     CheckChildIndex(col, row);
-    m_children[col + 2 * row] = child ? pref(child->AsPersistable()) : pref();
-    if (child) DeclareReachable(AsObject(), child->AsObject(), true);
+    // What may fail first, the change last (as Tilvex::SetRootNode).
     MarkDirty();
+    if (child) DeclareReachable(AsObject(), child->AsObject(), true);
+    m_children[col + 2 * row] = child ? pref(child->AsPersistable()) : pref();
 }
 
 bool TilvexNode::HasChildren() const
@@ -151,6 +152,7 @@ void TilvexNode::RecordDibRead()
 
 void TilvexNode::TakeJpegBytes(xvector<uint8_t>& bytes)
 {
+    MarkDirty(); // first: a failure to mark leaves the tile as it was
     m_jpeg.m_bytes.swap(bytes);
     bytes = xvector<uint8_t>();
     m_jpeg.m_valid = true;
@@ -158,20 +160,17 @@ void TilvexNode::TakeJpegBytes(xvector<uint8_t>& bytes)
     m_decodeState = TDS_STALE;
     m_undecodable = false;
     if (GetThreadDGState()) m_dibIndepNode.MarkDirty();
-    MarkDirty();
 }
 
 void TilvexNode::ClearImage()
 {
     const bool had = m_jpeg.IsValid() || !m_jpeg.m_bytes.empty();
+    if (had) MarkDirty(); // first, as in TakeJpegBytes
     m_jpeg.Clear();
     m_dib.Clear();
     m_decodeState = TDS_NO_IMAGE;
     m_undecodable = false;
-    if (had) {
-        if (GetThreadDGState()) m_dibIndepNode.MarkDirty();
-        MarkDirty();
-    }
+    if (had && GetThreadDGState()) m_dibIndepNode.MarkDirty();
 }
 
 void TilvexNode::MarkDirty() { MarkPersistentAsDirtyWithoutTrace(AsObject()); }
