@@ -13,6 +13,7 @@
 #include "vnPlatform/LockedFile.h"
 #include "vnPlatform/PartialFile.h"
 #include "vnPlatform/Process.h"
+#include "vnUtils/Memory.h"
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -167,6 +168,27 @@ TEST(TilvexgenBuild, UnusablePhotosAreReportedAndTheBuildGoesOn)
     EXPECT_NE(r.out.find("Processing 3 images\n"), std::string::npos) << r.out;
     const StoredPyramid stored = ReadStore(d.store);
     EXPECT_FALSE(stored.tiles.empty());
+}
+
+// Memory running out while a photo is painted (here the block for its file's bytes)
+// passes that photo over by name; the build goes on and ends with 0.
+TEST(TilvexgenBuild, APhotoThatRunsOutOfMemoryIsNamedAndPassedOver)
+{
+    BuildDirs d;
+    d.Add("a.jpg", Photo(200, 100, 1));
+    const std::vector<uint8_t> b = Photo(150, 120, 3);
+    d.Add("b.jpg", b);
+    static std::atomic<size_t> refused{0};
+    refused = b.size();
+    SetMemAllocFailureHook([](size_t n) { return n == refused.load(); });
+    const RunResult r = RunBuilder(d.program, d.pics);
+    SetMemAllocFailureHook(nullptr);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_NE(r.out.find("Image " + d.pics + "/b.jpg cannot be decoded : Insufficient memory to paint the image\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Error : "), std::string::npos) << r.out;
+    EXPECT_EQ(ReadStore(d.store).height, 2);
 }
 
 TEST(TilvexgenBuild, FailedBuildsEndWithStatusOneAndKeepThePreviousStore)

@@ -85,3 +85,39 @@ TEST(PhotoMemoryBudget, LargeReservationsTakeTurnsInOrder)
     EXPECT_EQ(budget.GetReserved(), 10);
     budget.Release(10);
 }
+
+// What the photos may take: what each limit leaves beside the process's footprint, the
+// least of them; one photo at most half of that; the budget of the workers never more
+// than that half (two photos that each fit do not together exceed it).
+TEST(PhotoMemoryBudget, LimitsLeaveHalfOfWhatIsLeftToOnePhoto)
+{
+    constexpr uint64_t MiB = uint64_t(1) << 20, None = UINT64_MAX;
+    struct Case {
+        uint64_t as, data, physical, usedAs, usedData, resident, left;
+    } cases[] = {
+        {None, None, 0, 0, 0, 0, None},                       // nothing known
+        {None, None, 16384 * MiB, 900 * MiB, 0, 100 * MiB, 16284 * MiB}, // the machine's memory
+        {512 * MiB, None, 16384 * MiB, 200 * MiB, 0, 50 * MiB, 312 * MiB}, // the address space, footprint counted
+        {None, 128 * MiB, 16384 * MiB, 900 * MiB, 40 * MiB, 50 * MiB, 88 * MiB}, // the data limit
+        {256 * MiB, None, 0, 300 * MiB, 0, 0, 0},             // already beyond
+    };
+    for (const Case& c : cases) {
+        MemorySituation m;
+        m.addressSpaceLimit = c.as;
+        m.dataLimit = c.data;
+        m.physical = c.physical;
+        m.used.addressSpace = c.usedAs;
+        m.used.data = c.usedData;
+        m.used.resident = c.resident;
+        EXPECT_EQ(MemoryLeftForPhotos(m), c.left) << c.as << " " << c.data << " " << c.physical;
+    }
+    EXPECT_EQ(LargestPhotoBytes(UINT64_MAX), INT64_MAX);
+    EXPECT_EQ(LargestPhotoBytes(312 * MiB), int64_t(156 * MiB));
+    EXPECT_EQ(PhotoBudgetCapacity(LargestPhotoBytes(312 * MiB)), int64_t(156 * MiB));
+    EXPECT_EQ(PhotoBudgetCapacity(LargestPhotoBytes(16284 * MiB)), kPhotoMemoryBudget);
+    // A file holds at most kMaxPixelsPerFileByte pixels a byte: 24,857 bytes cannot
+    // hold 20000 x 20000.
+    EXPECT_FALSE(PhotoFileCanHold(24857, 20000, 20000));
+    EXPECT_TRUE(PhotoFileCanHold(250000, 20000, 20000 / 10));
+    EXPECT_TRUE(PhotoFileCanHold(0, 0, 0));
+}
