@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -88,6 +89,12 @@ DirListing* OpenDirListing(const char* pattern)
         namePattern = slash + 1;
     }
 
+    // Held by an owner from the start: names that cannot be kept for want of memory
+    // leave no listing and no open directory behind.
+    struct Closer {
+        void operator()(DirListing* l) const { CloseDirListing(l); }
+    };
+    std::unique_ptr<DirListing, Closer> listing(new DirListing);
     const int fd = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     DIR* dir = ::fdopendir(fd);
@@ -97,8 +104,6 @@ DirListing* OpenDirListing(const char* pattern)
         errno = e;
         return nullptr;
     }
-
-    auto* listing = new DirListing;
     listing->dir = dir;
     const bool all = MatchesAll(namePattern);
     errno = 0;
@@ -108,12 +113,12 @@ DirListing* OpenDirListing(const char* pattern)
     }
     if (errno != 0) {
         const int e = errno;
-        CloseDirListing(listing);
+        listing.reset();
         errno = e;
         return nullptr;
     }
     std::sort(listing->names.begin(), listing->names.end(), NameBefore);
-    return listing;
+    return listing.release();
 }
 
 bool NextDirEntry(DirListing* listing, DirEntryRecord& out)
