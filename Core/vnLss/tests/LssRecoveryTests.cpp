@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -279,6 +280,33 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
         CrashLog::Apply(image, op);
     }
     EXPECT_GE(fresh, 3); // header alone, header and shutdown byte, a torn division
+    // A file that is all zero, of any length, is one whose creation wrote nothing yet
+    // (the file grows before a write reaches it): created afresh in both modes that
+    // open an existing file, as a zero-length one is.
+    TempDir dir;
+    const std::string path = dir.File("zero.lss");
+    const LssSettings settings = SmallSettings(kSeg);
+    for (const size_t size : {size_t(512), size_t(2048), size_t(kLssRootBlockSize) - 1, size_t(kLssRootBlockSize),
+                              size_t(FileRAS::kGrowthUnit), size_t(3 * FileRAS::kGrowthUnit) + 4096}) {
+        for (const EOpenMode mode : {OM_OPEN_ALWAYS, OM_OPEN_EXISTING}) {
+            SCOPED_TRACE(std::to_string(size) + (mode == OM_OPEN_ALWAYS ? " OM_OPEN_ALWAYS" : " OM_OPEN_EXISTING"));
+            {
+                std::ofstream out(path, std::ios::binary | std::ios::trunc);
+                const std::vector<char> zeros(size, 0);
+                out.write(zeros.data(), std::streamsize(size));
+            }
+            bool c = false;
+            ILogStructuredStore* s = OpenLSS(path.c_str(), nullptr, &c, mode, &settings);
+            EXPECT_TRUE(c);
+            WriteElement(s, S(1), Pattern(100, 1));
+            s->Close();
+            s = OpenLSS(path.c_str(), nullptr, &c, OM_OPEN_EXISTING, &settings);
+            EXPECT_FALSE(c);
+            std::vector<uint8_t> r;
+            EXPECT_TRUE(ReadWhole(s, S(1), r) && r == Pattern(100, 1));
+            s->Close();
+        }
+    }
     // A header with a damaged (not zero) division A stays refused.
     std::vector<uint8_t> b = log->m_bytes;
     b.resize(kLssRootBlockSize);
