@@ -189,6 +189,14 @@ TEST(LssLogBoundThreaded, WritersWaitAtTheBoundUntilACheckPointCommits)
         // Unless set, the bound is twice the segments per check point.
         LSS* plain = OpenShared(std::make_shared<SharedBytes>(), BoundSettings());
         EXPECT_EQ(plain->GetLogBound(), 2000);
+        // The log is at its bound from the segment that reaches it on.
+        plain->SetLogBoundForTests(kBound);
+        for (uint32_t i = 1; plain->GetSegmentWriter().GetSegmentsAfterCheckPoint() < kBound; ++i) {
+            EXPECT_FALSE(plain->IsLogAtBound());
+            WriteElement(plain, S(i), Pattern(1200, i));
+        }
+        EXPECT_EQ(plain->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound);
+        EXPECT_TRUE(plain->IsLogAtBound());
         plain->Close();
     }
     HeldStore s;
