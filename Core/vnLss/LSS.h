@@ -60,7 +60,10 @@
 // transaction flushed after a check point waits for that check point's commit only
 // after it has let go of the writer's lock. Likewise a transaction waits for a check
 // point (one requested, or the log after the last committed one at its bound) before
-// it takes the writer's lock, holding none of the store's locks meanwhile.
+// it takes the writer's lock, holding none of the store's locks meanwhile. A thread
+// that holds read elements holds segment-cache records while it waits so: the holders
+// of the writer's and the map's locks never wait for records that other threads hold
+// (SegmentCache.h, StoreLockMark).
 #pragma once
 #include "vnLss/Cleaner.h"
 #include "vnLss/DeltaFile.h"

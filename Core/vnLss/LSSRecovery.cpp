@@ -378,7 +378,7 @@ void LSS::ClearDroppedTail(const LogHead& head, const std::vector<int32_t>& segm
         if (it->second < m_sut.GetSegmentSize()) ClearSegmentFrom(it->first, it->second);
     m_recoveryLog << "Cleared the log after ";
     PrintLogPosition(m_recoveryLog, LogPosition{head.m_segmentId, head.m_offset});
-    m_recoveryLog << " and segment";
+    if (clear.size() > 1) m_recoveryLog << (clear.size() > 2 ? " and segments" : " and segment");
     for (size_t i = 1; i < clear.size(); ++i) m_recoveryLog << " " << clear[i].first;
     m_recoveryLog << "\n";
 }
@@ -393,8 +393,9 @@ void LSS::ClearSegmentFrom(int32_t id, int32_t from)
     const int32_t to = stored >= segmentSize ? segmentSize : int32_t((stored + sector - 1) / sector * sector);
     PinnedSegment pin(m_cache, id);
     uint8_t* buf = pin.Get()->GetBuffer();
-    // Each sealed unit from `from` on is zeroed by a write of its own, the last first,
-    // then what precedes it: a torn write leaves one unit damaged with zeros after it.
+    // What follows the last sealed unit from `from` on is zeroed first, then each of
+    // those units, the last first, by a write of its own: a torn write leaves one unit
+    // damaged with only zeros after it, as a crash leaves a torn tail.
     std::vector<int32_t> starts{from};
     for (int64_t p = from; p < to && SealedUnitIsValid(buf, segmentSize, p);) {
         p = NextUnitOffset(p, int32_t(LoadU32(buf + p + kUnitSizeOffset)), sector);
