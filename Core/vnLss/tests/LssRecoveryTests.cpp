@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -321,6 +322,17 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
             s->Close();
         }
     }
+    // One byte that is not zero, at its end, and the file is refused as it was.
+    std::vector<char> almost(size_t(FileRAS::kGrowthUnit) + 4096, 0);
+    almost.back() = 1;
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(almost.data(), std::streamsize(almost.size()));
+    }
+    bool c = false;
+    EXPECT_THROW(OpenLSS(path.c_str(), nullptr, &c, OM_OPEN_ALWAYS, &settings), CorruptLSSException);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == almost);
     // A header with a damaged (not zero) division A stays refused.
     std::vector<uint8_t> b = log->m_bytes;
     b.resize(kLssRootBlockSize);
