@@ -60,7 +60,10 @@
 // transaction flushed after a check point waits for that check point's commit only
 // after it has let go of the writer's lock. Likewise a transaction waits for a check
 // point (one requested, or the log after the last committed one at its bound) before
-// it takes the writer's lock, holding none of the store's locks meanwhile.
+// it takes the writer's lock, holding none of the store's locks meanwhile. A thread
+// that holds read elements holds segment-cache records while it waits so: the holders
+// of the writer's and the map's locks never wait for records that other threads hold
+// (SegmentCache.h, StoreLockMark).
 #pragma once
 #include "vnLss/Cleaner.h"
 #include "vnLss/DeltaFile.h"
@@ -86,6 +89,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace vorn {
 
@@ -196,12 +200,17 @@ private:
     // table; the delta writer is placed at the check point's file.
     LogHead PrepareLogHead(int32_t nextSeg);
     // Replays the log after the last check point onto the head; returns the bytes of
-    // accepted units up to the last one holding a transaction record. With
-    // logMustBeWhole, a log that goes on past where the scan stops is refused.
-    int64_t RecoveryScan(LogHead& head, bool logMustBeWhole);
+    // accepted units up to the last one holding a transaction record, and the segments
+    // the scan entered, in log order. A log that goes on past where the scan stops is
+    // refused: with logMustBeWhole when the unit there still names itself the log's,
+    // and always when a sealed unit of the log with a later number follows.
+    int64_t RecoveryScan(LogHead& head, bool logMustBeWhole, std::vector<int32_t>& segments);
     // After a recovery scan: clears the dropped log beyond the head (the rest of its
-    // segment and the free segment reserved to follow) before anything is appended.
-    void ClearDroppedTail(const LogHead& head);
+    // segment, the free segments the scan entered after it and the free segment
+    // reserved to follow) before anything is appended.
+    void ClearDroppedTail(const LogHead& head, const std::vector<int32_t>& segments);
+    // Zeroes segment id from offset from to its end, as far as the storage holds it.
+    void ClearSegmentFrom(int32_t id, int32_t from);
     // Before a transaction takes the segment writer: waits while a requested check
     // point has not yet taken the log, or while the log is at its bound. Holds no lock of
     // the store meanwhile; a failure, or the check-pointer's end, lets it go.

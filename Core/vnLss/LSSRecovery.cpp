@@ -6,6 +6,7 @@
 #include "vnUtils/Exceptions.h"
 #include "vnUtils/PagedBuffer.h"
 #include "vnUtils/Trace.h"
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -109,32 +110,49 @@ bool PlausibleNextSegment(IRAS* storage, int32_t segmentSize, int32_t next, int3
     return next > 0 && next != own && int64_t(next) <= SegmentsInStorage(storage->GetSize(), segmentSize) + 1;
 }
 
-// Whether the log of check point cpid goes on where a scan expecting unit fsn stopped, at
-// offset, in a segment whose units name next (0 when no unit of the segment was
-// accepted yet). It does when the unit there is one of the log's own, damaged: it fails
-// its checks but agrees with the log in two of its check-point id, its fsn and its next
-// segment (one damaged field leaves two), or carries the id and the fsn; or when a valid
-// unit further on carries the id and a later number. Units the recovery of a crash
-// dropped are cleared from the file (ClearDroppedTail), so none of them is met here.
-bool LogGoesOnPast(const uint8_t* segment, int32_t segmentSize, int32_t sector, int64_t offset, const Guid& cpid,
-                   uint32_t fsn, int32_t next)
+// Whether a sealed unit of the log of check point cpid with a number after fsn begins at
+// a sector boundary of the segment at or after offset from.
+bool LaterUnitOfLog(const uint8_t* segment, int32_t segmentSize, int32_t sector, int64_t from, const Guid& cpid,
+                    uint32_t fsn)
 {
-    if (offset + kFlushUnitHeaderSize <= segmentSize) {
-        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + offset);
-        const bool own = h.m_cpid == cpid, inSequence = h.m_fsn == fsn, sameNext = next != 0 && h.m_nextSegId == next;
-        const bool damaged = !SealedUnitIsValid(segment, segmentSize, offset);
-        if ((own && inSequence) || (damaged && sameNext && (own || inSequence))) return true;
-    }
-    for (int64_t p = offset + sector; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
+    for (int64_t p = from; p + kFlushUnitHeaderSize <= segmentSize; p += sector) {
         const FlushUnitHeader h = DecodeFlushUnitHeader(segment + p);
         if (h.m_cpid == cpid && h.m_fsn > fsn && SealedUnitIsValid(segment, segmentSize, p)) return true;
     }
     return false;
 }
 
+// Whether the log of check point cpid goes on where a scan expecting unit fsn stopped, at
+// offset of segment s, whose units name next (0 when no unit of the segment was
+// accepted yet). It does when a sealed unit of the log with a later number follows,
+// further on in the segment or in the segment the log goes on in (next, or when that
+// is not known yet, the one the unit at offset names): writes in log order cannot
+// leave such a unit behind a torn one, so the log was damaged. Units that a recovery
+// dropped are cleared from the file (ClearDroppedTail), so none of them is met here.
+// With whole (the log was left whole by a clean close) it also goes on when the unit
+// at offset is one of the log's own, damaged: it fails its checks but agrees with the
+// log in two of its check-point id, its fsn and its next segment (one damaged field
+// leaves two), or carries the id and the fsn.
+bool LogGoesOnPast(SegmentCache& cache, IRAS* storage, const uint8_t* segment, int32_t segmentSize, int32_t sector,
+                   int32_t s, int64_t offset, const Guid& cpid, uint32_t fsn, int32_t next, bool whole)
+{
+    int32_t goesOnIn = next;
+    if (offset + kFlushUnitHeaderSize <= segmentSize) {
+        const FlushUnitHeader h = DecodeFlushUnitHeader(segment + offset);
+        const bool own = h.m_cpid == cpid, inSequence = h.m_fsn == fsn, sameNext = next != 0 && h.m_nextSegId == next;
+        const bool damaged = !SealedUnitIsValid(segment, segmentSize, offset);
+        if (whole && ((own && inSequence) || (damaged && sameNext && (own || inSequence)))) return true;
+        if (goesOnIn == 0 && PlausibleNextSegment(storage, segmentSize, h.m_nextSegId, s)) goesOnIn = h.m_nextSegId;
+    }
+    if (LaterUnitOfLog(segment, segmentSize, sector, offset + sector, cpid, fsn)) return true;
+    if (goesOnIn <= 0 || SegmentOffset(goesOnIn, segmentSize) >= storage->GetSize()) return false;
+    PinnedSegment pin(cache, goesOnIn);
+    return LaterUnitOfLog(pin.Buffer(), segmentSize, sector, 0, cpid, fsn);
+}
+
 } // namespace
 
-int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
+int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole, std::vector<int32_t>& segments)
 {
     TextWriter& log = m_recoveryLog;
     TextIndentGuard scanIndent(log, 2);
@@ -153,6 +171,7 @@ int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
     int32_t segmentsPassed = 0;
     for (;;) {
         log << "Segment " << s << "\n";
+        segments.push_back(s);
         {
             TextIndentGuard segIndent(log, 2);
             PinnedSegment pin(m_cache, s);
@@ -169,7 +188,7 @@ int64_t LSS::RecoveryScan(LogHead& head, bool logMustBeWhole)
                     log << "Invalid FU: ";
                     PrintFlushUnit(log, buf, segmentSize, s, o, sector);
                     log << "\n";
-                    if (logMustBeWhole && LogGoesOnPast(buf, segmentSize, sector, o, m_cpid, fsn, m))
+                    if (LogGoesOnPast(m_cache, m_storage, buf, segmentSize, sector, s, o, m_cpid, fsn, m, logMustBeWhole))
                         ThrowCorruptLss("LSS is corrupt : The log after the last valid check point is damaged");
                     break;
                 }
@@ -232,7 +251,8 @@ void LSS::OpenExisting()
     }
 
     LogHead head = PrepareLogHead(CheckCheckPointSegment());
-    const int64_t kept = recover ? RecoveryScan(head, logMustBeWhole) : 0;
+    std::vector<int32_t> scanned;
+    const int64_t kept = recover ? RecoveryScan(head, logMustBeWhole, scanned) : 0;
     if (head.m_offset == m_sut.GetSegmentSize()) {
         m_sut.Release(head.m_segmentId);
         head.m_segmentId = head.m_nextSegId;
@@ -248,7 +268,7 @@ void LSS::OpenExisting()
     // file says it is open, so a crash from here on is recovered at the next open; a
     // refused store is left exactly as it was.
     m_rootBlock.SetGracefulShutdown(false);
-    if (recover) ClearDroppedTail(head);
+    if (recover) ClearDroppedTail(head, scanned);
     ClearBackgroundFailure();
     StartThreads(&head);
     CheckPointWithNewId();
@@ -332,31 +352,62 @@ int32_t LSS::CheckCheckPointSegment()
     return nextSeg;
 }
 
-void LSS::ClearDroppedTail(const LogHead& head)
+void LSS::ClearDroppedTail(const LogHead& head, const std::vector<int32_t>& segments)
 {
     // What lies beyond the head was not kept: units the scan did not accept, or accepted
     // without a transaction record after them. Left on disk under the old check-point
-    // id, the first of them would read as the next unit of that id's log once the check
-    // point that follows this open wrote its map nodes under it: a later open from the
-    // older division (the newer one damaged) would take it for the log's own, damaged
-    // or not. So the rest of the head segment and the segment reserved to follow it
-    // (free, no live packet in it) are cleared, in the file and in a cached copy, before
-    // anything is appended. Bytes past the end of the storage read as zero already.
-    const int32_t segmentSize = m_sut.GetSegmentSize();
-    const int32_t sector = m_storage->GetSectorSize();
-    const auto clear = [&](int32_t id, int32_t from) {
-        const int64_t stored = int64_t(m_storage->GetSize()) - int64_t(SegmentOffset(id, segmentSize));
-        if (stored <= from) return;
-        const int32_t to = stored >= segmentSize ? segmentSize : int32_t((stored + sector - 1) / sector * sector);
-        PinnedSegment pin(m_cache, id);
-        std::memset(pin.Get()->GetBuffer() + from, 0, size_t(segmentSize - from));
-        pin.Get()->WriteRange(from, to);
+    // id, they would read as the log's own: to a later open from the older division
+    // (the newer one damaged), and as a later unit of the log behind the point where a
+    // later crash's scan stops, which refuses the store. So the rest of the head
+    // segment, the segments the scan entered after it and the segment reserved to follow
+    // it (free, no live packet in them) are cleared, in the file and in a cached copy,
+    // before anything is appended. The farthest go first: a crash while clearing leaves
+    // a prefix of the dropped log, as the crash before left it.
+    std::vector<std::pair<int32_t, int32_t>> clear{{head.m_segmentId, head.m_offset}};
+    const auto at = std::find(segments.begin(), segments.end(), head.m_segmentId);
+    const auto add = [&](int32_t id) {
+        // A segment beyond the utilisation table holds nothing live either.
+        const bool free = id > 0 && (id >= m_sut.GetNumSegments() || m_sut.GetUtilisation(id) == 0);
+        if (free && std::find_if(clear.begin(), clear.end(), [id](const auto& c) { return c.first == id; }) == clear.end())
+            clear.push_back({id, 0});
     };
-    if (head.m_offset < segmentSize) clear(head.m_segmentId, head.m_offset);
-    if (head.m_nextSegId > 0 && m_sut.GetUtilisation(head.m_nextSegId) == 0) clear(head.m_nextSegId, 0);
+    if (at != segments.end())
+        for (auto it = at + 1; it != segments.end(); ++it) add(*it);
+    add(head.m_nextSegId);
+    for (auto it = clear.rbegin(); it != clear.rend(); ++it)
+        if (it->second < m_sut.GetSegmentSize()) ClearSegmentFrom(it->first, it->second);
     m_recoveryLog << "Cleared the log after ";
     PrintLogPosition(m_recoveryLog, LogPosition{head.m_segmentId, head.m_offset});
-    m_recoveryLog << " and segment " << head.m_nextSegId << "\n";
+    if (clear.size() > 1) m_recoveryLog << (clear.size() > 2 ? " and segments" : " and segment");
+    for (size_t i = 1; i < clear.size(); ++i) m_recoveryLog << " " << clear[i].first;
+    m_recoveryLog << "\n";
+}
+
+void LSS::ClearSegmentFrom(int32_t id, int32_t from)
+{
+    // Bytes past the end of the storage read as zero already.
+    const int32_t segmentSize = m_sut.GetSegmentSize();
+    const int32_t sector = m_storage->GetSectorSize();
+    const int64_t stored = int64_t(m_storage->GetSize()) - int64_t(SegmentOffset(id, segmentSize));
+    if (stored <= from) return;
+    const int32_t to = stored >= segmentSize ? segmentSize : int32_t((stored + sector - 1) / sector * sector);
+    PinnedSegment pin(m_cache, id);
+    uint8_t* buf = pin.Get()->GetBuffer();
+    // What follows the last sealed unit from `from` on is zeroed first, then each of
+    // those units, the last first, by a write of its own: a torn write leaves one unit
+    // damaged with only zeros after it, as a crash leaves a torn tail.
+    std::vector<int32_t> starts{from};
+    for (int64_t p = from; p < to && SealedUnitIsValid(buf, segmentSize, p);) {
+        p = NextUnitOffset(p, int32_t(LoadU32(buf + p + kUnitSizeOffset)), sector);
+        if (p < to) starts.push_back(int32_t(p));
+    }
+    std::memset(buf + to, 0, size_t(segmentSize - to));
+    int32_t end = to;
+    for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
+        std::memset(buf + *it, 0, size_t(end - *it));
+        pin.Get()->WriteRange(*it, end);
+        end = *it;
+    }
 }
 
 LogHead LSS::PrepareLogHead(int32_t nextSeg)

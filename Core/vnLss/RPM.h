@@ -11,6 +11,7 @@
 // checked before use: a damaged node throws vorn::CorruptLSSException (or
 // vorn::DeserialisationException for an unknown schema).
 #pragma once
+#include "vnLss/SegmentCache.h"
 #include "vnLss/Seid.h"
 #include "vnUtils/Archive.h"
 #include "vnUtils/XVector.h"
@@ -233,7 +234,15 @@ public:
 private:
     friend class RPMNode;
     friend class RPMi;
-    using Lock = std::lock_guard<std::recursive_mutex>;
+    // The map's lock; its holder is one that readers holding elements may wait for
+    // (StoreLockMark).
+    class Lock {
+    public:
+        explicit Lock(std::recursive_mutex& m) : m_guard(m) {}
+    private:
+        std::lock_guard<std::recursive_mutex> m_guard;
+        StoreLockMark m_mark;
+    };
 
     int32_t ExtraBytes() const override { return 4; }
     // Walks to the node holding seid's entry: byte 7 down to the last non-zero byte.

@@ -166,16 +166,24 @@ bool RootBlock::IsUnfinishedCreation(IRAS* storage)
 {
     // Creation writes the header and shutdown sectors, then its first check point
     // writes division B; nothing reaches a segment before that division is committed.
-    // A file storage grows by whole growth units, so such a store is at most one unit
-    // long. Anything longer, or with a byte beyond the root block, has held data.
+    // A file storage grows by whole growth units before it writes, so such a store is
+    // at most one unit long, and one cut off before its first write reached the disk
+    // (killed between the growth and the write, or a power cut before the first sync)
+    // is all zero, of any length. Anything with a byte that creation does not write
+    // has held data: a store with two invalid divisions and data is refused.
     const uint64_t size = storage->GetSize();
-    if (size == 0 || size > FileRAS::kGrowthUnit) return false;
+    if (size == 0) return false;
     uint8_t* b = static_cast<uint8_t*>(storage->AllocBuffer(kLssRootBlockSize));
     bool unfinished = false;
     try {
-        storage->Read(b, 0, kLssRootBlockSize);
-        unfinished = std::memcmp(b + kRootMagicOffset, kLssMagic, sizeof kLssMagic) == 0 && AllZero(b + kDivisionAOffset, kDivisionSize) &&
-                     !DivisionIsValid(b + kDivisionBOffset, true);
+        storage->Read(b, 0, kLssRootBlockSize); // zero beyond the end of a short file
+        if (AllZero(b, kLssRootBlockSize)) {
+            unfinished = true;
+        } else {
+            unfinished = size <= FileRAS::kGrowthUnit &&
+                         std::memcmp(b + kRootMagicOffset, kLssMagic, sizeof kLssMagic) == 0 &&
+                         AllZero(b + kDivisionAOffset, kDivisionSize) && !DivisionIsValid(b + kDivisionBOffset, true);
+        }
         for (uint64_t at = kLssRootBlockSize; unfinished && at < size; at += kLssRootBlockSize) {
             storage->Read(b, at, kLssRootBlockSize);
             const uint64_t n = size - at < uint64_t(kLssRootBlockSize) ? size - at : uint64_t(kLssRootBlockSize);

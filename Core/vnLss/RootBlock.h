@@ -59,10 +59,10 @@ public:
 
     // Reads the first sector of a storage and compares it with the magic.
     static bool HasMagic(IRAS* storage);
-    // A store whose creation stopped before its first division was committed: the
-    // header carries the magic, division A is all zero, B is invalid, and nothing lies
-    // beyond the root block. Such a file cannot hold data yet; any other store with
-    // two invalid divisions is refused.
+    // A store whose creation stopped before its first division was committed: a file
+    // that is all zero (any length), or one whose header carries the magic, division A
+    // is all zero, B is invalid, and nothing lies beyond the root block. Such a file
+    // cannot hold data yet; any other store with two invalid divisions is refused.
     static bool IsUnfinishedCreation(IRAS* storage);
 
 private:

@@ -203,10 +203,20 @@ void SegmentCache::RemoveHolder(Segment* s, std::thread::id holder)
     if (i < hs.size() && --hs[i].m_pins <= 0) hs.erase(hs.begin() + long(i));
 }
 
-bool SegmentCache::OthersCanRelease() const
+namespace {
+
+thread_local int32_t t_storeLockMarks = 0;
+
+} // namespace
+
+void StoreLockMark::Enter() { ++t_storeLockMarks; }
+void StoreLockMark::Leave() { --t_storeLockMarks; }
+bool StoreLockMark::IsMarked() { return t_storeLockMarks > 0; }
+
+bool SegmentCache::OthersCanRelease(bool writerOnly) const
 {
     const std::thread::id me = std::this_thread::get_id();
-    int32_t writerOnly = 0;
+    int32_t writers = 0;
     for (const Segment* s : m_records) {
         if (s->m_pinCount <= 0) continue;
         bool other = false, writer = false;
@@ -214,23 +224,24 @@ bool SegmentCache::OthersCanRelease() const
             if (h.m_id == std::thread::id()) writer = true;
             else if (h.m_id != me) other = true;
         }
-        if (other) return true;
-        if (writer) ++writerOnly;
+        if (other && !writerOnly) return true;
+        if (writer && !other) ++writers;
     }
     // The writer holds its head for good; more of its records are full segments that
     // the lazy writer releases once written.
-    return writerOnly >= 2;
+    return writers >= 2;
 }
 
 Segment* SegmentCache::GetRecordWaiting(Lock& lock, int32_t id, std::thread::id holder)
 {
+    const bool writerOnly = holder == std::thread::id() || StoreLockMark::IsMarked();
     Segment* s = GetRecord(id);
-    if (!s && !OthersCanRelease()) s = GetRecord(id, true);
+    if (!s && !OthersCanRelease(writerOnly)) s = GetRecord(id, true);
     if (s) AddHolder(s, holder);
     else {
         ++m_numRecordWaits;
         ++m_numWaiting;
-        m_changed.wait(lock, [this] { return CanGetRecord() || !OthersCanRelease(); });
+        m_changed.wait(lock, [this, writerOnly] { return CanGetRecord() || !OthersCanRelease(writerOnly); });
         --m_numWaiting;
     }
     return s;

@@ -25,6 +25,15 @@
 //   releases while others wait), the record is taken beyond the capacity. The excess
 //   goes again as records are released. Pins are held by the thread that took them,
 //   or by the log's writer (forWriter); a pin released by another thread passes over.
+// - A thread that others of the store may wait for never waits for records that other
+//   threads hold: the log's writer, and a thread inside a StoreLockMark (the holder of
+//   the segment writer's lock or of the map's lock). A reader that holds elements may
+//   be waiting for exactly that thread (to open a transaction, at the log's bound for
+//   a check point, or to look up the map), so waiting for its records could last for
+//   ever. Such a thread waits only for records that the log's writer alone holds (the
+//   lazy writer releases them, taking none of those locks), and otherwise takes a
+//   record beyond the capacity. Only one thread holds each of those locks, so the
+//   excess stays a few records.
 #pragma once
 #include "vnLss/Ras.h"
 #include <atomic>
@@ -169,10 +178,12 @@ private:
     using Lock = std::unique_lock<std::mutex>;
     bool CanGetRecord() const { return m_numRecords < m_capacity || m_releaseHead != nullptr; }
     // Under the cache lock, when no record is to be had: whether anyone but the calling
-    // thread (and the writer's head) can release one.
-    bool OthersCanRelease() const;
+    // thread (and the writer's head) can release one; with writerOnly, only the log's
+    // writer (a record that it alone holds besides its head).
+    bool OthersCanRelease(bool writerOnly) const;
     // Waits until a record can be had, or takes one beyond the capacity when waiting
-    // could not end; the record is pinned for holder.
+    // could not end; the record is pinned for holder. The log's writer and a marked
+    // thread wait only for the writer's records.
     Segment* GetRecordWaiting(Lock& lock, int32_t id, std::thread::id holder);
     Segment* GetRecord(int32_t id, bool beyondCapacity = false);
     static void AddHolder(Segment* s, std::thread::id holder);
@@ -209,6 +220,21 @@ private:
     int32_t m_numWaiting = 0; // threads waiting for a record
     // Reads from storage happen one at a time.
     std::mutex m_loadLock;
+};
+
+// Marks the calling thread, for the scope of the object, as one that other threads of
+// the store may wait for (see SegmentCache): its pins never wait for records held by
+// other threads. Marks nest.
+class StoreLockMark {
+public:
+    StoreLockMark() { Enter(); }
+    ~StoreLockMark() { Leave(); }
+    StoreLockMark(const StoreLockMark&) = delete;
+    StoreLockMark& operator=(const StoreLockMark&) = delete;
+    // For a lock entered and left by hand.
+    static void Enter();
+    static void Leave();
+    static bool IsMarked();
 };
 
 // A segment pinned through the cache for the scope of the object.

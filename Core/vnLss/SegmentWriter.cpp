@@ -86,6 +86,7 @@ void SegmentWriter::Stop()
 void SegmentWriter::Lock(bool isCheckPoint)
 {
     m_lock.Enter();
+    StoreLockMark::Enter();
     ++m_lockDepth;
     m_isCheckPoint = isCheckPoint;
     RaiseIndent(2);
@@ -103,6 +104,7 @@ void SegmentWriter::Unlock()
     }
     m_isCheckPoint = false;
     --m_lockDepth;
+    StoreLockMark::Leave();
     m_lock.Leave();
     if (request) m_store->RequestCheckPoint();
 }

@@ -247,6 +247,35 @@ size_t UnitOf(const Layout& L, size_t at)
     return 0;
 }
 
+// The first unit of a segment that the log after the check point entered, when it
+// fills the segment: the log's next unit is in the segment it names.
+const Unit& WholeSegmentUnit(const Layout& L)
+{
+    for (size_t i = 0; i + 1 < L.m_after.size(); ++i)
+        if (L.m_after[i].m_offset == 0 && L.m_after[i + 1].m_seg != L.m_after[i].m_seg) return L.m_after[i];
+    throw std::out_of_range("no unit fills a segment of the log");
+}
+
+// Writes a sealed unit holding one transaction record a sector past the log's end in
+// its last segment, with the header of the log's last unit and an fsn 5 further on;
+// with otherCpid under a check-point id of no unit.
+void PutUnitPastTheEnd(Bytes& b, const Layout& L, bool otherCpid)
+{
+    const Unit& u = L.m_after.at(L.m_after.size() - 1);
+    const size_t end = SegFile(u.m_seg) + size_t(NextUnitOffset(u.m_offset, u.m_header.m_size, kLssSectorSize));
+    const size_t at = end + kLssSectorSize;
+    const size_t length = kFlushUnitHeaderSize + kTransactionRecordSize;
+    if (at + length > SegFile(u.m_seg) + kSeg) throw std::out_of_range("no room after the log");
+    if (b.size() < at + kLssSectorSize) b.resize(at + kLssSectorSize, 0);
+    std::memcpy(&b[at], &b[u.m_file], kFlushUnitHeaderSize);
+    Put32(b, at + 20, u.m_header.m_fsn + 5);
+    Put32(b, at + 24, uint32_t(kTransactionRecordSize));
+    std::fill_n(b.begin() + long(at + kFlushUnitHeaderSize), kTransactionRecordSize, uint8_t(0));
+    b[at + kFlushUnitHeaderSize] = LR_TRANSACTION;
+    if (otherCpid) b[at + 8] ^= 0x5A;
+    ResealUnit(b, at);
+}
+
 // ---------------------------------------------------------------------------------
 // Opening a damaged image
 
@@ -821,6 +850,16 @@ TEST(LssCorruption, DamagedNewestDivisionOfACleanStoreLosesNothing)
     cases.push_back(MakeCase("and the cpid of the last unit after it", false, alsoUnit(last, 8), damagedLog));
     cases.push_back(MakeCase("and the fsn of the last unit after it", false, alsoUnit(last, 20), damagedLog));
     cases.push_back(MakeCase("and the next segment of the last unit after it", false, alsoUnit(last, 28), damagedLog));
+    // Past the end of that log, a sealed unit of another check point with a later
+    // number: it does not continue the log.
+    for (const bool other : {true, false})
+        cases.push_back(MakeCase(other ? "and a unit of another check point past its end" : "and a unit of its log past its end",
+                                 false,
+                                 [other](Bytes& b, const Layout& L) {
+                                     b[L.m_division] ^= 1;
+                                     PutUnitPastTheEnd(b, Locate(b), other);
+                                 },
+                                 other ? kIntact : damagedLog));
     // Damage that no longer lets the newest division show its msn: both copies changed
     // alike to an older number, or its CRC and msn1 zeroed.
     cases.push_back(MakeCase("both msn copies alike to an older msn", false,
@@ -1065,16 +1104,18 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
     };
     // Before the check point a unit that is no longer valid fails the open; one whose
     // header still seals reads as before unless it names another next segment. After
-    // it, the scan ends at the damaged unit: the commits before it stay (2 at the check
-    // point, 3 after the second unit, 4 after the last), unless a record walk then
-    // meets a packet that runs past the unit.
-    const Want A2 = After(2), A3 = After(3), A4 = After(4), A5 = After(5), R = kRefused;
+    // it, the scan ends at the last unit when that is damaged: the commits before it
+    // stay (4), unless a record walk then meets a packet that runs past the unit. A
+    // damaged unit that a sealed unit of the log follows is no torn tail: the store is
+    // refused.
+    const Want A4 = After(4), A5 = After(5), R = kRefused;
+    const Want G{Expect::Refused, 0, "LSS is corrupt : The log after the last valid check point is damaged"};
     const Want B{Expect::Refused, 0, "Bad flush unit(s) in the segment containing the last valid check point"};
     const Where wheres[] = {
         {"first unit before the check point", false, firstBefore, B, {A5, Damaged(4), A5, A5, R, R, R, R, R, B}},
         {"last unit before the check point", true, lastBefore, B, {R, B, A5, A5, R, R, R, R, R, B}},
-        {"first unit after the check point", true, firstAfter, A2, {R, R, A2, A2, A3, A2, A2, A2, A2, A5}},
-        {"second unit after the check point", true, secondAfter, A3, {R, R, A3, A3, A3, A3, A3, A3, A3, A5}},
+        {"first unit after the check point", true, firstAfter, G, {R, R, G, G, G, G, G, G, G, A5}},
+        {"second unit after the check point", true, secondAfter, G, {R, R, G, G, G, G, G, G, G, A5}},
         {"last unit after the check point", true, lastAfter, A4, {R, A4, A4, A4, A4, A4, A4, A4, A4, A5}},
     };
     for (const Where& w : wheres) {
@@ -1089,7 +1130,7 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
         cases.push_back(MakeCase(name("size -1 sealed"), w.unclean, hdr(w.unit, 24, 0xFFFFFFFFu, true), w.unsealed));
         cases.push_back(MakeCase(name("size past the segment sealed"), w.unclean, hdr(w.unit, 24, kSeg, true), w.unsealed));
         cases.push_back(MakeCase(name("cpid changed sealed"), w.unclean, rel(w.unit, 8, 1, true),
-                                 w.unsealed.m_expect == Expect::Refused ? kIntact : w.unsealed));
+                                 std::string(w.name).find("before") != std::string::npos ? kIntact : w.unsealed));
         const std::pair<const char*, std::function<void(Bytes&, const Layout&)>> kinds[] = {
             {"size - 1 sealed", rel(w.unit, 24, -1, true)},
             {"size + 600 sealed", rel(w.unit, 24, 600, true)},
@@ -1116,6 +1157,13 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
     }
     cases.push_back({"last unit after the check point: nextsegid huge sealed ends the scan", true,
                      hdr(lastAfter, 28, 0x7FFFFFF0, true), Expect::AsAfter, nullptr, 4});
+    // Past the end of the log, a sealed unit of another check point with a later
+    // number: no unit of this log, the log ends where it ends.
+    for (const bool other : {true, false})
+        cases.push_back(MakeCase(other ? "a unit of another check point past the end of the log"
+                                       : "a unit of the log past its end",
+                                 true, [other](Bytes& b, const Layout& L) { PutUnitPastTheEnd(b, L, other); },
+                                 other ? A5 : G));
     // Records inside units, sealed so that the damage reaches the walkers and readers.
     struct RecordWhere {
         const char* name;
@@ -1219,6 +1267,40 @@ TEST(LssCorruption, DamagedFlushUnitsAreRefusedOrCutOff)
         ASSERT_EQ(next, std::size(w.want));
     }
     RunCases(cases);
+}
+
+// A log whose units fill whole segments (an element over three segments), as a
+// builder's store has it. The first unit of a segment the log entered, damaged in its
+// check-point id, its fsn or its CRC: the log goes on in the segment the unit names,
+// where a unit of the log with a later number shows that this was no torn tail. The
+// store is refused, crashed or closed cleanly (with its newest division damaged, so
+// that the log is read), and its file is left as it was.
+TEST(LssCorruption, DamagedUnitFillingASegmentIsFoundDamagedInTheNextSegment)
+{
+    for (const bool clean : {true, false}) {
+        Image img;
+        img.states.push_back({});
+        auto d = std::make_shared<SharedBytes>();
+        LSS* lss = OpenShared(d, SmallSettings(kSeg));
+        Commit(lss, img, {{kA, Pattern(100, 1)}});
+        lss->CheckPointWithNewId();
+        Commit(lss, img, {{kB, Pattern(3 * kSeg, 2)}});
+        Commit(lss, img, {{kC, Pattern(100, 3)}});
+        if (!clean) img.bytes = d->Copy();
+        lss->Close();
+        if (clean) img.bytes = d->Copy();
+        for (const size_t field : {size_t(0), size_t(8), size_t(20)}) {
+            SCOPED_TRACE(std::string(clean ? "clean" : "crashed") + ", field at " + std::to_string(field));
+            Bytes b = img.bytes;
+            if (clean) b[Locate(b).m_division] ^= 1; // opened from the older check point
+            const Layout L = Locate(b);
+            b[WholeSegmentUnit(L).m_file + field] ^= 0x10;
+            const Outcome o = Open(b, img);
+            EXPECT_EQ(o.m_trouble, "") << Describe(o);
+            EXPECT_EQ(o.m_kind, Kind::Corrupt) << Describe(o);
+            EXPECT_EQ(o.m_message, "LSS is corrupt : The log after the last valid check point is damaged");
+        }
+    }
 }
 
 // Random damage at fixed seeds: single bytes, runs of bytes and 32-bit fields set to

@@ -189,6 +189,14 @@ TEST(LssLogBoundThreaded, WritersWaitAtTheBoundUntilACheckPointCommits)
         // Unless set, the bound is twice the segments per check point.
         LSS* plain = OpenShared(std::make_shared<SharedBytes>(), BoundSettings());
         EXPECT_EQ(plain->GetLogBound(), 2000);
+        // The log is at its bound from the segment that reaches it on.
+        plain->SetLogBoundForTests(kBound);
+        for (uint32_t i = 1; plain->GetSegmentWriter().GetSegmentsAfterCheckPoint() < kBound; ++i) {
+            EXPECT_FALSE(plain->IsLogAtBound());
+            WriteElement(plain, S(i), Pattern(1200, i));
+        }
+        EXPECT_EQ(plain->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound);
+        EXPECT_TRUE(plain->IsLogAtBound());
         plain->Close();
     }
     HeldStore s;
@@ -305,4 +313,102 @@ TEST(LssLogBoundThreaded, ACommitThatLeavesTheLogAtTheBoundIsFollowedByAnotherCh
     ASSERT_TRUE(ReadWhole(lss, S(2), r));
     EXPECT_EQ(r, big);
     lss->Close();
+}
+
+// A thread that holds read elements keeps their segments pinned in the cache. When it
+// then waits in the store (for a check point at the log's bound, for the segment
+// writer that another transaction holds, or for the map's lock), the thread it waits
+// for must not wait for the cache records that it holds. Each form with the cache
+// filled by the held elements and the writer's head: a check point that needs a new
+// segment for its map nodes while the holder waits at the bound to open a transaction;
+// another thread's transaction that needs a new segment while the holder waits to
+// open one; a check point writing its map nodes while the holder reads one more
+// element. Without the mend each form hangs (the watchdog ends it).
+TEST(LssLogBoundThreaded, ThreadsHoldingReadElementsNeverWaitForWhatTheyHold)
+{
+    enum Form { kAtTheBound, kBehindATransaction, kReadingDuringACheckPoint };
+    // Elements in 240 seid spaces: a check point after all of them changed writes more
+    // map nodes than a segment holds. 240 elements of 100 bytes fill seven segments.
+    constexpr uint32_t kElements = 240;
+    const auto E = [](uint32_t i) { return Seid(0x01010101u, 0x01010101u + ((i % 120) << 24) + ((i / 120) << 16)); };
+    for (const Form form : {kAtTheBound, kBehindATransaction, kReadingDuringACheckPoint}) {
+        for (const int32_t cache : {2, 3, 5}) {
+            SCOPED_TRACE("form " + std::to_string(int(form)) + ", cache of " + std::to_string(cache));
+            Watchdog dog;
+            auto d = std::make_shared<SharedBytes>();
+            LssSettings settings = BoundSettings();
+            settings.m_maxNumSegmentsInCache = cache;
+            LSS* lss = OpenShared(d, settings);
+            lss->SetLogBoundForTests(kBound);
+            std::vector<std::vector<uint8_t>> value(kElements + 3);
+            const auto commit = [&](uint32_t from, uint32_t to, size_t size, uint32_t seed) {
+                ILssTransaction* t = lss->OpenTransaction();
+                for (uint32_t i = from; i <= to; ++i) {
+                    value[i] = Pattern(size, i + seed);
+                    ICloseableOutputStream* w = t->WriteSerialElement(E(i).m_low, E(i).m_high);
+                    w->WriteStream(value[i].data(), ssize_t(value[i].size()));
+                    w->Close();
+                }
+                t->Close();
+            };
+            commit(1, kElements, 100, 0);
+            ASSERT_GE(lss->GetSegmentWriter().GetSegmentsAfterCheckPoint(), kBound);
+            if (form != kAtTheBound) lss->CheckPointWithNewId(); // under the bound again
+            // For the third form the map changes in every space: the check point has
+            // nodes to write.
+            if (form == kReadingDuringACheckPoint) commit(1, kElements, 100, 1000);
+            // The held elements, one in each of cache - 1 segments other than the head.
+            std::vector<IContiguousSerialElement*> held;
+            std::vector<int32_t> segments;
+            for (uint32_t i = 1; i <= kElements && int32_t(held.size()) < cache - 1; ++i) {
+                const int32_t seg = lss->GetRPM().Lookup(E(i), false).m_segmentId;
+                if (seg == lss->GetSegmentWriter().GetSegmentId() ||
+                    std::find(segments.begin(), segments.end(), seg) != segments.end())
+                    continue;
+                segments.push_back(seg);
+                held.push_back(lss->GetContiguousSerialElement(E(i)));
+                ASSERT_NE(held.back(), nullptr);
+            }
+            ASSERT_EQ(int32_t(held.size()), cache - 1);
+            std::atomic<bool> opened{false}, done{false};
+            std::thread other;
+            if (form == kAtTheBound) {
+                // The check point this transaction waits for needs a segment.
+                commit(kElements + 1, kElements + 1, 400, 0);
+            } else if (form == kBehindATransaction) {
+                other = std::thread([&] {
+                    ILssTransaction* t = lss->OpenTransaction();
+                    opened = true;
+                    value[kElements + 2] = Pattern(size_t(3 * kSeg), 7);
+                    ICloseableOutputStream* w = t->WriteSerialElement(E(kElements + 2).m_low, E(kElements + 2).m_high);
+                    w->WriteStream(value[kElements + 2].data(), ssize_t(value[kElements + 2].size()));
+                    w->Close();
+                    t->Close();
+                });
+                Await([&] { return opened.load(); });
+                commit(kElements + 1, kElements + 1, 400, 0);
+            } else {
+                const int64_t waits = lss->GetCache().GetNumRecordWaits();
+                other = std::thread([&] {
+                    lss->CheckPointWithNewId();
+                    done = true;
+                });
+                // Once the check point waits for a record, or has ended.
+                Await([&] { return done || lss->GetCache().GetNumRecordWaits() > waits; });
+                std::vector<uint8_t> r;
+                EXPECT_TRUE(ReadWhole(lss, E(kElements), r) && r == value[kElements]);
+            }
+            if (other.joinable()) other.join();
+            for (IContiguousSerialElement* e : held) e->Release();
+            lss->Close();
+            lss = OpenShared(d, settings);
+            for (uint32_t i = 1; i < value.size(); ++i) {
+                std::vector<uint8_t> r;
+                if (!value[i].empty()) {
+                    EXPECT_TRUE(ReadWhole(lss, E(i), r) && r == value[i]) << i;
+                }
+            }
+            lss->Close();
+        }
+    }
 }

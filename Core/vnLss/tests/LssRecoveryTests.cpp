@@ -8,10 +8,13 @@
 #include "vnUtils/Trace.h"
 #include "Watchdog.h"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -183,7 +186,9 @@ TEST(LssRecovery, CommittedTransactionsSurviveAndTheHeadFollowsTheLastCommit)
     lss->Close();
 }
 
-TEST(LssRecovery, DamageAfterTheCheckPointEndsTheScan)
+// Damage to a unit after the check point ends the scan when it is the log's last unit;
+// followed by a unit of the log, it is refused.
+TEST(LssRecovery, DamageAfterTheCheckPointEndsTheScanOrIsRefused)
 {
     auto d = std::make_shared<SharedBytes>();
     LSS* lss = OpenShared(d, SmallSettings(kSeg));
@@ -207,16 +212,27 @@ TEST(LssRecovery, DamageAfterTheCheckPointEndsTheScan)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // The last unit: the scan ends there, as at a torn tail.
         auto bad = std::make_shared<SharedBytes>();
         bad->m_bytes = image;
-        c.damage(bad->m_bytes, units[2]); // the third unit: valid units follow it
+        c.damage(bad->m_bytes, units[3]);
         lss = OpenShared(bad, SmallSettings(kSeg));
-        EXPECT_TRUE(Has(lss, S(1), Pattern(200, 1)));
-        EXPECT_TRUE(Has(lss, S(2), Pattern(200, 2)));
-        EXPECT_FALSE(lss->SerialElementExists(S(3)));
+        for (uint32_t i = 1; i <= 3; ++i) EXPECT_TRUE(Has(lss, S(i), Pattern(200, i)));
         EXPECT_FALSE(lss->SerialElementExists(S(4)));
         EXPECT_NE(Text(lss->GetRecoveryLog()).find("Invalid FU: "), std::string::npos);
         lss->Close();
+        // The third unit: a sealed unit of the log follows it, which no crash leaves
+        // behind a torn unit. The store is refused and its file left as it was.
+        bad->m_bytes = image;
+        c.damage(bad->m_bytes, units[2]);
+        const std::vector<uint8_t> damaged = bad->m_bytes;
+        try {
+            OpenShared(bad, SmallSettings(kSeg))->Close();
+            ADD_FAILURE() << "opened";
+        } catch (const CorruptLSSException& e) {
+            EXPECT_EQ(Message(e), "LSS is corrupt : The log after the last valid check point is damaged");
+        }
+        EXPECT_TRUE(bad->Copy() == damaged) << "the refused file was changed";
     }
 }
 
@@ -279,6 +295,44 @@ TEST(LssRecovery, CreationCutOffBeforeTheFirstDivisionIsCreatedAfresh)
         CrashLog::Apply(image, op);
     }
     EXPECT_GE(fresh, 3); // header alone, header and shutdown byte, a torn division
+    // A file that is all zero, of any length, is one whose creation wrote nothing yet
+    // (the file grows before a write reaches it): created afresh in both modes that
+    // open an existing file, as a zero-length one is.
+    TempDir dir;
+    const std::string path = dir.File("zero.lss");
+    const LssSettings settings = SmallSettings(kSeg);
+    for (const size_t size : {size_t(512), size_t(2048), size_t(kLssRootBlockSize) - 1, size_t(kLssRootBlockSize),
+                              size_t(FileRAS::kGrowthUnit), size_t(3 * FileRAS::kGrowthUnit) + 4096}) {
+        for (const EOpenMode mode : {OM_OPEN_ALWAYS, OM_OPEN_EXISTING}) {
+            SCOPED_TRACE(std::to_string(size) + (mode == OM_OPEN_ALWAYS ? " OM_OPEN_ALWAYS" : " OM_OPEN_EXISTING"));
+            {
+                std::ofstream out(path, std::ios::binary | std::ios::trunc);
+                const std::vector<char> zeros(size, 0);
+                out.write(zeros.data(), std::streamsize(size));
+            }
+            bool c = false;
+            ILogStructuredStore* s = OpenLSS(path.c_str(), nullptr, &c, mode, &settings);
+            EXPECT_TRUE(c);
+            WriteElement(s, S(1), Pattern(100, 1));
+            s->Close();
+            s = OpenLSS(path.c_str(), nullptr, &c, OM_OPEN_EXISTING, &settings);
+            EXPECT_FALSE(c);
+            std::vector<uint8_t> r;
+            EXPECT_TRUE(ReadWhole(s, S(1), r) && r == Pattern(100, 1));
+            s->Close();
+        }
+    }
+    // One byte that is not zero, at its end, and the file is refused as it was.
+    std::vector<char> almost(size_t(FileRAS::kGrowthUnit) + 4096, 0);
+    almost.back() = 1;
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(almost.data(), std::streamsize(almost.size()));
+    }
+    bool c = false;
+    EXPECT_THROW(OpenLSS(path.c_str(), nullptr, &c, OM_OPEN_ALWAYS, &settings), CorruptLSSException);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == almost);
     // A header with a damaged (not zero) division A stays refused.
     std::vector<uint8_t> b = log->m_bytes;
     b.resize(kLssRootBlockSize);
@@ -534,4 +588,96 @@ TEST(LssRecoveryThreaded, CheckPointsKeepUpWithBackToBackFlushedTransactions)
     // (Without check points the count would pass the bound: the writers fill far more.)
     EXPECT_LE(longest.load(), 4 * settings.m_numSegmentsPerCheckPoint);
     lss->Close();
+}
+
+// A crash in the middle of a transaction leaves units of the log that no transaction
+// record follows: in the segment where the log resumes (the last one the file holds,
+// and only in part), or also in whole segments after it, taken from the free ones below
+// a live segment (so that no check point cuts them off the file). The recovery that
+// drops them clears them all from the file, so that no later scan takes them for the
+// log's own, or for a later unit of it behind a torn one. A power cut at any point of
+// that recovery, a write torn too, leaves a store that opens with what was committed:
+// the clearing goes from the far end back, a unit at a time, so a cut leaves what a
+// crash leaves, a prefix of the dropped log.
+TEST(LssRecovery, TheDroppedLogIsClearedAndACutWhileClearingLosesNothing)
+{
+    const std::vector<uint8_t> committed = Pattern(size_t(2 * kSeg + 300), 1);
+    for (const int pieces : {3, 14}) {
+        SCOPED_TRACE(std::to_string(pieces) + " units dropped");
+        auto log = std::make_shared<CrashLog>();
+        LSS* lss = LSS::OpenOnStorage(new CrashRAS(log), nullptr, nullptr, false, SmallSettings(kSeg));
+        // Segments that become free, below one that stays live.
+        WriteElement(lss, S(11), Pattern(size_t(kSeg + 100), 11));
+        ILssTransaction* t = nullptr;
+        if (pieces > 3) {
+            WriteElement(lss, S(10), Pattern(size_t(4 * kSeg), 10));
+            WriteElement(lss, S(11), Pattern(size_t(kSeg + 100), 11));
+            t = lss->OpenTransaction();
+            t->DeleteSerialElement(S(10).m_low, S(10).m_high);
+            t->Close();
+        }
+        lss->CheckPointWithNewId();
+        // The committed element takes the log past the size the check point gave the
+        // file: the head segment is stored only in part.
+        WriteElement(lss, S(1), committed, true);
+        const LogPosition cp = lss->GetPositionOfLastCheckPoint();
+        const Guid cpid = lss->GetCpid();
+        t = lss->OpenTransaction();
+        for (int i = 0; i < pieces; ++i) {
+            ICloseableOutputStream* w = t->WriteSerialElement(S(20 + uint32_t(i)).m_low, S(20 + uint32_t(i)).m_high);
+            const std::vector<uint8_t> v = Pattern(pieces > 3 ? 900 : 300, uint32_t(i));
+            w->WriteStream(v.data(), ssize_t(v.size()));
+            w->Close();
+            lss->Flush(); // a unit of its own reaches the file; no transaction record follows
+        }
+        const std::vector<uint8_t> image = log->Copy();
+        t->Close();
+        lss->Close();
+        const std::vector<size_t> units = UnitsAfterCheckPoint(image, cp, cpid);
+        ASSERT_GT(units.size(), size_t(pieces)); // the committed units, then the dropped ones
+        const size_t firstDropped = units.size() - size_t(pieces);
+        const auto segmentOf = [](size_t at) { return (at - kLssRootBlockSize) / kSeg; };
+        if (pieces == 3) {
+            ASSERT_EQ(segmentOf(units.back()), segmentOf(units[firstDropped - 1]));
+            ASSERT_LT(image.size(), kLssRootBlockSize + (segmentOf(units.back()) + 1) * kSeg) << "stored whole";
+        } else {
+            std::vector<size_t> segments;
+            for (size_t i = firstDropped; i < units.size(); ++i) segments.push_back(segmentOf(units[i]));
+            segments.erase(std::unique(segments.begin(), segments.end()), segments.end());
+            ASSERT_GE(segments.size(), 3u);
+        }
+
+        auto recovery = std::make_shared<CrashLog>();
+        recovery->m_bytes = image;
+        LSS* r = LSS::OpenOnStorage(new CrashRAS(recovery), nullptr, nullptr, false, SmallSettings(kSeg));
+        EXPECT_TRUE(Has(r, S(1), committed));
+        EXPECT_FALSE(r->SerialElementExists(S(20)));
+        r->Close();
+        const std::vector<uint8_t> after = recovery->Copy();
+        for (size_t i = firstDropped; i < units.size(); ++i) {
+            const size_t at = units[i];
+            const size_t length = kFlushUnitHeaderSize + LoadU32(&image[at + 24]);
+            EXPECT_FALSE(at + length <= after.size() && std::memcmp(&after[at], &image[at], length) == 0)
+                << "dropped unit " << i << " at " << at << " is still in the file";
+        }
+
+        std::vector<CrashOp> ops = {{CrashOp::kWrite, 0, image}};
+        ops.insert(ops.end(), recovery->m_ops.begin(), recovery->m_ops.end());
+        const auto [failures, torn] = ForEachCrashImage(ops, 1, [&](const std::vector<uint8_t>& b, size_t n) -> std::string {
+            if (n == 0) return "";
+            auto d = std::make_shared<SharedBytes>();
+            d->m_bytes = b;
+            try {
+                LSS* s = OpenShared(d, SmallSettings(kSeg));
+                const bool good = Has(s, S(1), committed) && Has(s, S(11), Pattern(size_t(kSeg + 100), 11)) &&
+                                  !s->SerialElementExists(S(20));
+                s->Close();
+                return good ? "" : "a committed element is lost or a dropped one is there";
+            } catch (const IException& e) {
+                return "open failed: " + Message(e);
+            }
+        });
+        EXPECT_EQ(failures, 0);
+        EXPECT_GT(torn, 0u);
+    }
 }

@@ -241,3 +241,24 @@ TEST(LssUnitCrc, ASegmentReadAgainIsCheckedAgainWhereAUnitHeaderChanged)
     std::exception_ptr failure;
     lss->CloseReporting(&failure);
 }
+
+// After a unit that fails its check the units behind it in its segment are found again:
+// the damage stays within the unit it hit, and the elements of the units after it read.
+TEST(LssUnitCrc, UnitsBehindADamagedOneInItsSegmentStillRead)
+{
+    auto d = std::make_shared<SharedBytes>();
+    LSS* lss = OpenShared(d, CrcSettings());
+    for (uint32_t i = 1; i <= 4; ++i) WriteElement(lss, S(i), Pattern(300, i), true); // a unit each
+    std::vector<RpmPosition> at;
+    for (uint32_t i = 1; i <= 4; ++i) at.push_back(lss->GetRPM().Lookup(S(i), false));
+    WriteElement(lss, S(5), Pattern(size_t(2 * kSeg), 5)); // the last check point lies in a later segment
+    lss->Close();
+    for (const RpmPosition& p : at) ASSERT_EQ(p.m_segmentId, at[0].m_segmentId);
+    d->m_bytes[size_t(SegmentOffset(at[0].m_segmentId, kSeg)) + size_t(at[0].m_offset) + kPacketHeaderBytes] ^= 0x01;
+    lss = OpenShared(d, CrcSettings());
+    std::vector<uint8_t> r;
+    EXPECT_THROW(ReadWhole(lss, S(1), r), CorruptLSSException);
+    for (uint32_t i = 2; i <= 4; ++i) EXPECT_TRUE(ReadWhole(lss, S(i), r) && r == Pattern(300, i)) << i;
+    std::exception_ptr failure;
+    lss->CloseReporting(&failure);
+}
