@@ -589,9 +589,10 @@ TEST(AllocationFailure, SmallBuild)
 {
     Watchdog();
     BuildScenario s;
-    Sweep(s.Get(), FaultScope::ThisThread, 400);
-    Sweep(s.Get(), FaultScope::ThisThread, 400, 16);
-    Sweep(s.Get(), FaultScope::AllThreads, 200);
+    // A build run writes and syncs files: fewer runs, spread over all its allocations.
+    Sweep(s.Get(), FaultScope::ThisThread, 120);
+    Sweep(s.Get(), FaultScope::ThisThread, 80, 16);
+    Sweep(s.Get(), FaultScope::AllThreads, 60);
 }
 
 } // namespace
