@@ -289,18 +289,19 @@ class Session:
     def start_xvfb_if_needed(self):
         if self.env.get("DISPLAY"):
             return
-        n = 140
-        while os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-            n += 1
-        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                                      "-noreset"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                break
-            time.sleep(0.05)
-        self.env["DISPLAY"] = ":%d" % n
-        log("started Xvfb on :%d" % n)
+        # The server picks a free display itself and writes its number once it takes
+        # clients: runs side by side never race for one.
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                                      "-nolisten", "tcp", "-noreset"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number.isdigit():
+            raise CheckFailed("Xvfb named no display")
+        self.env["DISPLAY"] = ":%s" % number
+        log("started Xvfb on :%s" % number)
 
     def popen(self, cmd, **kw):
         # A group of its own: the viewer forks a child that shows its error boxes, and
