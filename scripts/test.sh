@@ -13,12 +13,13 @@ jobs=$(nproc)
 
 xvfb_pid=""
 if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
-  n=91
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
   # -noreset: the server stays as it is when its last client goes, instead of starting
-  # over while the next test program connects. Its log is shown when the run fails.
+  # over while the next test program connects. Its log is shown when the run fails. It
+  # picks a free display itself and writes its number once it takes clients, so that
+  # runs side by side never race for one.
   mkdir -p build
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >build/xvfb.log 2>&1 &
+  rm -f build/xvfb.display
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>build/xvfb.display >build/xvfb.log 2>&1 &
   xvfb_pid=$!
   trap 'rc=$?
         if [ "$rc" -ne 0 ]; then
@@ -26,8 +27,8 @@ if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
           echo "== the end of Xvfb'"'"'s log"; tail -20 build/xvfb.log
         fi
         kill "$xvfb_pid" 2>/dev/null' EXIT
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  export DISPLAY=":$n"
+  for _ in $(seq 600); do grep -q '^[0-9][0-9]*$' build/xvfb.display 2>/dev/null && break; sleep 0.1; done
+  export DISPLAY=":$(head -1 build/xvfb.display)"
   echo "== Xvfb on $DISPLAY"
 fi
 # Mesa's software renderer draws on two threads: the GUI tests run side by side.

@@ -113,6 +113,11 @@ void ShowPlatformErrorBox(const char* text)
     if (g_system && g_boxesEnabled.load()) g_system->ShowPlatformErrorBox(text);
 }
 
+void WaitPlatformErrorBoxes()
+{
+    if (g_system) g_system->WaitPlatformErrorBoxes();
+}
+
 bool EnablePlatformErrorBoxes(bool enable) { return g_boxesEnabled.exchange(enable); }
 
 int32_t ChooseGlPixelFormat(const GlPixelFormat* formats, int32_t count)

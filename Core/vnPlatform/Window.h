@@ -154,9 +154,16 @@ bool CapturePlatformMouse(bool on);
 // ---- error boxes -----------------------------------------------------------------
 
 // Writes text and a line feed to standard error, then, when boxes are enabled, shows
-// it in a modal box captioned "Error" (nothing more where no box can be shown, as under
-// the offscreen driver).
+// it in a box captioned "Error" (nothing more where no box can be shown, as under the
+// offscreen driver, or while 8 boxes are up). The box does not wait for the user: the
+// program goes on, its windows drawn and its events handled, while the box is up. No
+// box outlives the program: its boxes end with it, however it ends. Main thread.
 void ShowPlatformErrorBox(const char* text);
+// Waits until the user has closed every box shown. When the process was asked to end
+// (a stop signal reached the event loop, or came after its last wait), it takes them
+// down at once instead. Called after StopWindowSystem, a stop signal during the wait
+// ends the process, and its boxes with it. Main thread.
+void WaitPlatformErrorBoxes();
 // Boxes are enabled by default; tests and headless runs turn them off. Returns the
 // previous setting.
 bool EnablePlatformErrorBoxes(bool enable);
@@ -222,6 +229,7 @@ struct PlatformWindowSystem {
     void (*SetPlatformCursor)(EPlatformCursor cursor);
     bool (*CapturePlatformMouse)(bool on);
     void (*ShowPlatformErrorBox)(const char* text);
+    void (*WaitPlatformErrorBoxes)();
     int32_t (*ChooseGlPixelFormat)(const GlPixelFormat* formats, int32_t count);
     bool (*SetGlPixelFormat)(const GlPixelFormat& format);
     PlatformGlContext* (*CreatePlatformGlContext)(PlatformWindow* window, PlatformGlContext* share, std::string* error);

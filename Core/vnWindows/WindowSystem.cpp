@@ -15,13 +15,14 @@ std::vector<HWND> g_destroying;
 
 // Stopping the window system destroys the windows still open as DestroyWindow does:
 // their objects hear of it and let go of what they hold (an OpenGL window its context).
-void DestroyRemainingWindows()
+[[maybe_unused]] const bool g_stopHandlerInstalled = (SetWindowSystemStopHandler(&DestroyAllWindows), true);
+
+} // namespace
+
+void DestroyAllWindows()
 {
     for (HWND hwnd : GetPlatformWindows()) DestroyWindow(hwnd);
 }
-[[maybe_unused]] const bool g_stopHandlerInstalled = (SetWindowSystemStopHandler(&DestroyRemainingWindows), true);
-
-} // namespace
 
 void SetWindowClassProcedure(WNDPROC proc) { g_classProcedure = proc; }
 WNDPROC GetWindowClassProcedure() { return g_classProcedure; }

@@ -119,6 +119,9 @@ bool IsWindow(HWND hwnd);
 // is not a window (or is already being destroyed). StopWindowSystem destroys the
 // windows still open this way.
 bool DestroyWindow(HWND hwnd);
+// Destroys every window still open as DestroyWindow does, so that each object lets go
+// of what it holds while the window system still runs (StopWindowSystem does this too).
+void DestroyAllWindows();
 
 // Window word 0 (the window object); SetWindowLongPtrW returns the previous value.
 intptr_t SetWindowLongPtrW(HWND hwnd, int32_t index, intptr_t value);

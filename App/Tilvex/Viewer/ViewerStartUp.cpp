@@ -138,9 +138,14 @@ int32_t RunViewer(const xstring& commandLine)
     // not: a viewer with nothing to show on has failed.
     if (RegisterFrameworkWindowClass(nullptr) == 0) return -1;
     // The window system that the registration started stops when the run ends, however
-    // it ends.
+    // it ends, after the store is closed; then the run waits for its error boxes to be
+    // closed (a stop signal takes them down).
     struct WindowSystemStop {
-        ~WindowSystemStop() { StopWindowSystem(); }
+        ~WindowSystemStop()
+        {
+            StopWindowSystem();
+            WaitPlatformErrorBoxes();
+        }
     } windowSystemStop;
     if (commandLine.empty()) {
         ShowPlatformErrorBox("Command line required");
@@ -177,8 +182,9 @@ int32_t RunViewer(const xstring& commandLine)
         Report(xstring(e.what()));
     }
     // A window still open (the loop ended with WM_QUIT) is destroyed as a closed one is,
-    // while the space that holds its object is still open.
-    StopWindowSystem();
+    // while the space that holds its object is still open. The window system stops only
+    // after the store is closed: its end may still meet X errors.
+    DestroyAllWindows();
     session.Close();
     return status;
 }

@@ -3,7 +3,9 @@
 // spaces, starts the tile-decode pool (4 threads), creates the viewer window in a
 // transaction, runs the message loop until the window is gone, and closes everything
 // in reverse order: the decode executer first (waiting for queued decodes), then the
-// pool, then the space and the store.
+// pool, then the space and the store; only then the window system stops, and the run
+// waits for the user to close its error boxes (a stop signal takes them down instead).
+// An error box does not stop the run: the window is drawn and tours go on under it.
 //
 // Exit statuses: -1 when the window class cannot be registered (no display) or without
 // a command line ("Command line required"); 1 at the end of a normal run, and also after any

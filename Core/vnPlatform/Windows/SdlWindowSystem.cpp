@@ -5,13 +5,21 @@
 #include <X11/Xproto.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <link.h>
 #include <mutex>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace vorn {
 
@@ -52,9 +60,14 @@ std::vector<PlatformGlContext*> g_contexts;
 std::atomic<uint32_t> g_wakeEventType{0};
 SDL_Cursor* g_cursors[3] = {};
 
-// The X error handler that was in place before ours (the library's), while ours is.
+// The X error handler that was in place before ours (Xlib's own), while ours is. Ours
+// is installed before the library starts and removed after it has stopped: the library
+// puts in its own handler at its start, which passes every error on to ours, and puts
+// ours back before it closes its connections, whose last reads may still meet an error.
 std::atomic<XErrorHandler> g_nextXErrorHandler{nullptr};
 bool g_xErrorHandlerInstalled = false; // main thread
+// A request to end the process (SIGTERM, SIGINT) reached the event loop.
+std::atomic<bool> g_stopRequested{false};
 
 // The library wakes a waiting event loop from the waking thread by sending an event to
 // one of its windows, over a connection of its own. The loop's thread may destroy that
@@ -75,7 +88,7 @@ void InstallXErrorHandler()
     g_xErrorHandlerInstalled = true;
 }
 
-// Puts the library's handler back before the library stops (it restores its own).
+// Puts Xlib's handler back once the library has stopped.
 void RemoveXErrorHandler()
 {
     if (!g_xErrorHandlerInstalled) return;
@@ -170,6 +183,7 @@ bool Translate(const SDL_Event& e, PlatformEvent* out)
     }
     switch (e.type) {
     case SDL_QUIT:
+        g_stopRequested.store(true);
         out->kind = PEV_QUIT;
         return true;
     case SDL_WINDOWEVENT:
@@ -267,8 +281,12 @@ bool StartWindowSystem(std::string* error)
         if (wayland && *wayland) drivers += drivers.empty() ? "wayland" : ",wayland";
         SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers.c_str());
     }
+    // Installed whatever the driver: under another one Xlib never calls it.
+    InstallXErrorHandler();
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         *error = std::string("The window system cannot start: ") + SDL_GetError();
+        SDL_Quit();
+        RemoveXErrorHandler();
         return false;
     }
     // The GL library stays loaded while the system runs (the window library would
@@ -276,10 +294,11 @@ bool StartWindowSystem(std::string* error)
     if (SDL_GL_LoadLibrary(nullptr) != 0) {
         *error = std::string("OpenGL cannot be loaded: ") + SDL_GetError();
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        SDL_Quit();
+        RemoveXErrorHandler();
         return false;
     }
-    const char* running = SDL_GetCurrentVideoDriver();
-    if (running && std::strcmp(running, "x11") == 0) InstallXErrorHandler();
+    g_stopRequested.store(false);
     g_wakeEventType.store(SDL_RegisterEvents(1));
     g_started.store(true);
     return true;
@@ -312,9 +331,11 @@ void StopWindowSystem()
     }
     PinLoadedLibraries();
     SDL_GL_UnloadLibrary();
-    RemoveXErrorHandler();
+    // A stop signal already turned into a quit event that the loop did not take.
+    if (SDL_HasEvent(SDL_QUIT)) g_stopRequested.store(true);
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     SDL_Quit();
+    RemoveXErrorHandler();
     g_started.store(false);
 }
 
@@ -483,6 +504,60 @@ void SetPlatformCursor(EPlatformCursor cursor)
 bool CapturePlatformMouse(bool on) { return SDL_CaptureMouse(on ? SDL_TRUE : SDL_FALSE) == 0; }
 
 // ---- error boxes -----------------------------------------------------------------
+//
+// A box is shown by a process of its own, the program's own executable started again
+// under a name that makes it show one box and end (RunErrorBoxProcess), so that the
+// program goes on while the box is up: its windows are drawn and its timers run. The
+// box process and the one the library forks to draw the box form a process group that
+// ends as a whole when the program ends, when it takes its boxes down, or when either
+// is asked to end.
+
+namespace {
+
+constexpr const char* kErrorBoxProcessName = "vorn-error-box";
+constexpr int kMaxErrorBoxes = 8;
+// The box processes not yet reaped (main thread); each leads a process group.
+pid_t g_boxes[kMaxErrorBoxes] = {};
+int g_numBoxes = 0;
+
+// Forgets boxes that have ended; with block, waits for each first.
+void ReapErrorBoxes(bool block)
+{
+    int kept = 0;
+    for (int i = 0; i < g_numBoxes; ++i) {
+        pid_t r;
+        do {
+            r = waitpid(g_boxes[i], nullptr, block ? 0 : WNOHANG);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) g_boxes[kept++] = g_boxes[i];
+    }
+    g_numBoxes = kept;
+}
+
+void EndBoxGroup(int) { kill(0, SIGKILL); }
+
+// The start of a box process, before anything else of the program runs: argv is the
+// process name, the pid of the program that shows the box, and the text.
+void RunErrorBoxProcess(int argc, char** argv, char**)
+{
+    if (argc != 3 || !argv || !argv[0] || std::strcmp(argv[0], kErrorBoxProcessName) != 0) return;
+    // The library's own box process inherits these: whichever of the two is asked to
+    // end, or learns that the program has ended, ends both.
+    struct sigaction sa{};
+    sa.sa_handler = &EndBoxGroup;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    if (getppid() != pid_t(std::strtol(argv[1], nullptr, 10))) _exit(0); // the program is gone already
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", argv[2], nullptr);
+    _exit(0);
+}
+
+// Run by the C library with the program's arguments, among the program's initialisers.
+[[gnu::used, gnu::section(".init_array")]] void (*g_errorBoxProcessEntry)(int, char**, char**) =
+    &RunErrorBoxProcess;
+
+} // namespace
 
 void ShowPlatformErrorBox(const char* text)
 {
@@ -494,7 +569,32 @@ void ShowPlatformErrorBox(const char* text)
         const char* d = SDL_GetCurrentVideoDriver();
         if (!d || (std::strcmp(d, "x11") != 0 && std::strcmp(d, "wayland") != 0)) return;
     }
-    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Error", text, nullptr);
+    ReapErrorBoxes(false);
+    if (g_numBoxes == kMaxErrorBoxes) return; // enough boxes are up; the text is on standard error
+    char parent[24];
+    std::snprintf(parent, sizeof parent, "%ld", long(getpid()));
+    char* const args[] = {const_cast<char*>(kErrorBoxProcessName), parent, const_cast<char*>(text), nullptr};
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, &attr, args, environ) == 0) g_boxes[g_numBoxes++] = pid;
+    posix_spawnattr_destroy(&attr);
+}
+
+void WaitPlatformErrorBoxes()
+{
+    if (g_stopRequested.load()) {
+        for (int i = 0; i < g_numBoxes; ++i) kill(-g_boxes[i], SIGKILL);
+    }
+    ReapErrorBoxes(true);
 }
 
 // ---- OpenGL ----------------------------------------------------------------------
@@ -638,6 +738,7 @@ constexpr PlatformWindowSystem kSdlWindowSystem = {
     sdl::SetPlatformCursor,
     sdl::CapturePlatformMouse,
     sdl::ShowPlatformErrorBox,
+    sdl::WaitPlatformErrorBoxes,
     sdl::ChooseGlPixelFormat,
     sdl::SetGlPixelFormat,
     sdl::CreatePlatformGlContext,

@@ -2,6 +2,7 @@
 // run with status 1 and everything closed instead of ending the process.
 #include "Tilvex/Viewer/ViewerStartUp.h"
 #include "ViewerTestSupport.h"
+#include "vnLss/RootBlockLayout.h"
 #include <fstream>
 
 namespace vorn::test {
@@ -73,14 +74,32 @@ TEST(ViewerWithoutADisplay, EndsWithMinusOneAndCreatesNothing)
     std::filesystem::remove_all(dir);
 }
 
+// The store's clean-shutdown byte as the window system stops (its stop handler runs
+// first thing), or -1 before.
+std::string g_storeAtStop;
+int g_cleanByteAtStop = -1;
+void RecordStoreAtStop()
+{
+    std::ifstream f(g_storeAtStop, std::ios::binary);
+    f.seekg(kGracefulShutdownOffset);
+    g_cleanByteAtStop = f.get();
+    DestroyAllWindows();
+}
+
 TEST_F(ViewerRun, AMissingFileIsShownAsANewEmptyImageWithoutAnError)
 {
     // The loop ends at once, right after the window is made.
     PostQuitMessage(0);
+    // The window system stops only after the store is closed: its end may still meet X
+    // errors, which Xlib answers by ending the process.
+    g_storeAtStop = Path("absent.tvx");
+    SetWindowSystemStopHandler(&RecordStoreAtStop);
     ::testing::internal::CaptureStderr();
     ExpectRunEndsWith(Path("absent.tvx"), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    SetWindowSystemStopHandler(&DestroyAllWindows);
     EXPECT_TRUE(std::filesystem::exists(Path("absent.tvx")));
+    EXPECT_EQ(g_cleanByteAtStop, 1) << "the store was still open when the window system stopped";
 }
 
 TEST_F(ViewerRun, AFileThatIsNotAStoreEndsWithStatusOne)

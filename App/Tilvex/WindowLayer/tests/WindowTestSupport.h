@@ -6,9 +6,16 @@
 #include "Tilvex/WindowLayer/MessageLoop.h"
 #include "vnWindows/WindowSystem.h"
 #include "vnWindows/OpenGLWnd.h"
+#include "vnPlatform/Process.h"
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vorn::test {
@@ -122,5 +129,118 @@ inline int PumpMessages(int32_t waitMs = 50)
     }
     return n;
 }
+
+// Waits, checking every 10 ms, until done() holds; false when it did not within the
+// (generous) limit. For what another process does, which sends no event here.
+template <class F>
+bool WaitUntil(F done, std::chrono::seconds limit = std::chrono::seconds(120))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// What a program writes to its standard output and error; false when it cannot be run
+// or ends with another status than 0.
+inline bool RunTool(const std::vector<std::string>& args, std::string* output)
+{
+    // The output file takes standard error: the program's output is sent there too.
+    std::vector<const char*> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 1>&2"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("vorn-tool-" + std::to_string(std::random_device()()) + ".out")).string();
+    ChildProcess child;
+    int status = -1;
+    const bool ran = StartProcess(argv[0], argv.data(), nullptr, path.c_str(), &child) == 0 &&
+                     WaitProcess(child, &status) == 0;
+    std::ifstream f(path);
+    std::stringstream text;
+    text << f.rdbuf();
+    *output = text.str();
+    std::filesystem::remove(path);
+    return ran && status == 0;
+}
+
+// The X server's top-level windows named "Error" (error boxes), as xwininfo lists them.
+inline int CountErrorBoxes()
+{
+    std::string out;
+    if (!RunTool({"/usr/bin/xwininfo", "-root", "-children"}, &out)) return -1;
+    int n = 0;
+    for (size_t at = out.find("\"Error\":"); at != std::string::npos; at = out.find("\"Error\":", at + 1)) ++n;
+    return n;
+}
+
+// An X server (Xvfb) of the test's own, named by DISPLAY while it runs, so that no window
+// of another test covers the test's windows, takes their input or counts as theirs. The
+// window system is stopped on entry and on exit, so that it starts on this server.
+class PrivateXServer {
+public:
+    PrivateXServer()
+    {
+        // A death test's child runs on the server its parent named.
+        if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+            m_inChild = true;
+            return;
+        }
+        if (!std::filesystem::exists("/usr/bin/Xvfb")) return;
+        StopWindowSystem();
+        if (const char* d = std::getenv("DISPLAY")) m_savedDisplay = d;
+        if (const char* v = std::getenv("SDL_VIDEODRIVER")) m_savedDriver = v;
+        m_log = (std::filesystem::temp_directory_path() /
+                 ("vorn-xvfb-" + std::to_string(std::random_device()()) + ".log")).string();
+        // The server picks a free display and writes its number once it takes clients.
+        const char* args[] = {"/usr/bin/Xvfb", "-displayfd", "2", "-screen", "0", "1280x1024x24",
+                              "-nolisten", "tcp", "-noreset", nullptr};
+        if (StartProcess(args[0], args, nullptr, m_log.c_str(), &m_server) != 0) return;
+        WaitUntil([&] {
+            std::ifstream f(m_log);
+            std::string line;
+            while (std::getline(f, line)) {
+                if (line.find("Fatal server error") != std::string::npos) return true;
+                if (!f.eof() && !line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+                    m_display = ":" + line;
+                    return true;
+                }
+            }
+            return false;
+        });
+        if (m_display.empty()) {
+            std::ifstream f(m_log);
+            std::stringstream text;
+            text << f.rdbuf();
+            ADD_FAILURE() << "Xvfb named no display:\n" << text.str();
+            return;
+        }
+        setenv("DISPLAY", m_display.c_str(), 1);
+        unsetenv("SDL_VIDEODRIVER");
+    }
+    ~PrivateXServer()
+    {
+        if (m_inChild) return;
+        StopWindowSystem();
+        if (m_server.m_pid != 0) {
+            int status = 0;
+            KillProcess(m_server);
+            WaitProcess(m_server, &status);
+            std::filesystem::remove(m_log);
+        }
+        if (!m_display.empty()) {
+            if (m_savedDisplay.empty()) unsetenv("DISPLAY"); else setenv("DISPLAY", m_savedDisplay.c_str(), 1);
+            if (!m_savedDriver.empty()) setenv("SDL_VIDEODRIVER", m_savedDriver.c_str(), 1);
+        }
+    }
+    // False when no Xvfb could be started here.
+    bool Running() const { return m_inChild || !m_display.empty(); }
+
+private:
+    bool m_inChild = false;
+    ChildProcess m_server;
+    std::string m_log, m_display, m_savedDisplay, m_savedDriver;
+};
 
 } // namespace vorn::test
