@@ -108,7 +108,7 @@ void LazyCleaner::CleanSegment(int32_t segmentId)
 bool LazyCleaner::RunPass()
 {
     SegmentWriter& w = m_store->GetSegmentWriter();
-    w.Lock(false); // an ordinary appender: segments taken count towards the next check point
+    SegmentWriterLock lock(w, false); // an ordinary appender: segments taken count towards the next check point
     bool goOn = true;
     try {
         if (w.IsStarted()) {
@@ -132,7 +132,7 @@ bool LazyCleaner::RunPass()
         goOn = false;
     }
     m_numPasses.fetch_add(1, std::memory_order_release); // counted under the lock
-    w.Unlock();
+    lock.Unlock();
     return goOn;
 }
 

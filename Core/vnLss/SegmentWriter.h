@@ -35,6 +35,8 @@ public:
     void Stop();
     bool IsStarted() const { return m_started; }
 
+    // Entered and left by an owner (SegmentWriterLock) or handed to one that leaves it
+    // on every path (the store's transaction, whose Close leaves it).
     void Lock(bool isCheckPoint);
     void Unlock();
     // The bare lock (a flush takes it without the check-point accounting).
@@ -127,6 +129,27 @@ private:
     int32_t m_nodeOffset = 0;
     bool m_nodeIndentRaised = false;
     NodeStream m_nodeStream{this};
+};
+
+// Holds the segment writer's lock for a scope (Lock on construction; Unlock, now or on
+// leaving, whatever leaves the scope).
+class SegmentWriterLock {
+public:
+    SegmentWriterLock(SegmentWriter& writer, bool isCheckPoint) : m_writer(&writer) { writer.Lock(isCheckPoint); }
+    ~SegmentWriterLock() { Unlock(); }
+    SegmentWriterLock(const SegmentWriterLock&) = delete;
+    SegmentWriterLock& operator=(const SegmentWriterLock&) = delete;
+    void Unlock()
+    {
+        if (m_writer) {
+            SegmentWriter* w = m_writer;
+            m_writer = nullptr;
+            w->Unlock();
+        }
+    }
+
+private:
+    SegmentWriter* m_writer;
 };
 
 } // namespace vorn
