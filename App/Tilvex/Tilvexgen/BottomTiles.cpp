@@ -113,22 +113,24 @@ void IrregularMontageCalcBottomTiles::PaintEntry(int32_t i, int32_t n, int64_t b
     // and is then reused.
     ResDIB& bitmap = m_photo;
     try {
-        // The new tiles first: a photo too large for them is passed over before its
+        // The file first: a header that claims more pixels than the file can hold is
+        // refused before anything is made for them.
+        ReadPhotoFile(e.path, m_photoFile);
+        if (!PhotoFileCanHold(m_photoFile.size(), int64_t(e.x2) - e.x1, int64_t(e.y2) - e.y1)) {
+            const std::string message = "its file of " + std::to_string(m_photoFile.size()) + " bytes claims " +
+                                        std::to_string(int64_t(e.x2) - e.x1) + " x " +
+                                        std::to_string(int64_t(e.y2) - e.y1) +
+                                        " pixels, far more than such a file can hold";
+            PassOverForMemory(e, message.c_str());
+            return;
+        }
+        // Then the new tiles: a photo too large for them is passed over before its
         // decode.
         PrepareBlankTiles(e);
         {
             ScopedTimer timer;
             timer.SetStopOnDestruction(true);
             timer.Label() << "Loaded image";
-            ReadPhotoFile(e.path, m_photoFile);
-            if (!PhotoFileCanHold(m_photoFile.size(), int64_t(e.x2) - e.x1, int64_t(e.y2) - e.y1)) {
-                const std::string message = "its file of " + std::to_string(m_photoFile.size()) + " bytes claims " +
-                                            std::to_string(int64_t(e.x2) - e.x1) + " x " +
-                                            std::to_string(int64_t(e.y2) - e.y1) +
-                                            " pixels, far more than such a file can hold";
-                PassOverForMemory(e, message.c_str());
-                return;
-            }
             xstring name(e.path);
             bitmap.ReadJpeg(m_photoFile.data(), size_t(m_photoFile.size()), name.c_str());
         }

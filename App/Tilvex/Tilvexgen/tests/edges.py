@@ -187,6 +187,27 @@ def photos_too_large_for_the_memory_limit(root):
     check(os.path.getsize(store) > 0 and not os.path.exists(store + ".part"), "memory limit: no store")
 
 
+def a_claim_beyond_its_file(root):
+    # A small file whose header claims 20000 x 20000 pixels, with no memory limit at all:
+    # named and passed over before anything is made for it (not 1.2 GB of black tiles
+    # and a bitmap), and the other photos are built.
+    if args.sanitized:
+        return
+    pics, program, store = case_dirs(root, "claim")
+    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
+    data = bytearray(open(sample, "rb").read())
+    sof = data.find(b"\xff\xc0")
+    data[sof + 5:sof + 9] = (20000).to_bytes(2, "big") * 2
+    open(os.path.join(pics, "claim.jpg"), "wb").write(data)
+    p = run(program, pics, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    out = p.stdout.read().decode(errors="replace")
+    _, status, usage = os.wait4(p.pid, 0)
+    check(os.waitstatus_to_exitcode(status) == 0, "claim: status %s:\n%s" % (status, out))
+    check(re.search(re.escape("Image %s/claim.jpg cannot be decoded : its file of %d bytes claims 20000 x 20000 pixels"
+                              % (pics, len(data))), out), "claim: not named:\n" + out)
+    check(usage.ru_maxrss < 256 * 1024, "claim: took %d kB" % usage.ru_maxrss)
+
+
 def no_photos_over_a_store(root):
     pics, program, store = case_dirs(root, "none")
     shutil.rmtree(pics)
@@ -234,7 +255,7 @@ os.chmod(root, 0o755)
 try:
     for case in (closed_standard_output, signal_at_scan_key_wait, closed_output_pipe, interrupt_at_final_key_wait,
                  names_that_are_not_utf8, photos_too_large_to_decode, photos_too_large_for_the_memory_limit,
-                 no_photos_over_a_store,
+                 a_claim_beyond_its_file, no_photos_over_a_store,
                  folder_that_cannot_be_read):
         print("--", case.__name__, flush=True)
         case(root)
