@@ -38,6 +38,15 @@ def case_dirs(root, name, count=3):
     return pics, os.path.join(base, "bin", "Tilvexgen"), os.path.join(base, "bin", "pics.tvx")
 
 
+def claiming(pics, side):
+    """The bytes of the folder's first photo with a frame header that claims side x side."""
+    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
+    data = bytearray(open(sample, "rb").read())
+    sof = data.find(b"\xff\xc0")
+    data[sof + 5:sof + 9] = side.to_bytes(2, "big") * 2
+    return data
+
+
 def run(program, pics, **kw):
     """Runs the builder as program (its store goes beside that path)."""
     return subprocess.Popen([program, pics], executable=args.tilvexgen, **kw)
@@ -144,11 +153,7 @@ def names_that_are_not_utf8(root):
 
 def photos_too_large_to_decode(root):
     pics, program, store = case_dirs(root, "huge")
-    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
-    data = bytearray(open(sample, "rb").read())
-    sof = data.find(b"\xff\xc0")
-    data[sof + 5:sof + 9] = (65000).to_bytes(2, "big") * 2
-    open(os.path.join(pics, "huge.jpg"), "wb").write(data)
+    open(os.path.join(pics, "huge.jpg"), "wb").write(claiming(pics, 65000))
     p = subprocess.run([program, pics], executable=args.tilvexgen, stdin=subprocess.DEVNULL,
                        stdout=subprocess.PIPE, timeout=120)
     out = p.stdout.decode(errors="replace")
@@ -168,10 +173,7 @@ def photos_too_large_for_the_memory_limit(root):
         return
     import resource
     pics, program, store = case_dirs(root, "limited")
-    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
-    data = bytearray(open(sample, "rb").read())
-    sof = data.find(b"\xff\xc0")
-    data[sof + 5:sof + 9] = (12000).to_bytes(2, "big") * 2
+    data = claiming(pics, 12000)
     for name in ("big1.jpg", "big2.jpg"):
         open(os.path.join(pics, name), "wb").write(data)
     limit = 512 << 20
@@ -194,10 +196,7 @@ def a_claim_beyond_its_file(root):
     if args.sanitized:
         return
     pics, program, store = case_dirs(root, "claim")
-    sample = os.path.join(pics, sorted(n for n in os.listdir(pics) if n.endswith(".jpg"))[0])
-    data = bytearray(open(sample, "rb").read())
-    sof = data.find(b"\xff\xc0")
-    data[sof + 5:sof + 9] = (20000).to_bytes(2, "big") * 2
+    data = claiming(pics, 20000)
     open(os.path.join(pics, "claim.jpg"), "wb").write(data)
     p = run(program, pics, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
     out = p.stdout.read().decode(errors="replace")
