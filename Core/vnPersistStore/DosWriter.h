@@ -12,9 +12,10 @@
 // Lock order: the writer lock, then the CSpace locks of a group, then a dirty set's
 // lock, the registry lock, and innermost the group lock and the two list locks. Hence a
 // write-back (WriteGroup, WriteAll, ForgetSpace) must be called without holding any
-// space lock. A transaction may hold one space's lock and enter another's, in any order
-// (opening a space inside it), so no order of the space locks is safe for the writer to
-// wait in while it holds some of them. It takes a group's locks thus: wait for one while
+// space lock. A transaction may hold one space's lock and enter another's (opening a
+// space inside it) in an order of the program's own (PersistStore.h), not the writer's,
+// so no order of the space locks is safe for the writer to wait in while it holds some
+// of them. It takes a group's locks thus: wait for one while
 // holding none, then try the others; when one is taken, leave all and wait for that one
 // next. After a few such misses (a busy group, whose threads could keep the writer from
 // ever holding all at once) it also waits for a lock while holding others, but each

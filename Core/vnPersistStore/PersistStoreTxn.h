@@ -31,7 +31,8 @@ public:
     void Close() override;
     PersistStore* GetPersistStore() const { return m_store; }
     // Opens or creates the space (an open, given back by the space's Close), enters its
-    // lock and adds it to the transaction, which holds it until it ends.
+    // lock and adds it to the transaction, which holds it until it ends. Spaces are
+    // entered in an order that every thread keeps (PersistStore.h, lock order).
     PSpace* OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace);
     // Moves source's content into destination; the caller holds both spaces' locks
     // (both are in this transaction). The source stays open, empty and usable: no
