@@ -30,13 +30,16 @@
 //   CorruptLSSException) in a deletion step, is recorded: every later write-back
 //   called by a client, and closing a space or the store, throws it again after doing
 //   its own work;
-// - a damaged element met by a deletion step (DerefDanglingOidException) is reported
-//   once: the next client write-back (WriteDirtyObjectsToLss, WriteAllDirtyObjectsToLss)
-//   throws it after doing its work, and no later call reports it again;
-// - any other failure of a deletion step left the batch queued; it is traced and the
-//   batch tried again in the next period.
+// - each damaged element met by a deletion step is reported once, in the order met:
+//   the next client write-back (WriteDirtyObjectsToLss, WriteAllDirtyObjectsToLss)
+//   throws DerefDanglingOidException naming it after doing its work, the one after
+//   that names the next, and so on (up to kMaxUnreportedDamage waiting at a time);
+// - any other failure of a deletion step left what failed queued; it is traced, and
+//   the thread takes no further step before the next period (a failed batch does not
+//   wake it), which tries it again.
 // Every failure on the thread is traced. The thread itself never ends the process.
 #pragma once
+#include "vnPersistStore/Oid.h"
 #include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
@@ -56,7 +59,7 @@ class DosWriter : public IWorkerThreadFn {
 public:
     static constexpr int32_t kDefaultPeriodMs = 1000;
 
-    explicit DosWriter(PersistStore* store) : m_store(store) {}
+    explicit DosWriter(PersistStore* store) : m_store(store) { m_damaged.reserve(kMaxUnreportedDamage); }
     // Stops the thread when it still runs.
     ~DosWriter() override;
     DosWriter(const DosWriter&) = delete;
@@ -85,8 +88,12 @@ public:
     // does, takes the space off every list and ring and returns true; otherwise leaves
     // everything as it is and returns false. Throws the write's failure after that.
     bool ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing);
+    // Whether the thread's wake event was set (it is reset); only while no thread runs.
+    bool TakeWakeForTests() { return m_wake.Wait(0); }
     // One deletion batch of the first space on the deletion list; false when none.
-    bool DoDeletionStep();
+    // Damaged elements are appended to *damaged when given, else the first is thrown
+    // (PendingDeletions::DeleteNextBatch).
+    bool DoDeletionStep(std::vector<OID>* damaged = nullptr);
 
     // Joins the write groups of a and b; false when they were one already.
     bool LinkWriteGroup(PSpace* a, PSpace* b);
@@ -133,8 +140,10 @@ public:
     // any; otherwise the report of a damaged element not yet reported, if any, which
     // is then cleared.
     void ThrowRecordedFailure();
-    // Whether a damaged element met on the writer thread waits to be reported.
-    bool HasUnreportedDamage();
+    // Damaged elements met on the writer thread that wait to be reported.
+    int32_t GetNumUnreportedDamage();
+    bool HasUnreportedDamage() { return GetNumUnreportedDamage() > 0; }
+    static constexpr size_t kMaxUnreportedDamage = 256;
 
     // The longest time, in nanoseconds, that one write held a group's space locks.
     int64_t GetLongestLockHoldNs() const { return m_longestHoldNs.load(std::memory_order_relaxed); }
@@ -161,6 +170,8 @@ private:
     void Record(std::exception_ptr failure);
     // A deletion step on the writer thread failed: records, reports or only traces it.
     void NoteDeletionFailure(std::exception_ptr failure);
+    // Moves damaged elements a step met to the list of those to report.
+    void NoteDamage(std::vector<OID>& damaged) noexcept;
     // Waits up to bound for c while holding other locks of the group; false when the
     // bound passed (or is zero).
     bool WaitHolding(CSpace* c, Clock::duration bound);
@@ -229,7 +240,9 @@ private:
     SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
-    std::exception_ptr m_damage; // a damaged element not yet reported to a client
+    // Damaged elements not yet reported to a client, in the order met; the room is made
+    // at construction, so that noting one allocates nothing.
+    std::vector<OID> m_damaged;
     LockWaiting m_lockWaiting;
     std::atomic<int64_t> m_heldWaitBoundNs{0};
     std::atomic<int64_t> m_longestHoldNs{0};
