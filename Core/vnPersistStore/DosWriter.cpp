@@ -9,6 +9,7 @@
 #include "vnUtils/Streams.h"
 #include "vnUtils/Trace.h"
 #include <algorithm>
+#include <limits>
 #include <chrono>
 #include <thread>
 
@@ -330,6 +331,26 @@ bool DosWriter::WaitHolding(CSpace* c, Clock::duration bound)
     }
 }
 
+std::atomic<bool>& DosWriter::StateOfTurn(PSpace* space) { return StateOf(space).m_writersTurn; }
+
+void DosWriter::WaitForTurnSlow(PSpace* space)
+{
+    std::atomic<bool>& turn = StateOf(space).m_writersTurn;
+    std::unique_lock<std::mutex> lock(m_turnLock);
+    ++m_waitingForTurn;
+    m_turnEnded.wait(lock, [&] { return !turn.load(std::memory_order_acquire); });
+    --m_waitingForTurn;
+}
+
+void DosWriter::SetTurn(const std::vector<PSpace*>& spaces, bool on) noexcept
+{
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        for (PSpace* s : spaces) StateOf(s).m_writersTurn.store(on, std::memory_order_release);
+    }
+    if (!on) m_turnEnded.notify_all();
+}
+
 void DosWriter::HeldLocks::Leave() noexcept
 {
     for (auto it = m_held.rbegin(); it != m_held.rend(); ++it) (*it)->Unlock();
@@ -338,7 +359,9 @@ void DosWriter::HeldLocks::Leave() noexcept
 
 void DosWriter::LockGroup(const std::vector<CSpace*>& order, HeldLocks& held)
 {
-    const int32_t missesBeforeHeldWaits = m_lockWaiting.m_missesBeforeHeldWaits;
+    // With its turn announced the writer never waits holding a lock.
+    const int32_t missesBeforeHeldWaits =
+        m_lockWaiting.m_announceTurn ? std::numeric_limits<int32_t>::max() : m_lockWaiting.m_missesBeforeHeldWaits;
     int32_t misses = 0;
     // How long a wait for one lock may last while others are held: none until enough
     // misses, then twice the longest wait seen for a missed lock, doubling per miss.
@@ -414,7 +437,20 @@ void DosWriter::WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDis
         writes.resize(group.size());
         order = LockOrder(group);
         locks.Reserve(order.size());
-        LockGroup(order, locks);
+        if (m_lockWaiting.m_announceTurn) {
+            // Fresh transactions wait behind the writer until it holds the locks.
+            SetTurn(group, true);
+            try {
+                ReachedStage(WriteStage::TurnAnnounced);
+                LockGroup(order, locks);
+            } catch (...) {
+                SetTurn(group, false);
+                throw;
+            }
+            SetTurn(group, false);
+        } else {
+            LockGroup(order, locks);
+        }
         const size_t before = group.size();
         CollectWriteGroups(group);
         if (group.size() == before) break;

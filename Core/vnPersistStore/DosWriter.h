@@ -15,14 +15,25 @@
 // space lock. A transaction may hold one space's lock and enter another's (opening a
 // space inside it) in an order of the program's own (PersistStore.h), not the writer's,
 // so no order of the space locks is safe for the writer to wait in while it holds some
-// of them. It takes a group's locks thus: wait for one while
-// holding none, then try the others; when one is taken, leave all and wait for that one
-// next. After a few such misses (a busy group, whose threads could keep the writer from
-// ever holding all at once) it also waits for a lock while holding others, but each
-// such wait for a bounded time only: twice the longest wait it has seen for a missed
-// lock, and twice as long after each further miss. So a transaction that waits for a
-// lock the writer holds is held up for that bound at most, and the writer outwaits any
-// hold time in the end.
+// of them. So the writer takes its turn: it announces it on every space of the group,
+// and a fresh transaction (a thread that holds no space lock through a transaction yet)
+// that enters one of those spaces waits behind it until the writer holds the group's
+// locks, while an entry nested in a transaction already inside goes on. The writer then
+// takes the locks waiting only while it holds none: wait for one, try the others; when
+// one is taken, leave all and wait for that one next. Since no transaction starts
+// meanwhile, it waits at most for the transactions that were inside when it announced
+// its turn, and a fresh transaction waits at most for one write's locking. A thread
+// that holds a space lock entered directly (CSpace::Lock) counts as fresh: it opens no
+// space transaction while that lock may be one the writer waits for.
+//
+// Without announcing its turn (a benchmark's baseline) the writer takes the locks as it
+// did before: after a few misses (a busy group, whose threads could keep the writer from
+// ever holding all at once) it also waits for a lock while holding others, each such wait
+// for a bounded time only: twice the longest wait it has seen for a missed lock, and
+// twice as long after each further miss.
+//
+// A fresh transaction can so wait for the transactions inside a space of the group: a
+// thread inside a transaction does not wait for another thread to begin one.
 //
 // Failures: a write-back that fails leaves everything it took still dirty and queued
 // (nothing truncated is committed) and throws. On the writer thread:
@@ -44,6 +55,8 @@
 #include "vnUtils/Threads.h"
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -100,6 +113,20 @@ public:
     // Extends list to the whole write groups of its members and dissolves them.
     void CollectWriteGroups(std::vector<PSpace*>& list);
 
+    // A fresh transaction is about to enter the space's lock: waits while the writer's
+    // turn is announced on it. Call with no space lock held through a transaction.
+    void WaitForTurn(PSpace* space)
+    {
+        if (StateOfTurn(space).load(std::memory_order_acquire)) WaitForTurnSlow(space);
+    }
+
+    // Transactions that wait behind the writer's turn.
+    int32_t GetNumWaitingForTurnForTests()
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        return m_waitingForTurn;
+    }
+
     // The lists (each under its own lock).
     void AddToDirtyList(PSpace* space);
     void RemoveFromDirtyList(PSpace* space);
@@ -116,18 +143,21 @@ public:
     // that is taken. Regrouped: the group grew while the writer took its locks, which
     // it has left to take those of the new group. LocksLeft: the space locks have been
     // left but the taken state has not reached the store yet.
-    enum class WriteStage { GroupCollected, LockTaken, HeldWait, Regrouped, LocksLeft };
+    // TurnAnnounced: the writer has announced its turn on the group and is about to
+    // take its locks.
+    enum class WriteStage { GroupCollected, LockTaken, HeldWait, Regrouped, LocksLeft, TurnAnnounced };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
 
-    // How the writer takes a group's locks (see the top). Misses before it waits while
-    // holding locks; with unbounded held waits, once it does, it waits in address order
-    // as long as it takes (which can deadlock: a benchmark's baseline). Set it only
-    // while no write runs.
+    // How the writer takes a group's locks (see the top): announcing its turn, or, as a
+    // baseline, with misses before it waits while holding locks; with unbounded held
+    // waits, once it does, it waits in address order as long as it takes (which can
+    // deadlock). Set it only while no write runs.
     struct LockWaiting {
         int32_t m_missesBeforeHeldWaits = 2;
         bool m_unboundedHeldWaits = false;
+        bool m_announceTurn = true; // when set, the two above are not used
     };
     void SetLockWaitingForTests(LockWaiting w) { m_lockWaiting = w; }
     // The bound of the held wait that is about to begin (at the HeldWait stage).
@@ -200,6 +230,12 @@ private:
     void RelinkWriteGroup(const std::vector<PSpace*>& group) noexcept;
     // Takes the space out of its write-group ring. Allocates nothing.
     void LeaveWriteGroup(PSpace* space) noexcept;
+    static std::atomic<bool>& StateOfTurn(PSpace* space);
+    void WaitForTurnSlow(PSpace* space);
+    int32_t m_waitingForTurn = 0; // under m_turnLock
+    // Announces the writer's turn on the spaces, or ends it (waking the transactions
+    // that wait behind it). Allocate nothing.
+    void SetTurn(const std::vector<PSpace*>& spaces, bool on) noexcept;
     // WriteGroup once the group is collected and has something to write.
     void WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDisk);
     void NoteLockHold(Clock::duration held) noexcept;
@@ -238,6 +274,8 @@ private:
     CriticalSection m_groupLock;
     CriticalSection m_dirtyLock;
     SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
+    std::mutex m_turnLock;
+    std::condition_variable m_turnEnded;
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
     // Damaged elements not yet reported to a client, in the order met; the room is made

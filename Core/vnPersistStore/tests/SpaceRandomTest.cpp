@@ -3,7 +3,7 @@
 // transaction over one or two spaces, a transfer, a changed root, a subtree queued for
 // deletion (now and then one whose walk always fails, which must hold back no other
 // deletion), an open inside a transaction, write all) while the writer thread runs;
-// between rounds the store is closed, in every other round while each thread is still
+// between rounds the store is closed, in every other round while a thread is still
 // inside a last transaction that changes a root once the close has begun, and reopened,
 // and what it holds is checked against a model of what was committed. The run is seeded (VORN_RANDOM_SEED overrides the seed); it ends after a
 // number of steps, or earlier at a deadline, which only shortens it.
@@ -138,9 +138,10 @@ private:
                 }
             }
             if (closeUnderTxn) {
-                // Inside a transaction when the store's close begins; its change must be
-                // written by that close. A space already taken by another thread's last
-                // transaction is not waited for. The thread's opens are left to the store.
+                // One thread is inside a transaction when the store's close begins; its
+                // change must be written by that close. (Only one: a fresh transaction
+                // may wait behind the writer, which may wait for that one.) The threads'
+                // opens are left to the store.
                 if (opens.empty()) opens.emplace_back(kNames[0], OpenPSpace(m_store, kNames[0], nullptr));
                 // No thread waits holding a lock another one needs: all have ended their
                 // steps before any enters its last transaction.
@@ -150,7 +151,7 @@ private:
                 bool claimed;
                 {
                     std::lock_guard<std::mutex> lock(m_model.m_lock);
-                    claimed = m_lastTxnSpaces.insert(open.first).second;
+                    claimed = m_lastTxnSpaces.empty() && m_lastTxnSpaces.insert(open.first).second;
                 }
                 if (!claimed) {
                     m_inside.fetch_add(1);
