@@ -9,6 +9,7 @@
 #include "vnUtils/Streams.h"
 #include "vnUtils/Trace.h"
 #include <algorithm>
+#include <limits>
 #include <chrono>
 #include <thread>
 
@@ -330,6 +331,26 @@ bool DosWriter::WaitHolding(CSpace* c, Clock::duration bound)
     }
 }
 
+std::atomic<bool>& DosWriter::StateOfTurn(PSpace* space) { return StateOf(space).m_writersTurn; }
+
+void DosWriter::WaitForTurnSlow(PSpace* space)
+{
+    std::atomic<bool>& turn = StateOf(space).m_writersTurn;
+    std::unique_lock<std::mutex> lock(m_turnLock);
+    ++m_waitingForTurn;
+    m_turnEnded.wait(lock, [&] { return !turn.load(std::memory_order_acquire); });
+    --m_waitingForTurn;
+}
+
+void DosWriter::SetTurn(const std::vector<PSpace*>& spaces, bool on) noexcept
+{
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        for (PSpace* s : spaces) StateOf(s).m_writersTurn.store(on, std::memory_order_release);
+    }
+    if (!on) m_turnEnded.notify_all();
+}
+
 void DosWriter::HeldLocks::Leave() noexcept
 {
     for (auto it = m_held.rbegin(); it != m_held.rend(); ++it) (*it)->Unlock();
@@ -338,7 +359,9 @@ void DosWriter::HeldLocks::Leave() noexcept
 
 void DosWriter::LockGroup(const std::vector<CSpace*>& order, HeldLocks& held)
 {
-    const int32_t missesBeforeHeldWaits = m_lockWaiting.m_missesBeforeHeldWaits;
+    // With its turn announced the writer never waits holding a lock.
+    const int32_t missesBeforeHeldWaits =
+        m_lockWaiting.m_announceTurn ? std::numeric_limits<int32_t>::max() : m_lockWaiting.m_missesBeforeHeldWaits;
     int32_t misses = 0;
     // How long a wait for one lock may last while others are held: none until enough
     // misses, then twice the longest wait seen for a missed lock, doubling per miss.
@@ -414,7 +437,20 @@ void DosWriter::WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDis
         writes.resize(group.size());
         order = LockOrder(group);
         locks.Reserve(order.size());
-        LockGroup(order, locks);
+        if (m_lockWaiting.m_announceTurn) {
+            // Fresh transactions wait behind the writer until it holds the locks.
+            SetTurn(group, true);
+            try {
+                ReachedStage(WriteStage::TurnAnnounced);
+                LockGroup(order, locks);
+            } catch (...) {
+                SetTurn(group, false);
+                throw;
+            }
+            SetTurn(group, false);
+        } else {
+            LockGroup(order, locks);
+        }
         const size_t before = group.size();
         CollectWriteGroups(group);
         if (group.size() == before) break;
@@ -524,7 +560,7 @@ bool DosWriter::ForgetSpace(PSpace* space, const std::function<bool()>& stillClo
     return closing;
 }
 
-bool DosWriter::DoDeletionStep()
+bool DosWriter::DoDeletionStep(std::vector<OID>* damaged)
 {
     CriticalSectionLock writerLock(m_writerLock);
     PSpace* space;
@@ -536,16 +572,20 @@ bool DosWriter::DoDeletionStep()
     std::exception_ptr failure;
     bool left;
     try {
-        left = PendingDeletions::DeleteNextBatch(*space);
+        left = PendingDeletions::DeleteNextBatch(*space, damaged);
     } catch (...) {
         failure = std::current_exception();
         CSpaceLock lock(space->GetCSpace());
         left = StateOf(space).m_deletions.HasPending();
     }
     // Round robin, also after a failed batch: the next step serves the next space, so
-    // that a space whose batches fail keeps no other space's deletions waiting.
-    RemoveFromDeletionList(space);
-    if (left) AddToDeletionList(space);
+    // that a space whose batches fail keeps no other space's deletions waiting. A failed
+    // batch does not wake the thread: it is tried again in the next period.
+    {
+        CriticalSectionLock lock(m_deletionLock);
+        m_deletionList.Remove(space);
+        if (left && m_deletionList.Append(space) && !failure) m_wake.Set();
+    }
     if (failure) std::rethrow_exception(failure);
     return true;
 }
@@ -567,18 +607,32 @@ std::exception_ptr DosWriter::GetRecordedFailure()
 void DosWriter::ThrowRecordedFailure()
 {
     std::exception_ptr f;
+    OID damaged;
     {
         CriticalSectionLock lock(m_failureLock);
         f = m_failure;
-        if (!f) std::swap(f, m_damage);
+        if (!f && !m_damaged.empty()) {
+            damaged = m_damaged.front();
+            m_damaged.erase(m_damaged.begin());
+        }
     }
     if (f) std::rethrow_exception(f);
+    if (!damaged.IsNull()) throw DerefDanglingOidException(damaged);
 }
 
-bool DosWriter::HasUnreportedDamage()
+int32_t DosWriter::GetNumUnreportedDamage()
 {
     CriticalSectionLock lock(m_failureLock);
-    return bool(m_damage);
+    return int32_t(m_damaged.size());
+}
+
+void DosWriter::NoteDamage(std::vector<OID>& damaged) noexcept
+{
+    CriticalSectionLock lock(m_failureLock);
+    // Within the room made at the start: elements beyond it are reported no more.
+    for (const OID& oid : damaged)
+        if (m_damaged.size() < m_damaged.capacity()) m_damaged.push_back(oid);
+    damaged.clear();
 }
 
 void DosWriter::NoteDeletionFailure(std::exception_ptr failure)
@@ -586,15 +640,12 @@ void DosWriter::NoteDeletionFailure(std::exception_ptr failure)
     TraceFailure("a deletion batch", failure);
     try {
         std::rethrow_exception(failure);
-    } catch (const DerefDanglingOidException&) {
-        CriticalSectionLock lock(m_failureLock);
-        if (!m_damage) m_damage = failure;
     } catch (const SystemException&) {
         Record(failure);
     } catch (const CorruptLSSException&) {
         Record(failure);
     } catch (...) {
-        // The batch is queued again; the next period tries it.
+        // What failed is still queued; the next period tries it.
     }
 }
 
@@ -607,15 +658,23 @@ bool DosWriter::WaitOrStop(int32_t ms)
 void DosWriter::ThreadMain()
 {
     SetThreadName("Dirty Object Set Writer");
+    // Room for the damaged elements one step meets, made before any work.
+    std::vector<OID> damaged;
+    damaged.reserve(size_t(PendingDeletions::kBatchSize));
     while (!m_stop.load()) {
         const Clock::time_point t0 = Clock::now();
         auto elapsedMs = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); };
         try {
-            while (DoDeletionStep()) {
+            // A step that fails ends the steps of this period.
+            for (;;) {
+                const bool stepped = DoDeletionStep(&damaged);
+                NoteDamage(damaged);
+                if (!stepped) break;
                 if (m_stop.load()) return;
                 if (elapsedMs() >= double(GetPeriod())) break;
             }
         } catch (...) {
+            NoteDamage(damaged);
             NoteDeletionFailure(std::current_exception());
         }
         if (WaitOrStop(int32_t(double(GetPeriod()) - elapsedMs()))) return;

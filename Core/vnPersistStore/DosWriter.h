@@ -12,16 +12,28 @@
 // Lock order: the writer lock, then the CSpace locks of a group, then a dirty set's
 // lock, the registry lock, and innermost the group lock and the two list locks. Hence a
 // write-back (WriteGroup, WriteAll, ForgetSpace) must be called without holding any
-// space lock. A transaction may hold one space's lock and enter another's, in any order
-// (opening a space inside it), so no order of the space locks is safe for the writer to
-// wait in while it holds some of them. It takes a group's locks thus: wait for one while
-// holding none, then try the others; when one is taken, leave all and wait for that one
-// next. After a few such misses (a busy group, whose threads could keep the writer from
-// ever holding all at once) it also waits for a lock while holding others, but each
-// such wait for a bounded time only: twice the longest wait it has seen for a missed
-// lock, and twice as long after each further miss. So a transaction that waits for a
-// lock the writer holds is held up for that bound at most, and the writer outwaits any
-// hold time in the end.
+// space lock. A transaction may hold one space's lock and enter another's (opening a
+// space inside it) in an order of the program's own (PersistStore.h), not the writer's,
+// so no order of the space locks is safe for the writer to wait in while it holds some
+// of them. So the writer takes its turn: it announces it on every space of the group,
+// and a fresh transaction (a thread that holds no space lock through a transaction yet)
+// that enters one of those spaces waits behind it until the writer holds the group's
+// locks, while an entry nested in a transaction already inside goes on. The writer then
+// takes the locks waiting only while it holds none: wait for one, try the others; when
+// one is taken, leave all and wait for that one next. Since no transaction starts
+// meanwhile, it waits at most for the transactions that were inside when it announced
+// its turn, and a fresh transaction waits at most for one write's locking. A thread
+// that holds a space lock entered directly (CSpace::Lock) counts as fresh: it opens no
+// space transaction while that lock may be one the writer waits for.
+//
+// Without announcing its turn (a benchmark's baseline) the writer takes the locks as it
+// did before: after a few misses (a busy group, whose threads could keep the writer from
+// ever holding all at once) it also waits for a lock while holding others, each such wait
+// for a bounded time only: twice the longest wait it has seen for a missed lock, and
+// twice as long after each further miss.
+//
+// A fresh transaction can so wait for the transactions inside a space of the group: a
+// thread inside a transaction does not wait for another thread to begin one.
 //
 // Failures: a write-back that fails leaves everything it took still dirty and queued
 // (nothing truncated is committed) and throws. On the writer thread:
@@ -29,17 +41,22 @@
 //   CorruptLSSException) in a deletion step, is recorded: every later write-back
 //   called by a client, and closing a space or the store, throws it again after doing
 //   its own work;
-// - a damaged element met by a deletion step (DerefDanglingOidException) is reported
-//   once: the next client write-back (WriteDirtyObjectsToLss, WriteAllDirtyObjectsToLss)
-//   throws it after doing its work, and no later call reports it again;
-// - any other failure of a deletion step left the batch queued; it is traced and the
-//   batch tried again in the next period.
+// - each damaged element met by a deletion step is reported once, in the order met:
+//   the next client write-back (WriteDirtyObjectsToLss, WriteAllDirtyObjectsToLss)
+//   throws DerefDanglingOidException naming it after doing its work, the one after
+//   that names the next, and so on (up to kMaxUnreportedDamage waiting at a time);
+// - any other failure of a deletion step left what failed queued; it is traced, and
+//   the thread takes no further step before the next period (a failed batch does not
+//   wake it), which tries it again.
 // Every failure on the thread is traced. The thread itself never ends the process.
 #pragma once
+#include "vnPersistStore/Oid.h"
 #include "vnPersistStore/SpaceWriteState.h"
 #include "vnUtils/Threads.h"
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -55,7 +72,7 @@ class DosWriter : public IWorkerThreadFn {
 public:
     static constexpr int32_t kDefaultPeriodMs = 1000;
 
-    explicit DosWriter(PersistStore* store) : m_store(store) {}
+    explicit DosWriter(PersistStore* store) : m_store(store) { m_damaged.reserve(kMaxUnreportedDamage); }
     // Stops the thread when it still runs.
     ~DosWriter() override;
     DosWriter(const DosWriter&) = delete;
@@ -84,13 +101,31 @@ public:
     // does, takes the space off every list and ring and returns true; otherwise leaves
     // everything as it is and returns false. Throws the write's failure after that.
     bool ForgetSpace(PSpace* space, const std::function<bool()>& stillClosing);
+    // Whether the thread's wake event was set (it is reset); only while no thread runs.
+    bool TakeWakeForTests() { return m_wake.Wait(0); }
     // One deletion batch of the first space on the deletion list; false when none.
-    bool DoDeletionStep();
+    // Damaged elements are appended to *damaged when given, else the first is thrown
+    // (PendingDeletions::DeleteNextBatch).
+    bool DoDeletionStep(std::vector<OID>* damaged = nullptr);
 
     // Joins the write groups of a and b; false when they were one already.
     bool LinkWriteGroup(PSpace* a, PSpace* b);
     // Extends list to the whole write groups of its members and dissolves them.
     void CollectWriteGroups(std::vector<PSpace*>& list);
+
+    // A fresh transaction is about to enter the space's lock: waits while the writer's
+    // turn is announced on it. Call with no space lock held through a transaction.
+    void WaitForTurn(PSpace* space)
+    {
+        if (StateOfTurn(space).load(std::memory_order_acquire)) WaitForTurnSlow(space);
+    }
+
+    // Transactions that wait behind the writer's turn.
+    int32_t GetNumWaitingForTurnForTests()
+    {
+        std::lock_guard<std::mutex> lock(m_turnLock);
+        return m_waitingForTurn;
+    }
 
     // The lists (each under its own lock).
     void AddToDirtyList(PSpace* space);
@@ -108,18 +143,21 @@ public:
     // that is taken. Regrouped: the group grew while the writer took its locks, which
     // it has left to take those of the new group. LocksLeft: the space locks have been
     // left but the taken state has not reached the store yet.
-    enum class WriteStage { GroupCollected, LockTaken, HeldWait, Regrouped, LocksLeft };
+    // TurnAnnounced: the writer has announced its turn on the group and is about to
+    // take its locks.
+    enum class WriteStage { GroupCollected, LockTaken, HeldWait, Regrouped, LocksLeft, TurnAnnounced };
     // Called on the writing thread at each stage (with the writer lock held); set it
     // only while no write runs.
     void SetWriteStageHookForTests(std::function<void(WriteStage)> hook) { m_stageHook = std::move(hook); }
 
-    // How the writer takes a group's locks (see the top). Misses before it waits while
-    // holding locks; with unbounded held waits, once it does, it waits in address order
-    // as long as it takes (which can deadlock: a benchmark's baseline). Set it only
-    // while no write runs.
+    // How the writer takes a group's locks (see the top): announcing its turn, or, as a
+    // baseline, with misses before it waits while holding locks; with unbounded held
+    // waits, once it does, it waits in address order as long as it takes (which can
+    // deadlock). Set it only while no write runs.
     struct LockWaiting {
         int32_t m_missesBeforeHeldWaits = 2;
         bool m_unboundedHeldWaits = false;
+        bool m_announceTurn = true; // when set, the two above are not used
     };
     void SetLockWaitingForTests(LockWaiting w) { m_lockWaiting = w; }
     // The bound of the held wait that is about to begin (at the HeldWait stage).
@@ -132,8 +170,10 @@ public:
     // any; otherwise the report of a damaged element not yet reported, if any, which
     // is then cleared.
     void ThrowRecordedFailure();
-    // Whether a damaged element met on the writer thread waits to be reported.
-    bool HasUnreportedDamage();
+    // Damaged elements met on the writer thread that wait to be reported.
+    int32_t GetNumUnreportedDamage();
+    bool HasUnreportedDamage() { return GetNumUnreportedDamage() > 0; }
+    static constexpr size_t kMaxUnreportedDamage = 256;
 
     // The longest time, in nanoseconds, that one write held a group's space locks.
     int64_t GetLongestLockHoldNs() const { return m_longestHoldNs.load(std::memory_order_relaxed); }
@@ -160,6 +200,8 @@ private:
     void Record(std::exception_ptr failure);
     // A deletion step on the writer thread failed: records, reports or only traces it.
     void NoteDeletionFailure(std::exception_ptr failure);
+    // Moves damaged elements a step met to the list of those to report.
+    void NoteDamage(std::vector<OID>& damaged) noexcept;
     // Waits up to bound for c while holding other locks of the group; false when the
     // bound passed (or is zero).
     bool WaitHolding(CSpace* c, Clock::duration bound);
@@ -188,6 +230,12 @@ private:
     void RelinkWriteGroup(const std::vector<PSpace*>& group) noexcept;
     // Takes the space out of its write-group ring. Allocates nothing.
     void LeaveWriteGroup(PSpace* space) noexcept;
+    static std::atomic<bool>& StateOfTurn(PSpace* space);
+    void WaitForTurnSlow(PSpace* space);
+    int32_t m_waitingForTurn = 0; // under m_turnLock
+    // Announces the writer's turn on the spaces, or ends it (waking the transactions
+    // that wait behind it). Allocate nothing.
+    void SetTurn(const std::vector<PSpace*>& spaces, bool on) noexcept;
     // WriteGroup once the group is collected and has something to write.
     void WriteCollectedGroup(std::vector<PSpace*>& group, bool flushToDisk);
     void NoteLockHold(Clock::duration held) noexcept;
@@ -226,9 +274,13 @@ private:
     CriticalSection m_groupLock;
     CriticalSection m_dirtyLock;
     SpaceList m_dirtyList{&SpaceWriteState::m_dirtyLinks};
+    std::mutex m_turnLock;
+    std::condition_variable m_turnEnded;
     CriticalSection m_failureLock;
     std::exception_ptr m_failure;
-    std::exception_ptr m_damage; // a damaged element not yet reported to a client
+    // Damaged elements not yet reported to a client, in the order met; the room is made
+    // at construction, so that noting one allocates nothing.
+    std::vector<OID> m_damaged;
     LockWaiting m_lockWaiting;
     std::atomic<int64_t> m_heldWaitBoundNs{0};
     std::atomic<int64_t> m_longestHoldNs{0};

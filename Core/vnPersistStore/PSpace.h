@@ -76,6 +76,8 @@ public:
     // Gives back one open of the space (PersistStore::ClosePSpace): the last one writes
     // what the space holds and frees its CSpace and the space. Call without holding
     // space locks. Throws ProgrammingErrorException for a space used without a store.
+    // The space must live (it finds its store itself): a pointer that may be freed
+    // already goes to PersistStore::ClosePSpace, which refuses it without reading it.
     void Close();
     // The store that opened the space (null for a space used without one).
     PersistStore* GetPersistStore();

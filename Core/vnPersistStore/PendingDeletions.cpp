@@ -115,12 +115,14 @@ bool PendingDeletions::MergeIncomingDeletions()
     return true;
 }
 
-void PendingDeletions::Serialise(Archive& ar) const
+void PendingDeletions::SerialiseQueues(Archive& ar, const Queue& subTrees, const Queue& objects)
 {
     ar.WriteCompressedUInt32(kPendingDeletionsSchema);
-    SerialiseQueue(ar, m_pendingSubTrees);
-    SerialiseQueue(ar, m_pendingObjects);
+    SerialiseQueue(ar, subTrees);
+    SerialiseQueue(ar, objects);
 }
+
+void PendingDeletions::Serialise(Archive& ar) const { SerialiseQueues(ar, m_pendingSubTrees, m_pendingObjects); }
 
 InputArchive PendingDeletions::Deserialise(InputArchive in)
 {
@@ -164,7 +166,7 @@ void PendingDeletions::TakeOverDeletions(PendingDeletions& from)
     MoveAll(from.m_incomingObjects, m_incomingObjects);
 }
 
-bool PendingDeletions::DeleteNextBatch(PSpace& space)
+bool PendingDeletions::DeleteNextBatch(PSpace& space, std::vector<OID>* damaged)
 {
     RestoreThreadPSpace restoreP(&space);
     RestoreThreadCSpace restoreC(space.GetCSpace());
@@ -173,66 +175,107 @@ bool PendingDeletions::DeleteNextBatch(PSpace& space)
     if (!d.HasPending()) return false;
 
     // The batch takes every pending object and whole subtrees from the back; subtrees
-    // that its walks meet are deferred to later batches. What it took is kept until the
-    // batch has committed, so that a failure puts every OID back where it was.
+    // that its walks meet are deferred to later batches. It builds the queues as they
+    // are to be after it and puts them in place only once it has committed, so that a
+    // failure leaves the queues as they were (and allocates nothing).
     std::vector<OID> batch;
-    Queue takenObjects = std::move(d.m_pendingObjects);
-    std::vector<OID> takenRoots;
+    Queue subTrees = d.m_pendingSubTrees;
     std::vector<OID> deferred;
     std::vector<IPersistablePtr> reached;
     std::vector<OID> unbound; // left the queues: reported after the batch
-    bool deferredQueued = false;
+    std::vector<OID> failedRoots;
+    std::exception_ptr rootFailure;
+    auto unreach = [&](size_t from) noexcept {
+        for (size_t i = from; i < reached.size(); ++i)
+            reached[i].m_table->GetPersistObjState(reached[i].m_object).m_flags &= ~uint32_t(POS_REACHED);
+    };
+    Queue after;
     try {
-        bool dirty = d.m_dirty;
-        if (!takenObjects.IsEmpty()) {
-            dirty = true;
-            for (const OID& oid : takenObjects) batch.push_back(oid);
-        }
+        bool dirty = d.m_dirty || !d.m_pendingObjects.IsEmpty();
+        bool tookSubTree = false;
+        for (const OID& oid : d.m_pendingObjects) batch.push_back(oid);
         std::vector<IPersistablePtr> stack;
         ObjectDeleterPrefVisitor visitor(space, deferred, batch, stack, reached, unbound);
-        while (batch.size() < size_t(kBatchSize) && !d.m_pendingSubTrees.IsEmpty()) {
-            dirty = true;
-            const OID root = d.m_pendingSubTrees.Back();
-            d.m_pendingSubTrees.PopBack();
-            takenRoots.push_back(root);
-            // A damaged root leaves the queue once the batch has committed; when the
-            // batch fails it goes back with the rest, and a later batch reports it.
+        while (batch.size() < size_t(kBatchSize) && !subTrees.IsEmpty()) {
+            const OID root = subTrees.Back();
+            subTrees.PopBack();
+            const size_t batchBefore = batch.size();
+            const size_t deferredBefore = deferred.size();
+            const size_t reachedBefore = reached.size();
             const size_t unboundBefore = unbound.size();
-            const IPersistablePtr object = BindForDeletion(space, root, unbound);
-            if (unbound.size() != unboundBefore) continue;
-            batch.push_back(root);
-            // A root that is gone already (deleted, or its element missing) is deleted.
-            if (object.IsNull()) continue;
-            visitor.Reach(object);
-            stack.push_back(object);
-            while (!stack.empty()) {
-                const IPersistablePtr next = stack.back();
-                stack.pop_back();
-                next.m_table->VisitPrefs(next.m_object, visitor);
+            try {
+                // A damaged root leaves the queue once the batch has committed; when the
+                // batch fails it stays, and a later batch reports it.
+                const IPersistablePtr object = BindForDeletion(space, root, unbound);
+                if (unbound.size() == unboundBefore) {
+                    batch.push_back(root);
+                    // A root that is gone already (deleted, or its element missing) is
+                    // deleted.
+                    if (!object.IsNull()) {
+                        visitor.Reach(object);
+                        stack.push_back(object);
+                        while (!stack.empty()) {
+                            const IPersistablePtr next = stack.back();
+                            stack.pop_back();
+                            next.m_table->VisitPrefs(next.m_object, visitor);
+                        }
+                    }
+                }
+                tookSubTree = true;
+            } catch (const SystemException&) {
+                throw; // the store itself: the whole batch fails
+            } catch (...) {
+                // This subtree failed for a reason of its own: its walk is undone and its
+                // root stays queued, behind the others, while the rest of the batch goes
+                // on. The failure is thrown once the batch has committed.
+                if (!rootFailure) rootFailure = std::current_exception();
+                stack.clear();
+                batch.resize(batchBefore);
+                deferred.resize(deferredBefore);
+                unbound.resize(unboundBefore);
+                unreach(reachedBefore);
+                reached.resize(reachedBefore);
+                failedRoots.push_back(root);
             }
         }
-        for (const OID& oid : deferred) d.m_pendingSubTrees.PushBack(oid);
-        deferredQueued = true;
-        if (!deferred.empty()) dirty = true;
-        d.m_dirty = dirty;
+        // A batch all of whose subtrees failed, with nothing else to do, changes nothing
+        // and commits nothing. Otherwise the subtrees left are those that failed first
+        // (tried last), the rest, then the deferred ones.
+        if (tookSubTree || (!failedRoots.empty() && !subTrees.IsEmpty())) dirty = true;
+        for (auto it = failedRoots.rbegin(); it != failedRoots.rend(); ++it) after.PushBack(*it);
+        after.Append(subTrees);
+        for (const OID& oid : deferred) after.PushBack(oid);
+        if (damaged) damaged->reserve(damaged->size() + unbound.size());
         RunInStoreTransaction(space.GetLss(), false, [&](ILssTransaction* txn) {
             // A missing element is as good as deleted.
             for (const OID& oid : batch) txn->DeleteSerialElement(oid.m_low, oid.m_high);
-            if (d.m_dirty) d.WritePendingDeletions(txn, space.GetRoots().GetPendingDeletionsOid());
+            if (dirty) {
+                ICloseableOutputStream* stream = txn->WriteSerialElement(space.GetRoots().GetPendingDeletionsOid().m_low,
+                                                                         space.GetRoots().GetPendingDeletionsOid().m_high);
+                {
+                    Archive ar(stream);
+                    SerialiseQueues(ar, after, Queue());
+                    ar.Flush();
+                }
+                stream->Close();
+            }
         });
     } catch (...) {
         // Some deletions may have committed, but the queues' stored form is the one from
-        // before the batch: everything goes back, to be deleted again by a later batch.
-        if (deferredQueued)
-            for (size_t i = 0; i < deferred.size(); ++i) d.m_pendingSubTrees.PopBack();
-        for (auto it = takenRoots.rbegin(); it != takenRoots.rend(); ++it) d.m_pendingSubTrees.PushBack(*it);
-        takenObjects.Append(d.m_pendingObjects);
-        d.m_pendingObjects = std::move(takenObjects);
-        for (const IPersistablePtr& p : reached) p.m_table->GetPersistObjState(p.m_object).m_flags &= ~uint32_t(POS_REACHED);
+        // before the batch: everything stays, to be deleted again by a later batch.
+        unreach(0);
         d.m_dirty = true;
         throw;
     }
-    if (!unbound.empty()) throw DerefDanglingOidException(unbound.front());
+    d.m_pendingSubTrees = std::move(after);
+    d.m_pendingObjects.Clear();
+    d.m_dirty = false;
+    if (damaged) {
+        damaged->insert(damaged->end(), unbound.begin(), unbound.end());
+    } else if (!unbound.empty()) {
+        throw DerefDanglingOidException(unbound.front());
+    }
+    if (rootFailure) std::rethrow_exception(rootFailure);
     return d.HasPending();
 }
 

@@ -12,6 +12,7 @@
 #include "vnLss/LssInterfaces.h"
 #include "vnPersistStore/Oid.h"
 #include "vnUtils/PagedDeque.h"
+#include <vector>
 
 namespace vorn {
 
@@ -50,6 +51,8 @@ public:
     void TakeOverDeletions(PendingDeletions& from);
 
     void Serialise(Archive& ar) const;
+    // The stored form of the given queues.
+    static void SerialiseQueues(Archive& ar, const Queue& subTrees, const Queue& objects);
     InputArchive Deserialise(InputArchive in);
 
     // One batch of the writer thread for space (see the .cpp); the caller holds no
@@ -57,12 +60,14 @@ public:
     // writer's deletion list when none is. Subtrees that the batch's walks meet are
     // left to later batches. An OID whose element the store reports damaged
     // (DeserialisationException, CorruptLSSException or BadCidException while binding
-    // it) leaves the queues undeleted, the rest of the batch is deleted, and then
-    // DerefDanglingOidException names the first such OID. A batch that fails otherwise
-    // (the store, memory, a class not registered yet) throws that failure and leaves
-    // every OID it took queued again, damaged ones too, to be tried by a later batch.
-    // A root whose element is missing is as good as deleted.
-    static bool DeleteNextBatch(PSpace& space);
+    // it) leaves the queues undeleted and the rest of the batch is deleted; each such
+    // OID is appended to *damaged when given, else DerefDanglingOidException names the
+    // first. A subtree whose binding or walk fails otherwise (memory, a class not
+    // registered yet, its own objects) stays queued, behind the others, while the rest
+    // of the batch is deleted; that failure is thrown after. A failure of the store
+    // (SystemException, or the commit) leaves every OID queued, damaged ones too, to be
+    // tried by a later batch. A root whose element is missing is as good as deleted.
+    static bool DeleteNextBatch(PSpace& space, std::vector<OID>* damaged = nullptr);
 
 private:
     bool m_dirty;

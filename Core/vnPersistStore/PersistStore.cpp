@@ -297,12 +297,20 @@ PSpace* PersistStore::ConstructSpace(const xstring& name, OID oid, bool createdN
     return space;
 }
 
-PersistStore::RegistryEntry& PersistStore::EntryOf(PSpace* space)
+PersistStore::Registry::iterator PersistStore::EntryOf(PSpace* space)
 {
     auto it = m_registry.find(space->GetName());
     if (it == m_registry.end() || it->second.m_space != space)
         throw ProgrammingErrorException(xstring("the persistent space is not open"));
-    return it->second;
+    return it;
+}
+
+PersistStore::Registry::iterator PersistStore::EntryAt(PSpace* space)
+{
+    // By the address alone: the space itself is not read, it may be gone.
+    for (auto it = m_registry.begin(); it != m_registry.end(); ++it)
+        if (it->second.m_space == space && space != nullptr) return it;
+    throw ProgrammingErrorException(xstring("the persistent space is not open"));
 }
 
 PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace)
@@ -337,6 +345,7 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
             if (it->second.m_space) {
                 // Also a space whose last close is under way: that close is given up.
                 ++it->second.m_refs;
+                ++it->second.m_opens;
                 if (createdNew) *createdNew = false;
                 return it->second.m_space;
             }
@@ -360,6 +369,7 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
         std::lock_guard<std::mutex> lock(m_registryLock);
         RegistryEntry& e = m_registry.find(key)->second;
         e.m_refs = 1;
+        e.m_opens = 1;
         space->GetWriteState().m_references = &e.m_refs;
         e.m_space = space;
         e.m_busy = false;
@@ -372,7 +382,8 @@ PSpace* PersistStore::OpenPSpace(const char* name, EOpenMode mode, bool* created
 
 void PersistStore::HoldPSpace(PSpace* space)
 {
-    // The caller's reference keeps the count above 0: no lock needed.
+    // The caller's reference keeps the count above 0: no lock needed. A store's close
+    // waits for the hold to be given back.
     std::atomic<int32_t>* refs = space->GetWriteState().m_references;
     if (refs == nullptr) throw ProgrammingErrorException(xstring("the persistent space is not open"));
     refs->fetch_add(1);
@@ -393,26 +404,44 @@ int32_t PersistStore::GetNumWaitingOpensForTests()
 
 void PersistStore::ClosePSpace(PSpace* space)
 {
-    // Not the last reference: given back without the registry lock. Only a release that
-    // may be the last decides under it (with the close under way counted at once).
-    if (std::atomic<int32_t>* refs = space->GetWriteState().m_references) {
-        int32_t n = refs->load();
-        while (n > 1)
-            if (refs->compare_exchange_weak(n, n - 1)) return;
-    }
-    xstring name(space->GetName()); // a copy, made before anything changes: the space may go
+    const xstring* name;
     {
         std::lock_guard<std::mutex> lock(m_registryLock);
-        RegistryEntry& e = EntryOf(space);
-        if (e.m_refs <= 0) throw ProgrammingErrorException(xstring("the persistent space is closed more often than opened"));
-        if (--e.m_refs > 0) return;
-        // The close under way keeps the space alive until it ends.
+        const Registry::iterator it = EntryAt(space);
+        RegistryEntry& e = it->second;
+        if (e.m_opens <= 0) throw ProgrammingErrorException(xstring("the persistent space is closed more often than opened"));
+        --e.m_opens;
+        if (e.m_refs.fetch_sub(1) > 1) return;
+        // The close under way keeps the space alive until it ends, and its entry (whose
+        // name the close uses) with it.
         ++e.m_closing;
+        name = &it->first;
     }
-    RunClose(space, name);
+    RunClose(space, *name, false);
 }
 
-void PersistStore::RunClose(PSpace* space, const xstring& name)
+void PersistStore::ReleasePSpace(PSpace* space)
+{
+    // The hold keeps the space alive: it is read without the registry lock, and a
+    // release that is not the last takes none. Only one that may be the last decides
+    // under it (with the close under way counted at once).
+    std::atomic<int32_t>* refs = space->GetWriteState().m_references;
+    int32_t n = refs->load();
+    while (n > 1)
+        if (refs->compare_exchange_weak(n, n - 1)) return;
+    const xstring* name;
+    {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        const Registry::iterator it = EntryOf(space);
+        RegistryEntry& e = it->second;
+        if (e.m_refs.fetch_sub(1) > 1) return;
+        ++e.m_closing;
+        name = &it->first;
+    }
+    RunClose(space, *name, false);
+}
+
+void PersistStore::RunClose(PSpace* space, const xstring& name, bool mustEnd)
 {
     // Until it decides (under the writer lock) this close holds the space; an open
     // meanwhile takes the space back without waiting, since the write may need space
@@ -432,16 +461,32 @@ void PersistStore::RunClose(PSpace* space, const xstring& name)
         m_registryChanged.notify_all();
         return destroying;
     };
+    // A failure before the writer decided: the space stays open, on the writer's lists,
+    // without a reference (an open takes it back, the store's close closes it).
+    auto keepOpen = [&] {
+        std::lock_guard<std::mutex> lock(m_registryLock);
+        decided = true;
+        --m_registry.find(name)->second.m_closing;
+        m_registryChanged.notify_all();
+    };
     std::exception_ptr failure;
     try {
         space->GetResidentObjects().WaitForLoads();
         { CriticalSectionLock pass(space->GetWriteState().m_dirty.Lock()); }
         ReachedCloseStage(space, CloseStage::Writing);
-        m_writer.ForgetSpace(space, decide);
     } catch (...) {
         failure = std::current_exception();
+        if (!mustEnd) {
+            keepOpen();
+            throw;
+        }
     }
-    if (!decided) decide(); // a failure before the writer decided: the space stays open
+    try {
+        m_writer.ForgetSpace(space, decide);
+    } catch (...) {
+        if (!failure) failure = std::current_exception();
+    }
+    if (!decided) keepOpen();
     if (!destroying) {
         // Given up: the space belongs to those who hold it now.
         if (failure) std::rethrow_exception(failure);
@@ -478,29 +523,42 @@ void PersistStore::DestroySpace(PSpace* space)
 std::exception_ptr PersistStore::Shutdown()
 {
     std::exception_ptr failure;
-    // Spaces still open are written and closed first, whoever still holds them.
+    // Spaces still open are written and closed first: the opens nobody gave back are
+    // given back now; a space that transactions hold is closed by the end of the last
+    // of them, which the close waits for.
     for (;;) {
         PSpace* open = nullptr;
+        const xstring* name = nullptr;
         {
             std::unique_lock<std::mutex> lock(m_registryLock);
             bool busy = false;
-            for (auto& [name, e] : m_registry) {
-                if (e.m_busy || e.m_closing > 0) busy = true;
-                else if (e.m_space) {
-                    open = e.m_space;
-                    e.m_refs = 1;
-                    break;
+            for (auto& [key, e] : m_registry) {
+                if (e.m_busy || e.m_closing > 0) {
+                    busy = true;
+                    continue;
                 }
+                if (e.m_space == nullptr) continue;
+                const int32_t opens = e.m_opens;
+                e.m_opens = 0;
+                if (e.m_refs.fetch_sub(opens) > opens) {
+                    busy = true; // held by transactions
+                    continue;
+                }
+                ++e.m_closing;
+                open = e.m_space;
+                name = &key;
+                break;
             }
             if (open == nullptr && busy) {
-                // A close or open of another thread still runs: wait for it to end.
+                // A close or open of another thread, or a transaction, still runs: wait
+                // for it to end.
                 m_registryChanged.wait(lock);
                 continue;
             }
         }
         if (open == nullptr) break;
         try {
-            ClosePSpace(open);
+            RunClose(open, *name, true);
         } catch (...) {
             if (!failure) failure = std::current_exception();
         }

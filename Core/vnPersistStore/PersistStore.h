@@ -10,7 +10,11 @@
 //      lock (CSpace.h);
 //   2. CSpace (space) locks: one space's, or those of a write group (the writer waits
 //      for none of them while holding another, DosWriter.h); a space transaction holds
-//      its space's from open to close;
+//      its space's from open to close. A thread that holds space locks enters another
+//      only in an order that every thread keeps (by name, say): a transaction that
+//      opens a space inside it enters that space's lock, and two transactions that
+//      each hold one space and open the other's wait for each other for good. Nothing
+//      detects that;
 //   3. a dirty set's lock, then this store's registry lock, then the writer's group and
 //      list locks (DosWriter.h); a CSpace's pending-registration lock;
 //   4. the log-structured store's locks, in the order LSS.h gives: the store is called
@@ -29,14 +33,21 @@
 // given to OpenTxn are the caller's, who must hold them. A PSpace* may be used only by
 // a holder of one of these, and by what such a holder lends it to for the time of a
 // call (the writer's lists and write groups, the loader, the space's own collector).
-// A hold, and a release that is not the last, take no lock. The release that gives
-// back the last reference starts a close: it waits for the space's loads and has the
-// writer write it, without any lock held. An open
+// A hold, and a release of a hold that is not the last, take no lock; a Close takes
+// the registry lock and finds the space by its address, without reading it, so that
+// closing a space that is gone (or closing more often than opening) is refused. The
+// release that gives back the last reference starts a close: it waits for the space's
+// loads and has the writer write it, without any lock held. An open
 // meanwhile takes the space back at once (a reference again) and the close is given
 // up. Only when a close ends with no reference and no other close under way (the last
 // one to end decides, under the writer's lock) is the space taken off the writer's
 // lists and rings and its entry marked busy; it is then destroyed with no lock held,
-// and an open of its name waits for that end and builds the space anew.
+// and an open of its name waits for that end and builds the space anew. A close that
+// fails before the writer decided leaves the space open, listed and without a
+// reference: an open takes it back, the store's close closes it.
+// The store's close gives back the opens nobody gave back; a space that transactions
+// still hold is closed by the end of the last of them, which the store's close waits
+// for. So close a store outside every transaction on it, and start none meanwhile.
 // A transaction's end gives its holds back after leaving its locks and may so finish a
 // close: end a transaction in which a space was closed without other space locks held.
 #pragma once
@@ -82,8 +93,9 @@ struct PersistStoreSettings {
 
 class PersistStore {
 public:
-    // Closes the spaces still open (each writes what it holds), stops the writer and
-    // the loader, closes the log-structured store and frees the store. Then throws the
+    // Closes the spaces still open (each writes what it holds; a space that transactions
+    // hold once they have ended, see the top), stops the writer and the loader, closes
+    // the log-structured store and frees the store. Then throws the
     // writer's recorded failure, or the first failure of closing a space, if any.
     void Close();
     // As Close, but reports instead of throwing: true when nothing failed, else false
@@ -114,16 +126,18 @@ public:
     // collector thread. A given cspace must not be locked by another thread meanwhile.
     // Call without the registry lock; the caller may hold other space locks.
     PSpace* OpenPSpace(const char* name, EOpenMode mode, bool* createdNew, CSpace* cspace);
-    // Gives back one open of the space. The last one (see the top) writes the space and,
-    // when nobody took it back meanwhile, frees its CSpace (and with it every object
-    // still registered) and the space. Call without holding space locks. Throws a
-    // failure of the write after that; ProgrammingErrorException for a space not open.
+    // Gives back one open of the space. The last reference (see the top) writes the
+    // space and, when nobody took it back meanwhile, frees its CSpace (and with it every
+    // object still registered) and the space. Call without holding space locks. Throws a
+    // failure of the write after that; ProgrammingErrorException for a space not open
+    // (also one freed already, unless a new space took its address) or with no open
+    // left.
     void ClosePSpace(PSpace* space);
     // A transaction entered the space's lock: the space lives at least until the
     // matching ReleasePSpace. The caller holds an open or a hold of the space already.
     void HoldPSpace(PSpace* space);
-    // Gives back a hold (or an open): as ClosePSpace.
-    void ReleasePSpace(PSpace* space) { ClosePSpace(space); }
+    // Gives back a hold: as ClosePSpace for the last reference.
+    void ReleasePSpace(PSpace* space);
     // The references (opens and holds) of the open space called name; 0 when not open.
     int32_t GetNumPSpaceReferences(const char* name);
 
@@ -163,6 +177,8 @@ private:
         // Opens not yet closed and transactions' holds. Changed under the registry lock,
         // except from above 1 to above 1 (HoldPSpace, a release that is not the last).
         std::atomic<int32_t> m_refs{0};
+        int32_t m_opens = 0;       // the opens among them
+
         int32_t m_closing = 0;     // closes under way (each begun by a last release)
         bool m_busy = false;       // the space is being built or destroyed
     };
@@ -175,9 +191,13 @@ private:
     void ReadRegistryElement();
     PSpace* ConstructSpace(const xstring& name, OID oid, bool createdNew, CSpace* cspace);
     // The entry of the open space (under the registry lock); throws when it is not open.
-    RegistryEntry& EntryOf(PSpace* space);
-    // The close begun by the last release: write, decide, destroy.
-    void RunClose(PSpace* space, const xstring& name);
+    Registry::iterator EntryOf(PSpace* space);
+    // The same for a space that may be gone, found by its address without reading it.
+    Registry::iterator EntryAt(PSpace* space);
+    // The close begun by the last release: write, decide, destroy. name is the entry's
+    // key. A failure before the writer decided leaves the space open, unless mustEnd
+    // (the store's close), which goes on to destroy it.
+    void RunClose(PSpace* space, const xstring& name, bool mustEnd);
     void DestroySpace(PSpace* space);
     void ReachedCloseStage(PSpace* space, CloseStage stage)
     {

@@ -13,9 +13,21 @@ namespace vorn {
 namespace {
 // The CSpace locks that OpenPSpaceTxn entered without a thread space, innermost last.
 thread_local std::vector<CSpace*> t_bareTxnLocks;
+// The space locks the thread holds through transactions (counting a transaction over
+// spaces whose locks its caller holds as one): while there are any, its entries are
+// nested and do not wait for the writer's turn.
+thread_local int32_t t_txnLocks = 0;
+
+// Enters the space's lock for a transaction: a fresh one waits behind the writer first.
+void EnterForTxn(PersistStore* store, PSpace* space)
+{
+    if (t_txnLocks == 0) store->GetWriter().WaitForTurn(space);
+    space->GetCSpace()->Lock();
+    ++t_txnLocks;
+}
 } // namespace
 
-PersistStoreTxn::PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count)
+PersistStoreTxn::PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count, bool callerLocks)
     : m_previousCallbacks(GetThreadIOperationCallBacks()), m_store(store)
 {
     for (int32_t i = 0; i < count; ++i) {
@@ -25,19 +37,31 @@ PersistStoreTxn::PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pair
     if (m_exclusive)
         for (int32_t i = 1; i < count; ++i) store->GetWriter().LinkWriteGroup(pairs[0].m_space, pairs[i].m_space);
     SetThreadIOperationCallBacks(GetPersistOperationCallbacks());
+    // The caller holds the given spaces' locks: the thread is inside.
+    if (callerLocks && count > 0) {
+        m_callerLocks = true;
+        ++t_txnLocks;
+    }
 }
 
 void PersistStoreTxn::Close() { End(nullptr); }
 
 void PersistStoreTxn::End(CSpace* alsoLeave)
 {
-    for (CSpace* c : m_entered) c->Unlock();
+    for (CSpace* c : m_entered) {
+        c->Unlock();
+        --t_txnLocks;
+    }
     m_entered.Clear();
+    if (m_callerLocks) --t_txnLocks;
     SetThreadIOperationCallBacks(m_previousCallbacks);
     PersistStore* store = m_store;
     const xvector<PSpace*> held = std::move(m_held);
     delete this;
-    if (alsoLeave) alsoLeave->Unlock();
+    if (alsoLeave) {
+        alsoLeave->Unlock();
+        --t_txnLocks;
+    }
     // With no lock of the transaction's held: a release may finish a close.
     std::exception_ptr first;
     for (PSpace* space : held) {
@@ -71,7 +95,7 @@ PSpace* PersistStoreTxn::OpenPSpace(const char* name, EOpenMode openMode, bool* 
     }
     m_store->HoldPSpace(space);
     m_held.back() = space;
-    space->GetCSpace()->Lock();
+    EnterForTxn(m_store, space);
     m_entered.Back() = space->GetCSpace();
     DosWriter& writer = m_store->GetWriter();
     if (previous) {
@@ -119,13 +143,14 @@ PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)
         if (c == nullptr) throw ProgrammingErrorException(xstring("a space transaction needs a thread space"));
         t_bareTxnLocks.push_back(c); // room first: entering the lock is the last step
         c->Lock();
+        ++t_txnLocks;
         return nullptr;
     }
     PersistStore* store = space->GetWriteState().m_store;
     if (store == nullptr) throw ProgrammingErrorException(xstring("the thread space belongs to no store"));
     // Everything that may fail comes before the hold and the lock.
     const PSpaceLockPair pair{space, mode};
-    PersistStoreTxn* txn = store->OpenTxn(&pair, 1);
+    PersistStoreTxn* txn = new PersistStoreTxn(store, &pair, 1, false);
     try {
         txn->m_held.push_back(nullptr);
     } catch (...) {
@@ -134,9 +159,8 @@ PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode)
     }
     store->HoldPSpace(space);
     txn->m_held.back() = space;
-    CSpace* c = space->GetCSpace();
-    c->Lock();
-    txn->m_spaceTxnLock = c;
+    EnterForTxn(store, space);
+    txn->m_spaceTxnLock = space->GetCSpace();
     return txn;
 }
 
@@ -147,6 +171,7 @@ void ClosePSpaceTxn(PersistStoreTxn* txn)
         CSpace* c = t_bareTxnLocks.back();
         t_bareTxnLocks.pop_back();
         c->Unlock();
+        --t_txnLocks;
         return;
     }
     txn->End(txn->m_spaceTxnLock);

@@ -9,6 +9,10 @@
 // a thread space, the thread CSpace's) and ClosePSpaceTxn leaves that same lock, even
 // when the thread's current space changed meanwhile.
 //
+// A fresh transaction (the thread holds no space lock through a transaction yet) waits
+// before it enters a space's lock while the writer's turn is announced on that space;
+// entries nested in a transaction go on (DosWriter.h).
+//
 // A transaction holds every space whose lock it entered (PersistStore::HoldPSpace): a
 // space closed inside it lives until the transaction has left its lock, and when that
 // close was the last, the transaction's end finishes it (writes and frees the space,
@@ -31,7 +35,8 @@ public:
     void Close() override;
     PersistStore* GetPersistStore() const { return m_store; }
     // Opens or creates the space (an open, given back by the space's Close), enters its
-    // lock and adds it to the transaction, which holds it until it ends.
+    // lock and adds it to the transaction, which holds it until it ends. Spaces are
+    // entered in an order that every thread keeps (PersistStore.h, lock order).
     PSpace* OpenPSpace(const char* name, EOpenMode openMode, bool* createdNew, CSpace* cspace);
     // Moves source's content into destination; the caller holds both spaces' locks
     // (both are in this transaction). The source stays open, empty and usable: no
@@ -44,7 +49,9 @@ private:
     friend class PersistStore;
     friend PersistStoreTxn* OpenPSpaceTxn(PSpaceLockMode mode);
     friend void ClosePSpaceTxn(PersistStoreTxn* txn);
-    PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count);
+    // callerLocks: the caller holds the given spaces' locks (OpenTxn), not the
+    // transaction (OpenPSpaceTxn, which enters its space's lock itself).
+    PersistStoreTxn(PersistStore* store, const PSpaceLockPair* pairs, int32_t count, bool callerLocks = true);
     ~PersistStoreTxn() = default;
     // Close, leaving alsoLeave's lock too before the holds are given back.
     void End(CSpace* alsoLeave);
@@ -56,6 +63,7 @@ private:
     PagedDeque<CSpace*> m_entered;
     xvector<PSpace*> m_held; // the spaces the transaction holds, one entry per hold
     CSpace* m_spaceTxnLock = nullptr; // the lock OpenPSpaceTxn entered
+    bool m_callerLocks = false;       // over spaces whose locks the caller holds
 };
 
 // A space transaction on the thread space (see above); null without a thread space.

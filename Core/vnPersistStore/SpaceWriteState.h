@@ -29,6 +29,9 @@ struct SpaceWriteState {
 
     PSpace* m_groupNext;             // the write-group ring; the space itself when alone
     bool m_visited = false;
+    // The writer waits to take this space's lock: a fresh transaction waits behind it
+    // (DosWriter.h). Set and cleared by the writer, under its turn lock.
+    std::atomic<bool> m_writersTurn{false};
 
     // A space's place on one of the writer's lists.
     struct ListLinks {

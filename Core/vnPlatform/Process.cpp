@@ -44,7 +44,9 @@ int StartProcess(const char* program, const char* const* args, const char* const
     int rc = posix_spawn_file_actions_init(&actions);
     if (rc != 0) return rc;
     if (outputPath) {
-        rc = posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // No O_CLOEXEC: the child closes its descriptor 1 before the open, so the file
+        // lands on 1 itself and must stay open across the exec.
+        rc = posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     pid_t pid = 0;

@@ -1,18 +1,20 @@
 // How long the writer takes to lock a busy write group. A and B are one group; two
-// threads hold A's and B's locks in staggered transactions (each held for a while, then
-// left for a short gap, B half a hold behind A), so that one of them is nearly always
-// held. Each iteration times WriteGroup(A), in the same run for three ways of taking
-// the group's locks:
+// threads run staggered space transactions on A and B (each held for a while, then left
+// for a short gap or none, B half a hold behind A), so that one of them is nearly
+// always held. Each iteration times WriteGroup(A), in the same run for four ways of
+// taking the group's locks:
 //   ordered   - wait for each lock in address order while holding the ones before it
 //               (the baseline; it can deadlock against a transaction that enters the
 //               locks in the other order),
-//   bounded   - the writer's scheme: waits holding nothing, then after two misses
+//   bounded   - the writer's former scheme: waits holding nothing, then after two misses
 //               waits holding locks, each time up to a longer bound,
 //   tryRest   - waits holding nothing only: wait for one, try the rest, on a miss leave
 //               all and wait for the missed one (only the short configuration: at 40 ms
-//               it takes seconds).
+//               it takes seconds),
+//   turn      - the writer's scheme now: it announces its turn, fresh transactions wait
+//               behind it, and it waits holding nothing.
 // Counters: misses per write (a lock found taken after another was held), the longest
-// write.
+// write, the longest wait of a transaction for its lock.
 #include "../tests/PersistTestUtil.h"
 #include "vnPersistStore/PersistStore.h"
 #include "vnPersistStore/PersistStoreTxn.h"
@@ -36,16 +38,18 @@ struct Holding {
     std::chrono::microseconds gap;
 };
 constexpr Holding kHoldings[] = {{std::chrono::microseconds(40000), std::chrono::microseconds(200)},
-                                 {std::chrono::microseconds(6000), std::chrono::microseconds(300)}};
+                                 {std::chrono::microseconds(6000), std::chrono::microseconds(300)},
+                                 {std::chrono::microseconds(20000), std::chrono::microseconds(0)}};
 
-enum Scheme { kOrdered, kBounded, kTryRest };
+enum Scheme { kOrdered, kBounded, kTryRest, kTurn };
 
 DosWriter::LockWaiting WaitingOf(Scheme s)
 {
     switch (s) {
-    case kOrdered: return DosWriter::LockWaiting{0, true};
-    case kTryRest: return DosWriter::LockWaiting{INT_MAX, false};
-    case kBounded: break;
+    case kOrdered: return DosWriter::LockWaiting{0, true, false};
+    case kTryRest: return DosWriter::LockWaiting{INT_MAX, false, false};
+    case kBounded: return DosWriter::LockWaiting{2, false, false};
+    case kTurn: break;
     }
     return DosWriter::LockWaiting{};
 }
@@ -79,19 +83,27 @@ struct BusyPair {
         Stop();
         m_store->Close();
     }
-    // Thread i holds space i's lock for held, marks its node dirty, leaves it for gap.
+    // Thread i runs transactions on space i: each holds the space's lock for held and
+    // marks its node dirty, then the thread waits gap (none: back to back). The longest
+    // wait of a transaction for its lock is kept.
     void Start(Holding h)
     {
         for (int i = 0; i < 2; ++i)
             m_holders[i] = std::thread([this, h, i] {
+                RestoreThreadPSpace p(m_spaces[i]);
+                RestoreThreadCSpace c(m_spaces[i]->GetCSpace());
                 if (i == 1) std::this_thread::sleep_for(h.held / 2);
                 while (!m_stop.load()) {
-                    {
-                        CSpaceLock lock(m_spaces[i]->GetCSpace());
-                        MarkPersistableAsDirtyWithoutTrace(*m_spaces[i], m_nodes[i]->AsPersistable());
-                        std::this_thread::sleep_for(h.held);
+                    const Clock::time_point t0 = Clock::now();
+                    PersistStoreTxn* txn = OpenPSpaceTxn(PSPACE_LOCK_EXCLUSIVE);
+                    const int64_t waited = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+                    int64_t longest = m_longestTxnWaitUs.load();
+                    while (waited > longest && !m_longestTxnWaitUs.compare_exchange_weak(longest, waited)) {
                     }
-                    std::this_thread::sleep_for(h.gap);
+                    MarkPersistableAsDirtyWithoutTrace(*m_spaces[i], m_nodes[i]->AsPersistable());
+                    std::this_thread::sleep_for(h.held);
+                    ClosePSpaceTxn(txn);
+                    if (h.gap.count() > 0) std::this_thread::sleep_for(h.gap);
                 }
             });
     }
@@ -106,6 +118,7 @@ struct BusyPair {
     PNode* m_nodes[2] = {};
     std::thread m_holders[2];
     std::atomic<bool> m_stop{false};
+    std::atomic<int64_t> m_longestTxnWaitUs{0};
 };
 
 void BM_WriteBusyGroup(benchmark::State& state)
@@ -135,18 +148,19 @@ void BM_WriteBusyGroup(benchmark::State& state)
     writer.SetWriteStageHookForTests(nullptr);
     state.counters["misses"] = benchmark::Counter(double(misses), benchmark::Counter::kAvgIterations);
     state.counters["longest_ms"] = longest * 1e3;
+    state.counters["txn_wait_ms"] = double(pair.m_longestTxnWaitUs.load()) / 1e3;
 }
 
 void Configurations(benchmark::internal::Benchmark* b)
 {
-    for (int holding = 0; holding < 2; ++holding)
-        for (int scheme : {kOrdered, kBounded, kTryRest})
+    for (int holding = 0; holding < 3; ++holding)
+        for (int scheme : {kOrdered, kBounded, kTryRest, kTurn})
             if (scheme != kTryRest || holding == 1) b->Args({holding, scheme});
 }
 BENCHMARK(BM_WriteBusyGroup)
     ->Apply(Configurations)
     ->ArgNames({"holding", "scheme"})
-    ->Iterations(25)
+    ->Iterations(10)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

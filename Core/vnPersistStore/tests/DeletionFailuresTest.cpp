@@ -282,6 +282,31 @@ TEST(DeletionFailures, TheWriterThreadReportsADamagedElementOnceToTheNextWriteBa
         EXPECT_TRUE(f.Stored(damaged));
         EXPECT_FALSE(f.Pending(damaged));
     }
+    // Damaged elements met before a write-back, two in two batches and then two in one:
+    // each is reported once, in the order met, to one write-back of its own.
+    std::vector<OID> met;
+    for (int batch = 0; batch < 2; ++batch) {
+        met.push_back(f.DamagedElement());
+        f.QueueSubTrees({met.back()}, false);
+        YieldUntil([&] { return f.Writer().GetNumUnreportedDamage() == int32_t(met.size()); });
+    }
+    const OID third = f.DamagedElement();
+    const OID fourth = f.DamagedElement();
+    f.QueueSubTrees({third, fourth}, false);
+    YieldUntil([&] { return f.Writer().GetNumUnreportedDamage() == 4; });
+    // Subtrees are taken from the back.
+    met.push_back(fourth);
+    met.push_back(third);
+    for (const OID& damaged : met) {
+        try {
+            f.m_store->WriteAllDirtyObjectsToLss(false);
+            ADD_FAILURE() << "not reported";
+        } catch (const DerefDanglingOidException& e) {
+            EXPECT_EQ(e.GetOid(), damaged);
+        }
+    }
+    EXPECT_NO_THROW(f.m_store->WriteAllDirtyObjectsToLss(false));
+
     // One more, never taken by a write-back: closing does not report it either.
     f.QueueSubTrees({f.DamagedElement()}, false);
     YieldUntil([&] { return f.Writer().HasUnreportedDamage(); });

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <atomic>
 #include <thread>
 
 using namespace vorn;
@@ -157,6 +158,7 @@ struct LinkedPair {
 TEST(GroupLocking, AfterAFewMissesTheWriterWaitsHoldingALockEachTimeTwiceAsLong)
 {
     LinkedPair f;
+    f.Writer().SetLockWaitingForTests(DosWriter::LockWaiting{2, false, false});
     LockHolder holder;
     CSpace* held = f.m_high;
     ASSERT_TRUE(holder.Take(held));
@@ -198,7 +200,7 @@ TEST(GroupLocking, AfterAFewMissesTheWriterWaitsHoldingALockEachTimeTwiceAsLong)
     holder.LeaveAll();
     EXPECT_TRUE(f.Written());
     EXPECT_TRUE(f.BothFree());
-    EXPECT_EQ(missesBeforeHeldWait, DosWriter::LockWaiting{}.m_missesBeforeHeldWaits);
+    EXPECT_EQ(missesBeforeHeldWait, 2);
     ASSERT_EQ(bounds.size(), 3u);
     EXPECT_GT(bounds[0], 0);
     for (size_t i = 1; i < bounds.size(); ++i) EXPECT_GE(bounds[i], 2 * bounds[i - 1]);
@@ -211,7 +213,7 @@ TEST(GroupLocking, AfterAFewMissesTheWriterWaitsHoldingALockEachTimeTwiceAsLong)
 TEST(GroupLocking, AWaitHoldingALockEndsWhenATransactionWaitsForThatLock)
 {
     LinkedPair f;
-    f.Writer().SetLockWaitingForTests(DosWriter::LockWaiting{0, false});
+    f.Writer().SetLockWaitingForTests(DosWriter::LockWaiting{0, false, false});
     std::atomic<bool> heldWait{false};
     f.Writer().SetWriteStageHookForTests([&](Stage stage) {
         if (stage == Stage::HeldWait) heldWait.store(true);
@@ -224,6 +226,57 @@ TEST(GroupLocking, AWaitHoldingALockEndsWhenATransactionWaitsForThatLock)
         CSpaceLock low(f.m_low);
     }
     writer.join();
+    EXPECT_TRUE(f.Written());
+    EXPECT_TRUE(f.BothFree());
+}
+
+// The writer's turn: a transaction is inside A when the writer begins to write the
+// group. A fresh transaction on B waits behind the writer (which waits for A's alone)
+// and enters B only once the writer has taken the group's state; a transaction already
+// inside goes on into B, nested.
+TEST(GroupLocking, AFreshTransactionWaitsBehindTheWriterAndANestedEntryGoesOn)
+{
+    LinkedPair f;
+    std::atomic<bool> announced{false};
+    f.Writer().SetWriteStageHookForTests([&](Stage stage) {
+        if (stage == Stage::TurnAnnounced) announced.store(true);
+    });
+    std::atomic<bool> leaveA{false};
+    std::atomic<bool> enteredA{false};
+    std::atomic<bool> nestedEntered{false};
+    bool nestedTook = false;
+    std::thread insideA([&] {
+        ThreadSpaces ts(f.m_a);
+        Txn txn;
+        enteredA.store(true);
+        while (!announced.load()) std::this_thread::yield();
+        // Nested: enters B's lock although the writer's turn is announced on it.
+        bool created = false;
+        PSpace* b = txn.Get()->OpenPSpace("B", OM_OPEN_EXISTING, &created, nullptr);
+        nestedTook = f.m_b->GetRoots().IsDirty();
+        nestedEntered.store(true);
+        while (!leaveA.load()) std::this_thread::yield();
+        b->Close();
+    });
+    while (!enteredA.load()) std::this_thread::yield();
+    std::thread writer([&] { f.Writer().WriteGroup(f.m_a, false); });
+    while (!nestedEntered.load()) std::this_thread::yield();
+    EXPECT_TRUE(nestedTook) << "the writer took B's state while a transaction was inside A";
+    // Fresh: waits behind the writer, and so finds B's state taken when it enters.
+    std::atomic<bool> freshEntered{false};
+    bool stateTaken = false;
+    std::thread fresh([&] {
+        ThreadSpaces ts(f.m_b);
+        Txn txn;
+        stateTaken = !f.m_b->GetRoots().IsDirty();
+        freshEntered.store(true);
+    });
+    while (!freshEntered.load() && f.Writer().GetNumWaitingForTurnForTests() == 0) std::this_thread::yield();
+    leaveA.store(true);
+    insideA.join();
+    writer.join();
+    fresh.join();
+    EXPECT_TRUE(stateTaken) << "a fresh transaction entered B before the writer took its state";
     EXPECT_TRUE(f.Written());
     EXPECT_TRUE(f.BothFree());
 }

@@ -1,6 +1,7 @@
 // Test classes and a small space context: a store on the process's memory storage, its
 // schema and loader, and one PSpace over a CSpace without a collector thread.
 #pragma once
+#include <stdexcept>
 #include "vnLss/LssInterfaces.h"
 #include "vnObject/CSpace.h"
 #include "vnObject/ObjHeader.h"
@@ -34,7 +35,13 @@ public:
     void DestroyObject() { delete this; }
     ObjSysState& GetSysState() { return m_sys; }
     PersistObjState& GetPersistObjState() { return m_pos; }
-    void VisitPrefs(IPrefVisitor& v) { v.VisitPref(m_child); }
+    // A node whose value has kWalkFails fails every walk through its prefs.
+    static constexpr uint32_t kWalkFails = 0x40000000u;
+    void VisitPrefs(IPrefVisitor& v)
+    {
+        if (m_value & kWalkFails) throw std::runtime_error("a walk that fails");
+        v.VisitPref(m_child);
+    }
     bool RepresentsSubTree() const { return false; }
     void Serialise(Archive& ar) const
     {

@@ -63,8 +63,21 @@ TEST(SpaceOpens, EveryOpenIsGivenBackByOneCloseAndOnlyTheLastWritesAndFrees)
     second->Close();
     EXPECT_EQ(store->GetNumPSpaceReferences("S"), 0);
     EXPECT_GT(NumStoreTransactions(store->GetLss()), before);
+    // The space is gone: closing it again is refused without reading it.
+    EXPECT_THROW(store->ClosePSpace(second), ProgrammingErrorException);
+    // A close beyond the opens takes nothing from a transaction's hold.
+    PSpace* third = OpenPSpace(store, "S", nullptr);
+    {
+        ThreadSpaces ts(third);
+        Txn txn;
+        third->Close();
+        EXPECT_THROW(third->Close(), ProgrammingErrorException);
+        EXPECT_EQ(store->GetNumPSpaceReferences("S"), 1);
+        SetRootNode(third, 9);
+    }
+    EXPECT_EQ(store->GetNumPSpaceReferences("S"), 0);
     store->Close();
-    EXPECT_EQ(StoredRootValue(bytes, "S"), 8u);
+    EXPECT_EQ(StoredRootValue(bytes, "S"), 9u);
 }
 
 // T1's last close is under way when T2 opens the space (taking it back) and closes it

@@ -1,19 +1,23 @@
 // The space API under random concurrent use: several threads take random steps on a
-// few space names (open, close, an exclusive transaction over one or two spaces, a
-// transfer, a changed root, a subtree queued for deletion, an open inside a
-// transaction, write all) while the writer thread runs; between rounds the store is
-// closed and reopened and what it holds is checked against a model of what was
-// committed. The run is seeded (VORN_RANDOM_SEED overrides the seed); it ends after a
+// few space names (open, close, a close that fails before it writes, an exclusive
+// transaction over one or two spaces, a transfer, a changed root, a subtree queued for
+// deletion (now and then one whose walk always fails, which must hold back no other
+// deletion), an open inside a transaction, write all) while the writer thread runs;
+// between rounds the store is closed, in every other round while a thread is still
+// inside a last transaction that changes a root once the close has begun, and reopened,
+// and what it holds is checked against a model of what was committed. The run is seeded (VORN_RANDOM_SEED overrides the seed); it ends after a
 // number of steps, or earlier at a deadline, which only shortens it.
 #include "StoreTestUtil.h"
 #include "vnLss/tests/Watchdog.h"
 #include <gtest/gtest.h>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 using namespace vorn;
@@ -35,10 +39,15 @@ struct Model {
     std::map<OID, uint32_t> m_values;
     std::set<OID> m_deleted;
     uint32_t m_nextValue = 1;
+    int m_failingDeletions = 0;
 };
 
 // One thread's opens: it uses only spaces it has open, and gives each open back.
 using Opens = std::vector<std::pair<std::string, PSpace*>>;
+
+// The close hook fails the next close of this thread before it writes.
+thread_local bool t_failNextClose = false;
+struct CloseFailed {};
 
 class RandomRun {
 public:
@@ -51,15 +60,37 @@ public:
             PersistStoreSettings s = QuietStoreSettings(true);
             m_store = OpenStoreOn(bytes, s);
             m_store->SetDosPeriod(1);
-            // Widens the windows in which a close is under way.
-            m_store->SetCloseHookForTests([](PSpace*, PersistStore::CloseStage) { std::this_thread::yield(); });
+            // Widens the windows in which a close is under way, and fails a close asked to.
+            m_store->SetCloseHookForTests([](PSpace*, PersistStore::CloseStage stage) {
+                std::this_thread::yield();
+                if (stage == PersistStore::CloseStage::Writing && t_failNextClose) {
+                    t_failNextClose = false;
+                    throw CloseFailed{};
+                }
+            });
+            const bool closeUnderTxns = round % 2 == 1;
+            m_closing.store(false);
+            m_inside.store(0);
+            m_ready.store(0);
+            m_lastTxnSpaces.clear();
             std::vector<std::thread> threads;
             for (int t = 0; t < kThreads; ++t)
-                threads.emplace_back([this, round, t] { Walk(m_seed * 7919u + uint32_t(round) * 131u + uint32_t(t)); });
-            for (std::thread& t : threads) t.join();
-            // Spaces left open are closed by the store.
-            m_store->SetCloseHookForTests(nullptr);
-            m_store->Close();
+                threads.emplace_back([this, round, t, closeUnderTxns] {
+                    Walk(m_seed * 7919u + uint32_t(round) * 131u + uint32_t(t), closeUnderTxns);
+                });
+            if (closeUnderTxns) {
+                // Every thread is inside its last transaction: the close waits for them.
+                while (m_inside.load() < kThreads) std::this_thread::yield();
+                m_store->SetCloseHookForTests(nullptr);
+                m_closing.store(true);
+                m_store->Close();
+                for (std::thread& t : threads) t.join();
+            } else {
+                for (std::thread& t : threads) t.join();
+                // Spaces left open are closed by the store.
+                m_store->SetCloseHookForTests(nullptr);
+                m_store->Close();
+            }
             Check(bytes);
             if (::testing::Test::HasFailure()) return;
         }
@@ -68,11 +99,12 @@ public:
 private:
     bool Late() const { return std::chrono::steady_clock::now() > m_deadline; }
 
-    void Walk(uint32_t seed)
+    void Walk(uint32_t seed, bool closeUnderTxn)
     {
         std::mt19937 rng(seed);
         auto pick = [&](size_t n) { return size_t(rng() % n); };
         Opens opens;
+        bool inside = false;
         try {
             for (int step = 0; step < kStepsPerRound && !Late(); ++step) {
                 const uint32_t kind = rng() % 100;
@@ -83,7 +115,14 @@ private:
                     const size_t i = pick(opens.size());
                     PSpace* s = opens[i].second;
                     opens.erase(opens.begin() + ptrdiff_t(i));
-                    s->Close();
+                    // A close that fails before it writes gives the open back and leaves
+                    // the space open for the next open, or the store's close.
+                    t_failNextClose = rng() % 4 == 0;
+                    try {
+                        s->Close();
+                    } catch (const CloseFailed&) {
+                    }
+                    t_failNextClose = false;
                 } else if (kind < 54) {
                     ChangeRoot(opens[pick(opens.size())], rng);
                 } else if (kind < 66) {
@@ -98,11 +137,45 @@ private:
                     m_store->WriteAllDirtyObjectsToLss(rng() % 2 == 0);
                 }
             }
+            if (closeUnderTxn) {
+                // One thread is inside a transaction when the store's close begins; its
+                // change must be written by that close. (Only one: a fresh transaction
+                // may wait behind the writer, which may wait for that one.) The threads'
+                // opens are left to the store.
+                if (opens.empty()) opens.emplace_back(kNames[0], OpenPSpace(m_store, kNames[0], nullptr));
+                // No thread waits holding a lock another one needs: all have ended their
+                // steps before any enters its last transaction.
+                m_ready.fetch_add(1);
+                while (m_ready.load() < kThreads) std::this_thread::yield();
+                const auto& open = opens[pick(opens.size())];
+                bool claimed;
+                {
+                    std::lock_guard<std::mutex> lock(m_model.m_lock);
+                    claimed = m_lastTxnSpaces.empty() && m_lastTxnSpaces.insert(open.first).second;
+                }
+                if (!claimed) {
+                    m_inside.fetch_add(1);
+                    inside = true;
+                    return;
+                }
+                ThreadSpaces ts(open.second);
+                Txn txn;
+                m_inside.fetch_add(1);
+                inside = true;
+                while (!m_closing.load()) std::this_thread::yield();
+                for (int i = 0; i < 100; ++i) std::this_thread::yield();
+                SetRoot(open.first, open.second, rng);
+                return;
+            }
             // Half the threads leave their spaces for the store's close.
             if (rng() % 2 == 0)
                 for (auto& [name, s] : opens) s->Close();
         } catch (...) {
             ADD_FAILURE() << "seed " << seed << ": " << DescribeException(std::current_exception()).c_str();
+            if (closeUnderTxn && !inside) {
+                m_ready.fetch_add(1);
+                m_inside.fetch_add(1);
+            }
         }
     }
 
@@ -172,11 +245,21 @@ private:
         const char* root = kRoots[rng() % 3];
         const IPersistablePtr p = open.second->GetRoot(root);
         if (p.IsNull()) return;
+        const OID oid = p.m_table->GetPersistObjState(p.m_object).m_oid;
+        // A few in a run: every batch of their space tries them again.
+        const bool fails = m_model.m_failingDeletions < 3 && rng() % 5 == 0;
+        m_model.m_failingDeletions += fails ? 1 : 0;
+        if (fails) {
+            // Its deletion keeps failing: it stays stored, with this value.
+            auto* n = static_cast<PNode*>(p.m_object);
+            const uint32_t value = m_model.m_nextValue++ | PNode::kWalkFails;
+            SetValue(n, value);
+            m_model.m_values[oid] = value;
+        }
         open.second->RemoveRoot(root);
         open.second->AsyncPermanentlyDeleteSubTree(p);
-        const OID oid = p.m_table->GetPersistObjState(p.m_object).m_oid;
         m_model.m_roots[open.first].erase(root);
-        m_model.m_deleted.insert(oid);
+        if (!fails) m_model.m_deleted.insert(oid);
     }
 
     // A transaction on one space opens another (maybe the same) inside it; the open is
@@ -199,8 +282,13 @@ private:
         PersistStore* store = OpenStoreOn(bytes, QuietStoreSettings(false));
         std::vector<PSpace*> spaces;
         for (const auto& [name, roots] : m_model.m_roots) spaces.push_back(OpenPSpace(store, name.c_str(), nullptr));
-        // Queued deletions resume with their spaces open; run them to the end.
-        while (store->GetWriter().DoDeletionStep()) {
+        // Queued deletions resume with their spaces open; run them to the end (those that
+        // keep failing stay queued).
+        for (int step = 0; step < 300; ++step) {
+            try {
+                if (!store->GetWriter().DoDeletionStep()) break;
+            } catch (const std::runtime_error&) {
+            }
         }
         size_t i = 0;
         for (const auto& [name, roots] : m_model.m_roots) {
@@ -236,6 +324,10 @@ private:
     std::chrono::steady_clock::time_point m_deadline;
     PersistStore* m_store = nullptr;
     Model m_model;
+    std::atomic<int> m_ready{0};       // threads done with their steps
+    std::atomic<int> m_inside{0};      // threads inside their last transaction
+    std::set<std::string> m_lastTxnSpaces; // the spaces of those, under the model's lock
+    std::atomic<bool> m_closing{false}; // the store's close is about to begin
 };
 
 uint32_t Seed()

@@ -628,7 +628,7 @@ TEST(WriteBackFaults, AnElementThatCannotBeBoundStopsOnlyItsOwnDeletion)
 }
 
 // A batch that fails as a whole goes back, and the space to the back of the list: the
-// next step serves the next space.
+// next step serves the next space. The failure wakes nobody.
 TEST(WriteBackFaults, ASpaceWhoseBatchFailsKeepsNoOtherSpaceWaiting)
 {
     Store f;
@@ -641,8 +641,11 @@ TEST(WriteBackFaults, ASpaceWhoseBatchFailsKeepsNoOtherSpaceWaiting)
     // P's object is being read: its deletion, and so P's batch, fails.
     IContiguousSerialElement* reading = f.m_store->GetLss()->GetContiguousSerialElement(inP->m_pos.m_oid.AsSeid());
     ASSERT_NE(reading, nullptr);
+    f.Writer().TakeWakeForTests();
     EXPECT_ANY_THROW(f.Writer().DoDeletionStep());
     EXPECT_TRUE(f.Writer().IsOnDeletionList(f.m_p));
+    // The writer thread would try it again in the next period, not at once.
+    EXPECT_FALSE(f.Writer().TakeWakeForTests());
     EXPECT_TRUE(f.Writer().DoDeletionStep());
     EXPECT_FALSE(f.Stored(inQ->m_pos.m_oid));
     EXPECT_TRUE(f.Stored(inP->m_pos.m_oid));

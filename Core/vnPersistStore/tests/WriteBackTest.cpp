@@ -133,6 +133,9 @@ TEST(WriteBack, AThrowingSerialiseLosesNothingAndIsReportedAtClose)
     f.m_store->StartObjectDeletion();
     while (!f.m_store->GetWriter().GetRecordedFailure()) std::this_thread::yield();
     g_serialiseThrows = false;
+    // Closing the space writes it and then throws the recorded failure, and so does the
+    // store's close.
+    EXPECT_ANY_THROW(f.m_space->Close());
     std::exception_ptr failure;
     EXPECT_FALSE(f.m_store->CloseReporting(&failure));
     f.m_store = nullptr;
