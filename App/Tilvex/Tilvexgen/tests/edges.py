@@ -153,7 +153,8 @@ def names_that_are_not_utf8(root):
 
 def photos_too_large_to_decode(root):
     pics, program, store = case_dirs(root, "huge")
-    open(os.path.join(pics, "huge.jpg"), "wb").write(claiming(pics, 65000))
+    data = claiming(pics, 65000)
+    open(os.path.join(pics, "huge.jpg"), "wb").write(data)
     p = subprocess.run([program, pics], executable=args.tilvexgen, stdin=subprocess.DEVNULL,
                        stdout=subprocess.PIPE, timeout=120)
     out = p.stdout.decode(errors="replace")
