@@ -660,7 +660,12 @@ void DosWriter::ThreadMain()
     SetThreadName("Dirty Object Set Writer");
     // Room for the damaged elements one step meets, made before any work.
     std::vector<OID> damaged;
-    damaged.reserve(size_t(PendingDeletions::kBatchSize));
+    try {
+        damaged.reserve(size_t(PendingDeletions::kBatchSize));
+    } catch (const std::bad_alloc&) {
+        // Nothing may leave the thread's body: without the room, a step makes it when
+        // it needs it, and fails as any step that runs out of memory.
+    }
     while (!m_stop.load()) {
         const Clock::time_point t0 = Clock::now();
         auto elapsedMs = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); };
