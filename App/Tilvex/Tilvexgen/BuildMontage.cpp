@@ -149,6 +149,7 @@ public:
     {
         xstring to(storePath);
         HoldInterrupts();
+        AtStep(BuildStep::Renaming);
         RenameOutcome out;
         const int e = RenameDurably(m_zpath.c_str(), m_id, to.c_str(), &out);
         if (out.renamed) {

@@ -37,10 +37,11 @@ void SetBuildSessionHook(BuildSessionHook hook);
 
 // Points of a build at which a test may act (raise a signal there, say):
 // PartialFileCreated, when the partial file has just been created and is not yet
-// removed by a signal (signals are held); RenameFailed, when the final rename has
-// failed and the partial file is still the build's. Null for none; not to be changed
+// removed by a signal (signals are held); Renaming, just before the final rename
+// (signals are held); RenameFailed, when the final rename has failed and the partial
+// file is still the build's. Null for none; not to be changed
 // while a build runs.
-enum class BuildStep { PartialFileCreated, RenameFailed };
+enum class BuildStep { PartialFileCreated, Renaming, RenameFailed };
 using BuildStepHook = void (*)(BuildStep step);
 void SetBuildStepHook(BuildStepHook hook);
 

@@ -682,7 +682,7 @@ TEST(TilvexgenBuild, AnInterruptedBuildRemovesItsPartialFile)
 // The child's part of the test below (skipped unless started by it): a build of the
 // folder TILVEXGEN_SIGNALLED_BUILD that raises SIGTERM at the step named by
 // TILVEXGEN_SIGNAL_STEP.
-const char* const kStepNames[] = {"created", "rename-failed"};
+const char* const kStepNames[] = {"created", "renaming", "rename-failed"};
 
 void RaiseTermAtNamedStep(BuildStep step)
 {
@@ -697,29 +697,41 @@ TEST(TilvexgenBuildChild, BuildSignalledAtAStep)
     RunBuilder(std::string(dir) + "/bin/Tilvexgen", std::string(dir) + "/pics");
 }
 
-// SIGTERM just after the partial file is created (before a signal would remove it by
-// itself) and just after the final rename failed (a folder has the store's name): the
-// partial file is removed and the status is 1, not the signal's default action.
+// SIGTERM at the edges of the partial file's life: just after it is created (before a
+// signal would remove it by itself) and just after the final rename failed (a folder
+// has the store's name), the partial file is removed and the status is 1, not the
+// signal's default action. A SIGTERM that comes just before the rename waits for it:
+// a rename that then succeeds keeps the finished store and the signal ends the process
+// as it would have; one that fails removes the partial file at once, status 1.
 TEST(TilvexgenBuild, ASignalAtTheEdgesOfThePartialFilesLifeRemovesIt)
 {
-    for (const char* step : kStepNames) {
-        SCOPED_TRACE(step);
+    struct Row {
+        const char* step;
+        bool renameFails;
+        int status;
+    };
+    const Row rows[] = {{"created", false, 1},
+                        {"renaming", false, -SIGTERM},
+                        {"renaming", true, 1},
+                        {"rename-failed", true, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.step) + (row.renameFails ? ", the rename fails" : ""));
         BuildDirs d;
         d.Add("a.jpg", Photo(64, 64, 1));
-        const bool renameFails = std::string(step) == "rename-failed";
-        if (renameFails) fs::create_directories(d.store + "/kept");
+        if (row.renameFails) fs::create_directories(d.store + "/kept");
         const std::string dirEnv = "TILVEXGEN_SIGNALLED_BUILD=" + d.dir.Path();
-        const std::string stepEnv = std::string("TILVEXGEN_SIGNAL_STEP=") + step;
+        const std::string stepEnv = std::string("TILVEXGEN_SIGNAL_STEP=") + row.step;
         const char* args[] = {"TilvexgenLib_tests", "--gtest_filter=TilvexgenBuildChild.BuildSignalledAtAStep", nullptr};
         const char* extraEnv[] = {dirEnv.c_str(), stepEnv.c_str(), nullptr};
         ChildProcess child;
         ASSERT_EQ(StartProcess(kSelfExecutable, args, extraEnv, (d.dir.Path() + "/out.txt").c_str(), &child), 0);
         int status = 0;
         ASSERT_EQ(WaitProcess(child, &status), 0);
-        EXPECT_EQ(status, 1) << ReadAll(d.dir.Path() + "/out.txt");
+        EXPECT_EQ(status, row.status) << ReadAll(d.dir.Path() + "/out.txt");
         EXPECT_FALSE(fs::exists(d.store + ".part"));
-        if (renameFails) EXPECT_TRUE(fs::is_directory(d.store + "/kept"));
-        else EXPECT_FALSE(fs::exists(d.store));
+        if (row.renameFails) EXPECT_TRUE(fs::is_directory(d.store + "/kept"));
+        else if (row.status == 1) EXPECT_FALSE(fs::exists(d.store));
+        else EXPECT_TRUE(fs::is_regular_file(d.store) && fs::file_size(d.store) > 0);
     }
 }
 
