@@ -5,56 +5,25 @@
 // until the write has left the space locks (what the store does with a failure of its
 // own is the store's).
 //
-// The test binary's operator new is replaced by one that fails on request; allocations
-// of other threads, and of this one while nothing is armed, pass to malloc.
+// The test program links the allocation-failure injection: only this thread's
+// allocations, through operator new or the framework heap, are counted and failed.
 #include "StoreTestUtil.h"
 #include "vnLss/tests/Watchdog.h"
+#include "vnUtils/tests/faults/AllocationFailure.h"
 #include <gtest/gtest.h>
-#include <cstdlib>
-#include <new>
+#include <cstdint>
 #include <thread>
-
-namespace {
-// Allocations of this thread left before they fail; negative: none fails.
-thread_local int64_t t_allocationsLeft = -1;
-
-void* Allocate(size_t n)
-{
-    if (t_allocationsLeft == 0) throw std::bad_alloc();
-    if (t_allocationsLeft > 0) --t_allocationsLeft;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-} // namespace
-
-void* operator new(size_t n) { return Allocate(n); }
-void* operator new[](size_t n) { return Allocate(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept
-{
-    try {
-        return Allocate(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 using namespace vorn;
 using namespace vorn::test;
 
 namespace {
 
-// Every allocation of this thread from the nth on fails while it lives.
+// Every allocation of this thread from the nth (0-based) on fails while it lives.
 class MemoryRunsOut {
 public:
-    explicit MemoryRunsOut(int64_t n) { t_allocationsLeft = n; }
-    ~MemoryRunsOut() { t_allocationsLeft = -1; }
+    explicit MemoryRunsOut(int64_t n) { ArmAllocationFailure(FaultScope::ThisThread, n + 1, INT32_MAX); }
+    ~MemoryRunsOut() { DisarmAllocationFailure(); }
     MemoryRunsOut(const MemoryRunsOut&) = delete;
     MemoryRunsOut& operator=(const MemoryRunsOut&) = delete;
 };
@@ -114,7 +83,7 @@ TEST(OutOfMemory, AWriteBackThatRunsOutOfMemoryLeavesNoLockAndLosesNothing)
         txn->Close();
     }
     store->GetWriter().SetWriteStageHookForTests([](DosWriter::WriteStage stage) {
-        if (stage == DosWriter::WriteStage::LocksLeft) t_allocationsLeft = -1;
+        if (stage == DosWriter::WriteStage::LocksLeft) DisarmAllocationFailure();
     });
     const int failures = RunOutAtEachAllocation(
         [&] {

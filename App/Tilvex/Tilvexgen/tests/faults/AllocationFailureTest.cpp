@@ -11,7 +11,7 @@
 // fails the same allocation on every run), then those of every thread (the store's
 // background threads, the collector, the writer, the painting workers: which one fails
 // varies, but each must end as cleanly).
-#include "AllocationFailure.h"
+#include "vnUtils/tests/faults/AllocationFailure.h"
 #include "Tilvex/Model/ModelTransaction.h"
 #include "Tilvex/Model/Tilvex.h"
 #include "Tilvex/Model/TilvexStoreSettings.h"
