@@ -151,11 +151,14 @@ bool LSS::CheckPoint(const Guid& newCpid)
         m_commitPending = false;
         return true;
     } catch (...) {
+        // A log whose check point failed half-way is not one recovery would accept
+        // after more appends: the store stops. The failure is recorded before appenders
+        // are let in and before the commit stops being pending: a transaction whose units
+        // follow the restamp, flushed while the commit was pending or after it ended,
+        // finds the failure instead of taking its units for durable.
+        RecordBackgroundFailure(std::current_exception());
         m_commitPending = false;
         unlock();
-        // A log whose check point failed half-way is not one recovery would accept
-        // after more appends: the store stops.
-        RecordBackgroundFailure(std::current_exception());
         throw;
     }
 }

@@ -99,6 +99,7 @@ void LssTxn::Close()
     CheckOwner("Close() : Transaction not opened by this thread");
     if (m_writer.IsOpen()) ThrowProgrammingError("Close() : Can't close transaction while writing serial element");
     const bool changed = m_written || m_deleted;
+    const bool flush = m_flushWhenClose;
     bool committed = !changed;
     bool waitForCommit = false;
     try {
@@ -112,7 +113,7 @@ void LssTxn::Close()
             m_store->IncrementTransactions();
             committed = true;
         }
-        if (m_flushWhenClose) {
+        if (flush) {
             m_store->Flush();
             m_store->GetStorage()->Sync();
             waitForCommit = m_store->IsCheckPointCommitPending();
@@ -123,10 +124,11 @@ void LssTxn::Close()
         throw;
     }
     EndHolding();
-    if (waitForCommit) {
-        // The units just flushed follow a check point whose division is not yet on
-        // disk: the transaction is durable only once it is.
-        m_store->WaitForCheckPointCommit();
+    if (flush) {
+        // The units just flushed may follow a check point whose division is not yet on
+        // disk: the transaction is durable only once it is. When its commit is no longer
+        // pending it has ended, and a failed one has recorded its failure already.
+        if (waitForCommit) m_store->WaitForCheckPointCommit();
         m_store->CheckBackgroundFailure();
     }
 }

@@ -247,6 +247,9 @@ void SegmentWriter::WriteNodeBytes(const void* buffer, ssize_t numBytes)
     if (numBytes <= 0) return;
     if (int64_t(m_writeOffset) + numBytes > int64_t(m_segmentSize)) {
         const int32_t written = m_writeOffset - m_nodeOffset - kPacketHeaderBytes;
+        // Below the packet's start: a move failed and gave the packet up. Bytes still
+        // handed over on the way out of that failure (an archive's destructor) go nowhere.
+        if (written < 0) return;
         if (int64_t(kFlushUnitHeaderSize) + kPacketHeaderBytes + written + numBytes > int64_t(m_segmentSize))
             throw CorruptLSSException(xstring("Indivisble packet won't fit into a segment"));
         // The packet moves whole to a new segment; the sealed unit ends before it.
