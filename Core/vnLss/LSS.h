@@ -47,7 +47,8 @@
 // checks them throws a copy, and Close then leaves the file marked as not cleanly shut
 // down and reports the failure instead of succeeding.
 //
-// Lock order (a lock is only taken while holding locks above it):
+// Lock order (a lock is only taken while holding locks above it; every lock is held
+// by a guard, under the exception-safety rule of vnUtils/Threads.h):
 //   1. the check-point lock;
 //   2. the segment writer's lock (recursive; held by a transaction from open to close,
 //      by a check point, by a cleaner pass and briefly by a flush);

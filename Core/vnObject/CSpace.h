@@ -6,7 +6,8 @@
 // the eviction threshold in bytes. The space lock (Lock/Unlock, re-entrant) guards the
 // model objects and the dependency graph; registration needs no lock.
 //
-// Lock order: the pass lock, then the space lock, then the pending lock.
+// Lock order: the pass lock, then the space lock, then the pending lock; each held by
+// a guard, under the exception-safety rule of vnUtils/Threads.h.
 #pragma once
 #include "vnObject/ChunkedPtrList.h"
 #include "vnObject/DepGraph.h"

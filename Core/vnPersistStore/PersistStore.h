@@ -5,7 +5,8 @@
 // elements of its own (see PersistStoreLayout.h): the schema and the space registry.
 //
 // Lock order across the object spaces, this store and the log-structured store
-// beneath it (a lock is only taken while holding locks above it):
+// beneath it (a lock is only taken while holding locks above it; every lock is held
+// by a guard, under the exception-safety rule of vnUtils/Threads.h):
 //   1. the dirty-object-set writer's lock (DosWriter.h), or a CSpace's collection-pass
 //      lock (CSpace.h);
 //   2. CSpace (space) locks: one space's, or those of a write group (the writer waits
